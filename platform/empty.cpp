@@ -1,0 +1,1 @@
+// Keeps a module library buildable while its folder is still empty.

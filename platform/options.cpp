@@ -1,0 +1,143 @@
+#include "platform/options.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace plat {
+
+namespace {
+
+bool ParsePort(const std::string& text, int& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < 0 || v > 65535) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool ParseDouble(const std::string& text, double& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0') return false;
+    out = v;
+    return true;
+}
+
+bool IsIpv4(const std::string& text) {
+    in_addr a{};
+    return inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+}  // namespace
+
+std::string UsageText() {
+    return "usage: rk880t-tool [--headless] [--simulate] [--wifi-max TEXT] [--gateway ADDRESS]\n"
+           "                  [--web-port N] [--setting-port N] [--link-port N]\n"
+           "                  [--announce-to ADDRESS:PORT] [--announce-address ADDRESS]\n"
+           "                  [--no-arp-flush] [--time-scale F] [--root DIR] [--program-folder DIR]\n"
+           "                  [--mode cpe-only|modem-and-cpe|backup-nv|restore-nv]\n"
+           "                  [--nv-option 0|1|2|3] [--press-download] [--give-up-after SECONDS]\n"
+           "                  [--export-csv PATH] [--export-sdi PATH] [--clear-counts]\n"
+           "                  [--answer yes|no]\n";
+}
+
+ParseResult ParseCommandLine(int argc, const char* const argv[]) {
+    ParseResult r;
+    Options& o = r.options;
+    auto fail = [&r](const std::string& why) {
+        r.error = why;
+        return r;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "--help" || arg == "-h") {
+            r.bHelp = true;
+        } else if (arg == "--headless") {
+            o.bHeadless = true;
+        } else if (arg == "--simulate") {
+            o.bSimulate = true;
+        } else if (arg == "--no-arp-flush") {
+            o.bNoArpFlush = true;
+        } else if (arg == "--press-download") {
+            o.bPressDownload = true;
+        } else if (arg == "--clear-counts") {
+            o.bClearCounts = true;
+        } else if (arg == "--wifi-max") {
+            if (!value(o.wifiMax)) return fail("--wifi-max needs a text");
+            o.bWifiMaxGiven = true;
+        } else if (arg == "--gateway") {
+            if (!value(v) || v.empty()) return fail("--gateway needs an address");
+            o.endpoints.gateway = v;
+            o.endpoints.bGatewayOverridden = true;
+        } else if (arg == "--web-port") {
+            if (!value(v) || !ParsePort(v, o.endpoints.webPort) || o.endpoints.webPort == 0)
+                return fail("--web-port needs a port number 1..65535");
+        } else if (arg == "--setting-port") {
+            if (!value(v) || !ParsePort(v, o.endpoints.settingPort) || o.endpoints.settingPort == 0)
+                return fail("--setting-port needs a port number 1..65535");
+        } else if (arg == "--link-port") {
+            if (!value(v) || !ParsePort(v, o.endpoints.linkPort))
+                return fail("--link-port needs a port number 0..65535");
+        } else if (arg == "--announce-to") {
+            if (!value(v)) return fail("--announce-to needs ADDRESS:PORT");
+            const size_t colon = v.rfind(':');
+            int port = 0;
+            if (colon == std::string::npos || !IsIpv4(v.substr(0, colon)) ||
+                !ParsePort(v.substr(colon + 1), port) || port == 0)
+                return fail("--announce-to needs ADDRESS:PORT");
+            o.endpoints.announceHost = v.substr(0, colon);
+            o.endpoints.announcePort = port;
+        } else if (arg == "--announce-address") {
+            if (!value(v) || !IsIpv4(v)) return fail("--announce-address needs an IPv4 address");
+            o.endpoints.announceAddress = v;
+        } else if (arg == "--time-scale") {
+            if (!value(v) || !ParseDouble(v, o.timeScale) || !(o.timeScale > 0.0) || o.timeScale > 1.0)
+                return fail("--time-scale needs a factor 0 < F <= 1");
+            o.bTimeScaleGiven = true;
+        } else if (arg == "--root") {
+            if (!value(o.root) || o.root.empty()) return fail("--root needs a folder");
+        } else if (arg == "--program-folder") {
+            if (!value(o.programFolder) || o.programFolder.empty())
+                return fail("--program-folder needs a folder");
+        } else if (arg == "--mode") {
+            if (!value(v)) return fail("--mode needs cpe-only|modem-and-cpe|backup-nv|restore-nv");
+            if (v == "cpe-only") o.mode = RunMode::CpeOnly;
+            else if (v == "modem-and-cpe") o.mode = RunMode::ModemAndCpe;
+            else if (v == "backup-nv") o.mode = RunMode::BackupNv;
+            else if (v == "restore-nv") o.mode = RunMode::RestoreNv;
+            else return fail("--mode needs cpe-only|modem-and-cpe|backup-nv|restore-nv");
+        } else if (arg == "--nv-option") {
+            if (!value(v) || v.size() != 1 || v[0] < '0' || v[0] > '3')
+                return fail("--nv-option needs 0, 1, 2 or 3");
+            o.nvOption = v[0] - '0';
+        } else if (arg == "--give-up-after") {
+            if (!value(v) || !ParseDouble(v, o.giveUpAfter) || !(o.giveUpAfter > 0.0))
+                return fail("--give-up-after needs a number of seconds above 0");
+        } else if (arg == "--export-csv") {
+            if (!value(o.exportCsv) || o.exportCsv.empty()) return fail("--export-csv needs a path");
+        } else if (arg == "--export-sdi") {
+            if (!value(o.exportSdi) || o.exportSdi.empty()) return fail("--export-sdi needs a path");
+        } else if (arg == "--answer") {
+            if (!value(v) || (v != "yes" && v != "no")) return fail("--answer needs yes or no");
+            o.bAnswerYes = (v == "yes");
+        } else {
+            return fail("unknown option: " + arg);
+        }
+    }
+    if (o.bSimulate && !o.bTimeScaleGiven) o.timeScale = 0.05;
+    return r;
+}
+
+}  // namespace plat

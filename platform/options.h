@@ -1,0 +1,52 @@
+#pragma once
+// The command line of rk880t-tool, parsed in full into one value, with the endpoints.
+#include <optional>
+#include <string>
+
+namespace plat {
+
+// Every address and port the program uses. The defaults are the product's constants.
+struct Endpoints {
+    std::string gateway = "192.168.0.1";  // replaced by --gateway
+    bool bGatewayOverridden = false;
+    int webPort = 80;
+    int settingPort = 3535;
+    int linkPort = 4536;                  // 0: the system picks
+    std::string announceHost = "255.255.255.255";
+    int announcePort = 3536;
+    std::string announceAddress;          // empty: the host's own address
+};
+
+enum class RunMode { Default, CpeOnly, ModemAndCpe, BackupNv, RestoreNv };
+
+struct Options {
+    bool bHeadless = false;
+    std::string wifiMax = "32";
+    bool bWifiMaxGiven = false;
+    Endpoints endpoints;
+    bool bNoArpFlush = false;
+    double timeScale = 1.0;
+    bool bTimeScaleGiven = false;
+    std::string root;            // empty: the default machine root
+    std::string programFolder;   // empty: the executable's folder
+    RunMode mode = RunMode::Default;
+    int nvOption = -1;           // -1: not given; 0..3
+    bool bPressDownload = false;
+    double giveUpAfter = 0;      // 0: never
+    bool bSimulate = false;
+    std::string exportCsv;
+    std::string exportSdi;
+    bool bClearCounts = false;
+    bool bAnswerYes = true;
+};
+
+struct ParseResult {
+    Options options;
+    std::string error;  // non-empty when the command line is wrong
+    bool bHelp = false;
+};
+
+ParseResult ParseCommandLine(int argc, const char* const argv[]);
+std::string UsageText();
+
+}  // namespace plat
