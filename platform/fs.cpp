@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -17,7 +18,10 @@ namespace {
 std::mutex g_rootMutex;
 std::string g_root;
 std::atomic<unsigned> g_tmpCounter{0};
+std::atomic<long long> g_failAfter{-1};
 }  // namespace
+
+void InjectWriteFailureAfter(long long bytes) { g_failAfter.store(bytes); }
 
 std::string DefaultMachineRoot() {
     const char* xdg = std::getenv("XDG_DATA_HOME");
@@ -102,8 +106,17 @@ bool WriteFileAtomic(const std::string& path, std::span<const unsigned char> dat
     if (fd < 0) return false;
     size_t done = 0;
     bool ok = true;
+    const long long failAfter = g_failAfter.load();
     while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        size_t want = data.size() - done;
+        if (failAfter >= 0) {
+            if (done >= static_cast<size_t>(failAfter)) {
+                ok = false;
+                break;
+            }
+            want = std::min(want, static_cast<size_t>(failAfter) - done);
+        }
+        const ssize_t n = ::write(fd, data.data() + done, want);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             ok = false;

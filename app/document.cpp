@@ -1,0 +1,99 @@
+#include "app/document.h"
+
+#include <fstream>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/trace.h"
+
+CDeduzAVUVOvovIdezDoc::CDeduzAVUVOvovIdezDoc() {
+    for (int i = 0; i < LINE_COUNT; ++i) {
+        m_records[i].Zero();
+        m_records[i].SetInt(LineField::BaudRate, 115200);
+        m_strLineName[i] = "No Phone";
+    }
+}
+
+std::string CDeduzAVUVOvovIdezDoc::ConfigFilePath(const std::string& programFolder) const {
+    return plat::JoinPath(programFolder, std::string(CONFIG_BASE_NAME) + ".cfg");
+}
+
+void CDeduzAVUVOvovIdezDoc::OnNewDocument(const std::string& programFolder, plat::IUiPort& ui) {
+    m_bLanguage = 0;
+    const std::string cfg = ConfigFilePath(programFolder);
+    if (plat::IsRegularFile(cfg)) {
+        const long long size = plat::FileSize(cfg);
+        std::vector<unsigned char> bytes;
+        bool ok = size == static_cast<long long>(CONFIG_FILE_SIZE);
+        if (ok) {
+            std::ifstream in(cfg, std::ios::binary);
+            bytes.resize(CONFIG_FILE_SIZE);
+            ok = static_cast<bool>(in.read(reinterpret_cast<char*>(bytes.data()), CONFIG_FILE_SIZE));
+        }
+        if (ok) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (int i = 0; i < LINE_COUNT; ++i)
+                m_records[i].Load(std::span<const unsigned char, LINE_RECORD_SIZE>(
+                    bytes.data() + i * LINE_RECORD_SIZE, LINE_RECORD_SIZE));
+        } else {
+            ui.MessageBox(plat::Format(TEXT_CONFIG_WRONG_SIZE, cfg.c_str()), PRODUCT_TITLE);
+        }
+    }
+    const std::string loader = plat::JoinPath(programFolder, "armprg.bin");
+    for (int i = 0; i < LINE_COUNT; ++i) {
+        // Reported once: the same path is refused for every line.
+        SetLineText(i, LineField::LoaderImage, loader, i == 0 ? &ui : nullptr);
+        if (GetLineInt(i, LineField::PortNumber) != 0) {
+            m_nLinkState[i] = LINK_DOWN;
+            SetLineName(i, "No Phone");
+        } else {
+            m_nLinkState[i] = LINK_NONE;
+            SetLineName(i, "NULL");
+        }
+    }
+}
+
+bool CDeduzAVUVOvovIdezDoc::SetLineText(int line, TextField field, const std::string& text,
+                                        plat::IUiPort* ui) {
+    bool ok;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ok = m_records[line].SetText(field, text);
+    }
+    if (!ok && ui) ui->MessageBox(plat::Format(TEXT_PATH_TOO_LONG, text.c_str()), PRODUCT_TITLE);
+    return ok;
+}
+
+std::string CDeduzAVUVOvovIdezDoc::GetLineText(int line, TextField field) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records[line].GetText(field);
+}
+
+std::string CDeduzAVUVOvovIdezDoc::GetLinePath(int line, TextField field) const {
+    return plat::MapWindowsPath(GetLineText(line, field));
+}
+
+int CDeduzAVUVOvovIdezDoc::GetLineInt(int line, size_t offset) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records[line].GetInt(offset);
+}
+
+void CDeduzAVUVOvovIdezDoc::SetLineInt(int line, size_t offset, int32_t value) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_records[line].SetInt(offset, value);
+}
+
+LineRecord CDeduzAVUVOvovIdezDoc::GetRecord(int line) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records[line];
+}
+
+std::string CDeduzAVUVOvovIdezDoc::GetLineName(int line) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_strLineName[line];
+}
+
+void CDeduzAVUVOvovIdezDoc::SetLineName(int line, const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_strLineName[line] = name.substr(0, 255);
+}

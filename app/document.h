@@ -1,0 +1,80 @@
+#pragma once
+// The document: eight line records (read from the configuration file when present) and the
+// per-line state that the link watcher, the task threads and the console share.
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "app/line_record.h"
+#include "platform/ui_port.h"
+
+constexpr const char* PRODUCT_TITLE = "MG_RK880T_PDWA_CN_VEV1.00.00";
+constexpr const char* CONFIG_BASE_NAME = "MG_RK880T_PDWA_CN_VEV1.00.00";
+
+// Link states of a line.
+constexpr int LINK_NONE = 0;
+constexpr int LINK_DOWN = 1;
+constexpr int LINK_UP = 2;
+
+// Task types of a line.
+constexpr int TASK_CPE_UPGRADE = 1;
+constexpr int TASK_REPAIR = 2;
+constexpr int TASK_NV_BACKUP = 3;
+constexpr int TASK_NV_RESTORE = 4;
+
+// Operation modes.
+constexpr int MODE_CPE_ONLY = 0;
+constexpr int MODE_MODEM_AND_CPE = 1;
+constexpr int MODE_BACKUP_NV = 2;
+constexpr int MODE_RESTORE_NV = 3;
+
+// Texts this build adds for bad input.
+constexpr const char* TEXT_CONFIG_WRONG_SIZE = "配置文件大小不正确，已忽略：%s";
+constexpr const char* TEXT_PATH_TOO_LONG = "路径过长：%s";
+
+class CDeduzAVUVOvovIdezDoc {
+public:
+    CDeduzAVUVOvovIdezDoc();
+
+    // New document: language flag 0, the configuration file of `programFolder` read when present
+    // (a file of the wrong size is refused with a message and the records stay zeroed), the
+    // loader path set, link state and name per line.
+    void OnNewDocument(const std::string& programFolder, plat::IUiPort& ui);
+
+    // Sets a text field of a line's record; a text too long for the field is refused with
+    // "路径过长：%s" (when `ui` is given) and the field stays as it was.
+    bool SetLineText(int line, TextField field, const std::string& text, plat::IUiPort* ui);
+    std::string GetLineText(int line, TextField field) const;
+    // A path field as the program opens it (a Windows-form path mapped onto the machine root).
+    std::string GetLinePath(int line, TextField field) const;
+    int GetLineInt(int line, size_t offset) const;
+    void SetLineInt(int line, size_t offset, int32_t value);
+    LineRecord GetRecord(int line) const;
+
+    std::string ConfigFilePath(const std::string& programFolder) const;
+
+    std::string GetLineName(int line) const;
+    void SetLineName(int line, const std::string& name);
+
+    // Per-line state (Part of the upgrade controller's data model).
+    std::array<std::atomic<int>, LINE_COUNT> m_nLinkState{};
+    std::array<std::atomic<bool>, LINE_COUNT> m_bChannelOpen{};
+    std::array<std::atomic<int>, LINE_COUNT> m_bRunning{};
+    std::array<std::atomic<int>, LINE_COUNT> m_nTaskType{};
+    // The three per-line synchronisation flags used by the modem service.
+    std::array<std::array<std::atomic<int>, 3>, LINE_COUNT> m_nSync{};
+
+    // Document-wide.
+    std::atomic<int> m_nMode{MODE_CPE_ONLY};
+    std::atomic<int> m_bHandshakePending{0};
+    std::atomic<int> m_nNvOption{2};
+    std::atomic<bool> m_bDumpNv{false};
+    // The application's language flag: 1 English, anything else Chinese (always 0 here).
+    std::atomic<int> m_bLanguage{0};
+
+private:
+    mutable std::mutex m_mutex;  // guards the records and the names
+    std::array<LineRecord, LINE_COUNT> m_records;
+    std::array<std::string, LINE_COUNT> m_strLineName;
+};
