@@ -1,0 +1,310 @@
+#include "records/record_store.h"
+
+#include <nettle/arcfour.h>
+#include <nettle/md5.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "platform/fs.h"
+#include "platform/trace.h"
+
+namespace {
+
+std::atomic<unsigned> g_tmpCounter{0};
+
+// A temporary name in the folder of `path`, so that the rename over it stays on one file system.
+std::string TempPathFor(const std::string& path) {
+    return path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(g_tmpCounter.fetch_add(1));
+}
+
+void DefaultExit(int code) {
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
+const char* const kSdiFilter = "KVO Record File(*.sdi) | *.sdi; ||";
+const char* const kCsvFilter = "csv file(*.csv) | *.csv; ||";
+
+}  // namespace
+
+// The error texts of one direction, in the order of the steps.
+struct CRecordStore::CipherTexts {
+    const char* openSource;
+    const char* openDestination;
+    const char* acquireContext;  // acquire to derive, and cipher: steps of CryptoAPI that
+    const char* createHash;      // cannot fail with nettle; their texts are kept with the others
+    const char* hashData;
+    const char* deriveKey;
+    const char* buffer;
+    const char* read;
+    const char* cipher;
+    const char* write;
+};
+
+bool SystemLanguageIsChinese() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return std::string(value).rfind("zh_CN", 0) == 0;
+    }
+    return false;
+}
+
+CRecordStore::CRecordStore(plat::IUiPort& ui, const std::string& strProgramFolder, RecordStoreHooks hooks)
+    : m_machineId(hooks.disks), m_ui(ui), m_hooks(std::move(hooks)) {
+    m_bChinese = SystemLanguageIsChinese();
+    const std::string system = plat::SystemDirectory();
+    m_strPlainRecord = plat::JoinPath(system, RECORD_PLAIN_NAME);
+    m_strWorkRecord = plat::JoinPath(system, RECORD_WORK_NAME);
+    const std::string folder = strProgramFolder.empty() ? plat::ExecutableFolder() : strProgramFolder;
+    m_strSetupRecord = plat::JoinPath(folder, RECORD_SETUP_NAME);
+    if (!plat::PathExists(m_strWorkRecord)) InstallRecord();
+}
+
+CRecordStore::~CRecordStore() {
+    if (m_file) std::fclose(m_file);
+}
+
+plat::MsgResult CRecordStore::Message(const std::string& text, plat::MsgIcon icon) {
+    return m_ui.MessageBox(text, {}, plat::MsgButtons::Ok, icon);
+}
+
+// The disk serial as part of a file name: a path separator or control character would make the
+// default name point elsewhere.
+std::string CRecordStore::FileNamePart() const {
+    std::string name = m_machineId.DiskSerial();
+    for (char& c : name)
+        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
+    return name;
+}
+
+bool CRecordStore::InstallRecord() {
+    if (!plat::PathExists(m_strSetupRecord)) {
+        if (m_bChinese)
+            Message("原始文件查找失败，请指定安装文件夹下'RecordCSV.sdi'文件路径.", plat::MsgIcon::Exclamation);
+        else
+            Message("Fail to find 'RecordCSV.sdi',please select setup folder.", plat::MsgIcon::Information);
+        plat::FileDialogSpec spec;
+        spec.bOpen = true;
+        spec.defaultExt = RECORD_SETUP_NAME;
+        spec.defaultName = RECORD_SETUP_NAME;
+        spec.filter = kSdiFilter;
+        spec.bOverwritePrompt = true;
+        const std::optional<std::string> chosen = m_ui.ChooseFile(spec);
+        if (!chosen) return false;
+        m_strSetupRecord = *chosen;
+    }
+    return CopyFileReplace(m_strSetupRecord, m_strWorkRecord);
+}
+
+bool CRecordStore::ExportSdi() {
+    const std::string defaultName = plat::Format("%sDLCSV.sdi", FileNamePart().c_str());
+    if (!plat::PathExists(m_strWorkRecord) && !InstallRecord()) return false;
+    plat::FileDialogSpec spec;
+    spec.bOpen = false;
+    spec.defaultExt = RECORD_SETUP_NAME;
+    spec.defaultName = defaultName;
+    spec.filter = kSdiFilter;
+    spec.bOverwritePrompt = true;
+    const std::optional<std::string> chosen = m_ui.ChooseFile(spec);
+    if (!chosen) return false;
+    if (!CopyFileReplace(m_strWorkRecord, *chosen)) {
+        if (m_bChinese)
+            Message("加密记录文件导出失败！", plat::MsgIcon::Exclamation);
+        else
+            Message("Export record sdi failed for unknown error", plat::MsgIcon::Stop);
+        return false;
+    }
+    if (!InstallRecord()) return false;
+    Message(m_bChinese ? "文件导出成功!" : "File save success!", plat::MsgIcon::Information);
+    return true;
+}
+
+bool CRecordStore::ExportCsv() {
+    if (!plat::PathExists(m_strWorkRecord) && !InstallRecord()) return false;
+    const std::string defaultName = plat::Format("%s.csv", FileNamePart().c_str());
+    plat::FileDialogSpec spec;
+    spec.bOpen = false;
+    spec.defaultExt = defaultName;
+    spec.defaultName = defaultName;
+    spec.filter = kCsvFilter;
+    spec.bOverwritePrompt = true;
+    const std::optional<std::string> chosen = m_ui.ChooseFile(spec);
+    if (!chosen) return false;
+    if (!OpenRecord()) return false;
+    CloseRecord();
+    if (!CopyFileReplace(m_strPlainRecord, *chosen)) return false;
+    Message(m_bChinese ? "CSV文件导出成功!" : "CSV file save success!", plat::MsgIcon::Information);
+    return true;
+}
+
+bool CRecordStore::OpenRecord() {
+    m_lock.lock();
+    if (plat::PathExists(m_strWorkRecord)) {
+        if (plat::PathExists(m_strPlainRecord)) plat::DeleteFile(m_strPlainRecord);
+        if (DecryptFile(m_strWorkRecord, m_strPlainRecord, RECORD_PASSWORD)) {
+            if (m_file) std::fclose(m_file);
+            m_file = std::fopen(m_strPlainRecord.c_str(), "r+b");
+            if (m_file) {
+                ++m_nOpenDepth;
+                return true;
+            }
+        }
+    }
+    m_lock.unlock();
+    return false;
+}
+
+bool CRecordStore::CloseRecord() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nOpenDepth == 0) return false;  // not opened: there is no lock of OpenRecord to leave
+    if (m_file) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+    // The new working record is written beside the old one and renamed over it, so a failure
+    // halfway leaves the old one in place.
+    bool ok = false;
+    if (plat::PathExists(m_strPlainRecord)) ok = EncryptFile(m_strPlainRecord, m_strWorkRecord, RECORD_PASSWORD);
+    --m_nOpenDepth;
+    m_lock.unlock();  // the lock taken by OpenRecord
+    return ok;
+}
+
+bool CRecordStore::EncryptFile(const std::string& strSource, const std::string& strDestination,
+                               const std::string& strPassword) {
+    static const CipherTexts texts{
+        "Error opening source plaintext file!", "Error opening destination ciphertext file!",
+        "Error during CryptAcquireContext!\n",   "Error during CryptCreateHash!\n",
+        "Error during CryptHashData. \n",        "Error during CryptDeriveKey!\n",
+        "Out of memory. \n",                     "Error reading plaintext!\n",
+        "Error during CryptEncrypt. \n",         "Error writing ciphertext.",
+    };
+    return CipherFile(strSource, strDestination, strPassword, texts);
+}
+
+bool CRecordStore::DecryptFile(const std::string& strSource, const std::string& strDestination,
+                               const std::string& strPassword) {
+    static const CipherTexts texts{
+        "Error opening ciphertext file!",    "Error opening plaintext file!",
+        "Error during CryptAcquireContext!", "Error during CryptCreateHash!",
+        "Error during CryptHashData!",       "Error during CryptDeriveKey!",
+        "Out of memory!\n",                  "Error reading ciphertext!",
+        "Error during CryptDecrypt!",        "Error writing plaintext!",
+    };
+    return CipherFile(strSource, strDestination, strPassword, texts);
+}
+
+// RC4 is its own inverse: encryption and decryption are the same pass over the file.
+bool CRecordStore::CipherFile(const std::string& strSource, const std::string& strDestination,
+                              const std::string& strPassword, const CipherTexts& texts) {
+    std::FILE* src = std::fopen(strSource.c_str(), "rb");
+    if (!src) {
+        Fatal(texts.openSource, errno);
+        return false;
+    }
+    const std::string tmp = TempPathFor(strDestination);
+    std::FILE* dst = std::fopen(tmp.c_str(), "wb");
+    if (!dst) {
+        const int err = errno;
+        std::fclose(src);
+        Fatal(texts.openDestination, err);
+        return false;
+    }
+    // Failure after both files are open: close them, drop the unfinished temporary file, then report.
+    const auto fail = [&](const char* text, int err) {
+        std::fclose(src);
+        if (dst) std::fclose(dst);
+        ::unlink(tmp.c_str());
+        Fatal(text, err);
+        return false;
+    };
+
+    // Key: the 16 bytes of MD5 over the pass phrase, as CryptDeriveKey gives a 128-bit RC4 key.
+    uint8_t digest[MD5_DIGEST_SIZE];
+    md5_ctx hash;
+    md5_init(&hash);
+    md5_update(&hash, strPassword.size(), reinterpret_cast<const uint8_t*>(strPassword.data()));
+    md5_digest(&hash, sizeof(digest), digest);
+    arcfour_ctx rc4;
+    arcfour_set_key(&rc4, ARCFOUR128_KEY_SIZE, digest);
+
+    // The product's block buffer: one chunk plus room for a block cipher's padding.
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[RECORD_CHUNK_SIZE + 8]);
+    if (!buffer) return fail(texts.buffer, ENOMEM);
+
+    bool bEof = false;
+    do {
+        const size_t n = std::fread(buffer.get(), 1, RECORD_CHUNK_SIZE, src);
+        if (std::ferror(src)) return fail(texts.read, errno);
+        if (std::feof(src)) bEof = true;
+        arcfour_crypt(&rc4, n, buffer.get(), buffer.get());
+        if (n > 0) {
+            errno = 0;
+            if (WriteBlock(strDestination, buffer.get(), n, dst) != n) return fail(texts.write, errno);
+        }
+    } while (!bEof);
+
+    std::fclose(src);
+    src = nullptr;
+    const auto closeFail = [&](int err) {
+        ::unlink(tmp.c_str());
+        Fatal(texts.write, err);
+        return false;
+    };
+    if (std::fflush(dst) != 0 || ::fsync(::fileno(dst)) != 0) {
+        const int err = errno;
+        std::fclose(dst);
+        return closeFail(err);
+    }
+    if (std::fclose(dst) != 0) return closeFail(errno);
+    if (!plat::RenameReplace(tmp, strDestination)) return closeFail(errno);
+    return true;
+}
+
+size_t CRecordStore::WriteBlock(const std::string& destination, const unsigned char* data, size_t size,
+                                std::FILE* file) {
+    if (m_hooks.writeBlock) return m_hooks.writeBlock(destination, data, size, file);
+    return std::fwrite(data, 1, size, file);
+}
+
+// CopyFileA with overwriting, made safe: the copy is written beside the target and renamed over it.
+bool CRecordStore::CopyFileReplace(const std::string& strFrom, const std::string& strTo) {
+    std::FILE* src = std::fopen(strFrom.c_str(), "rb");
+    if (!src) return false;
+    const std::string tmp = TempPathFor(strTo);
+    std::FILE* dst = std::fopen(tmp.c_str(), "wb");
+    if (!dst) {
+        std::fclose(src);
+        return false;
+    }
+    bool ok = true;
+    unsigned char block[64 * 1024];
+    while (ok) {
+        const size_t n = std::fread(block, 1, sizeof(block), src);
+        if (std::ferror(src)) ok = false;
+        if (ok && n > 0 && WriteBlock(strTo, block, n, dst) != n) ok = false;
+        if (n < sizeof(block)) break;
+    }
+    std::fclose(src);
+    if (ok && (std::fflush(dst) != 0 || ::fsync(::fileno(dst)) != 0)) ok = false;
+    if (std::fclose(dst) != 0) ok = false;
+    if (ok && !plat::RenameReplace(tmp, strTo)) ok = false;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
+}
+
+void CRecordStore::Fatal(const char* text, int nError) {
+    m_ui.MessageBox("An error occurred in running the program. \n");
+    m_ui.MessageBox(text);
+    m_ui.MessageBox(plat::Format("Error number %x.\n", static_cast<unsigned>(nError)));
+    m_ui.MessageBox("Program terminating");
+    if (m_hooks.exitProcess)
+        m_hooks.exitProcess(1);
+    else
+        DefaultExit(1);
+}
