@@ -1,0 +1,269 @@
+// EFS2 file access through the DIAG file system subsystem, and the copies between the modem's
+// file system and the PC.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <vector>
+
+#include "modem/diag_client.h"
+#include "platform/trace.h"
+
+namespace {
+
+constexpr const char* kOpenFailed = "open file operation failed, Since %s";
+constexpr const char* kWriteFailed = "Write file sequence block operation failed, Since %s";
+constexpr const char* kCloseFailed = "close file operation failed, Since %s";
+constexpr int kEfsAttempts = 1;
+constexpr int kEfsTimeoutMs = 2000;
+
+// Reply lengths (header of 4 bytes, then 32-bit fields).
+constexpr size_t kOpenReply = 12;   // descriptor, error number
+constexpr size_t kCloseReply = 8;   // error number
+constexpr size_t kReadReply = 20;   // descriptor, offset, bytes read, error number, data
+constexpr size_t kWriteReply = 20;  // descriptor, offset, bytes written, error number
+constexpr size_t kFstatReply = 32;  // error number, mode, size, nlink, atime, mtime, ctime
+
+std::atomic<unsigned> g_tmpCounter{0};
+
+class Request {
+public:
+    explicit Request(uint16_t subCommand) {
+        m_bytes = {DIAG_SUBSYS_CMD_F, DIAG_SUBSYS_FS, static_cast<uint8_t>(subCommand & 0xFF),
+                   static_cast<uint8_t>(subCommand >> 8)};
+    }
+    Request& U32(uint32_t v) {
+        for (int i = 0; i < 4; ++i) m_bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        return *this;
+    }
+    Request& Bytes(std::span<const uint8_t> data) {
+        m_bytes.insert(m_bytes.end(), data.begin(), data.end());
+        return *this;
+    }
+    std::span<const uint8_t> Span() const { return m_bytes; }
+    uint16_t SubCommand() const { return static_cast<uint16_t>(m_bytes[2] | (m_bytes[3] << 8)); }
+
+private:
+    std::vector<uint8_t> m_bytes;
+};
+
+uint32_t Le32(std::span<const uint8_t> p, size_t at) {
+    return static_cast<uint32_t>(p[at]) | (static_cast<uint32_t>(p[at + 1]) << 8) |
+           (static_cast<uint32_t>(p[at + 2]) << 16) | (static_cast<uint32_t>(p[at + 3]) << 24);
+}
+
+// A PC file written under a temporary name and renamed into place once complete; removed when
+// abandoned.
+class PendingFile {
+public:
+    explicit PendingFile(const std::string& path)
+        : m_path(path),
+          m_tmp(path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(g_tmpCounter.fetch_add(1))) {
+        m_fd = ::open(m_tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
+    ~PendingFile() { Abandon(); }
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    bool IsOpen() const { return m_fd >= 0; }
+    bool Write(std::span<const uint8_t> data) {
+        size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(m_fd, data.data() + done, data.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool Commit() {
+        if (m_fd < 0) return false;
+        bool ok = ::fsync(m_fd) == 0;
+        ok = (::close(m_fd) == 0) && ok;
+        m_fd = -1;
+        if (ok && ::rename(m_tmp.c_str(), m_path.c_str()) == 0) {
+            m_bDone = true;
+            return true;
+        }
+        Abandon();
+        return false;
+    }
+    void Abandon() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+        if (!m_bDone) ::unlink(m_tmp.c_str());
+        m_bDone = true;
+    }
+
+private:
+    std::string m_path;
+    std::string m_tmp;
+    int m_fd = -1;
+    bool m_bDone = false;
+};
+
+}  // namespace
+
+bool DiagClient::EfsFail() {
+    m_nMode = ModeDiag;
+    return false;
+}
+
+bool DiagClient::EfsExchange(std::span<const uint8_t> payload, size_t minReply, const char* failText) {
+    ClearRequest();
+    if (!SetPreparedRequest(payload)) {
+        Fail(plat::Format(failText, "The Request packet has an invalid length"));
+        return EfsFail();
+    }
+    if (!RxTxPacket(kEfsAttempts, kEfsTimeoutMs)) {
+        Fail(plat::Format(failText, m_strLastError.c_str()));
+        return EfsFail();
+    }
+    // The reply must answer this request: same subsystem header, long enough for its fields.
+    // Anything else (a DIAG error reply, say) counts as a failed exchange.
+    const std::span<const uint8_t> reply = ReplyPayload();
+    if (reply.size() < minReply || reply[0] != payload[0] || reply[1] != payload[1] ||
+        reply[2] != payload[2] || reply[3] != payload[3]) {
+        Fail(plat::Format(failText, DiagErrorText(reply.empty() ? 0 : reply[0])));
+        return EfsFail();
+    }
+    return true;
+}
+
+int DiagClient::EfsOpen(const std::string& path, bool forReading, int32_t& descriptor, int32_t* errorNumber) {
+    if (errorNumber) *errorNumber = 0;
+    descriptor = -1;
+    if (path.size() > EFS_PATH_MAX) {
+        Fail(plat::Format("路径过长：%s", path.c_str()));
+        return EfsFail();
+    }
+    Request req(EFS2_DIAG_OPEN);
+    req.U32(forReading ? EFS_OPEN_READ_FLAGS : EFS_OPEN_WRITE_FLAGS)
+        .U32(forReading ? EFS_OPEN_READ_MODE : EFS_OPEN_WRITE_MODE)
+        .Bytes({reinterpret_cast<const uint8_t*>(path.c_str()), path.size() + 1});
+    if (!EfsExchange(req.Span(), kOpenReply, kOpenFailed)) return 0;
+    const auto reply = ReplyPayload();
+    descriptor = static_cast<int32_t>(Le32(reply, 4));
+    const auto err = static_cast<int32_t>(Le32(reply, 8));
+    if (errorNumber) *errorNumber = err;
+    if (err != 0 || descriptor != 0) return EfsFail();
+    return 1;
+}
+
+int DiagClient::EfsFstat(int32_t descriptor, uint32_t& size) {
+    size = 0;
+    Request req(EFS2_DIAG_FSTAT);
+    req.U32(static_cast<uint32_t>(descriptor));
+    if (!EfsExchange(req.Span(), kFstatReply, kOpenFailed)) return 0;
+    const auto reply = ReplyPayload();
+    if (Le32(reply, 4) != 0) return EfsFail();
+    size = Le32(reply, 12);
+    return 1;
+}
+
+int DiagClient::EfsRead(int32_t descriptor, uint32_t count, uint32_t offset, uint32_t& bytesRead,
+                        std::span<uint8_t> data) {
+    bytesRead = 0;
+    if (count > data.size()) return EfsFail();
+    Request req(EFS2_DIAG_READ);
+    req.U32(static_cast<uint32_t>(descriptor)).U32(count).U32(offset);
+    if (!EfsExchange(req.Span(), kReadReply, kOpenFailed)) return 0;
+    const auto reply = ReplyPayload();
+    const uint32_t got = Le32(reply, 12);
+    // Never more than asked for, nor more than the reply carries, nor another offset.
+    if (got > count || got > reply.size() - kReadReply || Le32(reply, 8) != offset) {
+        Fail(plat::Format(kOpenFailed, DiagErrorText(reply[0])));
+        return EfsFail();
+    }
+    bytesRead = got;
+    std::copy_n(reply.begin() + kReadReply, got, data.begin());
+    if (Le32(reply, 16) != 0) return EfsFail();
+    return 1;
+}
+
+int DiagClient::EfsWrite(uint32_t offset, std::span<const uint8_t> data, uint32_t* bytesWritten) {
+    if (bytesWritten) *bytesWritten = 0;
+    if (data.size() > EFS_BLOCK_SIZE) return EfsFail();
+    Request req(EFS2_DIAG_WRITE);
+    req.U32(0).U32(offset).Bytes(data);
+    if (!EfsExchange(req.Span(), kWriteReply, kWriteFailed)) return 0;
+    const auto reply = ReplyPayload();
+    if (bytesWritten) *bytesWritten = Le32(reply, 12);
+    if (Le32(reply, 16) != 0) return EfsFail();
+    return 1;
+}
+
+int DiagClient::EfsClose() {
+    Request req(EFS2_DIAG_CLOSE);
+    req.U32(0);
+    if (!EfsExchange(req.Span(), kCloseReply, kCloseFailed)) return 0;
+    if (Le32(ReplyPayload(), 4) != 0) return EfsFail();
+    return 1;
+}
+
+EfsCopyResult DiagClient::CopyEfsFileToPc(const std::string& pcPath, const std::string& efsPath) {
+    int32_t fd = -1;
+    int32_t err = 0;
+    if (!EfsOpen(efsPath, true, fd, &err)) return err != 0 ? EfsCopyResult::NoFile : EfsCopyResult::Failed;
+
+    auto fail = [this] {
+        EfsClose();
+        return EfsCopyResult::Failed;
+    };
+    uint32_t size = 0;
+    if (!EfsFstat(fd, size)) return fail();
+    if (size == 0) {
+        // Nothing to keep: no PC file, as for a file the modem does not have.
+        EfsClose();
+        return EfsCopyResult::Empty;
+    }
+    PendingFile file(pcPath);
+    if (!file.IsOpen()) return fail();
+
+    std::array<uint8_t, EFS_BLOCK_SIZE> piece{};
+    uint32_t offset = 0;
+    while (offset < size) {
+        const uint32_t want = std::min<uint32_t>(size - offset, EFS_BLOCK_SIZE);
+        uint32_t got = 0;
+        if (!EfsRead(fd, want, offset, got, piece)) return fail();
+        if (got == 0) return fail();  // the file ended early: no progress is possible
+        if (!file.Write({piece.data(), got})) return fail();
+        offset += got;
+    }
+    if (!file.Commit()) return fail();
+    EfsClose();  // the data is complete on the PC whatever the close says
+    return EfsCopyResult::Done;
+}
+
+bool DiagClient::CopyPcFileToEfs(const std::string& pcPath, const std::string& efsPath) {
+    std::ifstream in(pcPath, std::ios::binary);
+    if (!in) return false;
+    in.seekg(0, std::ios::end);
+    const std::streamoff length = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (length < 0 || length > static_cast<std::streamoff>(UINT32_MAX) || !in) return false;
+
+    int32_t fd = -1;
+    if (!EfsOpen(efsPath, false, fd)) return false;
+
+    std::array<uint8_t, EFS_BLOCK_SIZE> piece{};
+    uint64_t remaining = static_cast<uint64_t>(length);
+    uint32_t offset = 0;
+    do {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(remaining, EFS_BLOCK_SIZE));
+        in.read(reinterpret_cast<char*>(piece.data()), n);
+        uint32_t written = 0;
+        if (static_cast<uint32_t>(in.gcount()) != n || !EfsWrite(offset, {piece.data(), n}, &written) ||
+            written != n) {
+            EfsClose();
+            return false;
+        }
+        offset += n;
+        remaining -= n;
+    } while (remaining > 0);
+    // A failed close may leave the written data unsettled in the modem.
+    return EfsClose() != 0;
+}
