@@ -1,0 +1,357 @@
+#include "web/http_client.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/trace.h"
+
+namespace {
+
+constexpr const char* ACCEPT_BROWSER =
+    "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/vnd.ms-excel, "
+    "application/msword, application/vnd.ms-powerpoint, */*\r\n";
+constexpr const char* ACCEPT_SCRIPT = "Accept: application/json, text/javascript, */*; q=0.01\r\n";
+constexpr const char* REQUESTED_WITH = "x-requested-with: XMLHttpRequest\r\n";
+constexpr const char* ACCEPT_LANGUAGE = "Accept-Language: en-us\r\n";
+constexpr const char* REFERER = "Referer: http://192.168.0.1/index.html\r\n";
+constexpr const char* CONTENT_TYPE_SCRIPT =
+    "Content-Type: application/x-www-form-urlencoded; charset=UTF-8\r\n";
+constexpr const char* ACCEPT_ENCODING = "Accept-Encoding: gzip, deflate\r\n";
+constexpr const char* USER_AGENT_BROWSER = "User-Agent: Mozilla/4.0\r\n";
+constexpr const char* USER_AGENT_SCRIPT =
+    "User-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.1; Trident/4.0; .NET CLR "
+    "2.0.50727; .NET CLR 3.0.4506.2152; .NET CLR 3.5.30729; RID_20140724141004)\r\n";
+constexpr const char* CACHE_CONTROL = "Cache-Control: no-cache\r\n";
+constexpr const char* CRLF = "\r\n";
+constexpr const char* FORM_CONTENT_TYPE = "Content-Type: application/x-www-form-urlencoded\r\n";
+constexpr const char* KEEP_ALIVE_TRAILER = "Connection: Keep-Alive\r\n";
+
+// An owned socket descriptor.
+class Socket {
+public:
+    Socket() = default;
+    ~Socket() { Close(); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    bool Create() {
+        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+        return m_fd >= 0;
+    }
+    int Fd() const { return m_fd; }
+    void Close() {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+bool IsHostChar(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == ':';
+}
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// atoi rules (optional sign, decimal digits, stop at the first other character), saturating.
+int AtoiSaturating(const std::string& s) {
+    size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
+    bool neg = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    int64_t v = 0;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+        v = v * 10 + (s[i] - '0');
+        if (v > static_cast<int64_t>(INT_MAX) + 1) v = static_cast<int64_t>(INT_MAX) + 1;
+    }
+    if (neg) v = -v;
+    if (v > INT_MAX) v = INT_MAX;
+    return static_cast<int>(v);
+}
+
+bool ResolveIpv4(const std::string& host, in_addr& out) {
+    if (inet_pton(AF_INET, host.c_str(), &out) == 1) return true;
+    if (host.empty()) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
+    out = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
+    freeaddrinfo(res);
+    return true;
+}
+
+// Waits for `events` up to `ms` real milliseconds; EINTR resumes the wait.
+// >0 ready, 0 time-out, <0 error.
+int PollFor(int fd, short events, int64_t ms) {
+    const int64_t end = plat::TickMs() + ms;
+    for (;;) {
+        const int64_t left = end - plat::TickMs();
+        pollfd p{fd, events, 0};
+        const int r = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (r < 0 && errno == EINTR) continue;
+        return r;
+    }
+}
+
+bool ConnectWithin(int fd, const sockaddr_in& sa, int64_t ms) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+    bool ok = false;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        ok = true;
+    } else if (errno == EINPROGRESS || errno == EINTR) {
+        if (PollFor(fd, POLLOUT, ms) > 0) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+        }
+    }
+    if (ok) fcntl(fd, F_SETFL, flags);
+    return ok;
+}
+
+void SendPiece(int fd, const std::string& piece) {
+    // The product does not check what send returns; a short or failed send shows in the reply.
+    size_t sent = 0;
+    while (sent < piece.size()) {
+        const ssize_t n = send(fd, piece.data() + sent, piece.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        sent += static_cast<size_t>(n);
+    }
+}
+
+bool StartsWithNoCase(const std::string& s, size_t pos, const char* prefix) {
+    for (size_t i = 0; prefix[i] != '\0'; ++i) {
+        if (pos + i >= s.size() || Upper(s[pos + i]) != Upper(prefix[i])) return false;
+    }
+    return true;
+}
+
+// The Content-Length of a complete header, or -1 when it carries none.
+int64_t HeaderContentLength(const std::string& header) {
+    size_t pos = 0;
+    while (pos < header.size()) {
+        size_t eol = header.find('\n', pos);
+        if (eol == std::string::npos) eol = header.size();
+        if (StartsWithNoCase(header, pos, "Content-Length:")) {
+            size_t i = pos + std::strlen("Content-Length:");
+            while (i < eol && (header[i] == ' ' || header[i] == '\t')) ++i;
+            int64_t v = 0;
+            bool any = false;
+            for (; i < eol && header[i] >= '0' && header[i] <= '9'; ++i) {
+                any = true;
+                v = v * 10 + (header[i] - '0');
+                if (v > static_cast<int64_t>(CHttpClient::BODY_MAX)) v = CHttpClient::BODY_MAX;
+            }
+            return any ? v : -1;
+        }
+        pos = eol + 1;
+    }
+    return -1;
+}
+
+// Sends the pieces on a new connection and reads the response. 0 success, 1 failure.
+int Exchange(const HttpUrl& url, const std::vector<std::string>& pieces, int silenceMs,
+             HttpExchange& ex) {
+    size_t total = 0;
+    for (const auto& p : pieces) total += p.size();
+    // The request text and its terminating NUL must fit the request buffer.
+    if (total + 1 > CHttpClient::REQUEST_LIMIT) return 1;
+    if (url.port < 0 || url.port > 65535) return 1;
+
+    Socket sock;
+    if (!sock.Create()) return 1;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(url.port));
+    // An unresolved host gives address 0, and the connect fails.
+    ResolveIpv4(url.host, sa.sin_addr);
+    if (sa.sin_addr.s_addr == 0 ||
+        !ConnectWithin(sock.Fd(), sa, plat::Scaled(CHttpClient::CONNECT_TIMEOUT_MS)))
+        return 1;
+
+    for (const auto& p : pieces) {
+        SendPiece(sock.Fd(), p);
+        ex.requestText += p;
+    }
+
+    // Header: one byte at a time until an LF ends a line without characters other than CR/LF.
+    const int64_t headerEnd = plat::TickMs() + plat::Scaled(CHttpClient::HEADER_TIMEOUT_MS);
+    bool headerComplete = false;
+    int lineChars = 0;
+    for (;;) {
+        const int64_t left = headerEnd - plat::TickMs();
+        const int r = left > 0 ? PollFor(sock.Fd(), POLLIN, left) : 0;
+        if (r == 0) return 1;  // no complete header within the bound
+        if (r < 0) break;
+        char c = 0;
+        const ssize_t n = recv(sock.Fd(), &c, 1, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // error or the peer closed: the header ends here
+        if (ex.headerText.size() >= CHttpClient::HEADER_MAX) return 1;
+        ex.headerText.push_back(c);
+        if (c == '\n') {
+            if (lineChars == 0) {
+                headerComplete = true;
+                break;
+            }
+            lineChars = 0;
+        } else if (c != '\r') {
+            ++lineChars;
+        }
+    }
+
+    // Body: until the peer closes, the Content-Length is complete, or the line falls silent.
+    const int64_t contentLength = headerComplete ? HeaderContentLength(ex.headerText) : -1;
+    char chunk[CHttpClient::RECEIVE_CHUNK];
+    while (contentLength < 0 || ex.body.size() < static_cast<size_t>(contentLength)) {
+        if (ex.body.size() >= CHttpClient::BODY_MAX) break;
+        const int r = PollFor(sock.Fd(), POLLIN, silenceMs);
+        if (r < 0) return 1;
+        if (r == 0) break;
+        const ssize_t n = recv(sock.Fd(), chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        ex.body.append(chunk, static_cast<size_t>(n));
+    }
+    ex.bodyLength = ex.body.size();
+    return 0;
+}
+
+std::string UpToNul(const std::string& s) { return std::string(s.c_str()); }
+
+}  // namespace
+
+bool CHttpClient::ParseUrl(const std::string& url, HttpUrl& parts) {
+    std::string upper = url;
+    for (char& c : upper) c = Upper(c);
+
+    size_t pos = 0;
+    const size_t colon = upper.find(':');
+    std::string protocol;
+    if (colon != std::string::npos) {
+        protocol = upper.substr(0, colon);
+        pos = colon + 1;
+    } else {
+        protocol = "HTTP";
+    }
+    if (upper.compare(pos, 2, "//") == 0) pos += 2;
+
+    size_t end = pos;
+    while (end < upper.size() && IsHostChar(upper[end])) ++end;
+    std::string host = upper.substr(pos, end - pos);
+    std::string path = url.substr(end);
+
+    if (protocol.size() + 1 > PROTOCOL_LIMIT || host.size() + 1 > HOST_LIMIT ||
+        path.size() + 1 > PATH_LIMIT)
+        return false;
+
+    int port = 80;
+    const size_t portColon = host.find(':');
+    if (portColon != std::string::npos) {
+        port = AtoiSaturating(host.substr(portColon + 1));
+        host.resize(portColon);
+    }
+    if (path.empty()) path = "/";
+
+    parts.protocol = std::move(protocol);
+    parts.host = std::move(host);
+    parts.path = std::move(path);
+    parts.port = port;
+    return true;
+}
+
+int CHttpClient::SendHttp(const std::string& url, const char* headers, const char* body,
+                          size_t bodyLength, HttpExchange& exchange) {
+    exchange = HttpExchange{};
+    HttpUrl u;
+    if (!ParseUrl(url, u) || u.protocol != "HTTP") return 1;
+
+    std::vector<std::string> pieces;
+    pieces.emplace_back(body != nullptr ? "POST " : "GET ");
+    pieces.push_back(u.path);
+    pieces.emplace_back(" HTTP/1.0\r\n");
+    pieces.emplace_back(ACCEPT_BROWSER);
+    pieces.emplace_back(ACCEPT_LANGUAGE);
+    pieces.emplace_back(ACCEPT_ENCODING);
+    pieces.emplace_back(USER_AGENT_BROWSER);
+    if (bodyLength != 0) pieces.push_back(plat::Format("Content-Length: %zu\r\n", bodyLength));
+    pieces.push_back("Host: " + u.host + "\r\n");
+    if (headers != nullptr && headers[0] != '\0') pieces.emplace_back(headers);
+    pieces.emplace_back(CRLF);
+    if (body != nullptr && bodyLength != 0) pieces.emplace_back(body, bodyLength);
+
+    return Exchange(u, pieces, BROWSER_SILENCE_MS, exchange);
+}
+
+int CHttpClient::SendHttpAjax(const std::string& url, const char* body, const char* trailer,
+                              HttpExchange& exchange) {
+    exchange = HttpExchange{};
+    HttpUrl u;
+    if (!ParseUrl(url, u) || u.protocol != "HTTP") return 1;
+    const std::string text = body != nullptr ? body : "";
+    // The body and its CR LF (and a NUL) must fit the scratch buffer.
+    if (text.size() + 3 > SCRATCH_SIZE) return 1;
+
+    std::vector<std::string> pieces;
+    pieces.emplace_back("POST ");
+    pieces.push_back(u.path);
+    pieces.emplace_back(" HTTP/1.0\r\n");
+    pieces.emplace_back(ACCEPT_SCRIPT);
+    pieces.emplace_back(REQUESTED_WITH);
+    pieces.emplace_back(ACCEPT_LANGUAGE);
+    pieces.emplace_back(REFERER);
+    pieces.emplace_back(CONTENT_TYPE_SCRIPT);
+    pieces.emplace_back(ACCEPT_ENCODING);
+    pieces.emplace_back(USER_AGENT_SCRIPT);
+    pieces.push_back("Host: " + u.host + "\r\n");
+    pieces.push_back(plat::Format("Content-Length: %zu\r\n", text.size()));
+    pieces.emplace_back(CACHE_CONTROL);
+    pieces.emplace_back(CRLF);
+    pieces.push_back(text + "\r\n");
+    pieces.emplace_back(CRLF);
+    if (trailer != nullptr && trailer[0] != '\0') pieces.emplace_back(trailer);
+    pieces.emplace_back(CRLF);
+
+    return Exchange(u, pieces, SCRIPT_SILENCE_MS, exchange);
+}
+
+bool CHttpClient::RequestForm(bool bPost, const std::string& url, std::string& body,
+                              std::string& header, std::string& responseBody) {
+    HttpExchange ex;
+    const int r = bPost ? SendHttp(url, FORM_CONTENT_TYPE, body.data(), body.size(), ex)
+                        : SendHttp(url, nullptr, nullptr, 0, ex);
+    if (r != 0) return false;
+    body = UpToNul(ex.requestText);
+    header = UpToNul(ex.headerText);
+    responseBody = UpToNul(ex.body);
+    return true;
+}
+
+bool CHttpClient::RequestAjax(const std::string& url, const std::string& body,
+                              std::string& request, std::string& header,
+                              std::string& responseBody) {
+    HttpExchange ex;
+    // The body is a text: it ends at its first NUL, as the formatted request does.
+    if (SendHttpAjax(url, body.c_str(), KEEP_ALIVE_TRAILER, ex) != 0) return false;
+    request = UpToNul(ex.requestText);
+    header = UpToNul(ex.headerText);
+    responseBody = UpToNul(ex.body);
+    return true;
+}
