@@ -1,0 +1,90 @@
+#pragma once
+// CLinkServer: the TCP server the gateway connects to. It listens on the link port, announces the
+// tool's address and port by UDP every 5000 ms while fewer than 8 connections are counted, keeps
+// accepted connections in a first-in-first-out pending queue until a line takes one, and moves
+// 1440-byte messages between the eight line slots and their connections (a send thread and a
+// receive-and-accept thread).
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "cpelink/link_slots.h"
+#include "platform/clock.h"
+#include "platform/options.h"
+
+// The text reported when the link port cannot be bound (%d: the port).
+inline constexpr const char* LINK_PORT_BUSY_TEXT = "端口%d已被占用，请关闭占用该端口的程序。";
+
+// Values of the announcement record.
+constexpr uint32_t ANNOUNCE_ARG1 = 114;
+constexpr uint32_t ANNOUNCE_SEQ = 108;
+constexpr int64_t ANNOUNCE_PERIOD_MS = 5000;
+
+struct LinkServerConfig {
+    plat::Endpoints endpoints;
+    // Called once per Start with LINK_PORT_BUSY_TEXT filled in when the port cannot be bound.
+    std::function<void(const std::string&)> onPortBusy;
+};
+
+class CLinkServer {
+public:
+    CLinkServer();
+    ~CLinkServer();  // stops
+    CLinkServer(const CLinkServer&) = delete;
+    CLinkServer& operator=(const CLinkServer&) = delete;
+
+    // Clears the eight slots (their connections are given back), opens the listening socket,
+    // starts the worker threads and the announcer, becomes the running server and sleeps 1000 ms
+    // (scaled). True when listening. Does nothing (false) while this or another server runs.
+    bool Start(const LinkServerConfig& config);
+    // Bye (FF + 8 zeros) to each pending peer, oldest first, at most 500 ms per peer to close;
+    // then the threads end, the pending connections are given back and the listening socket is
+    // closed (a later Start binds the port again). Nothing while not running.
+    void Stop();
+    bool IsRunning() const { return m_bRunning; }
+
+    // The bound port (0 when not listening).
+    int Port() const { return m_nPort.load(); }
+    // The oldest pending connection: 0 and `out` set, or -1 when none is pending.
+    int TakePendingConnection(LinkConnectionPtr& out);
+    size_t PendingCount();
+
+    // The IPv4 address announced: first octet in the lowest byte; 0 when none was found.
+    uint32_t LocalAddress();
+
+private:
+    void SendLoop();
+    void ReceiveLoop();
+    void AnnounceLoop();
+    void AcceptOne();
+    void LoseConnection(int index, const LinkConnectionPtr& conn);
+    void ByeAndRelease(std::deque<LinkConnectionPtr> pending, bool bWaitForClose);
+
+    LinkServerConfig m_config;
+    bool m_bRunning = false;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bAccepting{false};
+    int m_listenFd = -1;
+    std::atomic<int> m_nPort{0};
+    std::mutex m_pendingLock;
+    std::deque<LinkConnectionPtr> m_pending;
+    plat::WorkerThread m_sendThread;
+    plat::WorkerThread m_receiveThread;
+    plat::WorkerThread m_announcer;
+};
+
+// The running server: set by Start, cleared by Stop.
+bool IsLinkServerRunning();
+// TakePendingConnection of the running server; -1 when no server runs or none is pending.
+int TakePendingFromRunningServer(LinkConnectionPtr& out);
+
+// The address announced for these endpoints: the announce-address override when set; 127.0.0.1
+// for a loopback gateway; else the local address a UDP socket connected to the gateway gets
+// (nothing is sent); else the first non-loopback IPv4 address of the interfaces. Up to 20 tries
+// 100 ms apart; 0 when none was found (or the calling thread was asked to stop).
+uint32_t LookUpLocalAddress(const plat::Endpoints& endpoints);
+// "a.b.c.d" -> first octet in the lowest byte; 0 when not a dotted address.
+uint32_t AddressValue(const std::string& dotted);

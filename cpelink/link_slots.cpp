@@ -1,0 +1,231 @@
+#include "cpelink/link_slots.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/clock.h"
+
+namespace {
+
+std::array<LinkSlot, LINK_SLOT_COUNT>& Slots() {
+    static std::array<LinkSlot, LINK_SLOT_COUNT> slots;
+    return slots;
+}
+
+std::mutex g_countLock;
+int32_t g_nConnections = 0;
+
+struct WakeFds {
+    int sender = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int receiver = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+};
+
+WakeFds& Wake() {
+    static WakeFds fds;
+    return fds;
+}
+
+void Signal(int fd) {
+    if (fd < 0) return;
+    const uint64_t one = 1;
+    // A full counter already wakes the reader; nothing to do on failure.
+    [[maybe_unused]] ssize_t r = write(fd, &one, sizeof one);
+}
+
+// Clears both halves; both slot locks are held by the caller.
+void ClearHalvesLocked(LinkSlot& s) {
+    s.recvConn.reset();
+    s.incoming.Reset();
+    s.sendConn.reset();
+    s.outgoing.fill(0);
+    s.sentBytes = 0;
+    s.bPending.store(false, std::memory_order_release);
+}
+
+}  // namespace
+
+LinkConnection::~LinkConnection() {
+    if (m_fd >= 0) close(m_fd);
+}
+
+void LinkConnection::Shutdown() {
+    if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
+}
+
+bool LinkConnection::GiveBack() {
+    bool expected = false;
+    if (!m_bGivenBack.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return false;
+    Shutdown();
+    {
+        std::lock_guard<std::mutex> lock(g_countLock);
+        --g_nConnections;
+    }
+    WakeLinkReceiver();
+    return true;
+}
+
+LinkSlot& GetLinkSlot(int index) { return Slots()[static_cast<size_t>(index)]; }
+bool IsValidSlot(int index) { return index >= 0 && index < LINK_SLOT_COUNT; }
+
+int32_t LinkConnectionCount() {
+    std::lock_guard<std::mutex> lock(g_countLock);
+    return g_nConnections;
+}
+
+void AddLinkConnection() {
+    std::lock_guard<std::mutex> lock(g_countLock);
+    ++g_nConnections;
+}
+
+bool LinkConnectionsFull() {
+    return static_cast<uint32_t>(LinkConnectionCount()) >= static_cast<uint32_t>(LINK_MAX_CONNECTIONS);
+}
+
+void WakeLinkSender() { Signal(Wake().sender); }
+void WakeLinkReceiver() { Signal(Wake().receiver); }
+int LinkSenderWakeFd() { return Wake().sender; }
+int LinkReceiverWakeFd() { return Wake().receiver; }
+
+void DrainWakeFd(int fd) {
+    uint64_t v = 0;
+    [[maybe_unused]] ssize_t r = read(fd, &v, sizeof v);
+}
+
+LinkConnectionPtr SlotBind(int index, LinkConnectionPtr conn) {
+    if (!IsValidSlot(index)) return nullptr;
+    LinkSlot& s = GetLinkSlot(index);
+    LinkConnectionPtr previous;
+    {
+        std::lock_guard<std::mutex> r(s.recvLock);
+        std::lock_guard<std::mutex> w(s.sendLock);
+        previous = s.sendConn ? s.sendConn : s.recvConn;
+        ClearHalvesLocked(s);
+        s.queue.clear();
+        s.recvConn = conn;
+        s.sendConn = conn;
+    }
+    WakeLinkReceiver();
+    WakeLinkSender();
+    if (previous == conn) previous.reset();
+    return previous;
+}
+
+PostResult SlotPost(int index, const LinkConnection* conn, std::span<const uint8_t> encoded) {
+    if (!IsValidSlot(index)) return PostResult::NotBound;
+    LinkSlot& s = GetLinkSlot(index);
+    {
+        std::lock_guard<std::mutex> w(s.sendLock);
+        if (!s.sendConn || s.sendConn.get() != conn || conn->IsGivenBack()) return PostResult::NotBound;
+        if (s.bPending.load(std::memory_order_acquire)) return PostResult::Busy;
+        s.outgoing.fill(0);
+        std::memcpy(s.outgoing.data(), encoded.data(), std::min(encoded.size(), LINK_MESSAGE_SIZE));
+        s.sentBytes = 0;
+        s.bPending.store(true, std::memory_order_release);
+    }
+    WakeLinkSender();
+    return PostResult::Posted;
+}
+
+bool SlotIsSent(int index) {
+    return !IsValidSlot(index) || !GetLinkSlot(index).bPending.load(std::memory_order_acquire);
+}
+
+bool SlotIsSentLocked(int index) {
+    if (!IsValidSlot(index)) return true;
+    LinkSlot& s = GetLinkSlot(index);
+    std::lock_guard<std::mutex> w(s.sendLock);
+    return !s.bPending.load(std::memory_order_acquire);
+}
+
+int64_t SlotLastSentTick(int index) {
+    return IsValidSlot(index) ? GetLinkSlot(index).lastSentTick.load() : 0;
+}
+
+void SlotClearPending(int index) {
+    if (!IsValidSlot(index)) return;
+    LinkSlot& s = GetLinkSlot(index);
+    std::lock_guard<std::mutex> w(s.sendLock);
+    s.bPending.store(false, std::memory_order_release);
+    s.sentBytes = 0;
+}
+
+bool SlotHasReply(int index, uint32_t seq) {
+    if (!IsValidSlot(index)) return false;
+    LinkSlot& s = GetLinkSlot(index);
+    std::lock_guard<std::mutex> r(s.recvLock);
+    return std::any_of(s.queue.begin(), s.queue.end(), [seq](const LinkRecord& x) { return x.nSeq == seq; });
+}
+
+bool SlotTakeReply(int index, uint32_t seq, LinkRecord& out) {
+    if (!IsValidSlot(index)) return false;
+    LinkSlot& s = GetLinkSlot(index);
+    std::lock_guard<std::mutex> r(s.recvLock);
+    auto it = std::find_if(s.queue.begin(), s.queue.end(), [seq](const LinkRecord& x) { return x.nSeq == seq; });
+    if (it == s.queue.end()) return false;
+    out = *it;
+    s.queue.erase(it);
+    return true;
+}
+
+void SlotDiscardQueue(int index) {
+    if (!IsValidSlot(index)) return;
+    LinkSlot& s = GetLinkSlot(index);
+    std::lock_guard<std::mutex> r(s.recvLock);
+    s.queue.clear();
+}
+
+size_t SlotQueueSize(int index) {
+    if (!IsValidSlot(index)) return 0;
+    LinkSlot& s = GetLinkSlot(index);
+    std::lock_guard<std::mutex> r(s.recvLock);
+    return s.queue.size();
+}
+
+void SlotAppendLocked(LinkSlot& slot, const LinkRecord& r) {
+    slot.queue.push_back(r);
+    while (slot.queue.size() > LINK_QUEUE_LIMIT) slot.queue.pop_front();
+}
+
+bool SlotRelease(int index, const LinkConnection* conn) {
+    if (!IsValidSlot(index) || conn == nullptr) return false;
+    LinkSlot& s = GetLinkSlot(index);
+    bool released = false;
+    {
+        std::lock_guard<std::mutex> r(s.recvLock);
+        std::lock_guard<std::mutex> w(s.sendLock);
+        if (s.sendConn.get() == conn || s.recvConn.get() == conn) {
+            ClearHalvesLocked(s);
+            released = true;
+        }
+    }
+    if (released) {
+        WakeLinkReceiver();
+        WakeLinkSender();
+    }
+    return released;
+}
+
+LinkConnectionPtr SlotClear(int index) {
+    if (!IsValidSlot(index)) return nullptr;
+    LinkSlot& s = GetLinkSlot(index);
+    LinkConnectionPtr held;
+    {
+        std::lock_guard<std::mutex> r(s.recvLock);
+        std::lock_guard<std::mutex> w(s.sendLock);
+        held = s.sendConn ? s.sendConn : s.recvConn;
+        ClearHalvesLocked(s);
+        s.queue.clear();
+    }
+    return held;
+}
+
+LinkConnectionPtr SlotSendConnection(int index) {
+    if (!IsValidSlot(index)) return nullptr;
+    LinkSlot& s = GetLinkSlot(index);
+    std::lock_guard<std::mutex> w(s.sendLock);
+    return s.sendConn;
+}

@@ -1,0 +1,99 @@
+// rk880t-gateway-sim: the simulated RK880T gateway as a program of its own. It binds on 127.0.0.1
+// with system-chosen ports, prints them, then prints every line of what it receives and does
+// until SIGINT / SIGTERM (or --run-seconds), and a summary at the end.
+//
+// Point the tool at it with the printed ports:
+//   rk880t-tool --gateway 127.0.0.1 --web-port W --setting-port S --link-port 0
+//               --announce-to 127.0.0.1:A --announce-address 127.0.0.1
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/clock.h"
+#include "sim/gateway_sim.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_signal = 0;
+
+void OnSignal(int sig) { g_signal = sig; }
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: rk880t-gateway-sim [--cpe-version TEXT] [--modem-version TEXT]\n"
+                 "                          [--terminal-type KEY|none] [--imei DIGITS] [--never-connect]\n"
+                 "                          [--run-seconds N]\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    GatewaySimConfig config;
+    double runSeconds = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "%s needs a value\n", name);
+                Usage();
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--cpe-version") config.knobs.cpeVersion = value("--cpe-version");
+        else if (arg == "--modem-version") config.knobs.modemVersion = value("--modem-version");
+        else if (arg == "--terminal-type") {
+            config.terminalType = value("--terminal-type");
+            config.bPresetModem = config.terminalType != "none";
+        }
+        else if (arg == "--imei") config.imei = value("--imei");
+        else if (arg == "--never-connect") config.knobs.bNeverConnect = true;
+        else if (arg == "--run-seconds") runSeconds = std::atof(value("--run-seconds"));
+        else {
+            Usage();
+            return arg == "--help" || arg == "-h" ? 0 : 2;
+        }
+    }
+
+    GatewaySim sim(config);
+    std::mutex printLock;
+    sim.SetEventSink([&printLock](const std::string& line) {
+        std::lock_guard<std::mutex> lock(printLock);
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    });
+    if (!sim.Start()) {
+        std::fprintf(stderr, "cannot start: %s\n", sim.LastError().c_str());
+        return 1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(printLock);
+        std::printf("announce port %d\nweb port %d\nsetting port %d\n", sim.AnnouncePort(), sim.WebPort(),
+                    sim.SettingPort());
+        std::fflush(stdout);
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    const int64_t end = runSeconds > 0 ? plat::TickMs() + static_cast<int64_t>(runSeconds * 1000) : 0;
+    while (g_signal == 0 && (end == 0 || plat::TickMs() < end)) plat::SleepRaw(100);
+    sim.Stop();
+
+    std::printf("summary: %d connection(s), %zu request(s), %d upgrade end(s)\n", sim.Connections(),
+                sim.Requests().size(), sim.UpgradeEnds());
+    for (uint8_t type : {CMD_DOWN_BOOT, CMD_DOWN_LINUX}) {
+        if (const auto image = sim.Image(type)) {
+            std::printf("image 0x%02X: %llu of %llu bytes%s, sha256 %s\n", type,
+                        static_cast<unsigned long long>(image->received),
+                        static_cast<unsigned long long>(image->announced), image->bComplete ? "" : " (incomplete)",
+                        image->sha256.c_str());
+        }
+    }
+    for (const std::string& limit : sim.Web().WifiLimits()) std::printf("wifi limit \"%s\"\n", limit.c_str());
+    for (const auto& [name, value] : sim.Web().SettingsWritten())
+        std::printf("setting written %s=%s\n", name.c_str(), value.c_str());
+    return 0;
+}

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cpelink/direct_connection.h"
+#include "cpelink/icmp_library.h"
+#include "link_test_util.h"
+#include "platform/line_log.h"
+#include "platform/process.h"
+#include "platform/trace.h"
+
+namespace {
+
+using namespace linktest;
+
+class Listener {
+public:
+    Listener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        listen(fd, 4);
+        socklen_t len = sizeof sa;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        port = ntohs(sa.sin_port);
+    }
+    ~Listener() {
+        if (fd >= 0) close(fd);
+    }
+    int fd = -1;
+    int port = 0;
+};
+
+TEST(DirectConnection, SendsReceivesAndTimesOut) {
+    Listener l;
+    DirectConnection d;
+    EXPECT_EQ(d.DirectSendAll(reinterpret_cast<const uint8_t*>("x"), 1), -1);  // not connected
+    ASSERT_EQ(d.DirectOpen("127.0.0.1", l.port), 1);
+    EXPECT_EQ(d.AddressText(), "127.0.0.1");
+    EXPECT_EQ(d.Port(), l.port);
+    ASSERT_EQ(d.DirectConnect(), 1);
+    EXPECT_EQ(d.DirectConnect(), 1);
+    const int peer = accept(l.fd, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    std::vector<uint8_t> out(2049, 0xE8);
+    EXPECT_EQ(d.DirectSendAll(out.data(), 2049), 2049);
+    std::vector<uint8_t> in(2049);
+    size_t got = 0;
+    while (got < in.size()) {
+        const ssize_t n = recv(peer, in.data() + got, in.size() - got, 0);
+        ASSERT_GT(n, 0);
+        got += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(in, out);
+    uint8_t buf[16];
+    EXPECT_EQ(d.DirectReceive(buf, sizeof buf, 50), -2);  // nothing within the time-out
+    send(peer, "ok", 2, 0);
+    EXPECT_EQ(d.DirectReceive(buf, sizeof buf, 1000), 2);
+    close(peer);
+    EXPECT_EQ(d.DirectReceive(buf, sizeof buf, 1000), 0);  // peer closed
+    // A reset peer never raises SIGPIPE.
+    for (int i = 0; i < 50 && d.DirectSendAll(out.data(), 2049) > 0; ++i) plat::SleepRaw(5);
+    EXPECT_EQ(d.DirectSendAll(out.data(), 2049), -1);
+    EXPECT_EQ(d.DirectClose(), 1);
+    EXPECT_FALSE(d.IsConnected());
+    EXPECT_EQ(d.DirectReceive(buf, sizeof buf), -1);
+}
+
+TEST(DirectConnection, FailedConnectAndBadHost) {
+    int port = 0;
+    {
+        Listener l;
+        port = l.port;
+    }  // closed: nothing listens there now
+    DirectConnection d;
+    ASSERT_EQ(d.DirectOpen("127.0.0.1", port), 1);
+    EXPECT_EQ(d.DirectConnect(), 0);
+    EXPECT_FALSE(d.IsConnected());
+    Listener l2;
+    ASSERT_EQ(d.DirectOpen("127.0.0.1", l2.port), 1);
+    EXPECT_EQ(d.DirectConnect(), 1);
+    DirectConnection bad;
+    EXPECT_EQ(bad.DirectOpen("no-such-host.invalid", 80), 0);
+    EXPECT_EQ(bad.DirectConnect(), 0);
+}
+
+TEST(LineLog, AppendsStampedLinesPerLine) {
+    char tmpl[] = "/tmp/rk-linelog-XXXXXX";
+    const std::string root = mkdtemp(tmpl);
+    const std::string logs = root + "/Logs";
+    {
+        plat::LineLog log(logs);
+        std::vector<std::thread> ts;
+        for (int t = 0; t < 4; ++t)
+            ts.emplace_back([&log, t] {
+                for (int i = 0; i < 50; ++i) log.Write(0, plat::Format("entry %d %d", t, i));
+            });
+        for (auto& t : ts) t.join();
+        EXPECT_TRUE(log.Write(0, "error: open /x file\n"));
+        EXPECT_TRUE(log.Write(2, "two\nlines"));
+        EXPECT_EQ(log.PathFor(0), logs + "/Line1.log");
+    }
+    plat::LineLog again(logs);
+    again.Write(0, "End DownloadLinux");
+
+    std::ifstream f(logs + "/Line1.log");
+    std::string line;
+    std::vector<std::string> lines;
+    while (std::getline(f, line)) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 202u);
+    const std::regex stamped(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} .+)");
+    for (const auto& l : lines) EXPECT_TRUE(std::regex_match(l, stamped)) << l;
+    EXPECT_EQ(lines[200].substr(20), "error: open /x file");
+    EXPECT_EQ(lines[201].substr(20), "End DownloadLinux");
+    std::ifstream f3(logs + "/Line3.log");
+    std::getline(f3, line);
+    EXPECT_EQ(line.substr(20), "two\\nlines");
+    std::system(("rm -rf '" + root + "'").c_str());
+}
+
+struct RecordingProcess : plat::IProcess {
+    std::vector<std::string> flushed;
+    void FlushArp(const std::string& g) override { flushed.push_back(g); }
+    void OpenDocument(const std::string&) override {}
+    void StartProgram(const std::string&) override {}
+};
+
+TEST(NetworkStartup, ReadyAndArpFlushGoesThroughTheProcessInterface) {
+    CIcmpLibrary icmp;
+    EXPECT_TRUE(icmp.IsReady());
+    EXPECT_TRUE(icmp.ErrorText().empty());
+    RecordingProcess p;
+    FlushArpCache(p, "127.0.0.1");
+    EXPECT_EQ(p.flushed, std::vector<std::string>{"127.0.0.1"});
+}
+
+}  // namespace
