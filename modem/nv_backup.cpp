@@ -1,0 +1,398 @@
+// The NV backup and restore threads and their procedures.
+#include "modem/nv_backup.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "modem/rf_nv_lists.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/trace.h"
+
+namespace {
+
+constexpr int kModeSwitchTries = 3;  // open-port tries around the download-mode switch
+constexpr int kEnterTries = 3;       // EnterDownloadMode's own tries
+constexpr int kExitTries = 2;        // ExitDownloadMode's own tries
+constexpr int kModeSwitchPauseMs = 2000;
+constexpr int kEnterRetryPauseMs = 1000;
+constexpr int kSecondReadPauseMs = 1000;
+constexpr int kSecondWritePauseMs = 2000;
+constexpr int kOfflineTries = 3;
+constexpr int kOfflineRetryPauseMs = 200;
+constexpr int kAfterOfflinePauseMs = 1000;
+constexpr int kBackupDonePauseMs = 1000;
+constexpr int kRestoreDonePauseMs = 3000;
+// No backup comes near this (5039 records at most); a larger file is refused unread.
+constexpr long long kMaxNvFileSize = 64LL * 1024 * 1024;
+
+// "Channel.nvm.tmp" written record by record, flushed to disk before it is renamed; removed when
+// abandoned.
+class NvFileWriter {
+public:
+    explicit NvFileWriter(const std::string& path) : m_path(path) {
+        m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
+    ~NvFileWriter() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    NvFileWriter(const NvFileWriter&) = delete;
+    NvFileWriter& operator=(const NvFileWriter&) = delete;
+
+    bool IsOpen() const { return m_fd >= 0; }
+    void Write(const NvRecord& record) {
+        std::array<uint8_t, NV_RECORD_SIZE> bytes{};
+        PackNvRecord(record, bytes);
+        size_t done = 0;
+        while (m_bOk && done < bytes.size()) {
+            const ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) m_bOk = false;
+            else done += static_cast<size_t>(n);
+        }
+    }
+    // Flushes and closes; false when any write failed.
+    bool Finish() {
+        if (m_fd < 0) return false;
+        if (::fsync(m_fd) != 0) m_bOk = false;
+        if (::close(m_fd) != 0) m_bOk = false;
+        m_fd = -1;
+        return m_bOk;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    bool m_bOk = true;
+};
+
+// The whole file; false when it cannot be opened or read, or is beyond any backup's size.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    in.seekg(0, std::ios::end);
+    const std::streamoff length = in.tellg();
+    if (length < 0 || length > kMaxNvFileSize) return false;
+    in.seekg(0, std::ios::beg);
+    bytes.resize(static_cast<size_t>(length));
+    if (length > 0) in.read(reinterpret_cast<char*>(bytes.data()), length);
+    return static_cast<bool>(in) || (length == 0);
+}
+
+bool IsNvItem(int entry) { return entry >= 0 && entry < RF_NV_FILE_BASE && entry != RF_NV_LIST_END; }
+
+}  // namespace
+
+CNvBackup::CNvBackup(INvHost& host, DiagClient& diag, int line) : m_host(host), m_diag(diag), m_nLine(line) {}
+
+void CNvBackup::Fail(const std::string& text) {
+    m_host.SetHandshakePending();
+    m_host.EndTask(m_nLine, text, END_TASK_CODE);
+}
+
+// Up to three open-port tries; each attached try waits 2000 ms and switches (three tries of its
+// own). The thread goes on whatever the outcome.
+void CNvBackup::EnterDownloadMode() {
+    ILinkTunnel& tunnel = m_diag.Tunnel();
+    for (int t = 0; t < kModeSwitchTries && !plat::StopRequested(); ++t) {
+        if (!tunnel.Attach(m_nLine)) continue;
+        plat::Sleep(kModeSwitchPauseMs);
+        if (m_diag.EnterDownloadMode(kEnterTries)) return;
+        plat::Sleep(kEnterRetryPauseMs);
+    }
+}
+
+// Up to three open-port tries; the first attached try waits 2000 ms and switches back (two tries
+// of its own), which ends the loop either way. Then the channel is closed. A gateway that hangs up
+// after its reply leaves nothing to close. False when no switch succeeded (none was attempted
+// counts too: the gateway would stay in download mode) or the close failed.
+bool CNvBackup::LeaveDownloadMode() {
+    ILinkTunnel& tunnel = m_diag.Tunnel();
+    bool bLeft = false;
+    for (int t = 0; t < kModeSwitchTries && !plat::StopRequested(); ++t) {
+        if (!tunnel.Attach(m_nLine)) continue;
+        plat::Sleep(kModeSwitchPauseMs);
+        if (!m_diag.ExitDownloadMode(kExitTries)) return false;
+        bLeft = true;
+        break;
+    }
+    if (!bLeft) return false;
+    return tunnel.Close() != 0;
+}
+
+void CNvBackup::BackupNvThread() {
+    const int64_t start = plat::TickMs();
+    Status(TEXT_NV_BACKUP_RUNNING);
+    EnterDownloadMode();
+    plat::Sleep(kModeSwitchPauseMs);
+
+    std::string imei;
+    m_diag.ReadImei(imei);  // empty on failure
+    m_host.SetModemVersion(m_nLine, imei);
+    m_host.ShowLineVersions(m_nLine);
+    uint32_t esn = 0;
+    m_diag.ReadEsn(esn);
+
+    const std::string folder = m_host.VersionFolder(m_nLine);
+    if (!EnsureNvFolder(folder)) return Fail(TEXT_NV_DIR_FAIL);
+    Status(TEXT_NV_DIR_OK);
+    const std::string path = plat::Format(NV_BACKUP_FILE_FMT, folder.c_str());
+    Status(TEXT_NV_BACKING_UP);
+    if (!BackupRfNv(path)) return Fail(m_diag.LastError());
+    if (m_nFailedItems > 0 || m_nFailedFiles > 0)
+        return Fail(plat::Format(TEXT_NV_INCOMPLETE, m_nFailedItems, m_nFailedFiles));
+    if (!LeaveDownloadMode()) return Fail(TEXT_NV_EXIT_FAIL);
+
+    if (m_host.Mode() == MODE_BACKUP_NV) m_host.ReselectModeRadio(MODE_BACKUP_NV);
+    const int seconds = static_cast<int>((plat::TickMs() - start) / 1000);
+    Status(plat::Format(TEXT_NV_BACKUP_SUCCESS, seconds / 60, seconds % 60));
+    m_host.SetLinePicture(m_nLine, PIC_PASS);
+    m_host.FinishSuccess(m_nLine);
+    m_host.SetLineProgress(m_nLine, 100);
+    plat::Sleep(kBackupDonePauseMs);
+    m_host.SetHandshakePending();
+    m_host.MessageBox(TEXT_NV_AGAIN);
+}
+
+void CNvBackup::RestoreNvThread() {
+    const int64_t start = plat::TickMs();
+    Status(TEXT_NV_RESTORE_RUNNING);
+    EnterDownloadMode();
+
+    Status(TEXT_NV_RELOAD);
+    const std::string path = plat::Format(NV_BACKUP_FILE_FMT, m_host.VersionFolder(m_nLine).c_str());
+    if (!RestoreRfNv(path)) return Fail(TEXT_NV_RELOAD_FAIL);
+    if (!LeaveDownloadMode()) return Fail(TEXT_NV_EXIT_FAIL);
+
+    if (m_host.Mode() == MODE_RESTORE_NV) m_host.ReselectModeRadio(MODE_RESTORE_NV);
+    const int seconds = static_cast<int>((plat::TickMs() - start) / 1000);
+    const std::string done = plat::Format(TEXT_NV_RESTORE_SUCCESS, seconds / 60, seconds % 60);
+    m_host.MessageBox(done);
+    Status(done);
+    m_host.SetLinePicture(m_nLine, PIC_PASS);
+    m_host.FinishSuccess(m_nLine);
+    m_host.SetLineProgress(m_nLine, 100);
+    plat::Sleep(kRestoreDonePauseMs);
+    m_host.SetHandshakePending();
+    m_host.MessageBox(TEXT_NV_AGAIN);
+}
+
+bool CNvBackup::EnsureNvFolder(const std::string& path) {
+    // A drive root counts as existing; one trailing separator is ignored; one level is created.
+    if (plat::EnsureFolder(path)) return true;
+    m_host.MessageBox(plat::Format(m_host.IsEnglish() ? TEXT_NV_CANNOT_CREATE_DIR : TEXT_NV_CANNOT_CREATE_DIR_CN,
+                                   path.c_str()));
+    return false;
+}
+
+bool CNvBackup::BackupRfNv(const std::string& path) {
+    m_nFailedItems = 0;
+    m_nFailedFiles = 0;
+    const NvBackupPaths paths = MakeNvBackupPaths(path, m_host.VersionFolder(m_nLine));
+    RecoverNvBackup(paths);
+
+    // 1. The new backup file, beside the old one.
+    NvFileWriter out(paths.strFileTmp);
+    if (!out.IsOpen()) {
+        Status(TEXT_NV_SAVE_FAIL);
+        return false;
+    }
+    // 2. The list of the terminal type.
+    RfNvList list{};
+    if (BuildRfNvList(GetTerminalTypeKey(m_host.CpeVersion(m_nLine)), list) != 0) {
+        Status(TEXT_NV_UNKNOWN_TYPE);
+        m_host.MessageBox(TEXT_NV_UNKNOWN_TYPE_BOX);
+        out.Finish();
+        DiscardNvBackupTemps(paths);
+        return false;
+    }
+    // 3. The new RF NV file folder, empty (temporaries of an earlier run were removed above).
+    const std::string rfFolder = paths.strFolderTmp + "/";
+    if (!plat::EnsureFolder(rfFolder)) {
+        out.Finish();
+        DiscardNvBackupTemps(paths);
+        m_host.MessageBox(plat::Format(TEXT_NV_CANNOT_CREATE_DIR, rfFolder.c_str()));
+        m_host.ExitProcess(0);
+        return false;
+    }
+
+    // 4. The list in order.
+    const bool bCpeTask = m_host.TaskType(m_nLine) == TASK_CPE_UPGRADE;
+    const bool bDump = m_host.DumpFlag();
+    bool bStopped = false;
+    for (size_t p = 0; p < RF_NV_LIST_SIZE; ++p) {
+        const int pos = static_cast<int>(p);
+        m_host.SetLineProgress(m_nLine, bCpeTask ? 5 * pos / 5040 + 2 : 100 * pos / 5040);
+        const int32_t entry = list[p];
+        if (entry == RF_NV_LIST_END) break;
+        if (plat::StopRequested()) {
+            bStopped = true;
+            break;
+        }
+        if (IsRfNvFileEntry(entry)) {
+            Status(plat::Format(TEXT_NV_BACKUP_ID, entry));
+            const EfsCopyResult r = m_diag.CopyEfsFileToPc(rfFolder + RfNvFileName(entry), RfNvFilePath(entry));
+            if (r == EfsCopyResult::Failed) ++m_nFailedFiles;
+            continue;
+        }
+        NvRecord record;
+        record.wItem = static_cast<uint16_t>(entry);
+        int16_t status = 0;
+        bool bRead = m_diag.ReadNvItem(record.wItem, record.abData, status) != 0;
+        if (!bRead && status == NV_NOTACTIVE_S) {
+            record.wStatus = static_cast<uint16_t>(status);
+            out.Write(record);
+            Status(plat::Format(TEXT_NV_BACKUP_NOT_ACTIVE, entry));
+            continue;
+        }
+        if (!bRead) {
+            plat::Sleep(kSecondReadPauseMs);
+            record.abData.fill(0);
+            bRead = m_diag.ReadNvItem(record.wItem, record.abData, status) != 0;
+            if (!bRead && (pos == STOP_POSITION_A || pos == STOP_POSITION_B)) {
+                bStopped = true;
+                break;
+            }
+        }
+        if (bRead) {
+            status = NV_DONE_S;
+            if (bDump) m_host.AppendHistory(m_nLine, NvDataDump(record.abData) + "\n");
+        } else if (status == NV_RWOPFAILED_S) {
+            ++m_nFailedItems;
+        }
+        record.wStatus = static_cast<uint16_t>(status);
+        out.Write(record);
+        Status(plat::Format(TEXT_NV_BACKUP_ID, entry));
+    }
+
+    // 5. The new backup replaces the old one only when it is complete.
+    if (!out.Finish()) {
+        DiscardNvBackupTemps(paths);
+        Status(TEXT_NV_SAVE_FAIL);
+        return false;
+    }
+    if (bStopped || m_nFailedItems > 0 || m_nFailedFiles > 0) {
+        KeepIncompleteNvBackup(paths);
+        return !bStopped;
+    }
+    if (!CommitNvBackup(paths)) {
+        DiscardNvBackupTemps(paths);
+        Status(TEXT_NV_SAVE_FAIL);
+        return false;
+    }
+    return true;
+}
+
+// The item read back (request data zero but byte 0, which selects the entry of table items)
+// must equal the data written.
+bool CNvBackup::ReadBackMatches(const NvRecord& record) {
+    std::array<uint8_t, NV_ITEM_SIZE> back{};
+    back[0] = record.abData[0];
+    int16_t status = 0;
+    if (!m_diag.ReadNvItem(record.wItem, back, status)) return false;
+    return back == record.abData;
+}
+
+bool CNvBackup::RestoreRfNv(const std::string& path) {
+    const std::string versionFolder = m_host.VersionFolder(m_nLine);
+    const NvBackupPaths paths = MakeNvBackupPaths(path, versionFolder);
+    RecoverNvBackup(paths);
+
+    // 1. The whole file is read and checked before anything goes to the modem.
+    std::vector<uint8_t> bytes;
+    if (!ReadWholeFile(path, bytes)) {
+        Status(TEXT_NV_OPEN_FAIL);
+        return false;
+    }
+    if (bytes.size() % NV_RECORD_SIZE != 0) {
+        Status(plat::Format(TEXT_NV_BAD_SIZE, static_cast<int>(bytes.size())));
+        return false;
+    }
+    const size_t count = bytes.size() / NV_RECORD_SIZE;
+    std::vector<NvRecord> records;
+    records.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        records.push_back(UnpackNvRecord(std::span<const uint8_t, NV_RECORD_SIZE>(&bytes[i * NV_RECORD_SIZE], NV_RECORD_SIZE)));
+        if (!IsNvItem(records.back().wItem)) {
+            Status(plat::Format(TEXT_NV_BAD_RECORD, static_cast<int>(i + 1), int{records.back().wItem}));
+            return false;
+        }
+    }
+
+    // 2., 3. Offline, then the service programming code.
+    for (int t = 0; t < kOfflineTries; ++t) {
+        if (m_diag.SetOffline()) break;
+        plat::SleepRaw(kOfflineRetryPauseMs);
+    }
+    plat::Sleep(kAfterOfflinePauseMs);
+    if (!m_diag.SendSpc()) {
+        Status(TEXT_NV_SPC_FAIL);
+        return false;
+    }
+
+    // 4. The records.
+    const bool bRestoreTask = m_host.TaskType(m_nLine) == TASK_NV_RESTORE;
+    const bool bDump = m_host.DumpFlag();
+    const bool bKeepImei = m_host.NvOption() == NV_OPTION_KEEP_IMEI;
+    const size_t length = bytes.size();
+    int counter = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (plat::StopRequested()) return false;
+        const NvRecord& r = records[i];
+        const size_t consumed = (i + 1) * NV_RECORD_SIZE;
+        if (bRestoreTask) {
+            if ((i + 1) % 4 == 0 && counter < 99) ++counter;
+            m_host.SetLineProgress(m_nLine, counter);
+        } else {
+            m_host.SetLineProgress(m_nLine, static_cast<int>(5 * consumed / length + 92));
+        }
+        Status(plat::Format(TEXT_NV_RESTORE_ID, int{r.wItem}));
+        if (r.wStatus != 0) continue;
+        if (r.wItem == NV_IMEI_ITEM && bKeepImei) continue;
+        if (bDump) m_host.AppendHistory(m_nLine, NvDataDump(r.abData) + "\n");
+
+        int16_t status = 0;
+        if (!m_diag.WriteNvItem(r.wItem, r.abData, status)) {
+            if (status == NV_NOTACTIVE_S || status == NV_READONLY_S) {
+                Status(plat::Format(TEXT_NV_RESTORE_NOT_ACTIVE, int{r.wItem}));
+                continue;
+            }
+            plat::Sleep(kSecondWritePauseMs);
+            if (!m_diag.WriteNvItem(r.wItem, r.abData, status)) return false;
+        }
+        if (!ReadBackMatches(r)) return false;
+    }
+
+    // 5. The list of the terminal type.
+    RfNvList list{};
+    if (BuildRfNvList(GetTerminalTypeKey(m_host.CpeVersion(m_nLine)), list) != 0) {
+        Status(TEXT_NV_UNKNOWN_TYPE);
+        m_host.MessageBox(TEXT_NV_UNKNOWN_TYPE_BOX);
+        return false;
+    }
+    // 6. The RF NV files that the backup holds; missing ones are skipped.
+    const std::string rfFolder = paths.strFolder + "/";
+    for (const int32_t entry : list) {
+        if (!IsRfNvFileEntry(entry)) continue;
+        if (plat::StopRequested()) return false;
+        Status(plat::Format(TEXT_NV_RESTORE_ID, entry));
+        const std::string pcPath = rfFolder + RfNvFileName(entry);
+        if (plat::IsRegularFile(pcPath)) m_diag.CopyPcFileToEfs(pcPath, RfNvFilePath(entry));
+    }
+    // 7.
+    if (bRestoreTask) m_host.SetLineProgress(m_nLine, 100);
+    return true;
+}
+
+void BackupNvThread(INvHost& host, DiagClient& diag, int line) { CNvBackup(host, diag, line).BackupNvThread(); }
+
+void RestoreNvThread(INvHost& host, DiagClient& diag, int line) { CNvBackup(host, diag, line).RestoreNvThread(); }

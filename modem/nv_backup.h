@@ -1,0 +1,192 @@
+#pragma once
+// NV backup and restore of a line's modem: the RF calibration items (kept in "Channel.nvm", one
+// 136-byte record per item) and the RF NV files of the modem's file system (kept one PC file per
+// entry in the folder "_EFS_RF_NV"), both in the line's version folder.
+//
+// The two task threads (BackupNvThread, RestoreNvThread) put the gateway into its download mode,
+// run the procedure through the line's DiagClient and take the gateway out of download mode. They
+// report through INvHost, which the view implements; nothing here knows the form or Qt.
+//
+// A backup never destroys the last good one: the new backup is written beside it
+// ("Channel.nvm.tmp", "_EFS_RF_NV.tmp") and replaces it by renames only once it is complete. A
+// backup in which reads failed is kept beside the good one as "Channel.nvm.incomplete" and
+// "_EFS_RF_NV.incomplete".
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "modem/diag_client.h"
+
+// ---- The backup file "Channel.nvm" ---------------------------------------------------------
+// No header; records in list order. Record: item u16, zero u16, 128 data bytes, status u16,
+// zero u16 (little-endian). Status 0 = read, 5 = not active, other = the failing status
+// (0xFFFF: the exchange failed).
+constexpr size_t NV_RECORD_SIZE = 136;
+constexpr size_t NV_RECORD_ITEM = 0;
+constexpr size_t NV_RECORD_DATA = 4;
+constexpr size_t NV_RECORD_STATUS = 132;
+static_assert(NV_RECORD_DATA + NV_ITEM_SIZE == NV_RECORD_STATUS);
+static_assert(NV_RECORD_STATUS + 4 == NV_RECORD_SIZE);
+
+struct NvRecord {
+    uint16_t wItem = 0;
+    std::array<uint8_t, NV_ITEM_SIZE> abData{};
+    uint16_t wStatus = 0;
+};
+
+void PackNvRecord(const NvRecord& record, std::span<uint8_t, NV_RECORD_SIZE> out);
+NvRecord UnpackNvRecord(std::span<const uint8_t, NV_RECORD_SIZE> in);
+
+// ---- Names and texts ------------------------------------------------------------------------
+inline constexpr const char NV_BACKUP_FILE_FMT[] = "%s/Channel.nvm";
+inline constexpr const char NV_RF_FOLDER_FMT[] = "%s/_EFS_RF_NV/";
+inline constexpr const char NV_TMP_SUFFIX[] = ".tmp";                // the backup being written
+inline constexpr const char NV_OLD_SUFFIX[] = ".old";                // the folder being replaced
+inline constexpr const char NV_INCOMPLETE_SUFFIX[] = ".incomplete";  // a backup with failed reads
+
+inline constexpr const char TEXT_NV_BACKUP_RUNNING[] = "Running,wait please...";
+inline constexpr const char TEXT_NV_RESTORE_RUNNING[] = "Running, wait please...";
+inline constexpr const char TEXT_NV_DIR_FAIL[] = "can't create NV directory!";
+inline constexpr const char TEXT_NV_DIR_OK[] = "NV directory create success!";
+inline constexpr const char TEXT_NV_BACKING_UP[] = "Backup NV...";
+inline constexpr const char TEXT_NV_RELOAD[] = "Reload NV";
+inline constexpr const char TEXT_NV_RELOAD_FAIL[] = "Reload NV fail!";
+inline constexpr const char TEXT_NV_EXIT_FAIL[] = "Exit KVO download mode fail!";
+inline constexpr const char TEXT_NV_BACKUP_SUCCESS[] = "Backup NV success, total time is %d min %d sec";
+inline constexpr const char TEXT_NV_RESTORE_SUCCESS[] = "Restore NV success, total time is %d min %d sec";
+inline constexpr const char TEXT_NV_AGAIN[] =
+    "If need again operation, please close the software after the restart the terminal, restart the "
+    "software upgrade.";
+inline constexpr const char TEXT_NV_SAVE_FAIL[] = "save NV data to Fail( create backup file fail)!";
+inline constexpr const char TEXT_NV_UNKNOWN_TYPE[] = "unknow terminal type!";
+inline constexpr const char TEXT_NV_UNKNOWN_TYPE_BOX[] = "unknow terminal type!!";
+inline constexpr const char TEXT_NV_CANNOT_CREATE_DIR[] = "Cannot create directory:%s";
+inline constexpr const char TEXT_NV_CANNOT_CREATE_DIR_CN[] = "不能创建NV备份目录:%s";
+inline constexpr const char TEXT_NV_BACKUP_ID[] = "Backup NV ID = %d";
+inline constexpr const char TEXT_NV_BACKUP_NOT_ACTIVE[] = "Backup NV ID = %d is not active";
+inline constexpr const char TEXT_NV_RESTORE_ID[] = "Restore NV ID = %d";
+inline constexpr const char TEXT_NV_RESTORE_NOT_ACTIVE[] = "Restore NV ID = %d is not active or Read Only";
+inline constexpr const char TEXT_NV_OPEN_FAIL[] = "can't open the NV file!";
+inline constexpr const char TEXT_NV_BAD_SIZE[] = "can't open the NV file! (size %d is not a multiple of 136)";
+// The record is numbered from 1.
+inline constexpr const char TEXT_NV_BAD_RECORD[] = "can't open the NV file! (record %d holds item %d)";
+inline constexpr const char TEXT_NV_SPC_FAIL[] = "SendSPC Error!";
+inline constexpr const char TEXT_NV_INCOMPLETE[] =
+    "Backup NV incomplete: %d NV items and %d RF NV files could not be read.";
+
+// ---- What the threads need of the view ------------------------------------------------------
+// Implemented by the view (console/). Called from the task thread; each call does its own
+// locking. MessageBox blocks until answered.
+class INvHost {
+public:
+    virtual ~INvHost() = default;
+
+    // Console operations of the line.
+    virtual void ShowLineStatus(int line, const std::string& text) = 0;  // with the time stamp
+    virtual void SetLineProgress(int line, int percent) = 0;
+    virtual void SetLinePicture(int line, int kind) = 0;
+    virtual void ShowLineVersions(int line) = 0;
+    virtual void EndTask(int line, const std::string& text, int code) = 0;
+    // A message box with an OK button.
+    virtual void MessageBox(const std::string& text) = 0;
+    // Appends `text` as it stands to the line's status history (the NV data dump).
+    virtual void AppendHistory(int line, const std::string& text) = 0;
+
+    // The line's texts and the document's options.
+    virtual std::string CpeVersion(int line) = 0;                        // m_strCpeVersion
+    virtual void SetModemVersion(int line, const std::string& text) = 0;  // m_strModemVersion
+    virtual int TaskType(int line) = 0;                                  // m_nTaskType
+    virtual int Mode() = 0;                                              // m_nMode
+    virtual int NvOption() = 0;                                          // 0..3
+    virtual bool DumpFlag() = 0;                                         // off by default
+    virtual bool IsEnglish() = 0;                                        // m_bLanguage
+    // The line's version folder as a host path (no trailing '/').
+    virtual std::string VersionFolder(int line) = 0;
+
+    // The mode radio of `mode` (2: 1168, 3: 1169) is checked again and its handler runs.
+    virtual void ReselectModeRadio(int mode) = 0;
+    // Success: m_bRunning := 0 for the line and its controls updated.
+    virtual void FinishSuccess(int line) = 0;
+    // m_bHandshakePending := 1.
+    virtual void SetHandshakePending() = 0;
+    // The product's immediate end of the process (no teardown). Does not return in the product;
+    // when it does (tests) the caller fails.
+    virtual void ExitProcess(int code) = 0;
+};
+
+// ---- The procedures ------------------------------------------------------------------------
+class CNvBackup {
+public:
+    // Values of the document this code compares with.
+    static constexpr int TASK_CPE_UPGRADE = 1;
+    static constexpr int TASK_NV_RESTORE = 4;
+    static constexpr int MODE_BACKUP_NV = 2;
+    static constexpr int MODE_RESTORE_NV = 3;
+    static constexpr int NV_OPTION_KEEP_IMEI = 1;  // restore all but the IMEI item 550
+    static constexpr int PIC_PASS = 2;
+    static constexpr int END_TASK_CODE = 5;
+    // After a second failed read, the backup stops at these list positions.
+    static constexpr int STOP_POSITION_A = 22;
+    static constexpr int STOP_POSITION_B = 550;
+
+    CNvBackup(INvHost& host, DiagClient& diag, int line);
+
+    // Thread bodies; they return when done (after the closing message, or after EndTask).
+    void BackupNvThread();
+    void RestoreNvThread();
+
+    // Writes "Channel.nvm" (`path`) and the RF NV files of the line's version folder. True when
+    // the list was gone through; FailedItems()/FailedFiles() then tell whether it was complete
+    // (a backup with failed reads is kept as ".incomplete" and the previous one stays).
+    bool BackupRfNv(const std::string& path);
+    // Writes the records of `path` and the RF NV files of the version folder back to the modem.
+    // The whole file is checked before anything is sent.
+    bool RestoreRfNv(const std::string& path);
+    // The folder exists or was created; otherwise a message box and false.
+    bool EnsureNvFolder(const std::string& path);
+
+    // Of the last BackupRfNv: NV items whose reads ended in a failed exchange, RF NV files that
+    // could not be read after they were opened.
+    int FailedItems() const { return m_nFailedItems; }
+    int FailedFiles() const { return m_nFailedFiles; }
+
+private:
+    void EnterDownloadMode();
+    bool LeaveDownloadMode();
+    void Fail(const std::string& text);
+    bool ReadBackMatches(const NvRecord& record);
+    void Status(const std::string& text) { m_host.ShowLineStatus(m_nLine, text); }
+
+    INvHost& m_host;
+    DiagClient& m_diag;
+    int m_nLine;
+    int m_nFailedItems = 0;
+    int m_nFailedFiles = 0;
+};
+
+// The entry points the view starts as task threads (task types 3 and 4).
+void BackupNvThread(INvHost& host, DiagClient& diag, int line);
+void RestoreNvThread(INvHost& host, DiagClient& diag, int line);
+
+// ---- The backup's files on the PC ------------------------------------------------------------
+// Where a backup of `versionFolder` lives, with its temporary and kept-aside names (no trailing
+// '/' on the folders).
+struct NvBackupPaths {
+    std::string strFile;             // <v>/Channel.nvm
+    std::string strFileTmp;          // <v>/Channel.nvm.tmp
+    std::string strFileIncomplete;   // <v>/Channel.nvm.incomplete
+    std::string strFolder;           // <v>/_EFS_RF_NV
+    std::string strFolderTmp;        // <v>/_EFS_RF_NV.tmp
+    std::string strFolderOld;        // <v>/_EFS_RF_NV.old (during the replacement only)
+    std::string strFolderIncomplete; // <v>/_EFS_RF_NV.incomplete
+};
+NvBackupPaths MakeNvBackupPaths(const std::string& filePath, const std::string& versionFolder);
+// Finishes or rolls back a replacement that a crash cut short, then removes temporaries.
+void RecoverNvBackup(const NvBackupPaths& paths);
+// The complete new backup (temporaries) replaces the old one: the folder is swapped by renames,
+// then the file is renamed over the old one. False (old backup in place) when a rename fails.
+bool CommitNvBackup(const NvBackupPaths& paths);
+// The temporaries become the ".incomplete" pair (replacing an older one).
+bool KeepIncompleteNvBackup(const NvBackupPaths& paths);
+void DiscardNvBackupTemps(const NvBackupPaths& paths);
