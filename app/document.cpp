@@ -1,17 +1,27 @@
 #include "app/document.h"
 
+#include "app/line_device.h"
+
 #include <fstream>
 #include <vector>
 
 #include "platform/fs.h"
 #include "platform/trace.h"
+#include "records/record_store.h"
 
 CDeduzAVUVOvovIdezDoc::CDeduzAVUVOvovIdezDoc() {
+    for (auto& device : m_devices) device = std::make_unique<LineDevice>();
     for (int i = 0; i < LINE_COUNT; ++i) {
         m_records[i].Zero();
         m_records[i].SetInt(LineField::BaudRate, 115200);
         m_strLineName[i] = "No Phone";
     }
+}
+
+CDeduzAVUVOvovIdezDoc::~CDeduzAVUVOvovIdezDoc() = default;
+
+void CDeduzAVUVOvovIdezDoc::CreateRecordStore(plat::IUiPort& ui, const std::string& programFolder) {
+    if (!m_pRecordStore) m_pRecordStore = std::make_unique<CRecordStore>(ui, programFolder);
 }
 
 std::string CDeduzAVUVOvovIdezDoc::ConfigFilePath(const std::string& programFolder) const {

@@ -3,6 +3,7 @@
 // per-line state that the link watcher, the task threads and the console share.
 #include <array>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -33,9 +34,23 @@ constexpr int MODE_RESTORE_NV = 3;
 constexpr const char* TEXT_CONFIG_WRONG_SIZE = "配置文件大小不正确，已忽略：%s";
 constexpr const char* TEXT_PATH_TOO_LONG = "路径过长：%s";
 
+class CRecordStore;
+struct LineDevice;
+
 class CDeduzAVUVOvovIdezDoc {
 public:
     CDeduzAVUVOvovIdezDoc();
+    ~CDeduzAVUVOvovIdezDoc();
+    CDeduzAVUVOvovIdezDoc(const CDeduzAVUVOvovIdezDoc&) = delete;
+    CDeduzAVUVOvovIdezDoc& operator=(const CDeduzAVUVOvovIdezDoc&) = delete;
+
+    // The record log of the run (its construction may ask the operator for the pristine record).
+    // Created once, before OnNewDocument, by the application's start-up.
+    void CreateRecordStore(plat::IUiPort& ui, const std::string& programFolder);
+    CRecordStore* RecordStore() { return m_pRecordStore.get(); }
+
+    // The line's channel with its modem client and AT port, created with the document.
+    LineDevice& Device(int line) { return *m_devices[static_cast<size_t>(line)]; }
 
     // New document: language flag 0, the configuration file of `programFolder` read when present
     // (a file of the wrong size is refused with a message and the records stay zeroed), the
@@ -77,4 +92,6 @@ private:
     mutable std::mutex m_mutex;  // guards the records and the names
     std::array<LineRecord, LINE_COUNT> m_records;
     std::array<std::string, LINE_COUNT> m_strLineName;
+    std::unique_ptr<CRecordStore> m_pRecordStore;
+    std::array<std::unique_ptr<LineDevice>, LINE_COUNT> m_devices;
 };

@@ -1,6 +1,18 @@
+// rk880t-tool: the RK880T service tool. With --headless it runs without a window (the headless
+// runner); otherwise it shows the Qt window.
+#include <csignal>
 #include <cstdio>
 
+#include "app/wiring.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/options.h"
+#include "ui/headless_runner.h"
+#include "ui/simulate.h"
+
+#ifdef RK_HAVE_QT
+#include "ui/qt_front_end.h"
+#endif
 
 int main(int argc, char** argv) {
     const plat::ParseResult parsed = plat::ParseCommandLine(argc, argv);
@@ -8,5 +20,30 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n%s", parsed.error.c_str(), plat::UsageText().c_str());
         return 2;
     }
-    return 0;
+    if (parsed.bHelp) {
+        std::fputs(plat::UsageText().c_str(), stdout);
+        return 0;
+    }
+    plat::Options options = parsed.options;
+    // Before any thread: only the runner's signal thread takes SIGINT and SIGTERM.
+    if (options.bHeadless) CHeadlessRunner::BlockExitSignals();
+    // A reader that went away must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::shared_ptr<void> simulator = StartSimulatorIfAsked(options);
+    plat::SetTimeScale(options.timeScale);
+    plat::SetMachineRoot(options.root.empty() ? plat::DefaultMachineRoot() : options.root);
+    const std::string programFolder =
+        options.programFolder.empty() ? plat::ExecutableFolder() : options.programFolder;
+
+    if (options.bHeadless) {
+        CHeadlessRunner runner(options, programFolder);
+        return runner.Run(WireApplication);
+    }
+#ifdef RK_HAVE_QT
+    return RunQtWindow(argc, argv, options, programFolder, WireApplication);
+#else
+    std::fputs("rk880t-tool: built without the window; use --headless\n", stderr);
+    return 2;
+#endif
 }

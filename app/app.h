@@ -1,0 +1,58 @@
+#pragma once
+// CDeduzAVUVOvovIdezApp: the application object. It creates the document (with its record log and
+// the configuration file), the form model, the view and the frame, and runs the form's start-up.
+// The front end that constructs it supplies the UI port, the host and the process interface.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/document.h"
+#include "app/main_frame.h"
+#include "console/form_model.h"
+#include "console/view.h"
+#include "platform/options.h"
+
+struct AppConfig {
+    std::string programFolder;     // the program's own folder
+    std::string gatewayOverride;   // --gateway
+    bool bStartLinkWatch = true;   // false for the export and clear commands of the command line
+    bool bCreateRecordStore = true;
+    plat::Options options;         // the whole command line (endpoints, time scale, modes)
+};
+
+class CDeduzAVUVOvovIdezApp {
+public:
+    CDeduzAVUVOvovIdezApp(plat::IUiPort& ui, IViewHost& host, plat::IProcess& process, AppConfig config);
+    ~CDeduzAVUVOvovIdezApp();
+    CDeduzAVUVOvovIdezApp(const CDeduzAVUVOvovIdezApp&) = delete;
+    CDeduzAVUVOvovIdezApp& operator=(const CDeduzAVUVOvovIdezApp&) = delete;
+
+    // The document (record log, configuration file), then the form's initial update. The view's
+    // hooks and observers can be set between construction and this call.
+    StartOutcome InitInstance();
+
+    CDeduzAVUVOvovIdezDoc& Doc() { return *m_pDoc; }
+    CFormModel& Form() { return *m_pForm; }
+    CDeduzAVUVOvovIdezView& View() { return *m_pView; }
+    CMainFrame& Frame() { return *m_pFrame; }
+    const AppConfig& Config() const { return m_config; }
+    plat::IUiPort& Ui() { return m_ui; }
+    plat::IProcess& Process() { return m_process; }
+    // Keeps a component that the wiring made (the upgrade controller and the like) for the run.
+    // Components go after the view (whose threads are joined by then), before the document, in
+    // the reverse order of Own.
+    void Own(std::shared_ptr<void> component) { m_components.push_back(std::move(component)); }
+
+    // 1 selects the English texts; the document sets 0, so the Chinese texts are in force.
+    int m_bLanguage = 0;
+
+private:
+    plat::IUiPort& m_ui;
+    plat::IProcess& m_process;
+    AppConfig m_config;
+    std::unique_ptr<CDeduzAVUVOvovIdezDoc> m_pDoc;
+    std::unique_ptr<CFormModel> m_pForm;
+    std::unique_ptr<CDeduzAVUVOvovIdezView> m_pView;
+    std::unique_ptr<CMainFrame> m_pFrame;
+    std::vector<std::shared_ptr<void>> m_components;
+};

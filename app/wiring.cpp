@@ -1,0 +1,149 @@
+#include "app/wiring.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <memory>
+
+#include "app/line_device.h"
+#include "console/control_ids.h"
+#include "console/upgrade_controller.h"
+#include "modem/at_port.h"
+#include "modem/nv_backup.h"
+#include "platform/fs.h"
+#include "platform/line_log.h"
+#include "web/gateway_web.h"
+
+namespace {
+
+std::string CurrentFolder() {
+    char buf[PATH_MAX] = {};
+    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
+// The NV threads report through the view.
+class ViewNvHost : public INvHost {
+public:
+    explicit ViewNvHost(CDeduzAVUVOvovIdezView& view) : m_view(view) {}
+    void ShowLineStatus(int line, const std::string& text) override { m_view.ShowLineStatus(line, text); }
+    void SetLineProgress(int line, int percent) override { m_view.SetLineProgress(line, percent); }
+    void SetLinePicture(int line, int kind) override { m_view.SetLinePicture(line, kind); }
+    void ShowLineVersions(int line) override { m_view.ShowLineVersions(line); }
+    void EndTask(int line, const std::string& text, int code) override { m_view.EndTask(line, text, code); }
+    void MessageBox(const std::string& text) override { m_view.Ui().MessageBox(text); }
+    void AppendHistory(int line, const std::string& text) override { m_view.AppendHistory(line, text); }
+    std::string CpeVersion(int line) override { return m_view.GetCpeVersion(line); }
+    void SetModemVersion(int line, const std::string& text) override { m_view.SetModemVersion(line, text); }
+    int TaskType(int line) override { return m_view.Doc().m_nTaskType[line].load(); }
+    int Mode() override { return m_view.Doc().m_nMode.load(); }
+    int NvOption() override { return m_view.Doc().m_nNvOption.load(); }
+    bool DumpFlag() override { return m_view.Doc().m_bDumpNv.load(); }
+    bool IsEnglish() override { return m_view.English(); }
+    std::string VersionFolder(int line) override {
+        return m_view.Doc().GetLinePath(line, LineField::VersionFolder);
+    }
+    void ReselectModeRadio(int mode) override {
+        if (mode >= 0 && mode < 4) m_view.OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
+    }
+    void FinishSuccess(int line) override {
+        m_view.Doc().m_bRunning[line] = 0;
+        m_view.UpdateLineControls(line, false);
+        m_view.ReportTaskSuccess(line);
+    }
+    void SetHandshakePending() override { m_view.Doc().m_bHandshakePending = 1; }
+    void ExitProcess(int code) override { m_view.Host().ExitProcessNow(code); }
+
+private:
+    CDeduzAVUVOvovIdezView& m_view;
+};
+
+// The DIAG port switch works on the form through the view.
+class ViewAtHost : public IAtHost {
+public:
+    explicit ViewAtHost(CDeduzAVUVOvovIdezView& view) : m_view(view) {}
+    int DataPort(int line) override { return m_view.Doc().GetLineInt(line, LineField::PortNumber); }
+    AtPort* LineAtPort(int line) override { return &m_view.Doc().Device(line).at; }
+    bool DiagPortShown(int line) override { return m_bShown[static_cast<size_t>(line)].load(); }
+    void SetDiagPortShown(int line, bool shown) override { m_bShown[static_cast<size_t>(line)] = shown; }
+    void ShowLineStatus(int line, const std::string& text) override { m_view.ShowLineStatus(line, text); }
+    void SetLineVersionText(int line, const std::string& text) override {
+        m_view.SetModemVersion(line, text);
+        m_view.ShowModemVersion(line);
+    }
+    void EnableStartButton(int line, bool enable) override { m_view.Form().Enable(ids::DOWNLOAD_0 + line, enable); }
+    void SetPortButtonCaption(int line, const std::string& caption) override {
+        m_view.Form().SetText(ids::RESTORE_PORT[static_cast<size_t>(line)], caption);
+    }
+
+private:
+    CDeduzAVUVOvovIdezView& m_view;
+    std::array<std::atomic<bool>, LINE_COUNT> m_bShown{};
+};
+
+// Everything the wiring makes lives as long as the application's components.
+struct Wired {
+    plat::LineLog log;
+    std::unique_ptr<GatewayWeb> web;
+    std::unique_ptr<CUpgradeController> controller;
+    std::unique_ptr<ViewNvHost> nvHost;
+    std::unique_ptr<ViewAtHost> atHost;
+    explicit Wired(std::string logs) : log(std::move(logs)) {}
+    ~Wired() {
+        if (controller) controller->StopLinkServer();
+    }
+};
+
+// Runs the DIAG port switch of `line` (or of every line) off the GUI thread, with line 0's
+// watcher paused at a safe point for the duration and resumed after.
+void RunDiagPortSwitch(CDeduzAVUVOvovIdezView& view, ViewAtHost& host, int line, bool bAll) {
+    const int watcherLine = bAll ? 0 : line;
+    view.PauseWatcher(watcherLine, [&view, &host, line, bAll, watcherLine] {
+        view.StartTaskThread(watcherLine, [&view, &host, line, bAll, watcherLine](int) {
+            if (bAll) ToggleAllDiagPorts(host);
+            else ToggleDiagPort(line, host);
+            view.ResumeWatcher(watcherLine);
+        });
+    });
+}
+
+}  // namespace
+
+void WireApplication(CDeduzAVUVOvovIdezApp& app) {
+    CDeduzAVUVOvovIdezView& view = app.View();
+    CDeduzAVUVOvovIdezDoc& doc = app.Doc();
+    const plat::Endpoints& endpoints = app.Config().options.endpoints;
+
+    auto wired = std::make_shared<Wired>(plat::JoinPath(CurrentFolder(), "Logs"));
+    wired->web = std::make_unique<GatewayWeb>(
+        endpoints, app.Process(), [&view](const std::string& text) { view.ShowLineStatus(0, text, false); },
+        app.Ui(), doc.Device(0).channel.Direct());
+    wired->controller = std::make_unique<CUpgradeController>(CUpgradeController::Deps{
+        view, [&doc](int line) -> CLineChannel& { return doc.Device(line).channel; }, *wired->web, endpoints,
+        app.Process(), wired->log});
+    wired->controller->Install();
+
+    wired->nvHost = std::make_unique<ViewNvHost>(view);
+    ViewNvHost& nvHost = *wired->nvHost;
+    view.hooks.nvBackupThread = [&doc, &nvHost](int line) { BackupNvThread(nvHost, doc.Device(line).diag, line); };
+    view.hooks.nvRestoreThread = [&doc, &nvHost](int line) { RestoreNvThread(nvHost, doc.Device(line).diag, line); };
+    view.hooks.isDownloadMode = [&doc](int line) { return doc.Device(line).diag.Mode() == DiagClient::ModeDownload; };
+    view.hooks.resetModem = [&doc](int line, bool bDownload) {
+        DiagClient& diag = doc.Device(line).diag;
+        if (bDownload) diag.ResetDownloader();
+        else diag.ResetPhone();
+    };
+
+    wired->atHost = std::make_unique<ViewAtHost>(view);
+    ViewAtHost& atHost = *wired->atHost;
+    // Start-up step 18 runs on the GUI thread before the watcher exists: the line's channel is not
+    // open yet, so the switch answers "Data端口错误!" at once.
+    view.hooks.diagPortOperation = [&atHost](int line) { ToggleDiagPort(line, atHost); };
+    view.hooks.modemCommand = [&view, &atHost](int id) {
+        if (id == ids::RESTORE_ALL_PORTS) return RunDiagPortSwitch(view, atHost, 0, true);
+        for (int line = 0; line < LINE_COUNT; ++line)
+            if (ids::RESTORE_PORT[static_cast<size_t>(line)] == id) return RunDiagPortSwitch(view, atHost, line, false);
+    };
+    CUpgradeController& controller = *wired->controller;
+    view.hooks.teardown = [&controller] { controller.StopLinkServer(); };
+    app.Own(wired);
+}

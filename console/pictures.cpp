@@ -1,0 +1,62 @@
+#include "console/pictures.h"
+
+uint32_t PictureMarkColour(int kind) {
+    switch (kind) {
+        case PIC_READY: return 0xFF006400;    // dark green
+        case PIC_RUNNING: return 0xFFFF00FF;  // magenta
+        case PIC_PASS: return 0xFF00FF00;     // green
+        case PIC_FAIL: return 0xFFFF0000;     // red
+        default: return 0xFF8B0000;           // dark red
+    }
+}
+
+int PictureBitmapId(int kind) {
+    switch (kind) {
+        case PIC_READY: return 151;
+        case PIC_RUNNING: return 152;
+        case PIC_PASS: return 150;
+        case PIC_FAIL: return 149;
+        default: return 160;
+    }
+}
+
+PicturePixels MakePicture(int kind) {
+    PicturePixels px;
+    px.fill(PICTURE_BACKGROUND);
+    const uint32_t mark = PictureMarkColour(kind);
+    // A dark frame and a rounded bar in the middle in the kind's colour.
+    for (int x = 0; x < PICTURE_WIDTH; ++x) {
+        px[x] = 0xFF808080;
+        px[(PICTURE_HEIGHT - 1) * PICTURE_WIDTH + x] = 0xFFFFFFFF;
+    }
+    for (int y = 0; y < PICTURE_HEIGHT; ++y) {
+        px[y * PICTURE_WIDTH] = 0xFF808080;
+        px[y * PICTURE_WIDTH + PICTURE_WIDTH - 1] = 0xFFFFFFFF;
+    }
+    for (int y = 3; y <= 12; ++y) {
+        for (int x = 4; x <= 27; ++x) {
+            const bool corner = (y == 3 || y == 12) && (x == 4 || x == 27);
+            if (!corner) px[y * PICTURE_WIDTH + x] = mark;
+        }
+    }
+    return px;
+}
+
+IconPixels MakeIcon(int resourceId) {
+    IconPixels px;
+    px.fill(0x00000000);
+    if (resourceId == 140) {
+        // A green arrow pointing right.
+        for (int y = 2; y < 14; ++y) {
+            const int half = y <= 7 ? y - 2 : 13 - y;
+            for (int x = 4; x <= 4 + half * 2 && x < 16; ++x) px[y * ICON_SIZE + x] = 0xFF008000;
+        }
+    } else if (resourceId == 141) {
+        // A red exclamation mark.
+        for (int y = 2; y < 11; ++y)
+            for (int x = 7; x <= 8; ++x) px[y * ICON_SIZE + x] = 0xFFCC0000;
+        for (int y = 12; y < 14; ++y)
+            for (int x = 7; x <= 8; ++x) px[y * ICON_SIZE + x] = 0xFFCC0000;
+    }
+    return px;
+}

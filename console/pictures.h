@@ -1,0 +1,31 @@
+#pragma once
+// The state pictures (32 x 16, grey background with a coloured mark) and the two button icons,
+// as pixel data the front ends draw.
+#include <array>
+#include <cstdint>
+
+// Picture kinds of a line.
+constexpr int PIC_READY = 0;
+constexpr int PIC_RUNNING = 1;
+constexpr int PIC_PASS = 2;
+constexpr int PIC_FAIL = 3;
+constexpr int PIC_OFFLINE = 4;
+
+constexpr int PICTURE_WIDTH = 32;
+constexpr int PICTURE_HEIGHT = 16;
+constexpr int ICON_SIZE = 16;
+
+// Pixels as 0xAARRGGBB, row by row.
+using PicturePixels = std::array<uint32_t, PICTURE_WIDTH * PICTURE_HEIGHT>;
+using IconPixels = std::array<uint32_t, ICON_SIZE * ICON_SIZE>;
+
+constexpr uint32_t PICTURE_BACKGROUND = 0xFFC0C0C0;
+
+// The colour of a kind's mark (kinds outside 0..4 give the offline colour).
+uint32_t PictureMarkColour(int kind);
+// The bitmap resource id of a kind: 151, 152, 150, 149, 160 (others: 160).
+int PictureBitmapId(int kind);
+// The picture of a kind.
+PicturePixels MakePicture(int kind);
+// Icons 140 (Download) and 141 ("！"); any other id gives a transparent icon.
+IconPixels MakeIcon(int resourceId);

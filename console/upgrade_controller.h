@@ -1,0 +1,91 @@
+#pragma once
+// The upgrade controller: the link watcher of a line (web handshake, link server start, channel
+// open, keep-alive with the two version texts), the CPE upgrade thread, and the single link server
+// instance. It plugs into the view's hooks and reports through the view's console operations.
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "cpelink/link_server.h"
+#include "platform/line_log.h"
+#include "platform/options.h"
+#include "platform/process.h"
+
+class CDeduzAVUVOvovIdezView;
+class CLineChannel;
+class GatewayWeb;
+
+// Status texts of the watcher and the upgrade.
+namespace upgrade_text {
+constexpr const char* DISCONNECT = "DisConnect";
+constexpr const char* CHOOSE_VERSION_PATH = "请选择版本文件路径";
+constexpr const char* CONNECTING = "建立连接...";
+constexpr const char* CONNECTED = "连接完成";
+constexpr const char* COMM_ERROR = "与设备通信异常，点击【确定】按钮退出程序。\n请严格按照操作说明重新进行管理操作。";
+constexpr const char* CHECKING = "正在校验设备信息...";
+constexpr const char* VERSION_TAG = "PD_WA_RK880T";
+constexpr const char* VERSION_CHECK_FAILED = "版本校验失败!";
+constexpr const char* WORKING = "正在管理，请稍等...";
+constexpr const char* BOOT_WORKING = "正在管理boot，请稍等...";
+constexpr const char* BOOT_FAILED = "管理BOOT 失败!";
+constexpr const char* CPE_WORKING = "正在管理CPE，请稍等...";
+constexpr const char* CPE_FAILED = "管理CPE失败!";
+constexpr const char* LIGHT_FAILED = "Light fail!";
+constexpr const char* REBOOT_CPE_FAILED = "Reboot CPE fail!";
+constexpr const char* CLOSE_FAILED = "Close the serial port fail!";
+constexpr const char* REBOOTING = "接入盒正在重启!";
+constexpr const char* REBOOT_WAIT_1 = "接入盒正在重启, 请稍候.";
+constexpr const char* REBOOT_WAIT_2 = "接入盒正在重启, 请稍候..";
+constexpr const char* REBOOT_WAIT_3 = "接入盒正在重启, 请稍候...";
+constexpr const char* REBOOT_FAILED = "接入盒重启失败!";
+constexpr const char* SUCCESS = "管理成功。\n点击【确定】按钮退出程序。";
+constexpr const char* TRACE_PORT_OPEN = "Initialize control ports %d success\n";
+}  // namespace upgrade_text
+
+class CUpgradeController {
+public:
+    struct Deps {
+        CDeduzAVUVOvovIdezView& view;
+        // The line's channel (owned by the document).
+        std::function<CLineChannel&(int line)> channel;
+        GatewayWeb& web;
+        plat::Endpoints endpoints;
+        plat::IProcess& process;
+        plat::LineLog& log;
+    };
+
+    explicit CUpgradeController(Deps deps);
+    ~CUpgradeController();  // stops the link server
+    CUpgradeController(const CUpgradeController&) = delete;
+    CUpgradeController& operator=(const CUpgradeController&) = delete;
+
+    // Sets the view's hooks: the watcher and CPE upgrade bodies, the channel open and close, the
+    // link server stop.
+    void Install();
+
+    void LinkWatchThread(int line);
+    void CpeUpgradeThread(int line);
+
+    // The view keeps at most one link server: a start while one exists and a stop while none
+    // exists do nothing.
+    void StartLinkServer();
+    void StopLinkServer();
+    bool LinkServerExists();
+
+    // The document's open operation: Attach of the line's channel.
+    bool OpenChannel(int line);
+    void WriteLineLog(int line, const std::string& text);
+
+private:
+    bool KeepAlivePass(int line, bool& bEnd);
+    void ReconnectPass(int line);
+    void EnableDownload(int line, bool bEnable);
+    void DeleteLineImages(int line, bool bThirdToo);
+    // A failure of the upgrade after the transfers: handshake again, EndTask code 5, picture 3.
+    void FailClosing(int line, const char* text);
+
+    Deps m_deps;
+    std::mutex m_serverMutex;
+    std::unique_ptr<CLinkServer> m_pServer;
+};

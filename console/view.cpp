@@ -1,0 +1,662 @@
+#include "console/view.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "console/control_ids.h"
+#include "console/version_source.h"
+#include "platform/fs.h"
+#include "platform/trace.h"
+#include "records/record_store.h"
+
+namespace {
+
+// Mode table: radio index -> task type of line 0.
+constexpr int TASK_FOR_MODE[4] = {TASK_CPE_UPGRADE, TASK_CPE_UPGRADE, TASK_NV_BACKUP, TASK_NV_RESTORE};
+constexpr int64_t GATE_POLL_MS = 20;
+
+bool ValidLine(int line) { return line >= 0 && line < LINE_COUNT; }
+
+}  // namespace
+
+CDeduzAVUVOvovIdezView::CDeduzAVUVOvovIdezView(CDeduzAVUVOvovIdezDoc& doc, CFormModel& form,
+                                               plat::IUiPort& ui, IViewHost& host,
+                                               plat::IProcess& process, ViewConfig config)
+    : m_doc(doc), m_form(form), m_ui(ui), m_host(host), m_process(process), m_config(std::move(config)) {
+    for (auto& s : m_strCpeVersion) s = "NULL";
+    if (!m_icmp.IsReady() && !m_icmp.ErrorText().empty()) m_ui.MessageBox(m_icmp.ErrorText(), "Error:");
+}
+
+CDeduzAVUVOvovIdezView::~CDeduzAVUVOvovIdezView() { Teardown(); }
+
+// ---------------------------------------------------------------------------------------------
+// Start-up
+
+StartOutcome CDeduzAVUVOvovIdezView::OnInitialUpdate() {
+    // 1. Single instance.
+    if (!m_instance.Acquire(INSTANCE_MUTEX_NAME)) {
+        m_ui.MessageBox(TEXT_ALREADY_RUNNING);
+        m_host.ExitProcessNow(0);
+        return {false, 0};
+    }
+    // 2. Start-up dialog.
+    TerminalIpResult dialog;
+    switch (m_host.RunTerminalIpDialog(dialog)) {
+        case DialogEnd::Ok: break;
+        case DialogEnd::Cancel:
+            m_instance.Release();
+            m_host.ExitProcessNow(0);
+            return {false, 0};
+        case DialogEnd::Invalid:
+            Teardown();
+            return {false, 4};
+    }
+    m_strTerminalIp = m_config.gatewayOverride.empty() ? dialog.strIp : m_config.gatewayOverride;
+    m_strWifiMaxNum = dialog.strWifiMaxNum;
+    // 3. Labels.
+    m_form.ApplyLabels(English());
+    // 4, 5. Clock.
+    ShowCurrentTime();
+    m_host.StartTimer(ids::CLOCK_TIMER_ID, plat::Scaled(CLOCK_PERIOD_MS));
+    // 6. Counters.
+    RefreshCounters();
+    // 7. Line 0's record into the data members; its NV directory.
+    m_strUpgradeSoftware = m_doc.GetLineText(0, LineField::UpgradeSoftware);
+    m_strBootFile = m_doc.GetLineText(0, LineField::BootFile);
+    m_strLoader = m_doc.GetLineText(0, LineField::LoaderImage);
+    m_form.SetText(ids::NV_DIR_EDIT, m_doc.GetLineText(0, LineField::NvDirectory));
+    // 8, 9. Layout and title.
+    m_host.SetTitle(PRODUCT_TITLE);
+    // 10. "Logs" in the current folder (a folder path of up to 100 characters; no report).
+    char cwd[101] = {};
+    if (::getcwd(cwd, sizeof cwd) != nullptr) plat::EnsureFolder(plat::JoinPath(cwd, "Logs"));
+    // 11. Radio defaults; "擦Boot区" on and disabled.
+    m_form.CheckRadio(ids::NV_OPTION_2);
+    m_form.CheckRadio(ids::LINE_TASK_RADIOS[0][0]);
+    m_form.SetCheck(ids::ERASE_BOOT, true);
+    m_form.Enable(ids::ERASE_BOOT, false);
+    // 12. Button images.
+    m_form.SetImage(ids::DOWNLOAD_0, ids::ICON_DOWNLOAD);
+    m_form.SetImage(ids::STOP_LINE_0, ids::ICON_STOP_LINE);
+    // 13-15. Version folder, images, line 0's paths.
+    if (!version_source::PrepareVersionSource(m_doc, m_ui)) {
+        m_ui.MessageBox(version_source::TEXT_SOURCE_PATH_ERROR);
+        m_host.ExitProcessNow(0);
+        return {false, 0};
+    }
+    // 16. Line 0's versions, controls and progress.
+    ShowLineVersions(0);
+    UpdateLineControls(0, true);
+    SetLineProgress(0, 0);
+    // 17. Synchronisation flags, handshake, members back into the controls.
+    for (auto& flag : m_doc.m_nSync[0]) flag = 1;
+    m_doc.m_bHandshakePending = 1;
+    DataToControls();
+    // 18. DIAG port operation.
+    if (m_doc.GetLineInt(0, LineField::DiagPortFlag) != 0 && hooks.diagPortOperation)
+        hooks.diagPortOperation(0);
+    // 19.
+    m_doc.SetLineName(0, "NULL");
+    ShowCpeVersion(0);
+    // 20.
+    if (m_config.bStartLinkWatch) StartLinkWatch(0);
+    // 21.
+    plat::Sleep(100);
+    m_form.CheckRadio(ids::MODE_MODEM_AND_CPE);
+    m_doc.m_nMode = MODE_MODEM_AND_CPE;
+    return {true, 0};
+}
+
+void CDeduzAVUVOvovIdezView::RefreshCounters() {
+    const CountsTexts texts = m_countsInfo.GetDisplayTexts();
+    m_form.SetText(ids::CLEAR_TIME, texts.strClearTime);
+    m_form.SetText(ids::NOW_COUNTS, texts.strNow);
+    m_form.SetText(ids::ALL_COUNTS, texts.strAll);
+}
+
+void CDeduzAVUVOvovIdezView::DataFromControls() {
+    m_nRadioMode = m_form.CheckedIndex({ids::MODE_RADIOS.begin(), ids::MODE_RADIOS.end()});
+    const int nv = m_form.CheckedIndex({ids::NV_OPTION_RADIOS.begin(), ids::NV_OPTION_RADIOS.end()});
+    if (nv >= 0) m_doc.m_nNvOption = nv;
+    m_strUpgradeSoftware = m_form.GetText(ids::UPGRADE_SOFTWARE_EDIT);
+    m_strBootFile = m_form.GetText(ids::BOOT_FILE_EDIT);
+    m_strLoader = m_form.GetText(ids::LOADER_EDIT);
+    const std::string modem = m_form.GetText(ids::MODEM_VERSION_0);
+    std::lock_guard<std::mutex> lock(m_textMutex);
+    m_strModemCtl = modem;
+}
+
+void CDeduzAVUVOvovIdezView::DataToControls() {
+    const int mode = m_nRadioMode;
+    if (mode >= 0 && mode < 4) m_form.CheckRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
+    const int nv = m_doc.m_nNvOption;
+    if (nv >= 0 && nv < 4) m_form.CheckRadio(ids::NV_OPTION_RADIOS[static_cast<size_t>(nv)]);
+    m_form.SetText(ids::UPGRADE_SOFTWARE_EDIT, m_strUpgradeSoftware);
+    m_form.SetText(ids::BOOT_FILE_EDIT, m_strBootFile);
+    m_form.SetText(ids::LOADER_EDIT, m_strLoader);
+    std::string modem;
+    {
+        std::lock_guard<std::mutex> lock(m_textMutex);
+        modem = m_strModemCtl;
+    }
+    m_form.SetText(ids::MODEM_VERSION_0, modem);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands and messages
+
+void CDeduzAVUVOvovIdezView::OnCommand(int id) {
+    if (m_bTornDown) return;
+    if (id >= ids::DOWNLOAD_0 && id < ids::DOWNLOAD_0 + LINE_COUNT) return StartLine(id - ids::DOWNLOAD_0);
+    if (id >= ids::STOP_LINE_0 && id < ids::STOP_LINE_0 + LINE_COUNT) return OnStopLine(id - ids::STOP_LINE_0);
+    if (std::find(ids::MODE_RADIOS.begin(), ids::MODE_RADIOS.end(), id) != ids::MODE_RADIOS.end())
+        return OnModeRadio(id);
+    for (const auto& radios : ids::LINE_TASK_RADIOS)
+        if (std::find(radios.begin(), radios.end(), id) != radios.end()) return OnLineTaskRadio(id);
+    if (std::find(ids::NV_OPTION_RADIOS.begin(), ids::NV_OPTION_RADIOS.end(), id) != ids::NV_OPTION_RADIOS.end())
+        return OnNvOptionRadio(id);
+    switch (id) {
+        case ids::VERSION_PATH_BUTTON: return OnVersionPath();
+        case ids::NV_DIR_BUTTON: return OnNvDirectory();
+        case ids::CLEAR_COUNTS: OnClearCounts(); return;
+        case ids::START_ALL: return OnStartAll();
+        case ids::STOP_ALL: return OnStopAll();
+        case ids::RELEASE_ALL: return OnReleaseAll();
+        case ids::UPGRADE_SOFTWARE_BUTTON:
+        case ids::BOOT_FILE_BUTTON: return OnChooseBinFile(id);
+        case ids::CMD_EXIT: return OnExitCommand();
+        case ids::CMD_EXPORT_CSV: OnExportCsv(); return;
+        case ids::CMD_EXPORT_SDI: OnExportSdi(); return;
+        case ids::CMD_OPERATING_GUIDE: return OnOperatingGuide();
+        case ids::CMD_ABOUT: return OnAbout();
+        default: break;
+    }
+    if ((id >= 1131 && id <= 1148 && id != ids::BOOT_FILE_BUTTON) || id == 1158 || id == 1160) {
+        if (id == ids::ERASE_BOOT) m_form.SetCheck(id, !m_form.IsChecked(id));
+        if (hooks.modemCommand) hooks.modemCommand(id);
+    }
+    // Anything else (the frame's 57601, 32780, 32783 among them) does nothing.
+}
+
+void CDeduzAVUVOvovIdezView::OnTimer(int /*id*/) { ShowCurrentTime(); }
+
+void CDeduzAVUVOvovIdezView::OnPaint() {
+    const int kind = m_nLastPicture;
+    const int shown = (kind >= PIC_READY && kind <= PIC_FAIL) ? kind : PIC_OFFLINE;
+    if (m_form.Get(ids::PICTURE_0).nPicture != shown) m_form.SetPicture(ids::PICTURE_0, shown);
+}
+
+bool CDeduzAVUVOvovIdezView::OnKeyDown(int key) { return key == ids::KEY_ENTER || key == ids::KEY_ESCAPE; }
+
+void CDeduzAVUVOvovIdezView::RunningMessage(bool bGuideText) {
+    const char* text = English() ? (bGuideText ? TEXT_RUNNING_GUIDE_EN : TEXT_RUNNING_EN) : TEXT_RUNNING_CN;
+    m_ui.MessageBox(text);
+}
+
+void CDeduzAVUVOvovIdezView::OnExitCommand() {
+    if (LineZeroRunning()) return RunningMessage();
+    // The process ends at once: no teardown, the images stay.
+    m_host.ExitProcessNow(0);
+}
+
+void CDeduzAVUVOvovIdezView::OnAbout() { m_ui.MessageBox(TEXT_ABOUT, PRODUCT_TITLE); }
+
+void CDeduzAVUVOvovIdezView::OnOperatingGuide() {
+    if (LineZeroRunning()) return RunningMessage(true);
+    m_process.OpenDocument(plat::JoinPath(m_config.programFolder, GUIDE_FILE_NAME));
+}
+
+bool CDeduzAVUVOvovIdezView::OnExportCsv() {
+    if (LineZeroRunning()) {
+        RunningMessage();
+        return false;
+    }
+    if (hooks.exportCsv) return hooks.exportCsv();
+    CRecordStore* store = m_doc.RecordStore();
+    return store != nullptr && store->ExportCsv();
+}
+
+bool CDeduzAVUVOvovIdezView::OnExportSdi() {
+    if (LineZeroRunning()) {
+        RunningMessage();
+        return false;
+    }
+    m_ui.MessageBox(English() ? TEXT_SDI_WARNING_EN : TEXT_SDI_WARNING_CN);
+    if (hooks.exportSdi) return hooks.exportSdi();
+    CRecordStore* store = m_doc.RecordStore();
+    return store != nullptr && store->ExportSdi();
+}
+
+bool CDeduzAVUVOvovIdezView::OnClearCounts() {
+    if (!m_countsInfo.Clear(m_ui, English())) return false;
+    RefreshCounters();
+    return true;
+}
+
+void CDeduzAVUVOvovIdezView::OnUninstallMessage() {
+    const int line = m_nCurLine;
+    if (ValidLine(line) && hooks.closeChannel) hooks.closeChannel(line);
+    plat::Sleep(1500);
+    m_process.StartProgram(plat::JoinPath(m_config.programFolder, UNINSTALLER_NAME));
+}
+
+void CDeduzAVUVOvovIdezView::OnVersionPath() {
+    if (m_strTerminalIp != VERSION_PATH_ADDRESS) {
+        m_ui.MessageBox(TEXT_VERSION_IP_ONLY, PRODUCT_TITLE);
+        return;
+    }
+    DataFromControls();
+    plat::FileDialogSpec spec;
+    spec.bOpen = true;
+    spec.defaultExt = ".zip";
+    spec.defaultName = "version.zip";
+    spec.filter = "zip file (*.zip)|*.zip||";
+    spec.bOverwritePrompt = true;
+    const auto path = m_ui.ChooseFile(spec);
+    if (!path) return;
+    if (!m_doc.SetLineText(0, LineField::VersionPackage, *path, &m_ui)) return;
+    if (plat::PathExists(*path)) {
+        m_form.SetText(ids::VERSION_PATH_EDIT, *path);
+        m_ui.MessageBox(TEXT_VERSION_SET);
+        m_ui.PostClose();
+    } else {
+        m_ui.MessageBox(*path + TEXT_FILE_MISSING_SUFFIX);
+    }
+}
+
+void CDeduzAVUVOvovIdezView::OnNvDirectory() {
+    if (const auto folder = m_ui.ChooseFolder(TEXT_NV_DIR_TITLE)) {
+        for (int line = 0; line < LINE_COUNT; ++line)
+            if (!m_doc.SetLineText(line, LineField::NvDirectory, *folder, line == 0 ? &m_ui : nullptr)) break;
+    }
+    m_form.SetText(ids::NV_DIR_EDIT, m_doc.GetLineText(0, LineField::NvDirectory));
+}
+
+void CDeduzAVUVOvovIdezView::OnChooseBinFile(int buttonId) {
+    const bool bUpgrade = buttonId == ids::UPGRADE_SOFTWARE_BUTTON;
+    plat::FileDialogSpec spec;
+    spec.bOpen = true;
+    spec.filter = BIN_FILTER;
+    spec.bMustExist = true;
+    const auto path = m_ui.ChooseFile(spec);
+    if (!path) return;
+    const TextField field = bUpgrade ? LineField::UpgradeSoftware : LineField::BootFile;
+    if (!m_doc.SetLineText(0, field, *path, &m_ui)) return;
+    for (int line = 1; line < LINE_COUNT; ++line) m_doc.SetLineText(line, field, *path, nullptr);
+    (bUpgrade ? m_strUpgradeSoftware : m_strBootFile) = *path;
+    m_form.SetText(bUpgrade ? ids::UPGRADE_SOFTWARE_EDIT : ids::BOOT_FILE_EDIT, *path);
+}
+
+void CDeduzAVUVOvovIdezView::OnModeRadio(int id) {
+    const auto it = std::find(ids::MODE_RADIOS.begin(), ids::MODE_RADIOS.end(), id);
+    if (it == ids::MODE_RADIOS.end()) return;
+    const int index = static_cast<int>(it - ids::MODE_RADIOS.begin());
+    m_form.CheckRadio(id);
+    m_nRadioMode = index;
+    m_doc.m_nMode = index;
+    m_doc.m_nTaskType[0] = TASK_FOR_MODE[index];
+}
+
+void CDeduzAVUVOvovIdezView::OnLineTaskRadio(int id) {
+    for (int line = 0; line < LINE_COUNT; ++line) {
+        const auto& radios = ids::LINE_TASK_RADIOS[static_cast<size_t>(line)];
+        const auto it = std::find(radios.begin(), radios.end(), id);
+        if (it == radios.end()) continue;
+        m_form.CheckRadio(id);
+        m_doc.m_nTaskType[static_cast<size_t>(line)] = static_cast<int>(it - radios.begin()) + 1;
+        return;
+    }
+}
+
+void CDeduzAVUVOvovIdezView::OnNvOptionRadio(int id) {
+    m_form.CheckRadio(id);
+    if (hooks.modemCommand) hooks.modemCommand(id);
+}
+
+void CDeduzAVUVOvovIdezView::OnStartAll() {
+    for (int line = 0; line < LINE_COUNT; ++line)
+        if (m_doc.m_bRunning[static_cast<size_t>(line)] == 0) StartLine(line);
+}
+
+void CDeduzAVUVOvovIdezView::OnStopAll() {
+    for (auto& running : m_doc.m_bRunning) running = 0;
+    ApplyBusyLocks();
+}
+
+void CDeduzAVUVOvovIdezView::OnStopLine(int line) {
+    if (!ValidLine(line)) return;
+    m_doc.m_bRunning[static_cast<size_t>(line)] = 0;
+    ApplyBusyLocks();
+}
+
+void CDeduzAVUVOvovIdezView::OnReleaseAll() {
+    const bool bWasReleased = m_bAllReleased.load();
+    m_bAllReleased = !bWasReleased;
+    for (int line = 0; line < LINE_COUNT; ++line) {
+        if (bWasReleased) {
+            ResumeWatcher(line);
+            if (hooks.openChannel) hooks.openChannel(line, m_doc.GetLineInt(line, LineField::PortNumber), 115200);
+            m_form.SetText(ids::RELEASE_ALL, TEXT_RELEASE_ALL);
+            UpdateLineControls(line, true);
+        } else {
+            // The channel is closed once the watcher stands at a safe point.
+            PauseWatcher(line, [this, line] {
+                if (hooks.closeChannel) hooks.closeChannel(line);
+            });
+            m_form.SetText(ids::RELEASE_ALL, TEXT_CONNECT_ALL);
+            UpdateLineControls(line, false);
+        }
+    }
+    m_form.Enable(ids::RESTORE_ALL_PORTS, true);
+    m_form.Enable(ids::RELEASE_ALL, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Upgrade controller
+
+void CDeduzAVUVOvovIdezView::StartLinkWatch(int line) {
+    if (!ValidLine(line) || !hooks.linkWatchThread || m_bTornDown) return;
+    FlushArpCache(m_process, m_strTerminalIp);
+    m_nCurLine = line;
+    StartWatcherThread(line, hooks.linkWatchThread);
+}
+
+void CDeduzAVUVOvovIdezView::StartLine(int line) {
+    if (!ValidLine(line) || m_bTornDown) return;
+    // A start that waits for its watcher's pause takes no second press.
+    if (m_bStartPending[static_cast<size_t>(line)].exchange(true)) return;
+    DataFromControls();
+    PauseWatcher(line, [this, line] {
+        m_bStartPending[static_cast<size_t>(line)] = false;
+        ContinueStartLine(line);
+    });
+}
+
+void CDeduzAVUVOvovIdezView::ContinueStartLine(int line) {
+    const size_t l = static_cast<size_t>(line);
+    // 3. Mode table, then radio mode and mode back to 0.
+    const int radio = m_nRadioMode;
+    if (radio >= 0 && radio < 4) {
+        m_doc.m_nMode = radio;
+        m_doc.m_nTaskType[0] = TASK_FOR_MODE[radio];
+    }
+    m_nRadioMode = 0;
+    m_doc.m_nMode = 0;
+    // 4. Both image files must be there.
+    if (!plat::PathExists(m_doc.GetLinePath(line, LineField::RootImage)) ||
+        !plat::PathExists(m_doc.GetLinePath(line, LineField::BootImage))) {
+        m_ui.MessageBox(version_source::TEXT_VERSION_PATH_ERROR);
+        return;
+    }
+    // 5, 6.
+    if (!LineZeroRunning()) UpdateLineControls(0, false);
+    m_doc.m_bRunning[l] = 1;
+    UpdateLineControls(line, false);
+    SetLinePicture(line, PIC_RUNNING);
+    m_nCurLine = line;
+    SetLineProgress(line, 0);
+    // 7. The task thread of the line's task type.
+    std::function<void(int)> body;
+    switch (m_doc.m_nTaskType[l].load()) {
+        case TASK_CPE_UPGRADE: body = hooks.cpeUpgradeThread; break;
+        case TASK_REPAIR: body = [](int) {}; break;
+        case TASK_NV_BACKUP: body = hooks.nvBackupThread; break;
+        case TASK_NV_RESTORE: body = hooks.nvRestoreThread; break;
+        default: break;
+    }
+    if (body) StartTaskThread(line, std::move(body));
+    // 8.
+    plat::Sleep(100);
+    if (!LineZeroRunning()) UpdateLineControls(0, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Threads
+
+void CDeduzAVUVOvovIdezView::StartOwned(std::vector<std::unique_ptr<OwnedThread>>& list, int line,
+                                        std::function<void(int)> body, bool bWatcher) {
+    auto owned = std::make_unique<OwnedThread>();
+    OwnedThread* p = owned.get();
+    uint64_t generation = 0;
+    if (bWatcher) {
+        WatchGate& g = m_gates[static_cast<size_t>(line)];
+        std::lock_guard<std::mutex> lock(g.mutex);
+        generation = ++g.nGeneration;
+        g.bAlive = true;
+        g.bPaused = false;
+        g.bPauseRequested = false;
+        g.then.clear();
+    } else {
+        m_nOutcome[static_cast<size_t>(line)] = static_cast<int>(TaskOutcome::None);
+    }
+    list.push_back(std::move(owned));
+    p->thread.Start([this, p, line, generation, bWatcher, body = std::move(body)] {
+        body(line);
+        if (bWatcher) {
+            std::vector<std::function<void()>> then;
+            WatchGate& g = m_gates[static_cast<size_t>(line)];
+            {
+                std::lock_guard<std::mutex> lock(g.mutex);
+                if (g.nGeneration == generation) {
+                    // A watcher that has ended counts as paused for whoever waits.
+                    g.bAlive = false;
+                    g.bPaused = false;
+                    then.swap(g.then);
+                }
+                g.cv.notify_all();
+            }
+            PostContinuations(std::move(then));
+        } else if (observers.onTaskThreadReturned) {
+            observers.onTaskThreadReturned(line, LastOutcome(line));
+        }
+        p->bDone = true;
+    });
+}
+
+void CDeduzAVUVOvovIdezView::ReapFinished() {
+    std::vector<std::unique_ptr<OwnedThread>> done;
+    {
+        std::lock_guard<std::mutex> lock(m_threadsMutex);
+        for (auto* lists : {&m_watchers, &m_tasks}) {
+            for (auto& list : *lists) {
+                // The last watcher of a line stays: it is the line's current one.
+                const size_t keep = lists == &m_watchers && !list.empty() ? 1 : 0;
+                for (size_t i = 0; i + keep < list.size();) {
+                    if (list[i]->bDone) {
+                        done.push_back(std::move(list[i]));
+                        list.erase(list.begin() + static_cast<long>(i));
+                    } else {
+                        ++i;
+                    }
+                }
+            }
+        }
+    }
+    for (auto& t : done) t->thread.Join();  // bodies have returned: no wait
+}
+
+bool CDeduzAVUVOvovIdezView::StartWatcherThread(int line, std::function<void(int line)> body) {
+    if (!ValidLine(line) || !body) return false;
+    ReapFinished();
+    std::lock_guard<std::mutex> lock(m_threadsMutex);
+    if (m_bTornDown) return false;
+    auto& list = m_watchers[static_cast<size_t>(line)];
+    // The old watcher ends at its next sleep or safe point; Teardown joins it.
+    if (!list.empty()) list.back()->thread.RequestStop();
+    StartOwned(list, line, std::move(body), true);
+    return true;
+}
+
+bool CDeduzAVUVOvovIdezView::StartTaskThread(int line, std::function<void(int line)> body) {
+    if (!ValidLine(line) || !body) return false;
+    ReapFinished();
+    std::lock_guard<std::mutex> lock(m_threadsMutex);
+    if (m_bTornDown) return false;
+    StartOwned(m_tasks[static_cast<size_t>(line)], line, std::move(body), false);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Watcher pause
+
+void CDeduzAVUVOvovIdezView::PostContinuations(std::vector<std::function<void()>> then) {
+    for (auto& fn : then) {
+        m_host.PostToGui([this, fn = std::move(fn)] {
+            if (!m_bTornDown) fn();
+        });
+    }
+}
+
+bool CDeduzAVUVOvovIdezView::SafePoint(int line) {
+    if (!ValidLine(line)) return !plat::StopRequested();
+    WatchGate& g = m_gates[static_cast<size_t>(line)];
+    std::vector<std::function<void()>> then;
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        if (g.bShutdown) return false;
+        if (!g.bPauseRequested) return !plat::StopRequested();
+        g.bPaused = true;
+        then.swap(g.then);
+        g.cv.notify_all();
+    }
+    PostContinuations(std::move(then));
+    std::unique_lock<std::mutex> lock(g.mutex);
+    while (g.bPauseRequested && !g.bShutdown && !plat::StopRequested())
+        g.cv.wait_for(lock, std::chrono::milliseconds(GATE_POLL_MS));
+    g.bPaused = false;
+    return !g.bShutdown && !plat::StopRequested();
+}
+
+bool CDeduzAVUVOvovIdezView::SafeSleep(int line, int64_t ms) {
+    if (!ValidLine(line)) return plat::Sleep(ms);
+    WatchGate& g = m_gates[static_cast<size_t>(line)];
+    int64_t remaining = plat::Scaled(ms);
+    for (;;) {
+        if (!SafePoint(line)) return false;
+        if (remaining <= 0) return true;
+        const int64_t chunk = std::min<int64_t>(remaining, GATE_POLL_MS);
+        const int64_t start = plat::TickMs();
+        {
+            std::unique_lock<std::mutex> lock(g.mutex);
+            g.cv.wait_for(lock, std::chrono::milliseconds(chunk),
+                          [&g] { return g.bPauseRequested || g.bShutdown; });
+        }
+        remaining -= plat::TickMs() - start;
+        if (plat::StopRequested()) return false;
+    }
+}
+
+void CDeduzAVUVOvovIdezView::PauseWatcher(int line, std::function<void()> then) {
+    if (!ValidLine(line)) return;
+    WatchGate& g = m_gates[static_cast<size_t>(line)];
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        if (g.bAlive && !g.bShutdown) {
+            g.bPauseRequested = true;
+            if (!g.bPaused) {
+                if (then) g.then.push_back(std::move(then));
+                g.cv.notify_all();
+                return;
+            }
+        }
+    }
+    if (then) then();
+}
+
+bool CDeduzAVUVOvovIdezView::PauseWatcherAndWait(int line, int64_t timeoutMs) {
+    if (!ValidLine(line)) return false;
+    WatchGate& g = m_gates[static_cast<size_t>(line)];
+    std::unique_lock<std::mutex> lock(g.mutex);
+    if (!g.bAlive || g.bShutdown) return true;
+    g.bPauseRequested = true;
+    g.cv.notify_all();
+    g.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                  [&g] { return g.bPaused || !g.bAlive || g.bShutdown; });
+    return g.bPaused || !g.bAlive;
+}
+
+void CDeduzAVUVOvovIdezView::ResumeWatcher(int line) {
+    if (!ValidLine(line)) return;
+    WatchGate& g = m_gates[static_cast<size_t>(line)];
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        g.bPauseRequested = false;
+        g.then.clear();
+        g.cv.notify_all();
+    }
+    m_bStartPending[static_cast<size_t>(line)] = false;
+}
+
+bool CDeduzAVUVOvovIdezView::IsWatcherPaused(int line) const {
+    if (!ValidLine(line)) return false;
+    const WatchGate& g = m_gates[static_cast<size_t>(line)];
+    std::lock_guard<std::mutex> lock(g.mutex);
+    return g.bPaused;
+}
+
+bool CDeduzAVUVOvovIdezView::HasLiveWatcher(int line) const {
+    if (!ValidLine(line)) return false;
+    const WatchGate& g = m_gates[static_cast<size_t>(line)];
+    std::lock_guard<std::mutex> lock(g.mutex);
+    return g.bAlive;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Close
+
+bool CDeduzAVUVOvovIdezView::OnFrameClose() {
+    if (LineZeroRunning()) {
+        RunningMessage();
+        return false;
+    }
+    m_host.StopTimer(ids::CLOCK_TIMER_ID);
+    Teardown();
+    return true;
+}
+
+void CDeduzAVUVOvovIdezView::Teardown() {
+    std::vector<std::unique_ptr<OwnedThread>> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_threadsMutex);
+        if (m_bTornDown.exchange(true)) return;
+        for (auto* lists : {&m_watchers, &m_tasks})
+            for (auto& list : *lists) {
+                for (auto& t : list) threads.push_back(std::move(t));
+                list.clear();
+            }
+    }
+    m_host.BeginTeardown();
+    m_host.StopTimer(ids::CLOCK_TIMER_ID);
+    for (WatchGate& g : m_gates) {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        g.bShutdown = true;
+        g.then.clear();
+        g.cv.notify_all();
+    }
+    for (auto& t : threads) t->thread.RequestStop();
+    for (auto& t : threads) t->thread.Join();
+    threads.clear();
+    if (hooks.teardown) hooks.teardown();
+    version_source::DeleteImages(plat::VersionFolder());
+    m_instance.Release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Signals
+
+void CDeduzAVUVOvovIdezView::NotifyLineReady(int line) {
+    if (observers.onLineReady) observers.onLineReady(line);
+}
+
+void CDeduzAVUVOvovIdezView::ReportTaskSuccess(int line) {
+    if (ValidLine(line)) m_nOutcome[static_cast<size_t>(line)] = static_cast<int>(TaskOutcome::Succeeded);
+}
+
+TaskOutcome CDeduzAVUVOvovIdezView::LastOutcome(int line) const {
+    if (!ValidLine(line)) return TaskOutcome::None;
+    return static_cast<TaskOutcome>(m_nOutcome[static_cast<size_t>(line)].load());
+}
+
+void CDeduzAVUVOvovIdezView::RequestExit(int status, bool force) { m_host.RequestExit(status, force); }

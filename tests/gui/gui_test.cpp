@@ -1,0 +1,210 @@
+// The Qt window and the start-up dialog, offscreen: a PNG of every visible state is saved under
+// the build folder (gui-shots/), and the widgets are checked against the form model.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFont>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <memory>
+
+#include "app/document.h"
+#include "console/control_ids.h"
+#include "console/view.h"
+#include "console_fakes.h"
+#include "ui/qt_form_window.h"
+#include "ui/qt_startup_dialog.h"
+
+namespace {
+
+void Settle() {
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+QString ShotPath(const char* name) {
+    const QString dir = QString::fromUtf8(RK_BINARY_DIR) + "/gui-shots";
+    QDir().mkpath(dir);
+    return dir + "/" + name + ".png";
+}
+
+void Save(QWidget& w, const char* name) {
+    Settle();
+    const QPixmap shot = w.grab();
+    ASSERT_FALSE(shot.isNull());
+    ASSERT_TRUE(shot.save(ShotPath(name)));
+}
+
+TEST(StartupDialog, TextsShotAndValidation) {
+    CTerminalIpDialog dialog;
+    std::vector<std::string> shown;
+    dialog.showMessage = [&](const std::string& m) { shown.push_back(m); };
+    dialog.show();
+    Settle();
+    EXPECT_EQ(dialog.windowTitle().toStdString(), "MG_RK880T_PDWA_CN_VEV1.00.00");
+    auto* first = dialog.findChild<QLabel*>("1190");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->text().toStdString(), "使用WIFI终端管理工具前请先阅读说明书");
+    auto* limitLabel = dialog.findChild<QLabel*>("1196");
+    ASSERT_NE(limitLabel, nullptr);
+    EXPECT_EQ(limitLabel->text().toStdString(), "WIFI最大连接：");
+    EXPECT_EQ(dialog.LimitEdit()->text().toStdString(), "32");
+    EXPECT_EQ(dialog.OkButton()->text().toStdString(), "确定");
+    auto* cancel = dialog.findChild<QPushButton*>("2");
+    ASSERT_NE(cancel, nullptr);
+    EXPECT_FALSE(cancel->isVisible());
+    Save(dialog, "startup_dialog");
+
+    dialog.LimitEdit()->setText("0");
+    dialog.OkButton()->click();
+    dialog.LimitEdit()->setText("abc");
+    dialog.OkButton()->click();
+    EXPECT_EQ(shown, (std::vector<std::string>{"“请填入一个在1和32之间的整数。”", "请键入一个整数。"}));
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_NE(dialog.result(), QDialog::Accepted);
+
+    dialog.LimitEdit()->setText(" 5");
+    dialog.OkButton()->click();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.Result().limitText, " 5");
+    EXPECT_EQ(dialog.Result().address, "192.168.0.1");
+}
+
+class FormWindowTest : public ::testing::Test {
+protected:
+    FormWindowTest() {
+        view = std::make_unique<CDeduzAVUVOvovIdezView>(doc, form, ui, host, process, ViewConfig{env.program, "", false});
+        form.ApplyLabels(false);
+        CFormWindow::Actions actions;
+        actions.command = [this](int id) { commands.push_back(id); };
+        actions.close = [this] { return bAllowClose; };
+        window = std::make_unique<CFormWindow>(form, actions);
+        window->show();
+        Settle();
+    }
+    ~FormWindowTest() override {
+        window.reset();
+        view->Teardown();
+    }
+
+    std::string StatusText() { return static_cast<QPlainTextEdit*>(window->Control(1032))->toPlainText().toStdString(); }
+    std::string ProgressText() { return static_cast<QLabel*>(window->Control(1101))->text().toStdString(); }
+    int BarValue() { return static_cast<QProgressBar*>(window->Control(1024))->value(); }
+    bool DownloadEnabled() { return window->Control(1008)->isEnabled(); }
+    QRgb PictureCentre() {
+        const QImage img = window->Control(1123)->grab().toImage();
+        return img.pixel(16, 8) | 0xFF000000u;
+    }
+
+    fakes::TempEnv env;
+    fakes::FakeUi ui;
+    fakes::FakeHost host;
+    fakes::FakeProcess process;
+    CDeduzAVUVOvovIdezDoc doc;
+    CFormModel form;
+    std::unique_ptr<CDeduzAVUVOvovIdezView> view;
+    std::unique_ptr<CFormWindow> window;
+    std::vector<int> commands;
+    bool bAllowClose = false;
+};
+
+TEST_F(FormWindowTest, OnlyTheVisibleControlsAreShown) {
+    EXPECT_EQ(window->windowTitle().toStdString(), "MG_RK880T_PDWA_CN_VEV1.00.00");
+    for (int id : form.VisibleIds()) EXPECT_NE(window->Control(id), nullptr) << id;
+    EXPECT_EQ(window->Control(1000), nullptr);
+    EXPECT_EQ(window->Control(1164), nullptr);
+    EXPECT_EQ(static_cast<QPushButton*>(window->Control(1008))->text().toStdString(), "执行");
+    EXPECT_EQ(static_cast<QLabel*>(window->Control(1176))->text().toStdString(),
+              "1：如有重要信息需要备份，请在开始执行前备份。");
+    // Fixed size.
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+}
+
+TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
+    // Offline.
+    view->ShowLineStatus(0, "建立连接...");
+    view->SetLinePicture(0, PIC_OFFLINE);
+    view->SetLineProgress(0, 0);
+    view->UpdateLineControls(0, false);
+    Settle();
+    EXPECT_EQ(StatusText(), "建立连接...");
+    EXPECT_EQ(ProgressText(), "0/100");
+    EXPECT_FALSE(DownloadEnabled());
+    EXPECT_EQ(PictureCentre(), 0xFF8B0000u);
+    Save(*window, "form_offline");
+
+    // Ready.
+    view->ShowLineStatus(0, "连接完成");
+    view->SetLinePicture(0, PIC_READY);
+    view->UpdateLineControls(0, true);
+    Settle();
+    EXPECT_EQ(StatusText(), "连接完成");
+    EXPECT_TRUE(DownloadEnabled());
+    EXPECT_EQ(PictureCentre(), 0xFF006400u);
+    Save(*window, "form_ready");
+
+    // Running, half way; the worker thread writes.
+    doc.m_bRunning[0] = 1;
+    view->UpdateLineControls(0, false);
+    std::thread worker([&] {
+        view->SetLinePicture(0, PIC_RUNNING);
+        view->ShowLineStatus(0, "正在管理CPE，请稍等...");
+        view->SetLineProgress(0, 50);
+    });
+    worker.join();
+    Settle();
+    EXPECT_EQ(StatusText(), "正在管理CPE，请稍等...");
+    EXPECT_EQ(ProgressText(), "50/100");
+    EXPECT_EQ(BarValue(), 50);
+    EXPECT_FALSE(DownloadEnabled());
+    EXPECT_EQ(PictureCentre(), 0xFFFF00FFu);
+    Save(*window, "form_running");
+
+    // Passed.
+    view->SetLineProgress(0, 100);
+    view->SetLinePicture(0, PIC_PASS);
+    view->ShowLineStatus(0, "管理成功。\n点击【确定】按钮退出程序。");
+    Settle();
+    EXPECT_EQ(StatusText(), "管理成功。\n点击【确定】按钮退出程序。");
+    EXPECT_EQ(ProgressText(), "100/100");
+    EXPECT_EQ(PictureCentre(), 0xFF00FF00u);
+    Save(*window, "form_passed");
+
+    // Failed: EndTask code 5, then the failure picture.
+    view->EndTask(0, "接入盒重启失败!", 5);
+    view->SetLinePicture(0, PIC_FAIL);
+    Settle();
+    EXPECT_EQ(StatusText(), "接入盒重启失败!");
+    EXPECT_EQ(ProgressText(), "0/100");
+    EXPECT_EQ(BarValue(), 0);
+    EXPECT_FALSE(DownloadEnabled());
+    EXPECT_EQ(PictureCentre(), 0xFFFF0000u);
+    EXPECT_EQ(ui.Texts().back(), "如果再次管理wifi，请关闭工具软件和设备。按照操作说明重新进行升级操作。");
+    Save(*window, "form_failed");
+}
+
+TEST_F(FormWindowTest, ButtonKeysAndCloseGoToTheFrame) {
+    static_cast<QPushButton*>(window->Control(1008))->click();
+    EXPECT_EQ(commands, std::vector<int>{1008});
+    bAllowClose = false;
+    window->close();
+    Settle();
+    EXPECT_TRUE(window->isVisible());
+    bAllowClose = true;
+    window->close();
+    Settle();
+    EXPECT_FALSE(window->isVisible());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setFont(QFont("WenQuanYi Micro Hei", 10));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

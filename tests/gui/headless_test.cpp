@@ -1,0 +1,198 @@
+// The headless front end in-process, with scripted watcher and task bodies: the output lines, the
+// Download press on readiness, and the exit statuses through the close path.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "console/control_ids.h"
+#include "console_fakes.h"
+#include "platform/trace.h"
+#include "ui/headless_runner.h"
+
+namespace {
+
+// Standard output and error of the process go to files while it lives.
+class Capture {
+public:
+    explicit Capture(const std::string& dir) : m_out(dir + "/out.txt"), m_err(dir + "/err.txt") {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        m_saved1 = ::dup(1);
+        m_saved2 = ::dup(2);
+        const int o = ::open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        ::close(o);
+        ::close(e);
+    }
+    ~Capture() { Stop(); }
+    void Stop() {
+        if (m_saved1 < 0) return;
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::dup2(m_saved1, 1);
+        ::dup2(m_saved2, 2);
+        ::close(m_saved1);
+        ::close(m_saved2);
+        m_saved1 = m_saved2 = -1;
+    }
+    std::string Out() const { return Read(m_out); }
+    std::string Err() const { return Read(m_err); }
+
+private:
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::string m_out, m_err;
+    int m_saved1 = -1, m_saved2 = -1;
+};
+
+plat::Options LoopbackOptions(const fakes::TempEnv& env) {
+    plat::Options o;
+    o.bHeadless = true;
+    o.endpoints.gateway = "127.0.0.1";
+    o.endpoints.bGatewayOverridden = true;
+    o.bNoArpFlush = true;
+    o.root = env.root;
+    o.programFolder = env.program;
+    o.giveUpAfter = 20;
+    return o;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) ++n;
+    return n;
+}
+
+class Headless : public ::testing::Test {
+protected:
+    Headless() { std::ofstream(env.program + "/RecordCSV.sdi", std::ios::binary); }
+    fakes::TempEnv env;
+};
+
+TEST_F(Headless, ReadyLinePressesDownloadAndAFailedTaskEndsWithOne) {
+    plat::Options options = LoopbackOptions(env);
+    options.bPressDownload = true;
+    options.mode = plat::RunMode::CpeOnly;
+    options.nvOption = 1;
+    int taskTypeSeen = -1;
+    int nvOptionSeen = -1;
+    std::string versionFolder = plat::VersionFolder();
+    int status = -1;
+    Capture capture(env.base);
+    {
+        CHeadlessRunner runner(options, env.program);
+        status = runner.Run([&](CDeduzAVUVOvovIdezApp& app) {
+            CDeduzAVUVOvovIdezView& view = app.View();
+            view.hooks.linkWatchThread = [&view](int line) {
+                plat::Trace("Initialize control ports 0 success\n");
+                view.ShowLineStatus(line, "连接完成");
+                view.SetLinePicture(line, PIC_READY);
+                view.Form().Enable(ids::DOWNLOAD_0 + line, true);
+                view.NotifyLineReady(line);
+                while (view.SafeSleep(line, 3000)) view.NotifyLineReady(line);  // pressed once only
+            };
+            view.hooks.cpeUpgradeThread = [&view, &app, &taskTypeSeen, &nvOptionSeen](int line) {
+                taskTypeSeen = app.Doc().m_nTaskType[0];
+                nvOptionSeen = app.Doc().m_nNvOption;
+                view.SetLineProgress(line, 50);
+                view.SetLineProgress(line, 50);
+                view.EndTask(line, "管理CPE失败!", 3);
+                view.SetLinePicture(line, PIC_OFFLINE);
+                plat::Sleep(1000);
+            };
+        });
+    }
+    capture.Stop();
+    const std::string out = capture.Out();
+    const std::string err = capture.Err();
+    EXPECT_EQ(status, 1) << err;
+    EXPECT_EQ(taskTypeSeen, TASK_CPE_UPGRADE);
+    EXPECT_EQ(nvOptionSeen, 1);
+    EXPECT_EQ(Count(out, "——连接完成\n"), 1u) << out;
+    EXPECT_EQ(Count(out, "——管理CPE失败!\n"), 2u) << out;
+    EXPECT_EQ(err,
+              "PROGRESS: 0 0\n"
+              "TRACE: Initialize control ports 0 success\n"
+              "PICTURE: 0 0\n"
+              "PICTURE: 0 1\n"
+              "PROGRESS: 0 50\n"
+              "PICTURE: 0 3\n"
+              "PROGRESS: 0 0\n"
+              "MESSAGE: 如果再次管理wifi，请关闭工具软件和设备。按照操作说明重新进行升级操作。\n"
+              "PICTURE: 0 4\n");
+    // Through the close path: the images are gone.
+    EXPECT_FALSE(plat::PathExists(versionFolder + "/root_uImage"));
+    EXPECT_FALSE(plat::PathExists(versionFolder + "/uboot.img"));
+}
+
+TEST_F(Headless, CommunicationErrorEndsWithTwo) {
+    plat::Options options = LoopbackOptions(env);
+    int status = -1;
+    Capture capture(env.base);
+    {
+        CHeadlessRunner runner(options, env.program);
+        status = runner.Run([](CDeduzAVUVOvovIdezApp& app) {
+            CDeduzAVUVOvovIdezView& view = app.View();
+            view.hooks.linkWatchThread = [&view](int) {
+                view.Ui().MessageBox("与设备通信异常，点击【确定】按钮退出程序。\n请严格按照操作说明重新进行管理操作。");
+                view.RequestExit(2);
+            };
+        });
+    }
+    capture.Stop();
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(capture.Err(),
+              "PROGRESS: 0 0\n"
+              "MESSAGE: 与设备通信异常，点击【确定】按钮退出程序。\\n请严格按照操作说明重新进行管理操作。\n");
+}
+
+TEST_F(Headless, CloseAfterSuccessEndsWithZeroAndARunningLineRefusesTheClose) {
+    plat::Options options = LoopbackOptions(env);
+    options.bPressDownload = true;
+    int status = -1;
+    Capture capture(env.base);
+    {
+        CHeadlessRunner runner(options, env.program);
+        status = runner.Run([](CDeduzAVUVOvovIdezApp& app) {
+            CDeduzAVUVOvovIdezView& view = app.View();
+            view.hooks.linkWatchThread = [&view](int line) {
+                view.NotifyLineReady(line);
+                while (view.SafeSleep(line, 3000)) {
+                }
+            };
+            view.hooks.cpeUpgradeThread = [&view, &app](int line) {
+                // A close while the line runs is refused.
+                view.Ui().PostClose();
+                plat::Sleep(1000);
+                view.SetLineProgress(line, 100);
+                app.Doc().m_bRunning[static_cast<size_t>(line)] = 0;
+                view.Ui().MessageBox("管理成功。\n点击【确定】按钮退出程序。", PRODUCT_TITLE);
+                view.Ui().PostClose();
+            };
+        });
+    }
+    capture.Stop();
+    EXPECT_EQ(status, 0);
+    const std::string err = capture.Err();
+    EXPECT_NE(err.find("MESSAGE: 程序正在运行，不允许操作！\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("MESSAGE: 管理成功。\\n点击【确定】按钮退出程序。\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("PROGRESS: 0 100\n"), std::string::npos) << err;
+}
+
+TEST(HeadlessFormat, LineBreaksInsideAreEscapedTrailingOnesDropped) {
+    EXPECT_EQ(CHeadlessRunner::EscapeLine("a\nb\n\n"), "a\\nb");
+    EXPECT_EQ(CHeadlessRunner::EscapeLine("Initialize control ports 0 success\n"),
+              "Initialize control ports 0 success");
+    EXPECT_EQ(CHeadlessRunner::EscapeLine(""), "");
+}
+
+}  // namespace

@@ -1,0 +1,231 @@
+#include "ui/qt_front_end.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFont>
+#include <QMessageBox>
+#include <QThread>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "console/control_ids.h"
+#include "platform/clock.h"
+#include "platform/trace.h"
+#include "ui/qt_form_window.h"
+#include "ui/qt_startup_dialog.h"
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<int>(text.size())); }
+
+// "Bin Files(*.bin) | *.bin;||" -> "Bin Files (*.bin)".
+QString QtFilter(const std::string& filter) {
+    const size_t bar = filter.find('|');
+    std::string name = filter.substr(0, bar);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    return Q(name);
+}
+
+}  // namespace
+
+CQtFrontEnd::CQtFrontEnd(const plat::Options& options) : m_options(options), m_pContext(new QObject()) {}
+
+CQtFrontEnd::~CQtFrontEnd() { delete m_pContext; }
+
+void CQtFrontEnd::Attach(CDeduzAVUVOvovIdezApp& app, CFormWindow& window) {
+    m_pApp = &app;
+    m_pWindow = &window;
+}
+
+QWidget* CQtFrontEnd::Parent() const { return m_pWindow && m_pWindow->isVisible() ? m_pWindow : nullptr; }
+
+template <class T>
+T CQtFrontEnd::CallOnGui(std::function<T()> fn, T fallback) {
+    if (IsGuiThread()) return fn();
+    struct Pending {
+        bool bDone = false;
+        T value;
+    };
+    auto pending = std::make_shared<Pending>();
+    pending->value = fallback;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bTeardown) return fallback;
+    }
+    QMetaObject::invokeMethod(
+        m_pContext,
+        [this, pending, fn = std::move(fn)] {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_bTeardown) return;
+            }
+            T value = fn();
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                pending->value = std::move(value);
+                pending->bDone = true;
+            }
+            m_cv.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!pending->bDone && !m_bTeardown && !plat::StopRequested())
+        m_cv.wait_for(lock, std::chrono::milliseconds(50));
+    return pending->bDone ? pending->value : fallback;
+}
+
+plat::MsgResult CQtFrontEnd::MessageBox(const std::string& text, const std::string& caption,
+                                        plat::MsgButtons buttons, plat::MsgIcon icon) {
+    const plat::MsgResult fallback = buttons == plat::MsgButtons::YesNo ? plat::MsgResult::No : plat::MsgResult::Ok;
+    return CallOnGui<plat::MsgResult>(
+        [this, text, caption, buttons, icon] {
+            QMessageBox::Icon qicon = QMessageBox::NoIcon;
+            switch (icon) {
+                case plat::MsgIcon::Information: qicon = QMessageBox::Information; break;
+                case plat::MsgIcon::Exclamation: qicon = QMessageBox::Warning; break;
+                case plat::MsgIcon::Stop: qicon = QMessageBox::Critical; break;
+                case plat::MsgIcon::Question: qicon = QMessageBox::Question; break;
+                case plat::MsgIcon::None: break;
+            }
+            const bool yesNo = buttons == plat::MsgButtons::YesNo;
+            QMessageBox box(qicon, Q(caption.empty() ? std::string(PRODUCT_TITLE) : caption), Q(text),
+                            yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, Parent());
+            const int r = box.exec();
+            if (!yesNo) return plat::MsgResult::Ok;
+            return r == QMessageBox::Yes ? plat::MsgResult::Yes : plat::MsgResult::No;
+        },
+        fallback);
+}
+
+std::optional<std::string> CQtFrontEnd::ChooseFile(const plat::FileDialogSpec& spec) {
+    return CallOnGui<std::optional<std::string>>(
+        [this, spec]() -> std::optional<std::string> {
+            QFileDialog dialog(Parent());
+            dialog.setAcceptMode(spec.bOpen ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+            dialog.setFileMode(spec.bOpen && spec.bMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+            dialog.setNameFilter(QtFilter(spec.filter));
+            if (!spec.defaultName.empty()) dialog.selectFile(Q(spec.defaultName));
+            std::string ext = spec.defaultExt;
+            if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
+            if (!ext.empty()) dialog.setDefaultSuffix(Q(ext));
+            if (!spec.bOverwritePrompt) dialog.setOption(QFileDialog::DontConfirmOverwrite);
+            if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+            return dialog.selectedFiles().first().toStdString();
+        },
+        std::nullopt);
+}
+
+std::optional<std::string> CQtFrontEnd::ChooseFolder(const std::string& title) {
+    return CallOnGui<std::optional<std::string>>(
+        [this, title]() -> std::optional<std::string> {
+            const QString folder = QFileDialog::getExistingDirectory(Parent(), Q(title));
+            if (folder.isEmpty()) return std::nullopt;
+            return folder.toStdString();
+        },
+        std::nullopt);
+}
+
+void CQtFrontEnd::PostClose() {
+    PostToGui([this] {
+        if (m_pWindow) m_pWindow->close();
+    });
+}
+
+DialogEnd CQtFrontEnd::RunTerminalIpDialog(TerminalIpResult& out) {
+    CTerminalIpDialog dialog;
+    if (dialog.exec() != QDialog::Accepted) return DialogEnd::Cancel;
+    out.strIp = dialog.Result().address;
+    out.strWifiMaxNum = dialog.Result().limitText;
+    return DialogEnd::Ok;
+}
+
+void CQtFrontEnd::PostToGui(std::function<void()> fn) {
+    QMetaObject::invokeMethod(m_pContext, std::move(fn), Qt::QueuedConnection);
+}
+
+bool CQtFrontEnd::IsGuiThread() const { return QThread::currentThread() == m_pContext->thread(); }
+
+void CQtFrontEnd::StartTimer(int id, int64_t periodMs) {
+    if (!IsGuiThread()) return PostToGui([this, id, periodMs] { StartTimer(id, periodMs); });
+    QTimer*& timer = m_timers[id];
+    if (!timer) {
+        timer = new QTimer(m_pContext);
+        QObject::connect(timer, &QTimer::timeout, m_pContext, [this, id] {
+            if (m_pApp) m_pApp->View().OnTimer(id);
+        });
+    }
+    timer->start(static_cast<int>(std::min<int64_t>(periodMs, INT32_MAX)));
+}
+
+void CQtFrontEnd::StopTimer(int id) {
+    if (!IsGuiThread()) return PostToGui([this, id] { StopTimer(id); });
+    const auto it = m_timers.find(id);
+    if (it != m_timers.end() && it->second) it->second->stop();
+}
+
+void CQtFrontEnd::SetTitle(const std::string& title) {
+    if (m_pWindow) m_pWindow->setWindowTitle(Q(title));
+}
+
+void CQtFrontEnd::ExitProcessNow(int code) {
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
+void CQtFrontEnd::RequestExit(int status, bool force) {
+    PostToGui([this, status, force] {
+        if (!m_pApp || !m_pWindow) return;
+        if (force) m_pApp->View().Teardown();
+        else if (!m_pApp->Frame().OnClose()) return;
+        m_nStatus = status;
+        m_pWindow->CloseForced();
+    });
+}
+
+void CQtFrontEnd::BeginTeardown() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bTeardown = true;
+    }
+    m_cv.notify_all();
+}
+
+int RunQtWindow(int argc, char** argv, const plat::Options& options, const std::string& programFolder,
+                const std::function<void(CDeduzAVUVOvovIdezApp&)>& wire) {
+    QApplication qapp(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setFont(QFont("WenQuanYi Micro Hei", 10));
+
+    plat::SetTraceSink([](const std::string& text) { std::fputs(text.c_str(), stdout); });
+    plat::SystemProcess process(!options.bNoArpFlush);
+    CQtFrontEnd front(options);
+    AppConfig config;
+    config.programFolder = programFolder;
+    config.gatewayOverride = options.endpoints.bGatewayOverridden ? options.endpoints.gateway : "";
+    config.options = options;
+    int status = 0;
+    {
+        CDeduzAVUVOvovIdezApp app(front, front, process, config);
+        CFormWindow::Actions actions;
+        actions.command = [&app](int id) { app.Frame().OnCommand(id); };
+        actions.close = [&app] { return app.Frame().OnClose(); };
+        actions.key = [&app](int key) { return app.View().OnKeyDown(key); };
+        actions.closed = [&front] { QApplication::exit(front.ExitStatus()); };
+        CFormWindow window(app.Form(), actions);
+        front.Attach(app, window);
+        if (wire) wire(app);
+        const StartOutcome start = app.InitInstance();
+        if (!start.bRunning) {
+            status = start.exitCode;
+        } else {
+            window.show();
+            status = QApplication::exec();
+        }
+        app.View().Teardown();
+    }
+    plat::SetTraceSink(nullptr);
+    return status;
+}
