@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <climits>
+#include <deque>
 #include <memory>
+#include <mutex>
 
 #include "app/line_device.h"
 #include "console/control_ids.h"
@@ -80,6 +82,67 @@ private:
     std::array<std::atomic<bool>, LINE_COUNT> m_bShown{};
 };
 
+// Runs the DIAG port switches off the GUI thread, one at a time in the order pressed (the product
+// ran each on its blocked GUI thread, so a second press waited for the first), with line 0's
+// watcher paused at a safe point until the last one has ended.
+class DiagPortSwitches {
+public:
+    DiagPortSwitches(CDeduzAVUVOvovIdezView& view, ViewAtHost& host) : m_view(view), m_host(host) {}
+
+    // GUI thread: the switch of `line`, or of every line.
+    void Press(int line, bool bAll) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pending.push_back({line, bAll});
+            if (m_bRunning) return;
+            m_bRunning = true;
+        }
+        if (!m_view.StartTaskThread(0, [this](int) { Drain(); })) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pending.clear();
+            m_bRunning = false;
+        }
+    }
+
+private:
+    // A watcher that does not reach a safe point within this time (real ms) is not waited for:
+    // the switches pressed meanwhile are dropped.
+    static constexpr int64_t kPauseLimitMs = 120000;
+
+    struct Request {
+        int line;
+        bool bAll;
+    };
+
+    void Drain() {
+        const bool bPaused = m_view.PauseWatcherAndWait(0, kPauseLimitMs);
+        for (;;) {
+            Request r{};
+            {
+                // The watcher is resumed under the lock, so a press from now on starts a new run
+                // that pauses it again, and none runs beside a resumed watcher.
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_pending.empty() || !bPaused || plat::StopRequested()) {
+                    m_pending.clear();
+                    m_view.ResumeWatcher(0);
+                    m_bRunning = false;
+                    return;
+                }
+                r = m_pending.front();
+                m_pending.pop_front();
+            }
+            if (r.bAll) ToggleAllDiagPorts(m_host);
+            else ToggleDiagPort(r.line, m_host);
+        }
+    }
+
+    CDeduzAVUVOvovIdezView& m_view;
+    ViewAtHost& m_host;
+    std::mutex m_mutex;
+    std::deque<Request> m_pending;
+    bool m_bRunning = false;
+};
+
 // Everything the wiring makes lives as long as the application's components.
 struct Wired {
     plat::LineLog log;
@@ -87,24 +150,12 @@ struct Wired {
     std::unique_ptr<CUpgradeController> controller;
     std::unique_ptr<ViewNvHost> nvHost;
     std::unique_ptr<ViewAtHost> atHost;
+    std::unique_ptr<DiagPortSwitches> portSwitches;
     explicit Wired(std::string logs) : log(std::move(logs)) {}
     ~Wired() {
         if (controller) controller->StopLinkServer();
     }
 };
-
-// Runs the DIAG port switch of `line` (or of every line) off the GUI thread, with line 0's
-// watcher paused at a safe point for the duration and resumed after.
-void RunDiagPortSwitch(CDeduzAVUVOvovIdezView& view, ViewAtHost& host, int line, bool bAll) {
-    const int watcherLine = bAll ? 0 : line;
-    view.PauseWatcher(watcherLine, [&view, &host, line, bAll, watcherLine] {
-        view.StartTaskThread(watcherLine, [&view, &host, line, bAll, watcherLine](int) {
-            if (bAll) ToggleAllDiagPorts(host);
-            else ToggleDiagPort(line, host);
-            view.ResumeWatcher(watcherLine);
-        });
-    });
-}
 
 }  // namespace
 
@@ -135,13 +186,15 @@ void WireApplication(CDeduzAVUVOvovIdezApp& app) {
 
     wired->atHost = std::make_unique<ViewAtHost>(view);
     ViewAtHost& atHost = *wired->atHost;
+    wired->portSwitches = std::make_unique<DiagPortSwitches>(view, atHost);
+    DiagPortSwitches& portSwitches = *wired->portSwitches;
     // Start-up step 18 runs on the GUI thread before the watcher exists: the line's channel is not
     // open yet, so the switch answers "Data端口错误!" at once.
     view.hooks.diagPortOperation = [&atHost](int line) { ToggleDiagPort(line, atHost); };
-    view.hooks.modemCommand = [&view, &atHost](int id) {
-        if (id == ids::RESTORE_ALL_PORTS) return RunDiagPortSwitch(view, atHost, 0, true);
+    view.hooks.modemCommand = [&portSwitches](int id) {
+        if (id == ids::RESTORE_ALL_PORTS) return portSwitches.Press(0, true);
         for (int line = 0; line < LINE_COUNT; ++line)
-            if (ids::RESTORE_PORT[static_cast<size_t>(line)] == id) return RunDiagPortSwitch(view, atHost, line, false);
+            if (ids::RESTORE_PORT[static_cast<size_t>(line)] == id) return portSwitches.Press(line, false);
     };
     CUpgradeController& controller = *wired->controller;
     view.hooks.teardown = [&controller] { controller.StopLinkServer(); };

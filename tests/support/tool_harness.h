@@ -10,9 +10,11 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -73,12 +75,15 @@ struct Child {
     std::string out, err;
 };
 
-inline Child Spawn(const Sandbox& box, const std::vector<std::string>& args, const std::string& tag,
-            const std::map<std::string, std::string>& env = {}) {
+// Runs `program` with `args` (argv[0] is the program) in the sandbox: its own runtime folder,
+// working folder and output files <base>/<tag>.out and .err; LANG zh_CN.UTF-8 unless `env` says
+// otherwise.
+inline Child SpawnProgram(const Sandbox& box, const std::string& program, const std::vector<std::string>& args,
+                          const std::string& tag, const std::map<std::string, std::string>& env = {}) {
     Child c;
     c.out = box.base + "/" + tag + ".out";
     c.err = box.base + "/" + tag + ".err";
-    std::vector<std::string> full = {RK_TOOL_PATH};
+    std::vector<std::string> full = {program};
     full.insert(full.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : full) argv.push_back(a.data());
@@ -114,10 +119,23 @@ inline Child Spawn(const Sandbox& box, const std::vector<std::string>& args, con
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&c.pid, RK_TOOL_PATH, &actions, &attr, argv.data(), envp.data()) != 0) c.pid = -1;
+    if (posix_spawn(&c.pid, program.c_str(), &actions, &attr, argv.data(), envp.data()) != 0) c.pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     return c;
+}
+
+// Runs the built program (RK_TOOL_PATH) in the sandbox.
+inline Child Spawn(const Sandbox& box, const std::vector<std::string>& args, const std::string& tag,
+                   const std::map<std::string, std::string>& env = {}) {
+    return SpawnProgram(box, RK_TOOL_PATH, args, tag, env);
+}
+
+// True while the child has not ended (it is not reaped: Wait still gets its status).
+inline bool Alive(const Child& c) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(c.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return info.si_pid == 0;
 }
 
 // The exit status (128 + N after signal N); -1 when it did not end within `limitMs` (then killed).
@@ -188,6 +206,133 @@ inline std::vector<std::string> BaseArgs(const Sandbox& box) {
             "--no-arp-flush", "--web-port", std::to_string(FreePort()), "--setting-port",
             std::to_string(FreePort()), "--link-port", "0", "--announce-to",
             "127.0.0.1:" + std::to_string(FreePort()), "--time-scale", "0.05"};
+}
+
+// Every endpoint on a simulated gateway's loopback ports (GatewaySim's WebPort, SettingPort and
+// AnnouncePort); the link server on a port the system picks, announcing 127.0.0.1.
+inline std::vector<std::string> SimArgs(const Sandbox& box, int webPort, int settingPort, int announcePort,
+                                        const std::string& timeScale = "0.05") {
+    return {"--headless", "--root", box.root, "--program-folder", box.program, "--gateway", "127.0.0.1",
+            "--no-arp-flush", "--web-port", std::to_string(webPort), "--setting-port",
+            std::to_string(settingPort), "--link-port", "0", "--announce-to",
+            "127.0.0.1:" + std::to_string(announcePort), "--announce-address", "127.0.0.1", "--time-scale",
+            timeScale};
+}
+
+// How often `part` occurs in `text` (overlapping occurrences counted).
+inline size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) ++n;
+    return n;
+}
+
+// The texts of the status history lines printed on standard output ("stamp——text"), in order.
+inline std::vector<std::string> HistoryTexts(const std::string& out) {
+    std::vector<std::string> texts;
+    const std::string dash = "——";
+    for (const std::string& l : Lines(out)) {
+        const size_t p = l.find(dash);
+        texts.push_back(p == std::string::npos ? l : l.substr(p + dash.size()));
+    }
+    return texts;
+}
+
+// The texts appear in `text` in this order (each searched after the end of the one before).
+inline ::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& needles) {
+    size_t at = 0;
+    for (const std::string& n : needles) {
+        const size_t found = text.find(n, at);
+        if (found == std::string::npos)
+            return ::testing::AssertionFailure() << "missing, or out of order: \"" << n << "\" in:\n" << text;
+        at = found + n.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A stamped status history entry as printed on standard output: "——<text>\n".
+inline std::string Stamped(const std::string& text) { return "——" + text + "\n"; }
+
+// The percents of a line's "PROGRESS: <line> <percent>" lines, in order.
+inline std::vector<int> ProgressValues(const std::string& err, int line = 0) {
+    std::vector<int> out;
+    const std::string prefix = "PROGRESS: " + std::to_string(line) + " ";
+    for (const std::string& l : Lines(err))
+        if (l.rfind(prefix, 0) == 0) out.push_back(std::stoi(l.substr(prefix.size())));
+    return out;
+}
+
+// The "MESSAGE: " lines, without the prefix.
+inline std::vector<std::string> Messages(const std::string& err) {
+    std::vector<std::string> out;
+    for (const std::string& l : Lines(err))
+        if (l.rfind("MESSAGE: ", 0) == 0) out.push_back(l.substr(9));
+    return out;
+}
+
+// The kinds of a line's "PICTURE: <line> <kind>" lines, in order.
+inline std::vector<int> Pictures(const std::string& err, int line = 0) {
+    std::vector<int> out;
+    const std::string prefix = "PICTURE: " + std::to_string(line) + " ";
+    for (const std::string& l : Lines(err))
+        if (l.rfind(prefix, 0) == 0) out.push_back(std::stoi(l.substr(prefix.size())));
+    return out;
+}
+
+// strace runs here (it may be missing, or ptrace may be refused).
+inline bool StraceWorks() {
+    static const bool works = [] {
+        if (::access("/usr/bin/strace", X_OK) != 0) return false;
+        return std::system("/usr/bin/strace -f -qq -e trace=none -o /dev/null /bin/true > /dev/null 2>&1") == 0;
+    }();
+    return works;
+}
+
+// Runs the built program under strace, following every thread, with the system calls of
+// `syscalls` (e.g. "execve,unlink,unlinkat") written to `traceFile`. Wait gives the program's status.
+inline Child SpawnTraced(const Sandbox& box, const std::string& syscalls, const std::string& traceFile,
+                         const std::vector<std::string>& args, const std::string& tag) {
+    std::vector<std::string> full = {"-f", "-qq", "--seccomp-bpf", "-e", "trace=" + syscalls, "-o", traceFile,
+                                     RK_TOOL_PATH};
+    full.insert(full.end(), args.begin(), args.end());
+    return SpawnProgram(box, "/usr/bin/strace", full, tag);
+}
+
+// One system call of a trace: the thread id, its text (name and arguments) and whether it returned 0.
+struct TracedCall {
+    int tid = 0;
+    std::string call;
+    bool bZero = false;
+};
+
+inline std::vector<TracedCall> ReadTrace(const std::string& traceFile) {
+    std::vector<TracedCall> out;
+    // A call interrupted by another thread's is split: "<unfinished ...>", later "<... resumed>".
+    const std::regex unfinished(R"(^(\d+)\s+(.*?)\s*<unfinished \.\.\.>$)");
+    const std::regex resumed(R"(^(\d+)\s+<\.\.\. \S+ resumed>(.*)$)");
+    const std::regex whole(R"(^(.*?)\s+=\s+(-?\d+|\?)(\s.*)?$)");
+    std::map<int, std::string> pending;
+    for (const std::string& l : Lines(ReadText(traceFile))) {
+        std::smatch m;
+        int tid = 0;
+        std::string text;
+        if (std::regex_match(l, m, unfinished)) {
+            pending[std::stoi(m[1])] = m[2];
+            continue;
+        }
+        if (std::regex_match(l, m, resumed)) {
+            tid = std::stoi(m[1]);
+            text = pending[tid] + std::string(m[2]);
+            pending.erase(tid);
+        } else {
+            const size_t sp = l.find_first_of(" \t");
+            if (sp == std::string::npos || sp == 0 || l.find_first_not_of("0123456789") != sp) continue;
+            tid = std::stoi(l.substr(0, sp));
+            text = l.substr(l.find_first_not_of(" \t", sp));
+        }
+        if (!std::regex_match(text, m, whole)) continue;
+        out.push_back({tid, m[1], m[2] == "0"});
+    }
+    return out;
 }
 
 // Every standard-error line is one of the four kinds.
