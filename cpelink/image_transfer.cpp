@@ -39,7 +39,8 @@ bool SendImage(CLineChannel& channel, ImageVariant variant, const std::string& p
     }
     const long long total = st.st_size;
     long long offset = 0;
-    plat::Sleep(IMAGE_START_PAUSE_MS);
+    // A stop request during the pause (the program is closing) sends nothing at all.
+    if (!plat::Sleep(IMAGE_START_PAUSE_MS)) return false;
 
     // The header is built in the channel's record buffer: the raw sends report its nLength.
     LinkRecord& header = channel.Record();

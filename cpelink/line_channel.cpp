@@ -258,6 +258,11 @@ int CLineChannel::SendRaw(const uint8_t* bytes, int n) {
     int sent = 0;
     bool bFailed = false;
     while (sent < n && !bFailed) {
+        // A stop request (the program is closing) ends the raw bytes at once.
+        if (plat::StopRequested()) {
+            bFailed = true;
+            break;
+        }
         const ssize_t r = send(fd, bytes + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r > 0) {
             sent += static_cast<int>(r);
@@ -269,7 +274,7 @@ int CLineChannel::SendRaw(const uint8_t* bytes, int n) {
             break;
         }
         const int64_t left = stall - (plat::TickMs() - lastProgress);
-        if (left <= 0 || plat::StopRequested() || IsLost()) {
+        if (left <= 0 || IsLost()) {
             bFailed = true;
             break;
         }

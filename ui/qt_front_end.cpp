@@ -199,7 +199,11 @@ int RunQtWindow(int argc, char** argv, const plat::Options& options, const std::
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setFont(QFont("WenQuanYi Micro Hei", 10));
 
-    plat::SetTraceSink([](const std::string& text) { std::fputs(text.c_str(), stdout); });
+    // One trace per line: the debugger's messages ("Tools Send: ...") carry no line break.
+    plat::SetTraceSink([](const std::string& text) {
+        const std::string line = !text.empty() && text.back() == '\n' ? text : text + "\n";
+        std::fputs(line.c_str(), stdout);
+    });
     plat::SystemProcess process(!options.bNoArpFlush);
     CQtFrontEnd front(options);
     AppConfig config;

@@ -1,0 +1,283 @@
+// A whole CPE upgrade in the Qt window (offscreen) against a simulated gateway in this process:
+// the window's own run (RunQtWindow with the product's wiring), the start-up dialog answered and
+// the Download button clicked through their widgets, the success box confirmed. PNGs of the
+// ready, running and passed states are saved under the build folder (gui-shots/).
+#include <gtest/gtest.h>
+#include <nettle/sha2.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/wiring.h"
+#include "console/control_ids.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/options.h"
+#include "sim/gateway_sim.h"
+#include "support/tool_harness.h"
+#include "ui/qt_form_window.h"
+#include "ui/qt_front_end.h"
+#include "ui/qt_startup_dialog.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSuccess = "管理成功。\n点击【确定】按钮退出程序。";
+constexpr int kLimitMs = 120000;
+
+QString ShotPath(const char* name) {
+    const QString dir = QString::fromUtf8(RK_BINARY_DIR) + "/gui-shots";
+    QDir().mkpath(dir);
+    return dir + "/" + name + ".png";
+}
+
+std::string Sha256Of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    char buf[65536];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0)
+        sha256_update(&ctx, static_cast<size_t>(in.gcount()), reinterpret_cast<const uint8_t*>(buf));
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof digest, digest);
+    std::string hex;
+    for (uint8_t b : digest) {
+        static const char* d = "0123456789abcdef";
+        hex += d[b >> 4];
+        hex += d[b & 15];
+    }
+    return hex;
+}
+
+// What the driver saw in the window, checked after the run.
+struct Seen {
+    bool bDialogAnswered = false;
+    bool bReadyShot = false;
+    std::string readyStatus, readyProgress;
+    bool bReadyDownloadEnabled = false;
+    QRgb readyPicture = 0;
+    bool bClicked = false;
+    bool bRunningShot = false;
+    int runningPercent = -1;
+    bool bRunningDownloadEnabled = true;
+    QRgb runningPicture = 0;
+    bool bPassedShot = false;
+    std::string passedStatus, passedProgress;
+    int passedBar = -1;
+    QRgb passedPicture = 0;
+    std::vector<std::string> boxes;  // every message box: caption + "|" + text
+    bool bTimedOut = false;
+};
+
+// Drives the window from its own GUI thread, every 20 ms.
+class Driver {
+public:
+    Driver(CDeduzAVUVOvovIdezApp& app, CFormWindow& window, Seen& seen)
+        : m_app(app), m_window(window), m_seen(seen), m_timer(new QTimer(&window)) {
+        m_deadline = plat::TickMs() + kLimitMs;
+        m_app.View().observers.onLineReady = [this](int line) {
+            if (line == 0) m_bReady = true;
+        };
+        QObject::connect(m_timer, &QTimer::timeout, &window, [this] { Tick(); });
+        m_timer->start(20);
+    }
+
+private:
+    std::string Status() const {
+        return static_cast<QPlainTextEdit*>(m_window.Control(ids::STATUS_0))->toPlainText().toStdString();
+    }
+    std::string Progress() const {
+        return static_cast<QLabel*>(m_window.Control(ids::PROGRESS_TEXT_0))->text().toStdString();
+    }
+    QRgb Picture() const {
+        return m_window.Control(ids::PICTURE_0)->grab().toImage().pixel(16, 8) | 0xFF000000u;
+    }
+    bool Save(QWidget& w, const char* name) {
+        const QPixmap shot = w.grab();
+        return !shot.isNull() && shot.save(ShotPath(name));
+    }
+
+    void Tick() {
+        if (plat::TickMs() > m_deadline) {
+            m_seen.bTimedOut = true;
+            QApplication::exit(99);
+            return;
+        }
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* dialog = dynamic_cast<CTerminalIpDialog*>(modal)) {
+            // The start-up dialog: the limit typed as the operator would, then OK.
+            dialog->LimitEdit()->setText(" 7");
+            Save(*dialog, "e2e_upgrade_startup_dialog");
+            m_seen.bDialogAnswered = true;
+            dialog->OkButton()->click();
+            return;
+        }
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            const std::string text = box->text().toStdString();
+            m_seen.boxes.push_back(box->windowTitle().toStdString() + "|" + text);
+            if (text == kSuccess) {
+                m_seen.passedStatus = Status();
+                m_seen.passedProgress = Progress();
+                m_seen.passedBar = static_cast<QProgressBar*>(m_window.Control(ids::PROGRESS_0))->value();
+                m_seen.passedPicture = Picture();
+                m_seen.bPassedShot = Save(m_window, "e2e_upgrade_passed") && Save(*box, "e2e_upgrade_passed_message");
+            }
+            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
+            return;
+        }
+        if (!m_window.isVisible()) return;
+        auto* download = static_cast<QPushButton*>(m_window.Control(ids::DOWNLOAD_0));
+        if (!m_seen.bClicked) {
+            // Ready: a keep-alive pass enabled Download and the window shows it.
+            if (!m_bReady || !download->isEnabled() || Status() != "连接完成") return;
+            m_seen.readyStatus = Status();
+            m_seen.readyProgress = Progress();
+            m_seen.bReadyDownloadEnabled = download->isEnabled();
+            m_seen.readyPicture = Picture();
+            m_seen.bReadyShot = Save(m_window, "e2e_upgrade_ready");
+            m_seen.bClicked = true;
+            download->click();
+            return;
+        }
+        // Running: a shot while an image is being sent; one taken during the Linux image ends it.
+        if (m_seen.runningPercent >= 10) return;
+        const ControlState picture = m_app.Form().Get(ids::PICTURE_0);
+        int percent = 0;
+        if (picture.nPicture != 1 || std::sscanf(Progress().c_str(), "%d/100", &percent) != 1) return;
+        if (percent <= 0 || percent > 89 || percent <= m_seen.runningPercent) return;
+        m_seen.runningPercent = percent;
+        m_seen.bRunningDownloadEnabled = download->isEnabled();
+        m_seen.runningPicture = Picture();
+        m_seen.bRunningShot = Save(m_window, "e2e_upgrade_running");
+    }
+
+    CDeduzAVUVOvovIdezApp& m_app;
+    CFormWindow& m_window;
+    Seen& m_seen;
+    QTimer* m_timer;  // owned by the window
+    int64_t m_deadline = 0;
+    std::atomic<bool> m_bReady{false};
+};
+
+TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
+    tool_harness::Sandbox box;
+    GatewaySim sim;
+    ASSERT_TRUE(sim.Start()) << sim.LastError();
+
+    const std::vector<std::string> args = {
+        "rk880t-tool", "--root", box.root, "--program-folder", box.program, "--gateway", "127.0.0.1",
+        "--no-arp-flush", "--web-port", std::to_string(sim.WebPort()), "--setting-port",
+        std::to_string(sim.SettingPort()), "--link-port", "0", "--announce-to",
+        "127.0.0.1:" + std::to_string(sim.AnnouncePort()), "--announce-address", "127.0.0.1", "--time-scale", "0.05"};
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    const plat::ParseResult parsed = plat::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+
+    // The program's own set-up (main): its runtime folder, working folder, time scale and root.
+    const fs::path oldCwd = fs::current_path();
+    fs::permissions(box.run, fs::perms::owner_all, fs::perm_options::replace);
+    ::setenv("XDG_RUNTIME_DIR", box.run.c_str(), 1);
+    fs::current_path(box.cwd);
+    plat::SetTimeScale(parsed.options.timeScale);
+    plat::SetMachineRoot(parsed.options.root);
+
+    // The window's trace lines go to standard output: caught in a file for the run.
+    const std::string traceFile = box.base + "/stdout.txt";
+    std::fflush(stdout);
+    const int savedOut = ::dup(1);
+    const int traceFd = ::open(traceFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(traceFd, 0);
+    ::dup2(traceFd, 1);
+    ::close(traceFd);
+
+    Seen seen;
+    std::unique_ptr<Driver> driver;
+    char arg0[] = "test_gui_upgrade";
+    char* qtArgv[] = {arg0, nullptr};
+    const int status = RunQtWindow(1, qtArgv, parsed.options, box.program, [&](CDeduzAVUVOvovIdezApp& app) {
+        WireApplication(app);
+        CFormWindow* window = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* f = dynamic_cast<CFormWindow*>(w)) window = f;
+        if (window) driver = std::make_unique<Driver>(app, *window, seen);
+    });
+    const bool bDriven = driver != nullptr;
+    driver.reset();
+    std::fflush(stdout);
+    ::dup2(savedOut, 1);
+    ::close(savedOut);
+    plat::SetTimeScale(1.0);
+    fs::current_path(oldCwd);
+
+    ASSERT_TRUE(bDriven);  // the window was there to drive
+    EXPECT_FALSE(seen.bTimedOut);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(seen.bDialogAnswered);
+
+    EXPECT_TRUE(seen.bReadyShot);
+    EXPECT_EQ(seen.readyStatus, "连接完成");
+    EXPECT_EQ(seen.readyProgress, "0/100");
+    EXPECT_TRUE(seen.bReadyDownloadEnabled);
+    EXPECT_EQ(seen.readyPicture, 0xFF006400u);
+
+    EXPECT_TRUE(seen.bRunningShot);
+    EXPECT_GT(seen.runningPercent, 0);
+    EXPECT_FALSE(seen.bRunningDownloadEnabled);
+    EXPECT_EQ(seen.runningPicture, 0xFFFF00FFu);
+
+    EXPECT_TRUE(seen.bPassedShot);
+    EXPECT_EQ(seen.passedStatus, kSuccess);
+    EXPECT_EQ(seen.passedProgress, "100/100");
+    EXPECT_EQ(seen.passedBar, 100);
+    EXPECT_EQ(seen.passedPicture, 0xFF00FF00u);
+    EXPECT_EQ(seen.boxes, std::vector<std::string>{std::string("MG_RK880T_PDWA_CN_VEV1.00.00|") + kSuccess});
+
+    // The gateway got both images whole and the limit as typed into the dialog.
+    const auto boot = sim.Image(CMD_DOWN_BOOT);
+    const auto root = sim.Image(CMD_DOWN_LINUX);
+    ASSERT_TRUE(boot.has_value());
+    ASSERT_TRUE(root.has_value());
+    EXPECT_EQ(boot->sha256, Sha256Of(std::string(RK_IMAGE_DIR) + "/uboot.img"));
+    EXPECT_EQ(root->sha256, Sha256Of(std::string(RK_IMAGE_DIR) + "/root_uImage"));
+    EXPECT_EQ(sim.Web().WifiLimits(), std::vector<std::string>{" 7"});
+    EXPECT_FALSE(fs::exists(box.Version("root_uImage")));
+    EXPECT_FALSE(fs::exists(box.Version("uboot.img")));
+    const std::string ini = tool_harness::ReadText(box.root + "/Windows/System32/DerorEZ_LTE_RK19S2V1.00.00.ini");
+    EXPECT_NE(ini.find("TotalCounts=1"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("SuccessCounts=1"), std::string::npos) << ini;
+
+    // One trace per line (the debugger's messages carry no line break of their own).
+    const std::string traces = tool_harness::ReadText(traceFile);
+    EXPECT_TRUE(tool_harness::InOrder(traces, {"Tools Send: goformId=SwitchFactoryMode&SwitchCMD=Open\n",
+                                               "Tools Send: goformId=SwitchFactoryMode&SwitchCMD=Query\n",
+                                               "Initialize control ports 0 success\n"}));
+    for (const std::string& l : tool_harness::Lines(traces))
+        EXPECT_TRUE(l.rfind("Tools Send: ", 0) == 0 || l.rfind("Initialize control ports", 0) == 0) << l;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
