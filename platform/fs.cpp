@@ -91,7 +91,13 @@ bool IsRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool DeleteFile(const std::string& path) {
+    // Windows refuses to delete a file with the read-only attribute (here: no write permission
+    // bit), whoever asks; so a read-only image the operator left in place survives the close.
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) return false;
+    return ::unlink(path.c_str()) == 0;
+}
 
 long long FileSize(const std::string& path) {
     struct stat st{};

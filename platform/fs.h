@@ -29,6 +29,7 @@ bool EnsureFolder(const std::string& path);
 bool EnsureFolderTree(const std::string& path);
 
 bool IsRegularFile(const std::string& path);
+// Deletes a file; false, and the file kept, when it is read-only (no write permission bit).
 bool DeleteFile(const std::string& path);
 long long FileSize(const std::string& path);  // -1 when missing
 

@@ -172,7 +172,8 @@ TEST_F(Headless, CloseAfterSuccessEndsWithZeroAndARunningLineRefusesTheClose) {
             view.hooks.cpeUpgradeThread = [&view, &app](int line) {
                 // A close while the line runs is refused.
                 view.Ui().PostClose();
-                plat::Sleep(1000);
+                // Real time, long enough for the GUI thread to finish StartLine and refuse it.
+                plat::SleepRaw(1000);
                 view.SetLineProgress(line, 100);
                 app.Doc().m_bRunning[static_cast<size_t>(line)] = 0;
                 view.Ui().MessageBox("管理成功。\n点击【确定】按钮退出程序。", PRODUCT_TITLE);
