@@ -330,6 +330,9 @@ struct SimWebServer::Impl {
     bool AdmitWeb();
     void ServeWeb(int fd);
     void ServeSetting(int fd);
+    // The HTTP server object is not safe for requests on several threads at once (the thread
+    // sanitizer sees its buffers shared): connections are served one request at a time.
+    std::mutex serveMutex;
     bool ReadRecord(int fd, std::array<uint8_t, RECORD_SIZE>& rec);
     bool SendReply(int fd, const std::array<uint8_t, RECORD_SIZE>& rec, bool bSplit);
 };
@@ -404,6 +407,7 @@ void SimWebServer::Impl::ServeWeb(int fd) {
     for (int i = 0; i < KEEP_ALIVE_REQUESTS && !web.StopRequested(); ++i) {
         if (i > 0 && PollFor(fd, POLLIN, KEEP_ALIVE_MS) <= 0) break;
         bool bClosed = false;
+        std::unique_lock<std::mutex> serving(serveMutex);
         if (!http.Serve(strm, i == KEEP_ALIVE_REQUESTS - 1, bClosed) || bClosed) break;
     }
     // End with a clean close: the client sees the end of the stream, and whatever it sent after
