@@ -330,9 +330,7 @@ struct SimWebServer::Impl {
     bool AdmitWeb();
     void ServeWeb(int fd);
     void ServeSetting(int fd);
-    // The HTTP server object is not safe for requests on several threads at once (the thread
-    // sanitizer sees its buffers shared): connections are served one request at a time.
-    std::mutex serveMutex;
+
     bool ReadRecord(int fd, std::array<uint8_t, RECORD_SIZE>& rec);
     bool SendReply(int fd, const std::array<uint8_t, RECORD_SIZE>& rec, bool bSplit);
 };
@@ -407,6 +405,9 @@ void SimWebServer::Impl::ServeWeb(int fd) {
     for (int i = 0; i < KEEP_ALIVE_REQUESTS && !web.StopRequested(); ++i) {
         if (i > 0 && PollFor(fd, POLLIN, KEEP_ALIVE_MS) <= 0) break;
         bool bClosed = false;
+        // The HTTP library shares lazily built state between its servers and threads: requests are
+        // served one at a time, across every simulator of the process.
+        static std::mutex serveMutex;
         std::unique_lock<std::mutex> serving(serveMutex);
         if (!http.Serve(strm, i == KEEP_ALIVE_REQUESTS - 1, bClosed) || bClosed) break;
     }

@@ -13,6 +13,7 @@
 #include "console/console_fakes.h"
 #include "console/control_ids.h"
 #include "modem/at_port.h"
+#include "platform/clock.h"
 #include "sim/gateway_sim.h"
 
 namespace {
@@ -176,6 +177,12 @@ protected:
     }
 
     std::string Caption() { return app->Form().GetText(kPortButton); }
+    // The caption is set just after the status text the press waits for: give it a moment.
+    std::string CaptionSettled(const std::string& expected) {
+        const int64_t end = plat::TickMs() + 5000;
+        while (Caption() != expected && plat::TickMs() < end) plat::SleepRaw(10);
+        return Caption();
+    }
 
     fakes::TempEnv env;
     fakes::FakeUi ui;
@@ -194,13 +201,13 @@ protected:
 TEST_F(DiagPortSwitch, ShowsThenHidesThenShowsAgainThroughTheButton) {
     StartApp();
     app->Doc().SetLineInt(0, LineField::PortNumber, 3);
-    EXPECT_EQ(Caption(), "恢复端口");
+    EXPECT_EQ(CaptionSettled("恢复端口"), "恢复端口");
 
     // The flag starts at "hidden": the first press shows the port. The modem reports mode 6
     // already, so AT+KDIAG? is enough; the version comes from AT+GMR.
     EXPECT_EQ(Press({AT_TEXT_SHOW_OK, AT_TEXT_SHOW_FAILED}), AT_TEXT_SHOW_OK);
     EXPECT_EQ(AtCommands(), (std::vector<std::string>{"AT+KDIAG?", "AT+GMR"}));
-    EXPECT_EQ(Caption(), "隐藏端口");
+    EXPECT_EQ(CaptionSettled("隐藏端口"), "隐藏端口");
     {
         std::lock_guard<std::mutex> lock(mutex);
         EXPECT_NE(std::find(versions.begin(), versions.end(), kGmr), versions.end());
@@ -215,7 +222,7 @@ TEST_F(DiagPortSwitch, ShowsThenHidesThenShowsAgainThroughTheButton) {
     EXPECT_EQ(Press({AT_TEXT_HIDE_OK, AT_TEXT_HIDE_FAILED}), AT_TEXT_HIDE_OK);
     EXPECT_EQ(AtCommands(), (std::vector<std::string>{"AT+KDIAG=1"}));
     EXPECT_EQ(sim->Modem().AtDiagMode(), 1);
-    EXPECT_EQ(Caption(), "恢复端口");
+    EXPECT_EQ(CaptionSettled("恢复端口"), "恢复端口");
     {
         std::lock_guard<std::mutex> lock(mutex);
         ASSERT_FALSE(versions.empty());
@@ -227,7 +234,7 @@ TEST_F(DiagPortSwitch, ShowsThenHidesThenShowsAgainThroughTheButton) {
     EXPECT_EQ(Press({AT_TEXT_SHOW_OK, AT_TEXT_SHOW_FAILED}), AT_TEXT_SHOW_OK);
     EXPECT_EQ(AtCommands(), (std::vector<std::string>{"AT+KDIAG?", "AT+KDIAG=6", "AT+GMR"}));
     EXPECT_EQ(sim->Modem().AtDiagMode(), 6);
-    EXPECT_EQ(Caption(), "隐藏端口");
+    EXPECT_EQ(CaptionSettled("隐藏端口"), "隐藏端口");
     ExpectLineStillReady(AT_TEXT_SHOW_OK);
     EXPECT_TRUE(ui.Texts().empty());
 }
@@ -240,7 +247,7 @@ TEST_F(DiagPortSwitch, ASilentModemFailsEachDirectionAndTheLineStaysReady) {
     EXPECT_EQ(Press({AT_TEXT_SHOW_OK, AT_TEXT_SHOW_FAILED}), AT_TEXT_SHOW_FAILED);
     EXPECT_EQ(AtCommands(), (std::vector<std::string>{"AT+KDIAG?", "AT+KDIAG?", "AT+KDIAG?", "AT+KDIAG=6",
                                                       "AT+KDIAG=6", "AT+KDIAG=6"}));
-    EXPECT_EQ(Caption(), "恢复端口");
+    EXPECT_EQ(CaptionSettled("恢复端口"), "恢复端口");
     {
         std::lock_guard<std::mutex> lock(mutex);
         EXPECT_NE(std::find(versions.begin(), versions.end(), "No Phone"), versions.end());
@@ -254,7 +261,7 @@ TEST_F(DiagPortSwitch, ASilentModemFailsEachDirectionAndTheLineStaysReady) {
     sim->UpdateKnobs([](SimKnobs& k) { k.bSilentAt = true; });
     EXPECT_EQ(Press({AT_TEXT_HIDE_OK, AT_TEXT_HIDE_FAILED}), AT_TEXT_HIDE_FAILED);
     EXPECT_EQ(AtCommands(), (std::vector<std::string>{"AT+KDIAG=1", "AT+KDIAG=1", "AT+KDIAG=1"}));
-    EXPECT_EQ(Caption(), "隐藏端口");
+    EXPECT_EQ(CaptionSettled("隐藏端口"), "隐藏端口");
     EXPECT_EQ(sim->Modem().AtDiagMode(), 6);
     ExpectLineStillReady(AT_TEXT_HIDE_FAILED);
 }
@@ -282,7 +289,7 @@ TEST_F(DiagPortSwitch, ASecondPressWhileTheSwitchRunsWaitsForIt) {
     }
     EXPECT_EQ(AtCommands(), (std::vector<std::string>{"AT+KDIAG?", "AT+GMR", "AT+KDIAG=1"}));
     EXPECT_EQ(sim->Modem().AtDiagMode(), 1);
-    EXPECT_EQ(Caption(), "恢复端口");
+    EXPECT_EQ(CaptionSettled("恢复端口"), "恢复端口");
     ASSERT_TRUE(host.PumpUntil([&] { return ready.load() > readyBefore; }, kLimitMs)) << Joined();
     ExpectLineStillReady(AT_TEXT_HIDE_OK);
 }
@@ -292,7 +299,7 @@ TEST_F(DiagPortSwitch, ALineWithoutADataPortNumberIsRefused) {
     ASSERT_EQ(app->Doc().GetLineInt(0, LineField::PortNumber), 0);
     EXPECT_EQ(Press({AT_TEXT_NO_DATA_PORT}), AT_TEXT_NO_DATA_PORT);
     EXPECT_TRUE(AtCommands().empty());
-    EXPECT_EQ(Caption(), "恢复端口");
+    EXPECT_EQ(CaptionSettled("恢复端口"), "恢复端口");
     ExpectLineStillReady(AT_TEXT_NO_DATA_PORT);
 }
 
@@ -301,7 +308,7 @@ TEST_F(DiagPortSwitch, TheAllLinesButtonSwitchesLineZeroAndRefusesTheOthers) {
     app->Doc().SetLineInt(0, LineField::PortNumber, 3);
     EXPECT_EQ(Press({AT_TEXT_SHOW_OK, AT_TEXT_SHOW_FAILED}, 1147), AT_TEXT_SHOW_OK);
     EXPECT_EQ(AtCommands(), (std::vector<std::string>{"AT+KDIAG?", "AT+GMR"}));
-    EXPECT_EQ(Caption(), "隐藏端口");
+    EXPECT_EQ(CaptionSettled("隐藏端口"), "隐藏端口");
     ExpectLineStillReady(AT_TEXT_SHOW_OK);
     // Lines 1 to 7 have no Data port number.
     for (int line = 1; line < 8; ++line) {
