@@ -248,13 +248,13 @@ void CDeduzAVUVOvovIdezView::OnVersionPath() {
         return;
     }
     DataFromControls();
-    plat::FileDialogSpec spec;
-    spec.bOpen = true;
-    spec.defaultExt = ".zip";
-    spec.defaultName = "version.zip";
-    spec.filter = "zip file (*.zip)|*.zip||";
-    spec.bOverwritePrompt = true;
-    const auto path = m_ui.ChooseFile(spec);
+    plat::FileDialogSpec dialogRequest;
+    dialogRequest.bOpen = true;
+    dialogRequest.defaultExt = ".zip";
+    dialogRequest.defaultName = "version.zip";
+    dialogRequest.filter = "zip file (*.zip)|*.zip||";
+    dialogRequest.bOverwritePrompt = true;
+    const auto path = m_ui.ChooseFile(dialogRequest);
     if (!path) return;
     if (!m_doc.SetLineText(0, LineField::VersionPackage, *path, &m_ui)) return;
     if (plat::PathExists(*path)) {
@@ -276,11 +276,11 @@ void CDeduzAVUVOvovIdezView::OnNvDirectory() {
 
 void CDeduzAVUVOvovIdezView::OnChooseBinFile(int buttonId) {
     const bool bUpgrade = buttonId == ids::UPGRADE_SOFTWARE_BUTTON;
-    plat::FileDialogSpec spec;
-    spec.bOpen = true;
-    spec.filter = BIN_FILTER;
-    spec.bMustExist = true;
-    const auto path = m_ui.ChooseFile(spec);
+    plat::FileDialogSpec dialogRequest;
+    dialogRequest.bOpen = true;
+    dialogRequest.filter = BIN_FILTER;
+    dialogRequest.bMustExist = true;
+    const auto path = m_ui.ChooseFile(dialogRequest);
     if (!path) return;
     const TextField field = bUpgrade ? LineField::UpgradeSoftware : LineField::BootFile;
     if (!m_doc.SetLineText(0, field, *path, &m_ui)) return;

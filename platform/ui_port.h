@@ -28,7 +28,7 @@ public:
                                  MsgButtons buttons = MsgButtons::Ok,
                                  MsgIcon icon = MsgIcon::None) = 0;
     // The chosen full path, or nothing when cancelled.
-    virtual std::optional<std::string> ChooseFile(const FileDialogSpec& spec) = 0;
+    virtual std::optional<std::string> ChooseFile(const FileDialogSpec& dialogRequest) = 0;
     virtual std::optional<std::string> ChooseFolder(const std::string& title) = 0;
     // The close message to the main window (WM_CLOSE posted): handled later on the GUI thread.
     virtual void PostClose() = 0;

@@ -88,13 +88,13 @@ bool CRecordStore::InstallRecord() {
             Message("原始文件查找失败，请指定安装文件夹下'RecordCSV.sdi'文件路径.", plat::MsgIcon::Exclamation);
         else
             Message("Fail to find 'RecordCSV.sdi',please select setup folder.", plat::MsgIcon::Information);
-        plat::FileDialogSpec spec;
-        spec.bOpen = true;
-        spec.defaultExt = RECORD_SETUP_NAME;
-        spec.defaultName = RECORD_SETUP_NAME;
-        spec.filter = kSdiFilter;
-        spec.bOverwritePrompt = true;
-        const std::optional<std::string> chosen = m_ui.ChooseFile(spec);
+        plat::FileDialogSpec dialogRequest;
+        dialogRequest.bOpen = true;
+        dialogRequest.defaultExt = RECORD_SETUP_NAME;
+        dialogRequest.defaultName = RECORD_SETUP_NAME;
+        dialogRequest.filter = kSdiFilter;
+        dialogRequest.bOverwritePrompt = true;
+        const std::optional<std::string> chosen = m_ui.ChooseFile(dialogRequest);
         if (!chosen) return false;
         m_strSetupRecord = *chosen;
     }
@@ -104,13 +104,13 @@ bool CRecordStore::InstallRecord() {
 bool CRecordStore::ExportSdi() {
     const std::string defaultName = plat::Format("%sDLCSV.sdi", FileNamePart().c_str());
     if (!plat::PathExists(m_strWorkRecord) && !InstallRecord()) return false;
-    plat::FileDialogSpec spec;
-    spec.bOpen = false;
-    spec.defaultExt = RECORD_SETUP_NAME;
-    spec.defaultName = defaultName;
-    spec.filter = kSdiFilter;
-    spec.bOverwritePrompt = true;
-    const std::optional<std::string> chosen = m_ui.ChooseFile(spec);
+    plat::FileDialogSpec dialogRequest;
+    dialogRequest.bOpen = false;
+    dialogRequest.defaultExt = RECORD_SETUP_NAME;
+    dialogRequest.defaultName = defaultName;
+    dialogRequest.filter = kSdiFilter;
+    dialogRequest.bOverwritePrompt = true;
+    const std::optional<std::string> chosen = m_ui.ChooseFile(dialogRequest);
     if (!chosen) return false;
     if (!CopyFileReplace(m_strWorkRecord, *chosen)) {
         if (m_bChinese)
@@ -127,13 +127,13 @@ bool CRecordStore::ExportSdi() {
 bool CRecordStore::ExportCsv() {
     if (!plat::PathExists(m_strWorkRecord) && !InstallRecord()) return false;
     const std::string defaultName = plat::Format("%s.csv", FileNamePart().c_str());
-    plat::FileDialogSpec spec;
-    spec.bOpen = false;
-    spec.defaultExt = defaultName;
-    spec.defaultName = defaultName;
-    spec.filter = kCsvFilter;
-    spec.bOverwritePrompt = true;
-    const std::optional<std::string> chosen = m_ui.ChooseFile(spec);
+    plat::FileDialogSpec dialogRequest;
+    dialogRequest.bOpen = false;
+    dialogRequest.defaultExt = defaultName;
+    dialogRequest.defaultName = defaultName;
+    dialogRequest.filter = kCsvFilter;
+    dialogRequest.bOverwritePrompt = true;
+    const std::optional<std::string> chosen = m_ui.ChooseFile(dialogRequest);
     if (!chosen) return false;
     if (!OpenRecord()) return false;
     CloseRecord();

@@ -231,12 +231,12 @@ plat::MsgResult CHeadlessRunner::MessageBox(const std::string& text, const std::
     return plat::MsgResult::Ok;
 }
 
-std::optional<std::string> CHeadlessRunner::ChooseFile(const plat::FileDialogSpec& spec) {
+std::optional<std::string> CHeadlessRunner::ChooseFile(const plat::FileDialogSpec& dialogRequest) {
     // Only the export commands of the command line choose a file: their save dialogs get the
     // path; anything else is cancelled.
-    if (spec.bOpen) return std::nullopt;
-    if (!m_options.exportCsv.empty() && spec.filter.find("csv") != std::string::npos) return m_options.exportCsv;
-    if (!m_options.exportSdi.empty() && spec.filter.find("sdi") != std::string::npos) return m_options.exportSdi;
+    if (dialogRequest.bOpen) return std::nullopt;
+    if (!m_options.exportCsv.empty() && dialogRequest.filter.find("csv") != std::string::npos) return m_options.exportCsv;
+    if (!m_options.exportSdi.empty() && dialogRequest.filter.find("sdi") != std::string::npos) return m_options.exportSdi;
     return std::nullopt;
 }
 

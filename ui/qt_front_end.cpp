@@ -100,18 +100,18 @@ plat::MsgResult CQtFrontEnd::MessageBox(const std::string& text, const std::stri
         fallback);
 }
 
-std::optional<std::string> CQtFrontEnd::ChooseFile(const plat::FileDialogSpec& spec) {
+std::optional<std::string> CQtFrontEnd::ChooseFile(const plat::FileDialogSpec& dialogRequest) {
     return CallOnGui<std::optional<std::string>>(
-        [this, spec]() -> std::optional<std::string> {
+        [this, dialogRequest]() -> std::optional<std::string> {
             QFileDialog dialog(Parent());
-            dialog.setAcceptMode(spec.bOpen ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
-            dialog.setFileMode(spec.bOpen && spec.bMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
-            dialog.setNameFilter(QtFilter(spec.filter));
-            if (!spec.defaultName.empty()) dialog.selectFile(Q(spec.defaultName));
-            std::string ext = spec.defaultExt;
+            dialog.setAcceptMode(dialogRequest.bOpen ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+            dialog.setFileMode(dialogRequest.bOpen && dialogRequest.bMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+            dialog.setNameFilter(QtFilter(dialogRequest.filter));
+            if (!dialogRequest.defaultName.empty()) dialog.selectFile(Q(dialogRequest.defaultName));
+            std::string ext = dialogRequest.defaultExt;
             if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
             if (!ext.empty()) dialog.setDefaultSuffix(Q(ext));
-            if (!spec.bOverwritePrompt) dialog.setOption(QFileDialog::DontConfirmOverwrite);
+            if (!dialogRequest.bOverwritePrompt) dialog.setOption(QFileDialog::DontConfirmOverwrite);
             if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
             return dialog.selectedFiles().first().toStdString();
         },

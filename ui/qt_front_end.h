@@ -30,7 +30,7 @@ public:
     // plat::IUiPort
     plat::MsgResult MessageBox(const std::string& text, const std::string& caption, plat::MsgButtons buttons,
                                plat::MsgIcon icon) override;
-    std::optional<std::string> ChooseFile(const plat::FileDialogSpec& spec) override;
+    std::optional<std::string> ChooseFile(const plat::FileDialogSpec& dialogRequest) override;
     std::optional<std::string> ChooseFolder(const std::string& title) override;
     void PostClose() override;
 

@@ -38,9 +38,9 @@ public:
         if (buttons == plat::MsgButtons::YesNo) return bAnswerYes ? plat::MsgResult::Yes : plat::MsgResult::No;
         return plat::MsgResult::Ok;
     }
-    std::optional<std::string> ChooseFile(const plat::FileDialogSpec& spec) override {
+    std::optional<std::string> ChooseFile(const plat::FileDialogSpec& dialogRequest) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        fileSpecs.push_back(spec);
+        fileSpecs.push_back(dialogRequest);
         return fileAnswer;
     }
     std::optional<std::string> ChooseFolder(const std::string& title) override {

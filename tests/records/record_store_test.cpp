@@ -212,12 +212,12 @@ TEST_F(Records, MissingPristineRecordAsksThenCancelFailsTheExportQuietly) {
     EXPECT_EQ(ui.messages[0].text, "Fail to find 'RecordCSV.sdi',please select setup folder.");
     EXPECT_EQ(ui.messages[0].icon, plat::MsgIcon::Information);
     ASSERT_EQ(ui.fileRequests.size(), 1u);
-    const plat::FileDialogSpec& spec = ui.fileRequests[0];
-    EXPECT_TRUE(spec.bOpen);
-    EXPECT_EQ(spec.defaultName, "RecordCSV.sdi");
-    EXPECT_EQ(spec.defaultExt, "RecordCSV.sdi");
-    EXPECT_EQ(spec.filter, "KVO Record File(*.sdi) | *.sdi; ||");
-    EXPECT_TRUE(spec.bOverwritePrompt);
+    const plat::FileDialogSpec& dialogRequest = ui.fileRequests[0];
+    EXPECT_TRUE(dialogRequest.bOpen);
+    EXPECT_EQ(dialogRequest.defaultName, "RecordCSV.sdi");
+    EXPECT_EQ(dialogRequest.defaultExt, "RecordCSV.sdi");
+    EXPECT_EQ(dialogRequest.filter, "KVO Record File(*.sdi) | *.sdi; ||");
+    EXPECT_TRUE(dialogRequest.bOverwritePrompt);
     EXPECT_FALSE(plat::PathExists(Work()));
 
     // Each export asks again; cancelling fails it with no message of its own.
@@ -255,12 +255,12 @@ TEST_F(Records, SdiExportCopiesTheRecordThenResetsItToThePristineOne) {
     EXPECT_EQ(ReadFile(Work()), ReadFile(Setup()));
 
     ASSERT_EQ(ui.fileRequests.size(), 1u);
-    const plat::FileDialogSpec& spec = ui.fileRequests[0];
-    EXPECT_FALSE(spec.bOpen);
-    EXPECT_EQ(spec.defaultName, "WD-123DLCSV.sdi");
-    EXPECT_EQ(spec.defaultExt, "RecordCSV.sdi");
-    EXPECT_EQ(spec.filter, "KVO Record File(*.sdi) | *.sdi; ||");
-    EXPECT_TRUE(spec.bOverwritePrompt);
+    const plat::FileDialogSpec& dialogRequest = ui.fileRequests[0];
+    EXPECT_FALSE(dialogRequest.bOpen);
+    EXPECT_EQ(dialogRequest.defaultName, "WD-123DLCSV.sdi");
+    EXPECT_EQ(dialogRequest.defaultExt, "RecordCSV.sdi");
+    EXPECT_EQ(dialogRequest.filter, "KVO Record File(*.sdi) | *.sdi; ||");
+    EXPECT_TRUE(dialogRequest.bOverwritePrompt);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "File save success!");
     EXPECT_EQ(ui.messages[0].icon, plat::MsgIcon::Information);
@@ -336,12 +336,12 @@ TEST_F(Records, CsvExportLeavesThePlainRecordAndReencryptsTheWorkingOne) {
     EXPECT_EQ(DecryptOf(*store, Work()), text);
 
     ASSERT_EQ(ui.fileRequests.size(), 1u);
-    const plat::FileDialogSpec& spec = ui.fileRequests[0];
-    EXPECT_FALSE(spec.bOpen);
-    EXPECT_EQ(spec.defaultName, "WD-123.csv");
-    EXPECT_EQ(spec.defaultExt, "WD-123.csv");
-    EXPECT_EQ(spec.filter, "csv file(*.csv) | *.csv; ||");
-    EXPECT_TRUE(spec.bOverwritePrompt);
+    const plat::FileDialogSpec& dialogRequest = ui.fileRequests[0];
+    EXPECT_FALSE(dialogRequest.bOpen);
+    EXPECT_EQ(dialogRequest.defaultName, "WD-123.csv");
+    EXPECT_EQ(dialogRequest.defaultExt, "WD-123.csv");
+    EXPECT_EQ(dialogRequest.filter, "csv file(*.csv) | *.csv; ||");
+    EXPECT_TRUE(dialogRequest.bOverwritePrompt);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "CSV file save success!");
     EXPECT_EQ(ui.messages[0].icon, plat::MsgIcon::Information);

@@ -39,9 +39,9 @@ public:
         if (buttons == plat::MsgButtons::YesNo) return answer;
         return plat::MsgResult::Ok;
     }
-    std::optional<std::string> ChooseFile(const plat::FileDialogSpec& spec) override {
+    std::optional<std::string> ChooseFile(const plat::FileDialogSpec& dialogRequest) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        fileRequests.push_back(spec);
+        fileRequests.push_back(dialogRequest);
         if (fileAnswers.empty()) return std::nullopt;
         std::optional<std::string> a = fileAnswers.front();
         fileAnswers.pop_front();
