@@ -36,6 +36,22 @@ void RemoveTempFolder() {
     fs::remove_all(TempPath(), ec);
 }
 
+// Folders of earlier processes that ended without their exit handlers (a crash found by the
+// fuzzer ends the process at once).
+void RemoveStaleFolders(const fs::path& base) {
+    static const std::string prefix = "rk880t-fuzz.";
+    std::error_code ec;
+    for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        const std::string pid = name.substr(prefix.size());
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code pec;
+        if (fs::exists(fs::path("/proc") / pid, pec)) continue;
+        fs::remove_all(it->path(), pec);
+    }
+}
+
 }  // namespace
 
 std::vector<Target>& Targets() {
@@ -65,8 +81,9 @@ const std::string& TempFolder() {
     static std::once_flag once;
     std::call_once(once, [] {
         const char* base = std::getenv("TMPDIR");
-        fs::path dir = fs::path(base && *base ? base : "/tmp") /
-                       ("rk880t-fuzz." + std::to_string(::getpid()));
+        const fs::path root = base && *base ? base : "/tmp";
+        RemoveStaleFolders(root);
+        fs::path dir = root / ("rk880t-fuzz." + std::to_string(::getpid()));
         std::error_code ec;
         fs::remove_all(dir, ec);
         fs::create_directories(dir, ec);
