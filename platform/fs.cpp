@@ -36,7 +36,7 @@ void SetMachineRoot(const std::string& root) {
     while (g_root.size() > 1 && g_root.back() == '/') g_root.pop_back();
 }
 
-const std::string& MachineRoot() {
+std::string MachineRoot() {
     std::lock_guard<std::mutex> lock(g_rootMutex);
     if (g_root.empty()) g_root = DefaultMachineRoot();
     return g_root;

@@ -11,7 +11,7 @@ namespace plat {
 // ~/.local/share/rk880t-tool/C); --root overrides.
 std::string DefaultMachineRoot();
 void SetMachineRoot(const std::string& root);
-const std::string& MachineRoot();
+std::string MachineRoot();
 // <root>/Windows/System32
 std::string SystemDirectory();
 // <root>/Program Files/Windows Service/RK880TVersion and its two parents, outermost first.
