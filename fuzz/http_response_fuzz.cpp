@@ -40,12 +40,6 @@ bool Contains(const Bytes& bytes, const std::string& word) {
                        [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }) != bytes.end();
 }
 
-bool EndsWith(const Bytes& bytes, const std::string& word) {
-    return bytes.size() >= word.size() &&
-           std::equal(word.begin(), word.end(), bytes.end() - static_cast<std::ptrdiff_t>(word.size()),
-                      [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
-}
-
 // The form commands of GatewayWeb against the peer (every connection gets the same response).
 void FormCommands(int which, const Bytes& response, int port) {
     plat::Endpoints endpoints;
@@ -66,8 +60,10 @@ void FormCommands(int which, const Bytes& response, int port) {
         if (code == 2) Check(Contains(response, "FactoryResult:Unknow"), "unknown only on its answer");
         Check(!statuses.empty(), "the factory command shows a status text");
     } else {
+        // The reply body is cut at its Content-Length and at its first NUL, so bytes may follow
+        // the success text in the response; without that text the limit never succeeds.
         if (web.SetMaxWifiNum("127.0.0.1", "32"))
-            Check(EndsWith(response, GatewayWeb::WIFI_SUCCESS), "the WiFi limit succeeds only on the exact reply body");
+            Check(Contains(response, GatewayWeb::WIFI_SUCCESS), "the WiFi limit succeeds only on the success reply body");
     }
 }
 
