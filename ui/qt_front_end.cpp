@@ -1,5 +1,6 @@
 #include "ui/qt_front_end.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
 #include <QFont>
@@ -20,6 +21,11 @@
 namespace {
 
 QString Q(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<int>(text.size())); }
+
+// Message box button captions as a Chinese system shows them.
+constexpr const char* BUTTON_OK = "确定";
+constexpr const char* BUTTON_YES = "是(&Y)";
+constexpr const char* BUTTON_NO = "否(&N)";
 
 // "Bin Files(*.bin) | *.bin;||" -> "Bin Files (*.bin)".
 QString QtFilter(const std::string& filter) {
@@ -93,6 +99,13 @@ plat::MsgResult CQtFrontEnd::MessageBox(const std::string& text, const std::stri
             const bool yesNo = buttons == plat::MsgButtons::YesNo;
             QMessageBox box(qicon, Q(caption.empty() ? std::string(PRODUCT_TITLE) : caption), Q(text),
                             yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, Parent());
+            // The buttons carry the captions of a Chinese system: the texts name them ("点击【确定】按钮").
+            if (yesNo) {
+                box.button(QMessageBox::Yes)->setText(Q(BUTTON_YES));
+                box.button(QMessageBox::No)->setText(Q(BUTTON_NO));
+            } else {
+                box.button(QMessageBox::Ok)->setText(Q(BUTTON_OK));
+            }
             const int r = box.exec();
             if (!yesNo) return plat::MsgResult::Ok;
             return r == QMessageBox::Yes ? plat::MsgResult::Yes : plat::MsgResult::No;

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -84,6 +85,7 @@ struct Seen {
     int passedBar = -1;
     QRgb passedPicture = 0;
     std::vector<std::string> boxes;  // every message box: caption + "|" + text
+    std::vector<std::string> okCaptions;  // the OK button's caption of each box
     bool bTimedOut = false;
 };
 
@@ -133,6 +135,7 @@ private:
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             const std::string text = box->text().toStdString();
             m_seen.boxes.push_back(box->windowTitle().toStdString() + "|" + text);
+            if (box->button(QMessageBox::Ok)) m_seen.okCaptions.push_back(box->button(QMessageBox::Ok)->text().toStdString());
             if (text == kSuccess) {
                 m_seen.passedStatus = Status();
                 m_seen.passedProgress = Progress();
@@ -250,6 +253,7 @@ TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
     EXPECT_EQ(seen.passedBar, 100);
     EXPECT_EQ(seen.passedPicture, 0xFF00FF00u);
     EXPECT_EQ(seen.boxes, std::vector<std::string>{std::string("MG_RK880T_PDWA_CN_VEV1.00.00|") + kSuccess});
+    EXPECT_EQ(seen.okCaptions, std::vector<std::string>{"确定"});
 
     // The gateway got both images whole and the limit as typed into the dialog.
     const auto boot = sim.Image(CMD_DOWN_BOOT);
