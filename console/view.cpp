@@ -407,9 +407,12 @@ void CDeduzAVUVOvovIdezView::ContinueStartLine(int line) {
         default: break;
     }
     if (body) StartTaskThread(line, std::move(body));
-    // 8.
-    plat::Sleep(100);
-    if (!LineZeroRunning()) UpdateLineControls(0, true);
+    // 8. Line 0's Download comes back for the start of another line; for line 0 itself it would
+    // come back on a task that failed within these 100 ms.
+    if (line != 0) {
+        plat::Sleep(100);
+        if (!LineZeroRunning()) UpdateLineControls(0, true);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

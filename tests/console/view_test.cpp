@@ -610,6 +610,22 @@ TEST_F(ViewTest, DownloadStartsTheTaskOfTheModeWithItsOwnLine) {
     EXPECT_EQ(outcomes, (std::vector<TaskOutcome>{TaskOutcome::None, TaskOutcome::None}));
 }
 
+TEST_F(ViewTest, ATaskOfLineZeroThatFailsAtOnceLeavesDownloadDisabled) {
+    ASSERT_TRUE(Start().bRunning);
+    std::atomic<bool> ended{false};
+    view->hooks.cpeUpgradeThread = [&](int line) {
+        view->EndTask(line, "x", 5);
+        ended = true;
+    };
+    view->OnCommand(ids::DOWNLOAD_0);
+    EXPECT_TRUE(host.PumpUntil([&] { return ended.load(); }));
+    host.RunPending();
+    // Only the watcher's next keep-alive pass may offer Download again.
+    EXPECT_EQ(doc.m_bRunning[0].load(), 0);
+    EXPECT_FALSE(form.IsEnabled(1008));
+    view->Teardown();
+}
+
 TEST_F(ViewTest, DownloadWaitsForTheWatcherToPause) {
     std::atomic<bool> inRequest{false};
     std::atomic<bool> releaseRequest{false};
