@@ -88,8 +88,12 @@ bool SendImage(CLineChannel& channel, ImageVariant variant, const std::string& p
             bSeen = true;
             break;
         }
-        // A lost connection brings nothing more; a stop request ends the wait.
-        if (channel.IsLost() || !channel.IsOpen()) break;
+        // A lost connection brings nothing more (a reply queued just before the loss still
+        // counts); a stop request ends the wait.
+        if (channel.IsLost() || !channel.IsOpen()) {
+            bSeen = channel.HasReply();
+            break;
+        }
         if (!plat::SleepRaw(10)) break;
         if (plat::TickMs() - start > limit) break;
         if (!plat::SleepRaw(20)) break;
