@@ -53,26 +53,20 @@ DecodedFrame DecodeFrame(std::span<const uint8_t> bytes, bool downloadMode) {
     size_t pos = 0;
     if (downloadMode && !bytes.empty() && bytes[0] == DIAG_FLAG) pos = 1;
 
-    // Unescape everything after the (optional) leading flag; remember whether the last decoded
-    // byte was a real flag rather than an escaped 0x7E data byte.
+    // Unescape everything after the (optional) leading flag: each 0x7D is dropped and the byte
+    // after it (if any) taken XOR 0x20. The last decoded byte must then be the end flag; an
+    // escaped 0x7E there passes this test and fails the checksum instead.
     std::vector<uint8_t> decoded;
     decoded.reserve(bytes.size());
-    bool lastIsFlag = false;
     for (; pos < bytes.size(); ++pos) {
-        uint8_t b = bytes[pos];
-        if (b == DIAG_ESCAPE) {
-            if (pos + 1 >= bytes.size()) {  // a dangling escape cannot end a frame
-                lastIsFlag = false;
-                break;
-            }
-            decoded.push_back(static_cast<uint8_t>(bytes[++pos] ^ DIAG_ESCAPE_XOR));
-            lastIsFlag = false;
-        } else {
+        const uint8_t b = bytes[pos];
+        if (b != DIAG_ESCAPE) {
             decoded.push_back(b);
-            lastIsFlag = (b == DIAG_FLAG);
+        } else if (pos + 1 < bytes.size()) {
+            decoded.push_back(static_cast<uint8_t>(bytes[++pos] ^ DIAG_ESCAPE_XOR));
         }
     }
-    if (!lastIsFlag) {
+    if (decoded.empty() || decoded.back() != DIAG_FLAG) {
         result.error = DIAG_ERR_NO_END_FLAG;
         return result;
     }

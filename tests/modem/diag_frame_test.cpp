@@ -96,14 +96,29 @@ TEST(DiagDecode, ErrorTexts) {
     EXPECT_EQ(DecodeFrame(Bytes{0x7E, 0x7E}, true).error, "the Received Data is Wrong with Wrong CRC Checksum");
 }
 
-TEST(DiagDecode, EscapedFlagAtTheEndIsNoEndFlag) {
+TEST(DiagDecode, EscapesAreUndoneBeforeTheEndFlagTest) {
+    // A reply cut right after an escaped 0x7E data byte: that byte passes the end test and the
+    // checksum fails.
+    const Bytes whole = EncodeFrame(Bytes{0x01, 0x7E, 0x02}, false);
+    ASSERT_EQ(whole[1], 0x7D);
+    EXPECT_EQ(DecodeFrame(Bytes(whole.begin(), whole.begin() + 3), false).error, DIAG_ERR_BAD_CRC);
+    // An escaped flag in place of the end flag ends the frame like the flag itself.
     Bytes frame = EncodeFrame(Bytes{0x01, 0x02}, false);
     frame.back() = 0x7D;
-    frame.push_back(0x5E);  // an escaped 0x7E data byte, not a flag
-    EXPECT_EQ(DecodeFrame(frame, false).error, DIAG_ERR_NO_END_FLAG);
+    frame.push_back(0x5E);
+    const DecodedFrame escapedEnd = DecodeFrame(frame, false);
+    ASSERT_TRUE(escapedEnd.ok) << escapedEnd.error;
+    EXPECT_EQ(escapedEnd.payload, (Bytes{0x01, 0x02}));
+    // A dangling escape is dropped: without a flag before it there is no end flag...
     Bytes dangling = EncodeFrame(Bytes{0x01}, false);
     dangling.back() = 0x7D;
     EXPECT_EQ(DecodeFrame(dangling, false).error, DIAG_ERR_NO_END_FLAG);
+    // ...and after the flag it leaves the frame whole.
+    Bytes afterFlag = EncodeFrame(Bytes{0x01, 0x7E}, false);
+    afterFlag.push_back(0x7D);
+    const DecodedFrame d = DecodeFrame(afterFlag, false);
+    ASSERT_TRUE(d.ok) << d.error;
+    EXPECT_EQ(d.payload, (Bytes{0x01, 0x7E}));
 }
 
 TEST(DiagDecode, EmptyPayloadFrame) {
