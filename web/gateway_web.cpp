@@ -141,14 +141,17 @@ GatewayWeb::Reply GatewayWeb::ExchangeRecord(uint8_t code, const uint8_t* payloa
         if (n <= 0) return Reply::Dead;
         got += static_cast<size_t>(n);
     }
-    if (got == reply.size()) return Reply::Ok;
-    // Part of a record: the stream is out of step with the records; start afresh next time.
-    if (got > 0) m_connection.DirectClose();
-    return Reply::Missing;
+    // Part of a record or none: the connection stays for the next check, whose exchanges first
+    // drop whatever of this reply comes late.
+    return got == reply.size() ? Reply::Ok : Reply::Missing;
 }
 
 int GatewayWeb::CheckFacMode(const std::string& address) {
-    if (!m_connection.IsConnected()) {
+    if (m_connection.IsConnected()) {
+        // The connection an earlier check left open is used at once, after the flush that
+        // precedes every attempt.
+        m_process.FlushArp(address);
+    } else {
         bool connected = false;
         for (int attempt = 0; attempt < CONNECT_ATTEMPTS; ++attempt) {
             m_process.FlushArp(address);
