@@ -10,9 +10,7 @@
 
 namespace plat {
 
-LineLog::LineLog(std::string logsFolder) : m_strFolder(std::move(logsFolder)) {
-    if (!m_strFolder.empty()) mkdir(m_strFolder.c_str(), 0755);
-}
+LineLog::LineLog(std::string logsFolder) : m_strFolder(std::move(logsFolder)) {}
 
 std::string LineLog::PathFor(int line) const {
     return m_strFolder + "/" + Format("Line%d.log", line + 1);

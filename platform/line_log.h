@@ -8,7 +8,9 @@ namespace plat {
 
 class LineLog {
 public:
-    // `logsFolder` is created (one level) when missing.
+    // The folder is not created here: the view's start-up makes it, so a program that ends
+    // before (second instance, cancelled dialog) leaves no folder behind. Without it nothing
+    // is written.
     explicit LineLog(std::string logsFolder);
 
     // Appends "YYYY-MM-DD HH:MM:SS <text>" and a line break to the line's file. Line breaks

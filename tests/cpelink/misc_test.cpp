@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <future>
@@ -97,6 +98,9 @@ TEST(LineLog, AppendsStampedLinesPerLine) {
     const std::string logs = root + "/Logs";
     {
         plat::LineLog log(logs);
+        // The folder is the start-up's to make: without it nothing is written.
+        EXPECT_FALSE(log.Write(0, "lost"));
+        ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
         std::vector<std::thread> ts;
         for (int t = 0; t < 4; ++t)
             ts.emplace_back([&log, t] {

@@ -86,6 +86,7 @@ TEST(Tool, WifiLimitIsValidatedLikeTheDialog) {
         if (k.message) {
             EXPECT_EQ(err, k.message) << k.text;
             EXPECT_FALSE(fs::exists(box.root + "/Program Files")) << k.text;
+            EXPECT_FALSE(fs::exists(box.cwd + "/Logs")) << k.text;  // ended before any folder
         } else {
             EXPECT_EQ(err.find("请键入"), std::string::npos) << err;
             EXPECT_EQ(err.find("请填入"), std::string::npos) << err;
