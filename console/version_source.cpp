@@ -21,13 +21,6 @@ bool CreateVersionFolder() {
 
 namespace {
 
-// The Windows read-only attribute: a file without any write permission bit. (The program may run
-// as root, for whom access(W_OK) always succeeds.)
-bool IsReadOnlyFile(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
-}
-
 }  // namespace
 
 bool ExtractImage(int id, const std::string& folder, plat::IUiPort& ui) {
@@ -35,7 +28,7 @@ bool ExtractImage(int id, const std::string& folder, plat::IUiPort& ui) {
     const std::string path = plat::JoinPath(folder, bRoot ? ROOT_IMAGE_NAME : BOOT_IMAGE_NAME);
     const char* failText = bRoot ? TEXT_READ_ROOT_FAIL : TEXT_READ_BOOT_FAIL;
     const auto bytes = res::FindImage(id);
-    bool ok = !bytes.empty() && !IsReadOnlyFile(path) && plat::PathExists(folder);
+    bool ok = !bytes.empty() && !plat::IsReadOnlyFile(path) && plat::PathExists(folder);
     if (ok && !plat::WriteFileAtomic(path, bytes)) {
         // A short write: remove whatever is there, so the Download check cannot pass on a
         // truncated or stale image.

@@ -91,9 +91,13 @@ bool IsRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool IsReadOnlyFile(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+}
+
 bool DeleteFile(const std::string& path) {
-    // Windows refuses to delete a file with the read-only attribute (here: no write permission
-    // bit), whoever asks; so a read-only image the operator left in place survives the close.
+    // A read-only image the operator left in place survives the close.
     struct stat st{};
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) return false;
     return ::unlink(path.c_str()) == 0;
@@ -106,6 +110,7 @@ long long FileSize(const std::string& path) {
 }
 
 bool WriteFileAtomic(const std::string& path, std::span<const unsigned char> data) {
+    if (IsReadOnlyFile(path)) return false;
     const std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "." +
                             std::to_string(g_tmpCounter.fetch_add(1));
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -29,12 +29,17 @@ bool EnsureFolder(const std::string& path);
 bool EnsureFolderTree(const std::string& path);
 
 bool IsRegularFile(const std::string& path);
+// The Windows read-only attribute: a regular file without any write permission bit. (The
+// program may run as root, for whom access(W_OK) always succeeds.) Windows refuses to delete or
+// overwrite such a file, whoever asks; so do the writers here.
+bool IsReadOnlyFile(const std::string& path);
 // Deletes a file; false, and the file kept, when it is read-only (no write permission bit).
 bool DeleteFile(const std::string& path);
 long long FileSize(const std::string& path);  // -1 when missing
 
 // Writes `data` to `path` through a temporary file in the same folder and a rename; every write
-// and the final size are checked. False (and no temporary left) on any failure.
+// and the final size are checked. False (and no temporary left) on any failure, and at once for a
+// read-only file at `path`.
 bool WriteFileAtomic(const std::string& path, std::span<const unsigned char> data);
 // Test hook: the next WriteFileAtomic calls fail after `bytes` bytes (a full disk); -1 turns it off.
 void InjectWriteFailureAfter(long long bytes);

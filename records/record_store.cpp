@@ -208,9 +208,11 @@ bool CRecordStore::CipherFile(const std::string& strSource, const std::string& s
         return false;
     }
     const std::string tmp = TempPathFor(strDestination);
-    std::FILE* dst = std::fopen(tmp.c_str(), "wb");
+    // A read-only destination cannot be opened for writing, as on Windows.
+    const bool bReadOnly = plat::IsReadOnlyFile(strDestination);
+    std::FILE* dst = bReadOnly ? nullptr : std::fopen(tmp.c_str(), "wb");
     if (!dst) {
-        const int err = errno;
+        const int err = bReadOnly ? EACCES : errno;
         std::fclose(src);
         Fatal(texts.openDestination, err);
         return false;
@@ -274,6 +276,7 @@ size_t CRecordStore::WriteBlock(const std::string& destination, const unsigned c
 
 // CopyFileA with overwriting, made safe: the copy is written beside the target and renamed over it.
 bool CRecordStore::CopyFileReplace(const std::string& strFrom, const std::string& strTo) {
+    if (plat::IsReadOnlyFile(strTo)) return false;  // CopyFileA does not overwrite a read-only file
     std::FILE* src = std::fopen(strFrom.c_str(), "rb");
     if (!src) return false;
     const std::string tmp = TempPathFor(strTo);

@@ -122,6 +122,12 @@ TEST_F(Ini, AnUnreadableTargetReadsAsDefaultAndIsNotWritten) {
     EXPECT_EQ(plat::IniGetInt("S", "A", 8, dir), 8u);
     EXPECT_FALSE(plat::IniWriteString("S", "A", "1", dir));
     EXPECT_FALSE(plat::IniWriteString("S", "A", "1", root.Path() + "/missing/x.ini"));
+    // A read-only file is read but never replaced.
+    const std::string locked = root.Path() + "/locked.ini";
+    ASSERT_TRUE(plat::IniWriteString("S", "A", "2", locked));
+    ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
+    EXPECT_FALSE(plat::IniWriteString("S", "A", "1", locked));
+    EXPECT_EQ(plat::IniGetInt("S", "A", 8, locked), 2u);
 }
 
 }  // namespace

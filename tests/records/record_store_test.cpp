@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -280,6 +281,18 @@ TEST_F(Records, SdiExportInChineseAndItsFailures) {
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "加密记录文件导出失败！");
     EXPECT_EQ(ui.messages[0].icon, plat::MsgIcon::Exclamation);
+    EXPECT_EQ(ReadFile(Work()), before);
+
+    // A read-only file chosen as the target is not overwritten (CopyFileA refuses it).
+    ui.messages.clear();
+    const std::string locked = Out("locked.sdi");
+    WriteFile(locked, "kept");
+    ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
+    ui.fileAnswers.push_back(locked);
+    EXPECT_FALSE(store->ExportSdi());
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, "加密记录文件导出失败！");
+    EXPECT_EQ(ReadFile(locked), "kept");
     EXPECT_EQ(ReadFile(Work()), before);
 
     ui.messages.clear();
