@@ -220,7 +220,8 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
     if (!plat::EnsureFolder(rfFolder)) {
         out.Finish();
         DiscardNvBackupTemps(paths);
-        m_host.MessageBox(plat::Format(TEXT_NV_CANNOT_CREATE_DIR, rfFolder.c_str()));
+        // The operator knows the folder by its own name, not by its temporary one.
+        m_host.MessageBox(plat::Format(TEXT_NV_CANNOT_CREATE_DIR, (paths.strFolder + "/").c_str()));
         m_host.ExitProcess(0);
         return false;
     }
