@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 
 namespace plat {
@@ -24,10 +25,13 @@ bool ParseDouble(const std::string& text, double& out) {
     char* end = nullptr;
     errno = 0;
     const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0') return false;
+    if (errno != 0 || *end != '\0' || !std::isfinite(v)) return false;
     out = v;
     return true;
 }
+
+// Far beyond any run, and small enough to count in milliseconds.
+constexpr double kMaxGiveUpSeconds = 1e9;
 
 bool IsIpv4(const std::string& text) {
     in_addr a{};
@@ -123,8 +127,9 @@ ParseResult ParseCommandLine(int argc, const char* const argv[]) {
                 return fail("--nv-option needs 0, 1, 2 or 3");
             o.nvOption = v[0] - '0';
         } else if (arg == "--give-up-after") {
-            if (!value(v) || !ParseDouble(v, o.giveUpAfter) || !(o.giveUpAfter > 0.0))
-                return fail("--give-up-after needs a number of seconds above 0");
+            if (!value(v) || !ParseDouble(v, o.giveUpAfter) || !(o.giveUpAfter > 0.0) ||
+                o.giveUpAfter > kMaxGiveUpSeconds)
+                return fail("--give-up-after needs a number of seconds above 0, at most 1000000000");
         } else if (arg == "--export-csv") {
             if (!value(o.exportCsv) || o.exportCsv.empty()) return fail("--export-csv needs a path");
         } else if (arg == "--export-sdi") {

@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::shared_ptr<void> simulator = StartSimulatorIfAsked(options);
+    // Without its simulator a --simulate run would aim at the real gateway's defaults.
+    if (options.bSimulate && !simulator) return 5;
     plat::SetTimeScale(options.timeScale);
     plat::SetMachineRoot(options.root.empty() ? plat::DefaultMachineRoot() : options.root);
     const std::string programFolder =

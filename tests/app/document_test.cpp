@@ -171,6 +171,16 @@ TEST(Document, PathTooLongForItsFieldIsRefused) {
     EXPECT_EQ(doc.GetLineText(0, LineField::NvDirectory), "/old");
     EXPECT_FALSE(doc.SetLineText(0, LineField::RootImage, path, &ui));
     EXPECT_TRUE(doc.SetLineText(0, LineField::RootImage, path.substr(1), &ui));
+
+    // The NV directory's field holds 256 bytes: 255 characters and the NUL.
+    ui.texts.clear();
+    const std::string nv255 = "/" + std::string(254, 'v');
+    EXPECT_TRUE(doc.SetLineText(0, LineField::NvDirectory, nv255, &ui));
+    EXPECT_EQ(doc.GetLineText(0, LineField::NvDirectory), nv255);
+    const std::string nv256 = nv255 + "w";
+    EXPECT_FALSE(doc.SetLineText(0, LineField::NvDirectory, nv256, &ui));
+    EXPECT_EQ(ui.texts, std::vector<std::string>{"路径过长：" + nv256});
+    EXPECT_EQ(doc.GetLineText(0, LineField::NvDirectory), nv255);
 }
 
 TEST(PathRules, DriveRootsAndTrailingSeparators) {

@@ -260,6 +260,15 @@ TEST_F(ViewTest, EndTaskCodesThreeAndFourStopTheLinkServerAndFourResetsTheModem)
     EXPECT_EQ(view->LastOutcome(1), TaskOutcome::Succeeded);
     view->EndTask(1, "ok", 1);
     EXPECT_EQ(resets.size(), 2u);
+
+    // Code 2: a failure that resets the modem and leaves the link server alone.
+    doc.m_nLinkState[2] = LINK_UP;
+    view->EndTask(2, "z", 2);
+    EXPECT_EQ(form.Get(ids::PICTURE_0 + 2).nPicture, PIC_FAIL);
+    EXPECT_EQ(resets.back(), (std::pair<int, bool>{2, false}));
+    EXPECT_EQ(doc.m_nLinkState[2].load(), LINK_DOWN);
+    EXPECT_EQ(stops, 2);
+    EXPECT_EQ(view->LastOutcome(2), TaskOutcome::Failed);
 }
 
 TEST_F(ViewTest, ClockShowsMonthDayYearHourMinute) {

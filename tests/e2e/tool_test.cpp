@@ -47,20 +47,36 @@ TEST(Tool, StartUpExtractsTheImagesGivesUpAndDeletesThem) {
     EXPECT_EQ(err.find("MESSAGE: "), std::string::npos) << err;
 }
 
-TEST(Tool, SigtermEndsThroughTheClosePath) {
+// The README's first command: a whole upgrade against the built-in simulated gateway, with no
+// endpoint given (--simulate points every one at the simulator on 127.0.0.1).
+TEST(Tool, SimulateRunsAWholeUpgradeAgainstTheBuiltInGateway) {
     Sandbox box;
-    auto args = BaseArgs(box);
-    args.insert(args.end(), {"--give-up-after", "60"});
-    Child c = Spawn(box, args, "term");
+    Child c = Spawn(box, {"--headless", "--simulate", "--press-download", "--root", box.root, "--program-folder",
+                          box.program, "--give-up-after", "120"},
+                    "simulate");
     ASSERT_GT(c.pid, 0);
-    ASSERT_TRUE(WaitFor([&] { return Size(box.Version("uboot.img")) == 312980; }, 20000));
-    // Let the start-up finish (the images are written before its last steps).
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    ::kill(c.pid, SIGTERM);
-    EXPECT_EQ(Wait(c, 20000), 143);
-    EXPECT_FALSE(fs::exists(box.Version("root_uImage")));
-    EXPECT_FALSE(fs::exists(box.Version("uboot.img")));
-    ExpectErrFormat(ReadText(c.err));
+    EXPECT_EQ(Wait(c, 150000), 0);
+    const std::string err = ReadText(c.err);
+    EXPECT_NE(err.find("MESSAGE: 管理成功。\\n点击【确定】按钮退出程序。\n"), std::string::npos) << err;
+    EXPECT_NE(ReadText(c.out).find("——连接完成\n"), std::string::npos);
+}
+
+TEST(Tool, SigtermAndSigintEndThroughTheClosePath) {
+    for (const int sig : {SIGTERM, SIGINT}) {
+        Sandbox box;
+        auto args = BaseArgs(box);
+        args.insert(args.end(), {"--give-up-after", "60"});
+        Child c = Spawn(box, args, "signal");
+        ASSERT_GT(c.pid, 0);
+        ASSERT_TRUE(WaitFor([&] { return Size(box.Version("uboot.img")) == 312980; }, 20000));
+        // Let the start-up finish (the images are written before its last steps).
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ::kill(c.pid, sig);
+        EXPECT_EQ(Wait(c, 20000), 128 + sig) << sig;
+        EXPECT_FALSE(fs::exists(box.Version("root_uImage"))) << sig;
+        EXPECT_FALSE(fs::exists(box.Version("uboot.img"))) << sig;
+        ExpectErrFormat(ReadText(c.err));
+    }
 }
 
 TEST(Tool, WifiLimitIsValidatedLikeTheDialog) {
