@@ -537,6 +537,18 @@ std::vector<FaultCase> NvCases() {
     // DIAG faults at every read: the backup stops at list position 22.
     v.push_back(NvFailed("BackupDiagErrorReply", Task::Backup, [](SimKnobs& k) { k.diagErrorReplies = {{0x26, 0x42}}; },
                          at22 + "the correct SPC has not yet been entered to unlock service programming"));
+    // The other error bytes of the DIAG table, and one outside it.
+    for (const auto& [code, text] : std::vector<std::pair<uint8_t, std::string>>{
+             {0x13, "Bad command"},
+             {0x14, "The Request packet has invalid or inconsistent parameters"},
+             {0x15, "The Request packet has an invalid length"},
+             {0x18, "the DMSS isn't in a particular mode"},
+             {0x47, "the correct Security Password has not yet been entered to unlock the phone"},
+             {0x99, "unknow reason"},
+         }) {
+        v.push_back(NvFailed(plat::Format("BackupDiagError%02X", code), Task::Backup,
+                             [code = code](SimKnobs& k) { k.diagErrorReplies = {{0x26, code}}; }, at22 + text));
+    }
     v.push_back(NvFailed("BackupBadCrc", Task::Backup, [](SimKnobs& k) { k.badCrcReplyCodes = {0x26}; },
                          at22 + "the Received Data is Wrong with Wrong CRC Checksum"));
     v.push_back(NvFailed("BackupNoEndFlag", Task::Backup, [](SimKnobs& k) { k.noEndFlagReplyCodes = {0x26}; },
