@@ -50,13 +50,15 @@ protected:
 
     // The pristine record, the configuration file when asked for, the application wired as the
     // front ends wire it, its start-up, then the wait for line 0 to be ready.
-    void StartApp(bool bConfigFile = false, int dataPort = 3) {
+    void StartApp(bool bConfigFile = false, int dataPort = 3, int diagPortFlag = 0) {
         ASSERT_TRUE(sim->Start()) << sim->LastError();
         std::ofstream(env.program + "/RecordCSV.sdi", std::ios::binary);
         if (bConfigFile) {
             // Eight zeroed line records but line 0's Data port number (offset 7528, little-endian).
             std::string cfg(64448, '\0');
             for (int i = 0; i < 4; ++i) cfg[7528 + i] = static_cast<char>((dataPort >> (8 * i)) & 0xFF);
+            // Line 0's DIAG port flag (offset 7532).
+            for (int i = 0; i < 4; ++i) cfg[7532 + i] = static_cast<char>((diagPortFlag >> (8 * i)) & 0xFF);
             std::ofstream(env.program + "/MG_RK880T_PDWA_CN_VEV1.00.00.cfg", std::ios::binary) << cfg;
         }
         AppConfig config;
@@ -301,6 +303,16 @@ TEST_F(DiagPortSwitch, ALineWithoutADataPortNumberIsRefused) {
     EXPECT_TRUE(AtCommands().empty());
     EXPECT_EQ(CaptionSettled("恢复端口"), "恢复端口");
     ExpectLineStillReady(AT_TEXT_NO_DATA_PORT);
+}
+
+TEST_F(DiagPortSwitch, TheStartUpRunWithTheFlagSetFindsNoDataPortYet) {
+    // Start-up step 18 runs the switch before the link watcher has opened the line's channel.
+    StartApp(true, 3, 1);
+    const auto h = History();
+    ASSERT_FALSE(h.empty());
+    EXPECT_EQ(h.front(), AT_TEXT_CHANNEL_CLOSED) << Joined();
+    EXPECT_TRUE(AtCommands().empty());
+    EXPECT_EQ(CaptionSettled("恢复端口"), "恢复端口");
 }
 
 TEST_F(DiagPortSwitch, TheAllLinesButtonSwitchesLineZeroAndRefusesTheOthers) {
