@@ -265,6 +265,29 @@ TEST_F(LineChannel, LostConnectionRefusesPostsButHandsOutQueuedReply) {
     EXPECT_EQ(LinkConnectionCount(), 0);
 }
 
+TEST_F(LineChannel, ALostChannelAttachesTheNextConnectionWithAnEmptyQueue) {
+    CLineChannel ch;
+    FakeGateway first;
+    ASSERT_EQ(AttachWith(ch, first), 1);
+    // A record nobody asked for stays queued on the first connection; then it goes away.
+    ASSERT_TRUE(first.SendReply(CMD_GET_TEXT, ch.Sequence() + 100, 2, "x"));
+    ASSERT_TRUE(WaitUntil([] { return SlotQueueSize(0) == 1; }));
+    first.Close();
+    ASSERT_TRUE(WaitUntil([&] { return ch.IsLost(); }));
+    EXPECT_EQ(LinkConnectionCount(), 0);
+
+    // The next gateway connection is taken, greeted and bound; the stale record is gone.
+    FakeGateway second;
+    LinkRecord hello;
+    ASSERT_EQ(AttachWith(ch, second, 0, CMD_HELLO, &hello), 1);
+    EXPECT_EQ(hello.sControl, CMD_HELLO);
+    EXPECT_FALSE(ch.IsLost());
+    EXPECT_EQ(LinkConnectionCount(), 1);
+    EXPECT_EQ(SlotQueueSize(0), 0u);
+    EXPECT_EQ(ch.Close(), 1);
+    EXPECT_EQ(LinkConnectionCount(), 0);
+}
+
 TEST_F(LineChannel, ByeReplyClosesTheChannel) {
     CLineChannel ch;
     FakeGateway gw;
