@@ -124,11 +124,18 @@ private:
     }
 
     void Run() {
-        for (auto& script : m_scripts) {
+        for (size_t i = 0; i < m_scripts.size(); ++i) {
+            auto& script = m_scripts[i];
             if (!Wait(m_listen, 20000)) break;
             const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) break;
             ++m_accepted;
+            if (i + 1 == m_scripts.size()) {
+                // The last script: nobody listens from now on, so a client that connects again
+                // while (or right after) it is answered is refused, not left in the backlog.
+                close(m_listen);
+                m_listen = -1;
+            }
             std::string req;
             char buf[4096];
             while (!script.complete(req) && Wait(fd, 3000)) {
@@ -147,8 +154,7 @@ private:
             Pause(script.holdMs);
             close(fd);
         }
-        // Every script has run: nobody listens any more.
-        close(m_listen);
+        if (m_listen >= 0) close(m_listen);
         m_listen = -1;
         m_done = true;
     }
