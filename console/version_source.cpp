@@ -1,6 +1,5 @@
 #include "console/version_source.h"
 
-#include <sys/stat.h>
 
 #include "app/document.h"
 #include "platform/fs.h"
@@ -28,7 +27,7 @@ bool ExtractImage(int id, const std::string& folder, plat::IUiPort& ui) {
     const std::string path = plat::JoinPath(folder, bRoot ? ROOT_IMAGE_NAME : BOOT_IMAGE_NAME);
     const char* failText = bRoot ? TEXT_READ_ROOT_FAIL : TEXT_READ_BOOT_FAIL;
     const auto bytes = res::FindImage(id);
-    bool ok = !bytes.empty() && !plat::IsReadOnlyFile(path) && plat::PathExists(folder);
+    bool ok = !bytes.empty() && plat::PathExists(folder);
     if (ok && !plat::WriteFileAtomic(path, bytes)) {
         // A short write: remove whatever is there, so the Download check cannot pass on a
         // truncated or stale image.

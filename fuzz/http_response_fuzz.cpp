@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "fuzz/fuzz_support.h"
+#include "fuzz/quiet_host.h"
 #include "fuzz/loopback_peer.h"
 #include "web/gateway_web.h"
 #include "web/http_client.h"
@@ -17,23 +18,6 @@ using namespace rkfuzz;
 
 constexpr int kPeerFinishMs = 10000;
 constexpr int kDrainMs = 5000;
-
-class NoProcess : public plat::IProcess {
-public:
-    void FlushArp(const std::string&) override {}
-    void OpenDocument(const std::string&) override {}
-    void StartProgram(const std::string&) override {}
-};
-
-class NoUi : public plat::IUiPort {
-public:
-    plat::MsgResult MessageBox(const std::string&, const std::string&, plat::MsgButtons, plat::MsgIcon) override {
-        return plat::MsgResult::Ok;
-    }
-    std::optional<std::string> ChooseFile(const plat::FileDialogSpec&) override { return {}; }
-    std::optional<std::string> ChooseFolder(const std::string&) override { return {}; }
-    void PostClose() override {}
-};
 
 bool Contains(const Bytes& bytes, const std::string& word) {
     return std::search(bytes.begin(), bytes.end(), word.begin(), word.end(),

@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "fuzz/fuzz_support.h"
+#include "fuzz/quiet_host.h"
 #include "fuzz/loopback_peer.h"
 #include "web/gateway_web.h"
 
@@ -28,23 +29,6 @@ using namespace rkfuzz;
 constexpr int kPeerFinishMs = 20000;
 constexpr int kReadMs = 5000;
 constexpr size_t kRecord = GatewayWeb::SETTING_RECORD_SIZE;
-
-class NoProcess : public plat::IProcess {
-public:
-    void FlushArp(const std::string&) override {}
-    void OpenDocument(const std::string&) override {}
-    void StartProgram(const std::string&) override {}
-};
-
-class NoUi : public plat::IUiPort {
-public:
-    plat::MsgResult MessageBox(const std::string&, const std::string&, plat::MsgButtons, plat::MsgIcon) override {
-        return plat::MsgResult::Ok;
-    }
-    std::optional<std::string> ChooseFile(const plat::FileDialogSpec&) override { return {}; }
-    std::optional<std::string> ChooseFolder(const std::string&) override { return {}; }
-    void PostClose() override {}
-};
 
 // Serves the connections of one input (on the peer's thread).
 class SettingPeer {

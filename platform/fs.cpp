@@ -110,7 +110,6 @@ long long FileSize(const std::string& path) {
 }
 
 bool WriteFileAtomic(const std::string& path, std::span<const unsigned char> data) {
-    if (IsReadOnlyFile(path)) return false;
     const std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "." +
                             std::to_string(g_tmpCounter.fetch_add(1));
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -138,12 +137,16 @@ bool WriteFileAtomic(const std::string& path, std::span<const unsigned char> dat
     if (ok && ::fsync(fd) != 0) ok = false;
     if (::close(fd) != 0) ok = false;
     if (ok && FileSize(tmp) != static_cast<long long>(data.size())) ok = false;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+    if (ok && !RenameReplace(tmp, path)) ok = false;
     if (!ok) ::unlink(tmp.c_str());
     return ok;
 }
 
 bool RenameReplace(const std::string& from, const std::string& to) {
+    if (IsReadOnlyFile(to)) {
+        errno = EACCES;
+        return false;
+    }
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 

@@ -38,13 +38,13 @@ bool DeleteFile(const std::string& path);
 long long FileSize(const std::string& path);  // -1 when missing
 
 // Writes `data` to `path` through a temporary file in the same folder and a rename; every write
-// and the final size are checked. False (and no temporary left) on any failure, and at once for a
-// read-only file at `path`.
+// and the final size are checked. False (and no temporary left) on any failure, a read-only file
+// at `path` included.
 bool WriteFileAtomic(const std::string& path, std::span<const unsigned char> data);
 // Test hook: the next WriteFileAtomic calls fail after `bytes` bytes (a full disk); -1 turns it off.
 void InjectWriteFailureAfter(long long bytes);
 
-// Renames `from` over `to` (same file system).
+// Renames `from` over `to` (same file system); false (EACCES) when `to` is read-only.
 bool RenameReplace(const std::string& from, const std::string& to);
 
 // The folder part of a path ("" when there is none) and the last component.

@@ -208,7 +208,8 @@ bool CRecordStore::CipherFile(const std::string& strSource, const std::string& s
         return false;
     }
     const std::string tmp = TempPathFor(strDestination);
-    // A read-only destination cannot be opened for writing, as on Windows.
+    // A read-only destination cannot be opened for writing, as on Windows (checked here, before
+    // the final rename would refuse it, for the text of that failure).
     const bool bReadOnly = plat::IsReadOnlyFile(strDestination);
     std::FILE* dst = bReadOnly ? nullptr : std::fopen(tmp.c_str(), "wb");
     if (!dst) {
@@ -276,7 +277,6 @@ size_t CRecordStore::WriteBlock(const std::string& destination, const unsigned c
 
 // CopyFileA with overwriting, made safe: the copy is written beside the target and renamed over it.
 bool CRecordStore::CopyFileReplace(const std::string& strFrom, const std::string& strTo) {
-    if (plat::IsReadOnlyFile(strTo)) return false;  // CopyFileA does not overwrite a read-only file
     std::FILE* src = std::fopen(strFrom.c_str(), "rb");
     if (!src) return false;
     const std::string tmp = TempPathFor(strTo);

@@ -2,12 +2,12 @@
 // process, one sandbox and one simulator per run. Success, every failure path with its texts,
 // pictures and exit status, the communication error, a gateway that never connects, and the
 // version-path mode that must send nothing at all.
-#include <nettle/sha2.h>
 #include <poll.h>
 
 #include <atomic>
 
 #include "sim/gateway_sim.h"
+#include "support/sha256_file.h"
 #include "support/tool_harness.h"
 
 namespace {
@@ -33,24 +33,6 @@ constexpr const char* kWait2 = "接入盒正在重启, 请稍候..";
 constexpr const char* kWait3 = "接入盒正在重启, 请稍候...";
 
 constexpr int kRunLimitMs = 120000;
-
-std::string Sha256Of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    char buf[65536];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0)
-        sha256_update(&ctx, static_cast<size_t>(in.gcount()), reinterpret_cast<const uint8_t*>(buf));
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&ctx, sizeof digest, digest);
-    std::string hex;
-    for (uint8_t b : digest) {
-        static const char* d = "0123456789abcdef";
-        hex += d[b >> 4];
-        hex += d[b & 15];
-    }
-    return hex;
-}
 
 std::string IniPath(const Sandbox& box) { return box.root + "/Windows/System32/DerorEZ_LTE_RK19S2V1.00.00.ini"; }
 

@@ -3,7 +3,6 @@
 // the Download button clicked through their widgets, the success box confirmed. PNGs of the
 // ready, running and passed states are saved under the build folder (gui-shots/).
 #include <gtest/gtest.h>
-#include <nettle/sha2.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +31,7 @@
 #include "platform/fs.h"
 #include "platform/options.h"
 #include "sim/gateway_sim.h"
+#include "support/sha256_file.h"
 #include "support/tool_harness.h"
 #include "ui/qt_form_window.h"
 #include "ui/qt_front_end.h"
@@ -48,24 +48,6 @@ QString ShotPath(const char* name) {
     const QString dir = QString::fromUtf8(RK_BINARY_DIR) + "/gui-shots";
     QDir().mkpath(dir);
     return dir + "/" + name + ".png";
-}
-
-std::string Sha256Of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    char buf[65536];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0)
-        sha256_update(&ctx, static_cast<size_t>(in.gcount()), reinterpret_cast<const uint8_t*>(buf));
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&ctx, sizeof digest, digest);
-    std::string hex;
-    for (uint8_t b : digest) {
-        static const char* d = "0123456789abcdef";
-        hex += d[b >> 4];
-        hex += d[b & 15];
-    }
-    return hex;
 }
 
 // What the driver saw in the window, checked after the run.
@@ -260,8 +242,8 @@ TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
     const auto root = sim.Image(CMD_DOWN_LINUX);
     ASSERT_TRUE(boot.has_value());
     ASSERT_TRUE(root.has_value());
-    EXPECT_EQ(boot->sha256, Sha256Of(std::string(RK_IMAGE_DIR) + "/uboot.img"));
-    EXPECT_EQ(root->sha256, Sha256Of(std::string(RK_IMAGE_DIR) + "/root_uImage"));
+    EXPECT_EQ(boot->sha256, tool_harness::Sha256Of(std::string(RK_IMAGE_DIR) + "/uboot.img"));
+    EXPECT_EQ(root->sha256, tool_harness::Sha256Of(std::string(RK_IMAGE_DIR) + "/root_uImage"));
     EXPECT_EQ(sim.Web().WifiLimits(), std::vector<std::string>{" 7"});
     EXPECT_FALSE(fs::exists(box.Version("root_uImage")));
     EXPECT_FALSE(fs::exists(box.Version("uboot.img")));
