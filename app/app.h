@@ -1,5 +1,5 @@
 #pragma once
-// CDeduzAVUVOvovIdezApp: the application object. It creates the document (with its record log and
+// CServiceToolApp: the application object. It creates the document (with its record log and
 // the configuration file), the form model, the view and the frame, and runs the form's start-up.
 // The front end that constructs it supplies the UI port, the host and the process interface.
 #include <memory>
@@ -20,20 +20,20 @@ struct AppConfig {
     plat::Options options;         // the whole command line (endpoints, time scale, modes)
 };
 
-class CDeduzAVUVOvovIdezApp {
+class CServiceToolApp {
 public:
-    CDeduzAVUVOvovIdezApp(plat::IUiPort& ui, IViewHost& host, plat::IProcess& process, AppConfig config);
-    ~CDeduzAVUVOvovIdezApp();
-    CDeduzAVUVOvovIdezApp(const CDeduzAVUVOvovIdezApp&) = delete;
-    CDeduzAVUVOvovIdezApp& operator=(const CDeduzAVUVOvovIdezApp&) = delete;
+    CServiceToolApp(plat::IUiPort& ui, IViewHost& host, plat::IProcess& process, AppConfig config);
+    ~CServiceToolApp();
+    CServiceToolApp(const CServiceToolApp&) = delete;
+    CServiceToolApp& operator=(const CServiceToolApp&) = delete;
 
     // The document (record log, configuration file), then the form's initial update. The view's
     // hooks and observers can be set between construction and this call.
     StartOutcome InitInstance();
 
-    CDeduzAVUVOvovIdezDoc& Doc() { return *m_pDoc; }
+    CServiceToolDoc& Doc() { return *m_pDoc; }
     CFormModel& Form() { return *m_pForm; }
-    CDeduzAVUVOvovIdezView& View() { return *m_pView; }
+    CServiceToolView& View() { return *m_pView; }
     CMainFrame& Frame() { return *m_pFrame; }
     const AppConfig& Config() const { return m_config; }
     plat::IUiPort& Ui() { return m_ui; }
@@ -50,9 +50,9 @@ private:
     plat::IUiPort& m_ui;
     plat::IProcess& m_process;
     AppConfig m_config;
-    std::unique_ptr<CDeduzAVUVOvovIdezDoc> m_pDoc;
+    std::unique_ptr<CServiceToolDoc> m_pDoc;
     std::unique_ptr<CFormModel> m_pForm;
-    std::unique_ptr<CDeduzAVUVOvovIdezView> m_pView;
+    std::unique_ptr<CServiceToolView> m_pView;
     std::unique_ptr<CMainFrame> m_pFrame;
     std::vector<std::shared_ptr<void>> m_components;
 };

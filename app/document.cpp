@@ -9,7 +9,7 @@
 #include "platform/trace.h"
 #include "records/record_store.h"
 
-CDeduzAVUVOvovIdezDoc::CDeduzAVUVOvovIdezDoc() {
+CServiceToolDoc::CServiceToolDoc() {
     for (auto& device : m_devices) device = std::make_unique<LineDevice>();
     for (int i = 0; i < LINE_COUNT; ++i) {
         m_records[i].Zero();
@@ -18,17 +18,17 @@ CDeduzAVUVOvovIdezDoc::CDeduzAVUVOvovIdezDoc() {
     }
 }
 
-CDeduzAVUVOvovIdezDoc::~CDeduzAVUVOvovIdezDoc() = default;
+CServiceToolDoc::~CServiceToolDoc() = default;
 
-void CDeduzAVUVOvovIdezDoc::CreateRecordStore(plat::IUiPort& ui, const std::string& programFolder) {
+void CServiceToolDoc::CreateRecordStore(plat::IUiPort& ui, const std::string& programFolder) {
     if (!m_pRecordStore) m_pRecordStore = std::make_unique<CRecordStore>(ui, programFolder);
 }
 
-std::string CDeduzAVUVOvovIdezDoc::ConfigFilePath(const std::string& programFolder) const {
+std::string CServiceToolDoc::ConfigFilePath(const std::string& programFolder) const {
     return plat::JoinPath(programFolder, std::string(CONFIG_BASE_NAME) + ".cfg");
 }
 
-void CDeduzAVUVOvovIdezDoc::OnNewDocument(const std::string& programFolder, plat::IUiPort& ui) {
+void CServiceToolDoc::OnNewDocument(const std::string& programFolder, plat::IUiPort& ui) {
     m_bLanguage = 0;
     const std::string cfg = ConfigFilePath(programFolder);
     if (plat::IsRegularFile(cfg)) {
@@ -63,7 +63,7 @@ void CDeduzAVUVOvovIdezDoc::OnNewDocument(const std::string& programFolder, plat
     }
 }
 
-bool CDeduzAVUVOvovIdezDoc::SetLineText(int line, TextField field, const std::string& text,
+bool CServiceToolDoc::SetLineText(int line, TextField field, const std::string& text,
                                         plat::IUiPort* ui) {
     bool ok;
     {
@@ -74,36 +74,36 @@ bool CDeduzAVUVOvovIdezDoc::SetLineText(int line, TextField field, const std::st
     return ok;
 }
 
-std::string CDeduzAVUVOvovIdezDoc::GetLineText(int line, TextField field) const {
+std::string CServiceToolDoc::GetLineText(int line, TextField field) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_records[line].GetText(field);
 }
 
-std::string CDeduzAVUVOvovIdezDoc::GetLinePath(int line, TextField field) const {
+std::string CServiceToolDoc::GetLinePath(int line, TextField field) const {
     return plat::MapWindowsPath(GetLineText(line, field));
 }
 
-int CDeduzAVUVOvovIdezDoc::GetLineInt(int line, size_t offset) const {
+int CServiceToolDoc::GetLineInt(int line, size_t offset) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_records[line].GetInt(offset);
 }
 
-void CDeduzAVUVOvovIdezDoc::SetLineInt(int line, size_t offset, int32_t value) {
+void CServiceToolDoc::SetLineInt(int line, size_t offset, int32_t value) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_records[line].SetInt(offset, value);
 }
 
-LineRecord CDeduzAVUVOvovIdezDoc::GetRecord(int line) const {
+LineRecord CServiceToolDoc::GetRecord(int line) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_records[line];
 }
 
-std::string CDeduzAVUVOvovIdezDoc::GetLineName(int line) const {
+std::string CServiceToolDoc::GetLineName(int line) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_strLineName[line];
 }
 
-void CDeduzAVUVOvovIdezDoc::SetLineName(int line, const std::string& name) {
+void CServiceToolDoc::SetLineName(int line, const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_strLineName[line] = name.substr(0, 255);
 }

@@ -37,12 +37,12 @@ constexpr const char* TEXT_PATH_TOO_LONG = "路径过长：%s";
 class CRecordStore;
 struct LineDevice;
 
-class CDeduzAVUVOvovIdezDoc {
+class CServiceToolDoc {
 public:
-    CDeduzAVUVOvovIdezDoc();
-    ~CDeduzAVUVOvovIdezDoc();
-    CDeduzAVUVOvovIdezDoc(const CDeduzAVUVOvovIdezDoc&) = delete;
-    CDeduzAVUVOvovIdezDoc& operator=(const CDeduzAVUVOvovIdezDoc&) = delete;
+    CServiceToolDoc();
+    ~CServiceToolDoc();
+    CServiceToolDoc(const CServiceToolDoc&) = delete;
+    CServiceToolDoc& operator=(const CServiceToolDoc&) = delete;
 
     // The record log of the run (its construction may ask the operator for the pristine record).
     // Created once, before OnNewDocument, by the application's start-up.

@@ -1,11 +1,11 @@
 #pragma once
 // CMainFrame: the fixed-size frame around the form. It has no members of its own: its close is
 // the view's close check, and three commands of its own do nothing.
-class CDeduzAVUVOvovIdezView;
+class CServiceToolView;
 
 class CMainFrame {
 public:
-    explicit CMainFrame(CDeduzAVUVOvovIdezView& view) : m_view(view) {}
+    explicit CMainFrame(CServiceToolView& view) : m_view(view) {}
 
     // WM_CLOSE: refused (the running message) while line 0 runs; otherwise the clock timer stops
     // and the window goes (teardown). True when the window may close.
@@ -14,5 +14,5 @@ public:
     void OnCommand(int id);
 
 private:
-    CDeduzAVUVOvovIdezView& m_view;
+    CServiceToolView& m_view;
 };

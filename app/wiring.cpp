@@ -26,7 +26,7 @@ std::string CurrentFolder() {
 // The NV threads report through the view.
 class ViewNvHost : public INvHost {
 public:
-    explicit ViewNvHost(CDeduzAVUVOvovIdezView& view) : m_view(view) {}
+    explicit ViewNvHost(CServiceToolView& view) : m_view(view) {}
     void ShowLineStatus(int line, const std::string& text) override { m_view.ShowLineStatus(line, text); }
     void SetLineProgress(int line, int percent) override { m_view.SetLineProgress(line, percent); }
     void SetLinePicture(int line, int kind) override { m_view.SetLinePicture(line, kind); }
@@ -56,13 +56,13 @@ public:
     void ExitProcess(int code) override { m_view.Host().ExitProcessNow(code); }
 
 private:
-    CDeduzAVUVOvovIdezView& m_view;
+    CServiceToolView& m_view;
 };
 
 // The DIAG port switch works on the form through the view.
 class ViewAtHost : public IAtHost {
 public:
-    explicit ViewAtHost(CDeduzAVUVOvovIdezView& view) : m_view(view) {}
+    explicit ViewAtHost(CServiceToolView& view) : m_view(view) {}
     int DataPort(int line) override { return m_view.Doc().GetLineInt(line, LineField::PortNumber); }
     AtPort* LineAtPort(int line) override { return &m_view.Doc().Device(line).at; }
     bool DiagPortShown(int line) override { return m_bShown[static_cast<size_t>(line)].load(); }
@@ -78,16 +78,16 @@ public:
     }
 
 private:
-    CDeduzAVUVOvovIdezView& m_view;
+    CServiceToolView& m_view;
     std::array<std::atomic<bool>, LINE_COUNT> m_bShown{};
 };
 
-// Runs the DIAG port switches off the GUI thread, one at a time in the order pressed (the product
-// ran each on its blocked GUI thread, so a second press waited for the first), with line 0's
+// Runs the DIAG port switches off the GUI thread, one at a time in the order pressed (a second
+// press waits for the first, as it would on a blocked GUI thread), with line 0's
 // watcher paused at a safe point until the last one has ended.
 class DiagPortSwitches {
 public:
-    DiagPortSwitches(CDeduzAVUVOvovIdezView& view, ViewAtHost& host) : m_view(view), m_host(host) {}
+    DiagPortSwitches(CServiceToolView& view, ViewAtHost& host) : m_view(view), m_host(host) {}
 
     // GUI thread: the switch of `line`, or of every line.
     void Press(int line, bool bAll) {
@@ -136,7 +136,7 @@ private:
         }
     }
 
-    CDeduzAVUVOvovIdezView& m_view;
+    CServiceToolView& m_view;
     ViewAtHost& m_host;
     std::mutex m_mutex;
     std::deque<Request> m_pending;
@@ -159,9 +159,9 @@ struct Wired {
 
 }  // namespace
 
-void WireApplication(CDeduzAVUVOvovIdezApp& app) {
-    CDeduzAVUVOvovIdezView& view = app.View();
-    CDeduzAVUVOvovIdezDoc& doc = app.Doc();
+void WireApplication(CServiceToolApp& app) {
+    CServiceToolView& view = app.View();
+    CServiceToolDoc& doc = app.Doc();
     const plat::Endpoints& endpoints = app.Config().options.endpoints;
 
     auto wired = std::make_shared<Wired>(plat::JoinPath(CurrentFolder(), "Logs"));

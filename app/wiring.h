@@ -4,4 +4,4 @@
 // before InitInstance; the view's hooks are read-only from InitInstance on.
 #include "app/app.h"
 
-void WireApplication(CDeduzAVUVOvovIdezApp& app);
+void WireApplication(CServiceToolApp& app);

@@ -18,12 +18,12 @@ constexpr int LOCKED_WHILE_BUSY[] = {1081, 1136, 1121, 1135, 1131, 1134, 1164, 1
 
 }  // namespace
 
-void CDeduzAVUVOvovIdezView::SetTimeSource(std::function<std::tm()> source) {
+void CServiceToolView::SetTimeSource(std::function<std::tm()> source) {
     std::lock_guard<std::mutex> lock(m_timeMutex);
     m_timeSource = std::move(source);
 }
 
-std::tm CDeduzAVUVOvovIdezView::LocalTime() const {
+std::tm CServiceToolView::LocalTime() const {
     {
         std::lock_guard<std::mutex> lock(m_timeMutex);
         if (m_timeSource) return m_timeSource();
@@ -34,7 +34,7 @@ std::tm CDeduzAVUVOvovIdezView::LocalTime() const {
     return tm;
 }
 
-void CDeduzAVUVOvovIdezView::ShowLineStatus(int line, const std::string& text, bool bStamp) {
+void CServiceToolView::ShowLineStatus(int line, const std::string& text, bool bStamp) {
     if (!ValidLine(line)) return;
     std::string entry;
     if (bStamp) {
@@ -55,7 +55,7 @@ void CDeduzAVUVOvovIdezView::ShowLineStatus(int line, const std::string& text, b
     m_form.SetText(ids::STATUS_0 + line, text);
 }
 
-void CDeduzAVUVOvovIdezView::AppendHistory(int line, const std::string& text) {
+void CServiceToolView::AppendHistory(int line, const std::string& text) {
     if (!ValidLine(line) || text.empty()) return;
     std::lock_guard<std::mutex> emit(m_emitMutex);
     {
@@ -65,7 +65,7 @@ void CDeduzAVUVOvovIdezView::AppendHistory(int line, const std::string& text) {
     if (observers.onHistoryAppended) observers.onHistoryAppended(line, text);
 }
 
-void CDeduzAVUVOvovIdezView::SetLinePicture(int line, int kind) {
+void CServiceToolView::SetLinePicture(int line, int kind) {
     if (!ValidLine(line) || kind < PIC_READY || kind > PIC_OFFLINE) return;
     std::lock_guard<std::mutex> emit(m_emitMutex);
     m_nLastPicture = kind;
@@ -74,7 +74,7 @@ void CDeduzAVUVOvovIdezView::SetLinePicture(int line, int kind) {
     if (observers.onPictureSet) observers.onPictureSet(line, kind);
 }
 
-void CDeduzAVUVOvovIdezView::SetLineProgress(int line, int percent) {
+void CServiceToolView::SetLineProgress(int line, int percent) {
     if (!ValidLine(line)) return;
     const int p = std::clamp(percent, 0, 100);
     if (p == 0) m_form.SetProgressRange(ids::PROGRESS_0 + line, 0, 100);
@@ -82,7 +82,7 @@ void CDeduzAVUVOvovIdezView::SetLineProgress(int line, int percent) {
     m_form.SetText(ids::PROGRESS_TEXT_0 + line, plat::Format("%d/100", p));
 }
 
-void CDeduzAVUVOvovIdezView::ShowModemVersion(int line) {
+void CServiceToolView::ShowModemVersion(int line) {
     if (!ValidLine(line)) return;
     std::string text;
     {
@@ -93,47 +93,47 @@ void CDeduzAVUVOvovIdezView::ShowModemVersion(int line) {
     m_form.SetText(ids::MODEM_VERSION_0 + line, text);
 }
 
-void CDeduzAVUVOvovIdezView::ShowCpeVersion(int line) {
+void CServiceToolView::ShowCpeVersion(int line) {
     if (!ValidLine(line)) return;
     m_form.SetText(ids::CpeVersionEdit(line), GetCpeVersion(line));
 }
 
-void CDeduzAVUVOvovIdezView::ShowLineVersions(int line) {
+void CServiceToolView::ShowLineVersions(int line) {
     ShowModemVersion(line);
     ShowCpeVersion(line);
 }
 
-std::string CDeduzAVUVOvovIdezView::GetHistory(int line) const {
+std::string CServiceToolView::GetHistory(int line) const {
     if (!ValidLine(line)) return {};
     std::lock_guard<std::mutex> lock(m_textMutex);
     return m_strHistory[static_cast<size_t>(line)];
 }
 
-std::string CDeduzAVUVOvovIdezView::GetModemVersion(int line) const {
+std::string CServiceToolView::GetModemVersion(int line) const {
     if (!ValidLine(line)) return {};
     std::lock_guard<std::mutex> lock(m_textMutex);
     return m_strModemVersion[static_cast<size_t>(line)];
 }
 
-void CDeduzAVUVOvovIdezView::SetModemVersion(int line, const std::string& text) {
+void CServiceToolView::SetModemVersion(int line, const std::string& text) {
     if (!ValidLine(line)) return;
     std::lock_guard<std::mutex> lock(m_textMutex);
     m_strModemVersion[static_cast<size_t>(line)] = text;
 }
 
-std::string CDeduzAVUVOvovIdezView::GetCpeVersion(int line) const {
+std::string CServiceToolView::GetCpeVersion(int line) const {
     if (!ValidLine(line)) return {};
     std::lock_guard<std::mutex> lock(m_textMutex);
     return m_strCpeVersion[static_cast<size_t>(line)];
 }
 
-void CDeduzAVUVOvovIdezView::SetCpeVersion(int line, const std::string& text) {
+void CServiceToolView::SetCpeVersion(int line, const std::string& text) {
     if (!ValidLine(line)) return;
     std::lock_guard<std::mutex> lock(m_textMutex);
     m_strCpeVersion[static_cast<size_t>(line)] = text;
 }
 
-void CDeduzAVUVOvovIdezView::ApplyBusyLocks() {
+void CServiceToolView::ApplyBusyLocks() {
     bool bBusy = false;
     bool bAllBusy = true;
     for (const auto& running : m_doc.m_bRunning) {
@@ -146,14 +146,14 @@ void CDeduzAVUVOvovIdezView::ApplyBusyLocks() {
     m_form.Enable(ids::START_ALL, !bAllBusy);
 }
 
-void CDeduzAVUVOvovIdezView::UpdateLineControls(int line, bool bDownloadEnabled) {
+void CServiceToolView::UpdateLineControls(int line, bool bDownloadEnabled) {
     if (!ValidLine(line)) return;
     ApplyBusyLocks();
     m_form.Enable(ids::DOWNLOAD_0 + line, bDownloadEnabled);
     m_form.Enable(ids::STOP_LINE_0 + line, !bDownloadEnabled);
 }
 
-void CDeduzAVUVOvovIdezView::EndTask(int line, const std::string& text, int code) {
+void CServiceToolView::EndTask(int line, const std::string& text, int code) {
     if (!ValidLine(line)) return;
     const size_t l = static_cast<size_t>(line);
     m_nOutcome[l] = static_cast<int>(code == 0 || code == 1 ? TaskOutcome::Succeeded : TaskOutcome::Failed);
@@ -210,7 +210,7 @@ void CDeduzAVUVOvovIdezView::EndTask(int line, const std::string& text, int code
     m_ui.MessageBox(TEXT_CLOSING, PRODUCT_TITLE);
 }
 
-void CDeduzAVUVOvovIdezView::ShowCurrentTime() {
+void CServiceToolView::ShowCurrentTime() {
     const std::tm t = LocalTime();
     char buf[64] = {};
     std::strftime(buf, sizeof buf, "%m/%d/%Y %H:%M", &t);

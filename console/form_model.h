@@ -56,7 +56,7 @@ const std::vector<MenuResource>& FormMenus();
 class CFormModel {
 public:
     // Dialog 101 as created: the controls with their kinds and template texts, the visible ones
-    // those the product shows (status 1032 with 1172, progress 1024 with 1101 and 1173, picture
+    // those the window shows (status 1032 with 1172, progress 1024 with 1101 and 1173, picture
     // 1123, Download 1008, notes 1176, 1177 and 1199), the counter group disabled.
     CFormModel();
     CFormModel(const CFormModel&) = delete;

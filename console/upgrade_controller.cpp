@@ -79,8 +79,8 @@ void CUpgradeController::EnableDownload(int line, bool bEnable) {
 // The link watcher
 
 void CUpgradeController::LinkWatchThread(int line) {
-    CDeduzAVUVOvovIdezView& view = m_deps.view;
-    CDeduzAVUVOvovIdezDoc& doc = view.Doc();
+    CServiceToolView& view = m_deps.view;
+    CServiceToolDoc& doc = view.Doc();
     auto offline = [&] {
         doc.m_nLinkState[line] = LINK_DOWN;
         view.SetModemVersion(line, "");
@@ -155,8 +155,8 @@ void CUpgradeController::LinkWatchThread(int line) {
 // One keep-alive pass. False when the thread is asked to stop; bEnd when the line was given up
 // (the communication-error message was shown and the program closes).
 bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
-    CDeduzAVUVOvovIdezView& view = m_deps.view;
-    CDeduzAVUVOvovIdezDoc& doc = view.Doc();
+    CServiceToolView& view = m_deps.view;
+    CServiceToolDoc& doc = view.Doc();
     CLineChannel& ch = m_deps.channel(line);
 
     std::string modem;
@@ -192,8 +192,8 @@ bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
 }
 
 void CUpgradeController::ReconnectPass(int line) {
-    CDeduzAVUVOvovIdezView& view = m_deps.view;
-    CDeduzAVUVOvovIdezDoc& doc = view.Doc();
+    CServiceToolView& view = m_deps.view;
+    CServiceToolDoc& doc = view.Doc();
     if (OpenChannel(line)) {
         plat::TraceF(TRACE_PORT_OPEN, line);
         doc.m_bChannelOpen[line] = true;
@@ -217,7 +217,7 @@ void CUpgradeController::ReconnectPass(int line) {
 // The CPE upgrade
 
 void CUpgradeController::DeleteLineImages(int line, bool bThirdToo) {
-    CDeduzAVUVOvovIdezDoc& doc = m_deps.view.Doc();
+    CServiceToolDoc& doc = m_deps.view.Doc();
     std::vector<std::string> paths;
     if (bThirdToo) paths.push_back(doc.GetLinePath(line, LineField::ThirdVersionFile));
     paths.push_back(doc.GetLinePath(line, LineField::RootImage));
@@ -233,8 +233,8 @@ void CUpgradeController::FailClosing(int line, const char* text) {
 }
 
 void CUpgradeController::CpeUpgradeThread(int line) {
-    CDeduzAVUVOvovIdezView& view = m_deps.view;
-    CDeduzAVUVOvovIdezDoc& doc = view.Doc();
+    CServiceToolView& view = m_deps.view;
+    CServiceToolDoc& doc = view.Doc();
     CLineChannel& ch = m_deps.channel(line);
 
     // Every upgrade whose thread starts is counted; a success is counted at its end.

@@ -12,7 +12,7 @@
 #include "platform/options.h"
 #include "platform/process.h"
 
-class CDeduzAVUVOvovIdezView;
+class CServiceToolView;
 class CLineChannel;
 class GatewayWeb;
 
@@ -46,7 +46,7 @@ constexpr const char* TRACE_PORT_OPEN = "Initialize control ports %d success\n";
 class CUpgradeController {
 public:
     struct Deps {
-        CDeduzAVUVOvovIdezView& view;
+        CServiceToolView& view;
         // The line's channel (owned by the document).
         std::function<CLineChannel&(int line)> channel;
         GatewayWeb& web;

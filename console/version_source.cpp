@@ -45,7 +45,7 @@ void DeleteImages(const std::string& folder) {
     }
 }
 
-bool PrepareVersionSource(CDeduzAVUVOvovIdezDoc& doc, plat::IUiPort& ui) {
+bool PrepareVersionSource(CServiceToolDoc& doc, plat::IUiPort& ui) {
     if (!EnsureMachineRoot() || !CreateVersionFolder()) return false;
     const std::string folder = plat::VersionFolder();
     ExtractImage(res::kRootImageId, folder, ui);

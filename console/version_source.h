@@ -5,7 +5,7 @@
 
 #include "platform/ui_port.h"
 
-class CDeduzAVUVOvovIdezDoc;
+class CServiceToolDoc;
 
 namespace version_source {
 
@@ -32,6 +32,6 @@ void DeleteImages(const std::string& folder);
 
 // Start-up steps 13 to 15: folder, both images, line 0's paths. False when the folder cannot be
 // made (the caller shows "source file path error!" and ends the process with exit code 0).
-bool PrepareVersionSource(CDeduzAVUVOvovIdezDoc& doc, plat::IUiPort& ui);
+bool PrepareVersionSource(CServiceToolDoc& doc, plat::IUiPort& ui);
 
 }  // namespace version_source

@@ -21,7 +21,7 @@ bool ValidLine(int line) { return line >= 0 && line < LINE_COUNT; }
 
 }  // namespace
 
-CDeduzAVUVOvovIdezView::CDeduzAVUVOvovIdezView(CDeduzAVUVOvovIdezDoc& doc, CFormModel& form,
+CServiceToolView::CServiceToolView(CServiceToolDoc& doc, CFormModel& form,
                                                plat::IUiPort& ui, IViewHost& host,
                                                plat::IProcess& process, ViewConfig config)
     : m_doc(doc), m_form(form), m_ui(ui), m_host(host), m_process(process), m_config(std::move(config)) {
@@ -29,12 +29,12 @@ CDeduzAVUVOvovIdezView::CDeduzAVUVOvovIdezView(CDeduzAVUVOvovIdezDoc& doc, CForm
     if (!m_icmp.IsReady() && !m_icmp.ErrorText().empty()) m_ui.MessageBox(m_icmp.ErrorText(), "Error:");
 }
 
-CDeduzAVUVOvovIdezView::~CDeduzAVUVOvovIdezView() { Teardown(); }
+CServiceToolView::~CServiceToolView() { Teardown(); }
 
 // ---------------------------------------------------------------------------------------------
 // Start-up
 
-StartOutcome CDeduzAVUVOvovIdezView::OnInitialUpdate() {
+StartOutcome CServiceToolView::OnInitialUpdate() {
     // 1. Single instance.
     if (!m_instance.Acquire(INSTANCE_MUTEX_NAME)) {
         m_ui.MessageBox(TEXT_ALREADY_RUNNING);
@@ -109,14 +109,14 @@ StartOutcome CDeduzAVUVOvovIdezView::OnInitialUpdate() {
     return {true, 0};
 }
 
-void CDeduzAVUVOvovIdezView::RefreshCounters() {
+void CServiceToolView::RefreshCounters() {
     const CountsTexts texts = m_countsInfo.GetDisplayTexts();
     m_form.SetText(ids::CLEAR_TIME, texts.strClearTime);
     m_form.SetText(ids::NOW_COUNTS, texts.strNow);
     m_form.SetText(ids::ALL_COUNTS, texts.strAll);
 }
 
-void CDeduzAVUVOvovIdezView::DataFromControls() {
+void CServiceToolView::DataFromControls() {
     m_nRadioMode = m_form.CheckedIndex({ids::MODE_RADIOS.begin(), ids::MODE_RADIOS.end()});
     const int nv = m_form.CheckedIndex({ids::NV_OPTION_RADIOS.begin(), ids::NV_OPTION_RADIOS.end()});
     if (nv >= 0) m_doc.m_nNvOption = nv;
@@ -128,7 +128,7 @@ void CDeduzAVUVOvovIdezView::DataFromControls() {
     m_strModemCtl = modem;
 }
 
-void CDeduzAVUVOvovIdezView::DataToControls() {
+void CServiceToolView::DataToControls() {
     const int mode = m_nRadioMode;
     if (mode >= 0 && mode < 4) m_form.CheckRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
     const int nv = m_doc.m_nNvOption;
@@ -147,7 +147,7 @@ void CDeduzAVUVOvovIdezView::DataToControls() {
 // ---------------------------------------------------------------------------------------------
 // Commands and messages
 
-void CDeduzAVUVOvovIdezView::OnCommand(int id) {
+void CServiceToolView::OnCommand(int id) {
     if (m_bTornDown) return;
     if (id >= ids::DOWNLOAD_0 && id < ids::DOWNLOAD_0 + LINE_COUNT) return StartLine(id - ids::DOWNLOAD_0);
     if (id >= ids::STOP_LINE_0 && id < ids::STOP_LINE_0 + LINE_COUNT) return OnStopLine(id - ids::STOP_LINE_0);
@@ -180,35 +180,35 @@ void CDeduzAVUVOvovIdezView::OnCommand(int id) {
     // Anything else (the frame's 57601, 32780, 32783 among them) does nothing.
 }
 
-void CDeduzAVUVOvovIdezView::OnTimer(int /*id*/) { ShowCurrentTime(); }
+void CServiceToolView::OnTimer(int /*id*/) { ShowCurrentTime(); }
 
-void CDeduzAVUVOvovIdezView::OnPaint() {
+void CServiceToolView::OnPaint() {
     const int kind = m_nLastPicture;
     const int shown = (kind >= PIC_READY && kind <= PIC_FAIL) ? kind : PIC_OFFLINE;
     if (m_form.Get(ids::PICTURE_0).nPicture != shown) m_form.SetPicture(ids::PICTURE_0, shown);
 }
 
-bool CDeduzAVUVOvovIdezView::OnKeyDown(int key) { return key == ids::KEY_ENTER || key == ids::KEY_ESCAPE; }
+bool CServiceToolView::OnKeyDown(int key) { return key == ids::KEY_ENTER || key == ids::KEY_ESCAPE; }
 
-void CDeduzAVUVOvovIdezView::RunningMessage(bool bGuideText) {
+void CServiceToolView::RunningMessage(bool bGuideText) {
     const char* text = English() ? (bGuideText ? TEXT_RUNNING_GUIDE_EN : TEXT_RUNNING_EN) : TEXT_RUNNING_CN;
     m_ui.MessageBox(text);
 }
 
-void CDeduzAVUVOvovIdezView::OnExitCommand() {
+void CServiceToolView::OnExitCommand() {
     if (LineZeroRunning()) return RunningMessage();
     // The process ends at once: no teardown, the images stay.
     m_host.ExitProcessNow(0);
 }
 
-void CDeduzAVUVOvovIdezView::OnAbout() { m_ui.MessageBox(TEXT_ABOUT, PRODUCT_TITLE); }
+void CServiceToolView::OnAbout() { m_ui.MessageBox(TEXT_ABOUT, PRODUCT_TITLE); }
 
-void CDeduzAVUVOvovIdezView::OnOperatingGuide() {
+void CServiceToolView::OnOperatingGuide() {
     if (LineZeroRunning()) return RunningMessage(true);
     m_process.OpenDocument(plat::JoinPath(m_config.programFolder, GUIDE_FILE_NAME));
 }
 
-bool CDeduzAVUVOvovIdezView::OnExportCsv() {
+bool CServiceToolView::OnExportCsv() {
     if (LineZeroRunning()) {
         RunningMessage();
         return false;
@@ -218,7 +218,7 @@ bool CDeduzAVUVOvovIdezView::OnExportCsv() {
     return store != nullptr && store->ExportCsv();
 }
 
-bool CDeduzAVUVOvovIdezView::OnExportSdi() {
+bool CServiceToolView::OnExportSdi() {
     if (LineZeroRunning()) {
         RunningMessage();
         return false;
@@ -229,20 +229,20 @@ bool CDeduzAVUVOvovIdezView::OnExportSdi() {
     return store != nullptr && store->ExportSdi();
 }
 
-bool CDeduzAVUVOvovIdezView::OnClearCounts() {
+bool CServiceToolView::OnClearCounts() {
     if (!m_countsInfo.Clear(m_ui, English())) return false;
     RefreshCounters();
     return true;
 }
 
-void CDeduzAVUVOvovIdezView::OnUninstallMessage() {
+void CServiceToolView::OnUninstallMessage() {
     const int line = m_nCurLine;
     if (ValidLine(line) && hooks.closeChannel) hooks.closeChannel(line);
     plat::Sleep(1500);
     m_process.StartProgram(plat::JoinPath(m_config.programFolder, UNINSTALLER_NAME));
 }
 
-void CDeduzAVUVOvovIdezView::OnVersionPath() {
+void CServiceToolView::OnVersionPath() {
     if (m_strTerminalIp != VERSION_PATH_ADDRESS) {
         m_ui.MessageBox(TEXT_VERSION_IP_ONLY, PRODUCT_TITLE);
         return;
@@ -266,7 +266,7 @@ void CDeduzAVUVOvovIdezView::OnVersionPath() {
     }
 }
 
-void CDeduzAVUVOvovIdezView::OnNvDirectory() {
+void CServiceToolView::OnNvDirectory() {
     if (const auto folder = m_ui.ChooseFolder(TEXT_NV_DIR_TITLE)) {
         for (int line = 0; line < LINE_COUNT; ++line)
             if (!m_doc.SetLineText(line, LineField::NvDirectory, *folder, line == 0 ? &m_ui : nullptr)) break;
@@ -274,7 +274,7 @@ void CDeduzAVUVOvovIdezView::OnNvDirectory() {
     m_form.SetText(ids::NV_DIR_EDIT, m_doc.GetLineText(0, LineField::NvDirectory));
 }
 
-void CDeduzAVUVOvovIdezView::OnChooseBinFile(int buttonId) {
+void CServiceToolView::OnChooseBinFile(int buttonId) {
     const bool bUpgrade = buttonId == ids::UPGRADE_SOFTWARE_BUTTON;
     plat::FileDialogSpec dialogRequest;
     dialogRequest.bOpen = true;
@@ -289,7 +289,7 @@ void CDeduzAVUVOvovIdezView::OnChooseBinFile(int buttonId) {
     m_form.SetText(bUpgrade ? ids::UPGRADE_SOFTWARE_EDIT : ids::BOOT_FILE_EDIT, *path);
 }
 
-void CDeduzAVUVOvovIdezView::OnModeRadio(int id) {
+void CServiceToolView::OnModeRadio(int id) {
     const auto it = std::find(ids::MODE_RADIOS.begin(), ids::MODE_RADIOS.end(), id);
     if (it == ids::MODE_RADIOS.end()) return;
     const int index = static_cast<int>(it - ids::MODE_RADIOS.begin());
@@ -299,7 +299,7 @@ void CDeduzAVUVOvovIdezView::OnModeRadio(int id) {
     m_doc.m_nTaskType[0] = TASK_FOR_MODE[index];
 }
 
-void CDeduzAVUVOvovIdezView::OnLineTaskRadio(int id) {
+void CServiceToolView::OnLineTaskRadio(int id) {
     for (int line = 0; line < LINE_COUNT; ++line) {
         const auto& radios = ids::LINE_TASK_RADIOS[static_cast<size_t>(line)];
         const auto it = std::find(radios.begin(), radios.end(), id);
@@ -310,28 +310,28 @@ void CDeduzAVUVOvovIdezView::OnLineTaskRadio(int id) {
     }
 }
 
-void CDeduzAVUVOvovIdezView::OnNvOptionRadio(int id) {
+void CServiceToolView::OnNvOptionRadio(int id) {
     m_form.CheckRadio(id);
     if (hooks.modemCommand) hooks.modemCommand(id);
 }
 
-void CDeduzAVUVOvovIdezView::OnStartAll() {
+void CServiceToolView::OnStartAll() {
     for (int line = 0; line < LINE_COUNT; ++line)
         if (m_doc.m_bRunning[static_cast<size_t>(line)] == 0) StartLine(line);
 }
 
-void CDeduzAVUVOvovIdezView::OnStopAll() {
+void CServiceToolView::OnStopAll() {
     for (auto& running : m_doc.m_bRunning) running = 0;
     ApplyBusyLocks();
 }
 
-void CDeduzAVUVOvovIdezView::OnStopLine(int line) {
+void CServiceToolView::OnStopLine(int line) {
     if (!ValidLine(line)) return;
     m_doc.m_bRunning[static_cast<size_t>(line)] = 0;
     ApplyBusyLocks();
 }
 
-void CDeduzAVUVOvovIdezView::OnReleaseAll() {
+void CServiceToolView::OnReleaseAll() {
     const bool bWasReleased = m_bAllReleased.load();
     m_bAllReleased = !bWasReleased;
     for (int line = 0; line < LINE_COUNT; ++line) {
@@ -356,14 +356,14 @@ void CDeduzAVUVOvovIdezView::OnReleaseAll() {
 // ---------------------------------------------------------------------------------------------
 // Upgrade controller
 
-void CDeduzAVUVOvovIdezView::StartLinkWatch(int line) {
+void CServiceToolView::StartLinkWatch(int line) {
     if (!ValidLine(line) || !hooks.linkWatchThread || m_bTornDown) return;
     FlushArpCache(m_process, m_strTerminalIp);
     m_nCurLine = line;
     StartWatcherThread(line, hooks.linkWatchThread);
 }
 
-void CDeduzAVUVOvovIdezView::StartLine(int line) {
+void CServiceToolView::StartLine(int line) {
     if (!ValidLine(line) || m_bTornDown) return;
     // A start that waits for its watcher's pause takes no second press.
     if (m_bStartPending[static_cast<size_t>(line)].exchange(true)) return;
@@ -374,7 +374,7 @@ void CDeduzAVUVOvovIdezView::StartLine(int line) {
     });
 }
 
-void CDeduzAVUVOvovIdezView::ContinueStartLine(int line) {
+void CServiceToolView::ContinueStartLine(int line) {
     const size_t l = static_cast<size_t>(line);
     // 3. Mode table, then radio mode and mode back to 0.
     const int radio = m_nRadioMode;
@@ -418,7 +418,7 @@ void CDeduzAVUVOvovIdezView::ContinueStartLine(int line) {
 // ---------------------------------------------------------------------------------------------
 // Threads
 
-void CDeduzAVUVOvovIdezView::StartOwned(std::vector<std::unique_ptr<OwnedThread>>& list, int line,
+void CServiceToolView::StartOwned(std::vector<std::unique_ptr<OwnedThread>>& list, int line,
                                         std::function<void(int)> body, bool bWatcher) {
     auto owned = std::make_unique<OwnedThread>();
     OwnedThread* p = owned.get();
@@ -458,7 +458,7 @@ void CDeduzAVUVOvovIdezView::StartOwned(std::vector<std::unique_ptr<OwnedThread>
     });
 }
 
-void CDeduzAVUVOvovIdezView::ReapFinished() {
+void CServiceToolView::ReapFinished() {
     std::vector<std::unique_ptr<OwnedThread>> done;
     {
         std::lock_guard<std::mutex> lock(m_threadsMutex);
@@ -480,7 +480,7 @@ void CDeduzAVUVOvovIdezView::ReapFinished() {
     for (auto& t : done) t->thread.Join();  // bodies have returned: no wait
 }
 
-bool CDeduzAVUVOvovIdezView::StartWatcherThread(int line, std::function<void(int line)> body) {
+bool CServiceToolView::StartWatcherThread(int line, std::function<void(int line)> body) {
     if (!ValidLine(line) || !body) return false;
     ReapFinished();
     std::lock_guard<std::mutex> lock(m_threadsMutex);
@@ -492,7 +492,7 @@ bool CDeduzAVUVOvovIdezView::StartWatcherThread(int line, std::function<void(int
     return true;
 }
 
-bool CDeduzAVUVOvovIdezView::StartTaskThread(int line, std::function<void(int line)> body) {
+bool CServiceToolView::StartTaskThread(int line, std::function<void(int line)> body) {
     if (!ValidLine(line) || !body) return false;
     ReapFinished();
     std::lock_guard<std::mutex> lock(m_threadsMutex);
@@ -504,7 +504,7 @@ bool CDeduzAVUVOvovIdezView::StartTaskThread(int line, std::function<void(int li
 // ---------------------------------------------------------------------------------------------
 // Watcher pause
 
-void CDeduzAVUVOvovIdezView::PostContinuations(std::vector<std::function<void()>> then) {
+void CServiceToolView::PostContinuations(std::vector<std::function<void()>> then) {
     for (auto& fn : then) {
         m_host.PostToGui([this, fn = std::move(fn)] {
             if (!m_bTornDown) fn();
@@ -512,7 +512,7 @@ void CDeduzAVUVOvovIdezView::PostContinuations(std::vector<std::function<void()>
     }
 }
 
-bool CDeduzAVUVOvovIdezView::SafePoint(int line) {
+bool CServiceToolView::SafePoint(int line) {
     if (!ValidLine(line)) return !plat::StopRequested();
     WatchGate& g = m_gates[static_cast<size_t>(line)];
     std::vector<std::function<void()>> then;
@@ -532,7 +532,7 @@ bool CDeduzAVUVOvovIdezView::SafePoint(int line) {
     return !g.bShutdown && !plat::StopRequested();
 }
 
-bool CDeduzAVUVOvovIdezView::SafeSleep(int line, int64_t ms) {
+bool CServiceToolView::SafeSleep(int line, int64_t ms) {
     if (!ValidLine(line)) return plat::Sleep(ms);
     WatchGate& g = m_gates[static_cast<size_t>(line)];
     int64_t remaining = plat::Scaled(ms);
@@ -551,7 +551,7 @@ bool CDeduzAVUVOvovIdezView::SafeSleep(int line, int64_t ms) {
     }
 }
 
-void CDeduzAVUVOvovIdezView::PauseWatcher(int line, std::function<void()> then) {
+void CServiceToolView::PauseWatcher(int line, std::function<void()> then) {
     if (!ValidLine(line)) return;
     WatchGate& g = m_gates[static_cast<size_t>(line)];
     {
@@ -568,7 +568,7 @@ void CDeduzAVUVOvovIdezView::PauseWatcher(int line, std::function<void()> then) 
     if (then) then();
 }
 
-bool CDeduzAVUVOvovIdezView::PauseWatcherAndWait(int line, int64_t timeoutMs) {
+bool CServiceToolView::PauseWatcherAndWait(int line, int64_t timeoutMs) {
     if (!ValidLine(line)) return false;
     WatchGate& g = m_gates[static_cast<size_t>(line)];
     std::unique_lock<std::mutex> lock(g.mutex);
@@ -580,7 +580,7 @@ bool CDeduzAVUVOvovIdezView::PauseWatcherAndWait(int line, int64_t timeoutMs) {
     return g.bPaused || !g.bAlive;
 }
 
-void CDeduzAVUVOvovIdezView::ResumeWatcher(int line) {
+void CServiceToolView::ResumeWatcher(int line) {
     if (!ValidLine(line)) return;
     WatchGate& g = m_gates[static_cast<size_t>(line)];
     {
@@ -592,14 +592,14 @@ void CDeduzAVUVOvovIdezView::ResumeWatcher(int line) {
     m_bStartPending[static_cast<size_t>(line)] = false;
 }
 
-bool CDeduzAVUVOvovIdezView::IsWatcherPaused(int line) const {
+bool CServiceToolView::IsWatcherPaused(int line) const {
     if (!ValidLine(line)) return false;
     const WatchGate& g = m_gates[static_cast<size_t>(line)];
     std::lock_guard<std::mutex> lock(g.mutex);
     return g.bPaused;
 }
 
-bool CDeduzAVUVOvovIdezView::HasLiveWatcher(int line) const {
+bool CServiceToolView::HasLiveWatcher(int line) const {
     if (!ValidLine(line)) return false;
     const WatchGate& g = m_gates[static_cast<size_t>(line)];
     std::lock_guard<std::mutex> lock(g.mutex);
@@ -609,7 +609,7 @@ bool CDeduzAVUVOvovIdezView::HasLiveWatcher(int line) const {
 // ---------------------------------------------------------------------------------------------
 // Close
 
-bool CDeduzAVUVOvovIdezView::OnFrameClose() {
+bool CServiceToolView::OnFrameClose() {
     if (LineZeroRunning()) {
         RunningMessage();
         return false;
@@ -619,7 +619,7 @@ bool CDeduzAVUVOvovIdezView::OnFrameClose() {
     return true;
 }
 
-void CDeduzAVUVOvovIdezView::Teardown() {
+void CServiceToolView::Teardown() {
     std::vector<std::unique_ptr<OwnedThread>> threads;
     {
         std::lock_guard<std::mutex> lock(m_threadsMutex);
@@ -649,17 +649,17 @@ void CDeduzAVUVOvovIdezView::Teardown() {
 // ---------------------------------------------------------------------------------------------
 // Signals
 
-void CDeduzAVUVOvovIdezView::NotifyLineReady(int line) {
+void CServiceToolView::NotifyLineReady(int line) {
     if (observers.onLineReady) observers.onLineReady(line);
 }
 
-void CDeduzAVUVOvovIdezView::ReportTaskSuccess(int line) {
+void CServiceToolView::ReportTaskSuccess(int line) {
     if (ValidLine(line)) m_nOutcome[static_cast<size_t>(line)] = static_cast<int>(TaskOutcome::Succeeded);
 }
 
-TaskOutcome CDeduzAVUVOvovIdezView::LastOutcome(int line) const {
+TaskOutcome CServiceToolView::LastOutcome(int line) const {
     if (!ValidLine(line)) return TaskOutcome::None;
     return static_cast<TaskOutcome>(m_nOutcome[static_cast<size_t>(line)].load());
 }
 
-void CDeduzAVUVOvovIdezView::RequestExit(int status, bool force) { m_host.RequestExit(status, force); }
+void CServiceToolView::RequestExit(int status, bool force) { m_host.RequestExit(status, force); }

@@ -1,5 +1,5 @@
 #pragma once
-// CDeduzAVUVOvovIdezView: the form view over dialog 101. It runs the start-up, handles the
+// CServiceToolView: the form view over dialog 101. It runs the start-up, handles the
 // commands and messages of the form, owns every worker thread it starts, and offers the console
 // operations that the GUI thread and the worker threads call at once.
 //
@@ -8,7 +8,7 @@
 // - One watcher thread per line (StartWatcherThread), one or more task threads per line
 //   (StartTaskThread). The view owns them (plat::WorkerThread): their sleeps wake on a stop request
 //   and Teardown joins them all. A thread receives its line index as the argument of its body,
-//   copied at the start; m_nCurLine is only the product's record of the last line started.
+//   copied at the start; m_nCurLine only records the last line started.
 // - A line's watcher is paused cooperatively: it calls SafePoint(line) (or SafeSleep) between its
 //   steps; PauseWatcher(line, then) asks for the pause and runs `then` on the GUI thread once the
 //   watcher has acknowledged it, so the GUI thread never waits for a worker.
@@ -118,13 +118,13 @@ struct StartOutcome {
     int exitCode = 0;
 };
 
-class CDeduzAVUVOvovIdezView {
+class CServiceToolView {
 public:
-    CDeduzAVUVOvovIdezView(CDeduzAVUVOvovIdezDoc& doc, CFormModel& form, plat::IUiPort& ui,
+    CServiceToolView(CServiceToolDoc& doc, CFormModel& form, plat::IUiPort& ui,
                            IViewHost& host, plat::IProcess& process, ViewConfig config);
-    ~CDeduzAVUVOvovIdezView();  // Teardown when it has not run
-    CDeduzAVUVOvovIdezView(const CDeduzAVUVOvovIdezView&) = delete;
-    CDeduzAVUVOvovIdezView& operator=(const CDeduzAVUVOvovIdezView&) = delete;
+    ~CServiceToolView();  // Teardown when it has not run
+    CServiceToolView(const CServiceToolView&) = delete;
+    CServiceToolView& operator=(const CServiceToolView&) = delete;
 
     ViewHooks hooks;
     ViewObservers observers;
@@ -236,14 +236,14 @@ public:
     bool English() const { return m_doc.m_bLanguage.load() == 1; }
     const std::string& ProgramFolder() const { return m_config.programFolder; }
 
-    CDeduzAVUVOvovIdezDoc& Doc() { return m_doc; }
+    CServiceToolDoc& Doc() { return m_doc; }
     CFormModel& Form() { return m_form; }
     plat::IUiPort& Ui() { return m_ui; }
     IViewHost& Host() { return m_host; }
     CCountsInfo& Counts() { return m_countsInfo; }
     const CIcmpLibrary& Network() const { return m_icmp; }
 
-    // Product members.
+    // Members named as the form's own state.
     std::atomic<int> m_nCurLine{0};
     std::atomic<int> m_nRadioMode{0};
     std::atomic<bool> m_bAllReleased{false};
@@ -278,7 +278,7 @@ private:
     void ReapFinished();
     void PostContinuations(std::vector<std::function<void()>> then);
 
-    CDeduzAVUVOvovIdezDoc& m_doc;
+    CServiceToolDoc& m_doc;
     CFormModel& m_form;
     plat::IUiPort& m_ui;
     IViewHost& m_host;

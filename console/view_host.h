@@ -34,7 +34,7 @@ public:
 
     virtual void SetTitle(const std::string& title) = 0;
 
-    // The product's immediate end of the process: no teardown; the standard streams are flushed.
+    // Ends the process at once: no teardown; the standard streams are flushed.
     // Does not return in the real front ends.
     virtual void ExitProcessNow(int code) = 0;
 

@@ -70,7 +70,7 @@ public:
 
     // The slot has sent the last request (pending flag clear).
     bool RequestSent() const;
-    // A connection is held (the product's "socket != 0").
+    // A connection is held (a socket is open).
     bool HasConnection() const { return m_conn != nullptr; }
     // The held connection was lost (let go by another thread).
     bool IsLost() const { return m_conn && m_conn->IsGivenBack(); }

@@ -1,4 +1,4 @@
-// The configuration file loader (CDeduzAVUVOvovIdezDoc::OnNewDocument) with a program folder
+// The configuration file loader (CServiceToolDoc::OnNewDocument) with a program folder
 // holding the input as "MG_RK880T_PDWA_CN_VEV1.00.00.cfg". Input: a flags byte (bit 0: the rest
 // is the file as it stands, any size; else the rest is padded or cut to the eight records), then
 // the file's bytes.
@@ -48,7 +48,7 @@ RK_FUZZ_TARGET(config_file) {
     fs::create_directories(folder, ec);
     const std::string previousRoot = plat::MachineRoot();
     plat::SetMachineRoot(TempFolder() + "/C");
-    CDeduzAVUVOvovIdezDoc doc;
+    CServiceToolDoc doc;
     const std::string cfg = doc.ConfigFilePath(folder);
     {
         std::ofstream out(cfg, std::ios::binary | std::ios::trunc);

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 std::mutex g_checkMutex;
 CheckHandler g_checkHandler;
 
-// The smallest time scale the clock accepts: every scaled wait of the product is 100 ms or a
+// The smallest time scale the clock accepts: every scaled wait of the tool is 100 ms or a
 // hundredth of its length.
 constexpr double kFuzzTimeScale = 0.01;
 

@@ -1,7 +1,7 @@
 #pragma once
 // What every fuzz target shares: the registry of entry functions (so the regression program runs
 // the same functions over the kept inputs), an input reader, the invariant check, the process's
-// temporary folder, and the guard that makes the product's waits end at once.
+// temporary folder, and the guard that makes the tool's waits end at once.
 //
 // A target file:
 //
@@ -85,7 +85,7 @@ private:
 };
 
 // For the duration of one input: the calling thread gets a stop flag of its own, so that the
-// product's pauses (plat::Sleep, plat::SleepRaw) end at once once it is raised, and the time
+// tool's pauses (plat::Sleep, plat::SleepRaw) end at once once it is raised, and the time
 // scale is at its smallest. The previous flag and scale come back afterwards.
 class InputScope {
 public:

@@ -110,8 +110,8 @@ public:
     virtual void FinishSuccess(int line) = 0;
     // m_bHandshakePending := 1.
     virtual void SetHandshakePending() = 0;
-    // The product's immediate end of the process (no teardown). Does not return in the product;
-    // when it does (tests) the caller fails.
+    // Ends the process at once (no teardown). Does not return in the real program; when it does
+    // (tests) the caller fails.
     virtual void ExitProcess(int code) = 0;
 };
 

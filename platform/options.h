@@ -5,7 +5,7 @@
 
 namespace plat {
 
-// Every address and port the program uses. The defaults are the product's constants.
+// Every address and port the program uses. The defaults are the real gateway's.
 struct Endpoints {
     std::string gateway = "192.168.0.1";  // replaced by --gateway
     bool bGatewayOverridden = false;

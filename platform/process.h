@@ -9,7 +9,8 @@ namespace plat {
 class IProcess {
 public:
     virtual ~IProcess() = default;
-    // "cmd.exe /c arp -d" of the product: `ip neigh flush to <gateway>`, not waited for.
+    // Empties the ARP cache ("cmd.exe /c arp -d" on Windows, `ip neigh flush to <gateway>` here),
+    // not waited for.
     virtual void FlushArp(const std::string& gatewayAddress) = 0;
     // ShellExecute "Open" of a document.
     virtual void OpenDocument(const std::string& path) = 0;

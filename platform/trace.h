@@ -1,5 +1,5 @@
 #pragma once
-// Trace lines: diagnostics the product writes to standard output or to the debugger.
+// Trace lines: diagnostics the tool writes to standard output or to the debugger.
 // The front end decides where they go (the headless runner prints "TRACE: <text>").
 #include <functional>
 #include <string>

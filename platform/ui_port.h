@@ -16,7 +16,7 @@ struct FileDialogSpec {
     bool bOpen = true;            // file-open (true) or file-save (false)
     std::string defaultExt;       // e.g. ".zip"
     std::string defaultName;      // e.g. "version.zip"
-    std::string filter;           // the product's filter text, e.g. "zip file (*.zip)|*.zip||"
+    std::string filter;           // the dialog's filter text, e.g. "zip file (*.zip)|*.zip||"
     bool bMustExist = false;
     bool bOverwritePrompt = false;
 };

@@ -236,7 +236,7 @@ bool CRecordStore::CipherFile(const std::string& strSource, const std::string& s
     arcfour_ctx rc4;
     arcfour_set_key(&rc4, ARCFOUR128_KEY_SIZE, digest);
 
-    // The product's block buffer: one chunk plus room for a block cipher's padding.
+    // One chunk plus room for a block cipher's padding, as CryptEncrypt's buffer needs.
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[RECORD_CHUNK_SIZE + 8]);
     if (!buffer) return fail(texts.buffer, ENOMEM);
 

@@ -4,7 +4,7 @@
 // and its two exports: the encrypted file itself (after which the working record is reset to the
 // pristine "RecordCSV.sdi" beside the program) and the plain text as CSV.
 //
-// Encryption is byte-compatible with the CryptoAPI files of the product: RC4 over the whole file,
+// Encryption is byte-compatible with the files CryptoAPI writes: RC4 over the whole file,
 // keyed with the 16 bytes of MD5 of the pass phrase, processed in chunks of 1000 bytes with the key
 // stream running on across chunks. Every file write goes through a temporary file in the target's
 // folder and a rename, so the working record is never missing or half written.

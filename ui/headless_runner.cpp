@@ -66,7 +66,7 @@ void CHeadlessRunner::OnProgressText(int line, const std::string& text) {
 
 // ---------------------------------------------------------------------------------------------
 
-int CHeadlessRunner::Run(const std::function<void(CDeduzAVUVOvovIdezApp&)>& wire) {
+int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     m_guiThread = std::this_thread::get_id();
     m_signalThread.Start([this] {
         sigset_t set;
@@ -91,9 +91,9 @@ int CHeadlessRunner::Run(const std::function<void(CDeduzAVUVOvovIdezApp&)>& wire
 
     int status = 0;
     {
-        CDeduzAVUVOvovIdezApp app(*this, *this, m_process, config);
+        CServiceToolApp app(*this, *this, m_process, config);
         m_pApp = &app;
-        CDeduzAVUVOvovIdezView& view = app.View();
+        CServiceToolView& view = app.View();
         view.observers.onHistoryAppended = [this](int, const std::string& entry) { PrintOut(entry); };
         view.observers.onPictureSet = [this](int line, int kind) {
             PrintErr(plat::Format("PICTURE: %d %d", line, kind));
@@ -126,7 +126,7 @@ int CHeadlessRunner::Run(const std::function<void(CDeduzAVUVOvovIdezApp&)>& wire
             if (bCommandMode) {
                 PostToGui([this] {
                     bool ok = true;
-                    CDeduzAVUVOvovIdezView& v = m_pApp->View();
+                    CServiceToolView& v = m_pApp->View();
                     if (!m_options.exportCsv.empty()) ok = v.OnExportCsv() && ok;
                     if (!m_options.exportSdi.empty()) ok = v.OnExportSdi() && ok;
                     if (m_options.bClearCounts) ok = v.OnClearCounts() && ok;
@@ -149,7 +149,7 @@ int CHeadlessRunner::Run(const std::function<void(CDeduzAVUVOvovIdezApp&)>& wire
 }
 
 void CHeadlessRunner::ApplyRadios() {
-    CDeduzAVUVOvovIdezApp& app = *m_pApp;
+    CServiceToolApp& app = *m_pApp;
     int mode = -1;
     switch (m_options.mode) {
         case plat::RunMode::CpeOnly: mode = 0; break;

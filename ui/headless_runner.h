@@ -8,7 +8,7 @@
 // failed task's thread has returned, 2 after the communication error (the watcher asks with
 // RequestExit(2)), 3 on --give-up-after, 4 for a bad --wifi-max, 128 + N after signal N; the
 // export and clear commands 0 or 1. Every exit goes through the close path (teardown), except the
-// product's own immediate ends.
+// immediate ends (second instance, bad version folder, exit command).
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -36,7 +36,7 @@ public:
 
     // Runs the program to its end on the calling thread; returns the exit status. `wire` runs
     // after the application object is made and before its start-up.
-    int Run(const std::function<void(CDeduzAVUVOvovIdezApp&)>& wire);
+    int Run(const std::function<void(CServiceToolApp&)>& wire);
 
     // plat::IUiPort
     plat::MsgResult MessageBox(const std::string& text, const std::string& caption, plat::MsgButtons buttons,
@@ -77,7 +77,7 @@ private:
     std::string m_strProgramFolder;
     plat::SystemProcess m_process;
     std::thread::id m_guiThread;
-    CDeduzAVUVOvovIdezApp* m_pApp = nullptr;
+    CServiceToolApp* m_pApp = nullptr;
 
     std::mutex m_outMutex;
     std::mutex m_errMutex;

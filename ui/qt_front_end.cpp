@@ -41,7 +41,7 @@ CQtFrontEnd::CQtFrontEnd(const plat::Options& options) : m_options(options), m_p
 
 CQtFrontEnd::~CQtFrontEnd() { delete m_pContext; }
 
-void CQtFrontEnd::Attach(CDeduzAVUVOvovIdezApp& app, CFormWindow& window) {
+void CQtFrontEnd::Attach(CServiceToolApp& app, CFormWindow& window) {
     m_pApp = &app;
     m_pWindow = &window;
 }
@@ -207,7 +207,7 @@ void CQtFrontEnd::BeginTeardown() {
 }
 
 int RunQtWindow(int argc, char** argv, const plat::Options& options, const std::string& programFolder,
-                const std::function<void(CDeduzAVUVOvovIdezApp&)>& wire) {
+                const std::function<void(CServiceToolApp&)>& wire) {
     QApplication qapp(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setFont(QFont("WenQuanYi Micro Hei", 10));
@@ -225,7 +225,7 @@ int RunQtWindow(int argc, char** argv, const plat::Options& options, const std::
     config.options = options;
     int status = 0;
     {
-        CDeduzAVUVOvovIdezApp app(front, front, process, config);
+        CServiceToolApp app(front, front, process, config);
         CFormWindow::Actions actions;
         actions.command = [&app](int id) { app.Frame().OnCommand(id); };
         actions.close = [&app] { return app.Frame().OnClose(); };

@@ -24,7 +24,7 @@ public:
     ~CQtFrontEnd() override;
 
     // Shows the window over the application's form once its start-up has run.
-    void Attach(CDeduzAVUVOvovIdezApp& app, CFormWindow& window);
+    void Attach(CServiceToolApp& app, CFormWindow& window);
     int ExitStatus() const { return m_nStatus; }
 
     // plat::IUiPort
@@ -52,7 +52,7 @@ private:
 
     plat::Options m_options;
     QObject* m_pContext;  // lives on the GUI thread; posted work runs in its context
-    CDeduzAVUVOvovIdezApp* m_pApp = nullptr;
+    CServiceToolApp* m_pApp = nullptr;
     CFormWindow* m_pWindow = nullptr;
     std::map<int, QTimer*> m_timers;
     int m_nStatus = 0;
@@ -65,4 +65,4 @@ private:
 // Runs the Qt window: the application's start-up (with `wire` before it), then the event loop.
 // Returns the exit status.
 int RunQtWindow(int argc, char** argv, const plat::Options& options, const std::string& programFolder,
-                const std::function<void(CDeduzAVUVOvovIdezApp&)>& wire);
+                const std::function<void(CServiceToolApp&)>& wire);

@@ -126,7 +126,7 @@ bool ConnectWithin(int fd, const sockaddr_in& sa, int64_t ms) {
 }
 
 void SendPiece(int fd, const std::string& piece) {
-    // The product does not check what send returns; a short or failed send shows in the reply.
+    // What send returns is not checked: a short or failed send shows in the reply.
     size_t sent = 0;
     while (sent < piece.size()) {
         const ssize_t n = send(fd, piece.data() + sent, piece.size() - sent, MSG_NOSIGNAL);

@@ -100,7 +100,7 @@ TEST(LineRecord, SizeAndFieldOffsets) {
 TEST(Document, NewDocumentWithoutConfigurationFile) {
     TempDir dir;
     RecordingUi ui;
-    CDeduzAVUVOvovIdezDoc doc;
+    CServiceToolDoc doc;
     doc.OnNewDocument(dir.path, ui);
     EXPECT_TRUE(ui.texts.empty());
     for (int line = 0; line < LINE_COUNT; ++line) {
@@ -127,7 +127,7 @@ TEST(Document, ConfigurationFileOfTheRightSizeIsRead) {
     const std::string cfg = dir.path + "/MG_RK880T_PDWA_CN_VEV1.00.00.cfg";
     WriteAll(cfg, bytes);
     RecordingUi ui;
-    CDeduzAVUVOvovIdezDoc doc;
+    CServiceToolDoc doc;
     EXPECT_EQ(doc.ConfigFilePath(dir.path), cfg);
     doc.OnNewDocument(dir.path, ui);
     EXPECT_TRUE(ui.texts.empty());
@@ -149,7 +149,7 @@ TEST(Document, ConfigurationFileOfTheWrongSizeIsRefused) {
     std::vector<unsigned char> bytes(CONFIG_FILE_SIZE - 1, 0x41);
     WriteAll(cfg, bytes);
     RecordingUi ui;
-    CDeduzAVUVOvovIdezDoc doc;
+    CServiceToolDoc doc;
     doc.OnNewDocument(dir.path, ui);
     EXPECT_EQ(ui.texts, std::vector<std::string>{"配置文件大小不正确，已忽略：" + cfg});
     for (int line = 0; line < LINE_COUNT; ++line) {
@@ -162,7 +162,7 @@ TEST(Document, ConfigurationFileOfTheWrongSizeIsRefused) {
 TEST(Document, PathTooLongForItsFieldIsRefused) {
     TempDir dir;
     RecordingUi ui;
-    CDeduzAVUVOvovIdezDoc doc;
+    CServiceToolDoc doc;
     doc.SetLineText(0, LineField::NvDirectory, "/old", nullptr);
     const std::string path = "/" + std::string(259, 'n');
     ASSERT_EQ(path.size(), 260u);
@@ -206,7 +206,7 @@ protected:
     std::string Image(const char* name) const { return plat::VersionFolder() + "/" + name; }
     TempDir dir;
     RecordingUi ui;
-    CDeduzAVUVOvovIdezDoc doc;
+    CServiceToolDoc doc;
 };
 
 TEST_F(VersionSource, ExistingFolderGetsTheImagesRewritten) {

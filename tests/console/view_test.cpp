@@ -33,7 +33,7 @@ protected:
     void MakeView(ViewConfig config = {}) {
         view.reset();
         if (config.programFolder.empty()) config.programFolder = env.program;
-        view = std::make_unique<CDeduzAVUVOvovIdezView>(doc, form, ui, host, process, config);
+        view = std::make_unique<CServiceToolView>(doc, form, ui, host, process, config);
         view->SetTimeSource([] { return MakeTime(2014, 3, 7, 9, 5, 1); });
     }
     StartOutcome Start() {
@@ -46,9 +46,9 @@ protected:
     fakes::FakeUi ui;
     fakes::FakeHost host;
     fakes::FakeProcess process;
-    CDeduzAVUVOvovIdezDoc doc;
+    CServiceToolDoc doc;
     CFormModel form;
-    std::unique_ptr<CDeduzAVUVOvovIdezView> view;
+    std::unique_ptr<CServiceToolView> view;
 };
 
 // ---- Console operations ----
@@ -334,11 +334,11 @@ TEST_F(ViewTest, StartUpStartsTheWatcherWithTheGatewayOverride) {
 
 TEST_F(ViewTest, SecondInstanceShowsTheMessageAndEnds) {
     ASSERT_TRUE(Start().bRunning);
-    CDeduzAVUVOvovIdezDoc doc2;
+    CServiceToolDoc doc2;
     CFormModel form2;
     fakes::FakeUi ui2;
     fakes::FakeHost host2;
-    CDeduzAVUVOvovIdezView second(doc2, form2, ui2, host2, process, {env.program, "", true});
+    CServiceToolView second(doc2, form2, ui2, host2, process, {env.program, "", true});
     const StartOutcome out = second.OnInitialUpdate();
     EXPECT_FALSE(out.bRunning);
     EXPECT_EQ(ui2.Texts(), std::vector<std::string>{"程序已经运行!"});

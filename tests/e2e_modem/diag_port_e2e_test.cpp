@@ -74,8 +74,8 @@ protected:
         ep.announcePort = sim->AnnouncePort();
         ep.announceAddress = "127.0.0.1";
         config.options.bNoArpFlush = true;
-        app = std::make_unique<CDeduzAVUVOvovIdezApp>(ui, host, process, config);
-        CDeduzAVUVOvovIdezView& view = app->View();
+        app = std::make_unique<CServiceToolApp>(ui, host, process, config);
+        CServiceToolView& view = app->View();
         view.observers.onHistoryAppended = [this](int line, const std::string& entry) {
             std::lock_guard<std::mutex> lock(mutex);
             if (line == 0) history.push_back(Text(entry));
@@ -191,7 +191,7 @@ protected:
     fakes::FakeHost host;
     fakes::FakeProcess process;
     std::unique_ptr<GatewaySim> sim;
-    std::unique_ptr<CDeduzAVUVOvovIdezApp> app;
+    std::unique_ptr<CServiceToolApp> app;
 
     std::mutex mutex;
     std::vector<std::string> history;
@@ -269,8 +269,7 @@ TEST_F(DiagPortSwitch, ASilentModemFailsEachDirectionAndTheLineStaysReady) {
 }
 
 TEST_F(DiagPortSwitch, ASecondPressWhileTheSwitchRunsWaitsForIt) {
-    // The product ran the switch on its GUI thread, so a second press ran after the first: show,
-    // then hide. Neither runs beside the other or beside the keep-alive.
+    // A second press runs after the first, as on a blocked GUI thread: show, then hide. Neither runs beside the other or beside the keep-alive.
     StartApp();
     app->Doc().SetLineInt(0, LineField::PortNumber, 3);
     sim->ClearReport();

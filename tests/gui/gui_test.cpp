@@ -76,7 +76,7 @@ TEST(StartupDialog, TextsShotAndValidation) {
 class FormWindowTest : public ::testing::Test {
 protected:
     FormWindowTest() {
-        view = std::make_unique<CDeduzAVUVOvovIdezView>(doc, form, ui, host, process, ViewConfig{env.program, "", false});
+        view = std::make_unique<CServiceToolView>(doc, form, ui, host, process, ViewConfig{env.program, "", false});
         form.ApplyLabels(false);
         CFormWindow::Actions actions;
         actions.command = [this](int id) { commands.push_back(id); };
@@ -103,9 +103,9 @@ protected:
     fakes::FakeUi ui;
     fakes::FakeHost host;
     fakes::FakeProcess process;
-    CDeduzAVUVOvovIdezDoc doc;
+    CServiceToolDoc doc;
     CFormModel form;
-    std::unique_ptr<CDeduzAVUVOvovIdezView> view;
+    std::unique_ptr<CServiceToolView> view;
     std::unique_ptr<CFormWindow> window;
     std::vector<int> commands;
     bool bAllowClose = false;

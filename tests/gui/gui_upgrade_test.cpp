@@ -1,5 +1,5 @@
 // A whole CPE upgrade in the Qt window (offscreen) against a simulated gateway in this process:
-// the window's own run (RunQtWindow with the product's wiring), the start-up dialog answered and
+// the window's own run (RunQtWindow with the program's wiring), the start-up dialog answered and
 // the Download button clicked through their widgets, the success box confirmed. PNGs of the
 // ready, running and passed states are saved under the build folder (gui-shots/).
 #include <gtest/gtest.h>
@@ -74,7 +74,7 @@ struct Seen {
 // Drives the window from its own GUI thread, every 20 ms.
 class Driver {
 public:
-    Driver(CDeduzAVUVOvovIdezApp& app, CFormWindow& window, Seen& seen)
+    Driver(CServiceToolApp& app, CFormWindow& window, Seen& seen)
         : m_app(app), m_window(window), m_seen(seen), m_timer(new QTimer(&window)) {
         m_deadline = plat::TickMs() + kLimitMs;
         m_app.View().observers.onLineReady = [this](int line) {
@@ -154,7 +154,7 @@ private:
         m_seen.bRunningShot = Save(m_window, "e2e_upgrade_running");
     }
 
-    CDeduzAVUVOvovIdezApp& m_app;
+    CServiceToolApp& m_app;
     CFormWindow& m_window;
     Seen& m_seen;
     QTimer* m_timer;  // owned by the window
@@ -198,7 +198,7 @@ TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
     std::unique_ptr<Driver> driver;
     char arg0[] = "test_gui_upgrade";
     char* qtArgv[] = {arg0, nullptr};
-    const int status = RunQtWindow(1, qtArgv, parsed.options, box.program, [&](CDeduzAVUVOvovIdezApp& app) {
+    const int status = RunQtWindow(1, qtArgv, parsed.options, box.program, [&](CServiceToolApp& app) {
         WireApplication(app);
         CFormWindow* window = nullptr;
         for (QWidget* w : QApplication::topLevelWidgets())

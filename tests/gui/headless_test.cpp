@@ -90,8 +90,8 @@ TEST_F(Headless, ReadyLinePressesDownloadAndAFailedTaskEndsWithOne) {
     Capture capture(env.base);
     {
         CHeadlessRunner runner(options, env.program);
-        status = runner.Run([&](CDeduzAVUVOvovIdezApp& app) {
-            CDeduzAVUVOvovIdezView& view = app.View();
+        status = runner.Run([&](CServiceToolApp& app) {
+            CServiceToolView& view = app.View();
             view.hooks.linkWatchThread = [&view](int line) {
                 plat::Trace("Initialize control ports 0 success\n");
                 view.ShowLineStatus(line, "连接完成");
@@ -140,8 +140,8 @@ TEST_F(Headless, CommunicationErrorEndsWithTwo) {
     Capture capture(env.base);
     {
         CHeadlessRunner runner(options, env.program);
-        status = runner.Run([](CDeduzAVUVOvovIdezApp& app) {
-            CDeduzAVUVOvovIdezView& view = app.View();
+        status = runner.Run([](CServiceToolApp& app) {
+            CServiceToolView& view = app.View();
             view.hooks.linkWatchThread = [&view](int) {
                 view.Ui().MessageBox("与设备通信异常，点击【确定】按钮退出程序。\n请严格按照操作说明重新进行管理操作。");
                 view.RequestExit(2);
@@ -162,8 +162,8 @@ TEST_F(Headless, CloseAfterSuccessEndsWithZeroAndARunningLineRefusesTheClose) {
     Capture capture(env.base);
     {
         CHeadlessRunner runner(options, env.program);
-        status = runner.Run([](CDeduzAVUVOvovIdezApp& app) {
-            CDeduzAVUVOvovIdezView& view = app.View();
+        status = runner.Run([](CServiceToolApp& app) {
+            CServiceToolView& view = app.View();
             view.hooks.linkWatchThread = [&view](int line) {
                 view.NotifyLineReady(line);
                 while (view.SafeSleep(line, 3000)) {

@@ -63,7 +63,7 @@ TEST(AtAnswer, ErrorLineAndMissingLineEndsFail) {
 TEST(AtAnswer, GmrVersionAndKdiagMode) {
     EXPECT_EQ(ModemVersionFromGmrLine("+GMR: V1.0 B01"), "V1.0");
     EXPECT_EQ(ModemVersionFromGmrLine("+GMR: PD_WA_RK880T_V2 B01 extra"), "PD_WA_RK880T_V2");
-    // No blank after the version: empty, as the product has it.
+    // No blank after the version: empty (the version ends at a blank).
     EXPECT_EQ(ModemVersionFromGmrLine("+GMR: V1.0"), "");
     EXPECT_EQ(ModemVersionFromGmrLine("V1.0"), "");
     EXPECT_EQ(ModemVersionFromGmrLine(""), "");

@@ -1,1 +1,0 @@
-// Keeps a module library buildable while its folder is still empty.
