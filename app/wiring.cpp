@@ -26,13 +26,17 @@ std::string CurrentFolder() {
 // The NV threads report through the view.
 class ViewNvHost : public INvHost {
 public:
-    explicit ViewNvHost(CServiceToolView& view) : m_view(view) {}
+    ViewNvHost(CServiceToolView& view, std::string restoreFrom) : m_view(view), m_strRestoreFrom(std::move(restoreFrom)) {}
     void ShowLineStatus(int line, const std::string& text) override { m_view.ShowLineStatus(line, text); }
     void SetLineProgress(int line, int percent) override { m_view.SetLineProgress(line, percent); }
     void SetLinePicture(int line, int kind) override { m_view.SetLinePicture(line, kind); }
     void ShowLineVersions(int line) override { m_view.ShowLineVersions(line); }
     void EndTask(int line, const std::string& text, int code) override { m_view.EndTask(line, text, code); }
     void MessageBox(const std::string& text) override { m_view.Ui().MessageBox(text); }
+    bool AskDefaultNo(const std::string& text) override {
+        return m_view.Ui().MessageBox(text, {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::Question) ==
+               plat::MsgResult::Yes;
+    }
     void AppendHistory(int line, const std::string& text) override { m_view.AppendHistory(line, text); }
     std::string CpeVersion(int line) override { return m_view.GetCpeVersion(line); }
     void SetModemVersion(int line, const std::string& text) override { m_view.SetModemVersion(line, text); }
@@ -44,6 +48,7 @@ public:
     std::string VersionFolder(int line) override {
         return m_view.Doc().GetLinePath(line, LineField::VersionFolder);
     }
+    std::string RestoreFromFolder() override { return m_strRestoreFrom; }
     void ReselectModeRadio(int mode) override {
         if (mode >= 0 && mode < 4) m_view.OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
     }
@@ -57,6 +62,7 @@ public:
 
 private:
     CServiceToolView& m_view;
+    std::string m_strRestoreFrom;  // --restore-from
 };
 
 // The DIAG port switch works on the form through the view.
@@ -173,7 +179,7 @@ void WireApplication(CServiceToolApp& app) {
         app.Process(), wired->log});
     wired->controller->Install();
 
-    wired->nvHost = std::make_unique<ViewNvHost>(view);
+    wired->nvHost = std::make_unique<ViewNvHost>(view, app.Config().options.restoreFrom);
     ViewNvHost& nvHost = *wired->nvHost;
     view.hooks.nvBackupThread = [&doc, &nvHost](int line) { BackupNvThread(nvHost, doc.Device(line).diag, line); };
     view.hooks.nvRestoreThread = [&doc, &nvHost](int line) { RestoreNvThread(nvHost, doc.Device(line).diag, line); };

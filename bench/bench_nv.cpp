@@ -45,6 +45,8 @@ public:
         m_bFailed = true;
     }
     void MessageBox(const std::string&) override {}
+    bool AskDefaultNo(const std::string&) override { return false; }
+    std::string RestoreFromFolder() override { return {}; }
     void AppendHistory(int, const std::string&) override {}
     std::string CpeVersion(int) override { return "RK19T_V1.0.0"; }
     void SetModemVersion(int, const std::string&) override {}

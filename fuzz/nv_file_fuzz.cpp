@@ -102,6 +102,8 @@ public:
     void ShowLineVersions(int) override {}
     void EndTask(int, const std::string&, int) override {}
     void MessageBox(const std::string&) override {}
+    bool AskDefaultNo(const std::string&) override { return false; }
+    std::string RestoreFromFolder() override { return {}; }
     void AppendHistory(int, const std::string&) override {}
     std::string CpeVersion(int) override { return "PD_WA_RK880T_RK19T_V1.0"; }
     void SetModemVersion(int, const std::string&) override {}

@@ -73,6 +73,9 @@ const char* DownloadNakText(int reason);       // "invalid frame check sequence"
 std::string NvDataDump(std::span<const uint8_t, NV_ITEM_SIZE> data);
 // The 15-digit IMEI held in the data of NV item 550.
 std::string ImeiFromNvData(std::span<const uint8_t, NV_ITEM_SIZE> data);
+// An IMEI that names a unit: 15 decimal digits, not all zeros, the last one the Luhn check digit
+// of the other fourteen.
+bool IsValidImei(const std::string& imei);
 
 class DiagClient {
 public:

@@ -90,6 +90,25 @@ std::string ImeiFromNvData(std::span<const uint8_t, NV_ITEM_SIZE> data) {
     return imei;
 }
 
+bool IsValidImei(const std::string& imei) {
+    if (imei.size() != 15) return false;
+    int sum = 0;
+    bool bNonZero = false;
+    for (size_t i = 0; i < imei.size(); ++i) {
+        if (imei[i] < '0' || imei[i] > '9') return false;
+        int d = imei[i] - '0';
+        if (d != 0) bNonZero = true;
+        if (i == imei.size() - 1) break;
+        // Every second digit of the fourteen, counted from the left starting at the second, is doubled.
+        if (i % 2 == 1) {
+            d *= 2;
+            if (d > 9) d -= 9;
+        }
+        sum += d;
+    }
+    return bNonZero && (10 - sum % 10) % 10 == imei.back() - '0';
+}
+
 int DiagClient::ResetPhone() {
     ClearRequest();
     m_nMode = ModeDiag;

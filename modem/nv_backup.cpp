@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <vector>
 
@@ -152,6 +153,16 @@ void CNvBackup::BackupNvThread() {
         return Fail(plat::Format(TEXT_NV_INCOMPLETE, m_nFailedItems, m_nFailedFiles));
     if (!LeaveDownloadMode()) return Fail(TEXT_NV_EXIT_FAIL);
 
+    // The complete backup is copied into the archive of the modem's IMEI, stamped with local time.
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::string archive;
+    if (!ArchiveNvBackup(MakeNvBackupPaths(path, folder), NvArchiveImeiFolder(folder, imei), NvArchiveStamp(local),
+                         archive))
+        return Fail(plat::Format(Text(TEXT_NV_ARCHIVE_FAIL_CN, TEXT_NV_ARCHIVE_FAIL_EN), archive.c_str()));
+    Status(plat::Format(Text(TEXT_NV_ARCHIVED_CN, TEXT_NV_ARCHIVED_EN), archive.c_str()));
+
     if (m_host.Mode() == MODE_BACKUP_NV) m_host.ReselectModeRadio(MODE_BACKUP_NV);
     const int seconds = static_cast<int>((plat::TickMs() - start) / 1000);
     Status(plat::Format(TEXT_NV_BACKUP_SUCCESS, seconds / 60, seconds % 60));
@@ -169,8 +180,16 @@ void CNvBackup::RestoreNvThread() {
     EnterDownloadMode();
 
     Status(TEXT_NV_RELOAD);
-    const std::string path = plat::Format(NV_BACKUP_FILE_FMT, m_host.VersionFolder(m_nLine).c_str());
-    if (!RestoreRfNv(path)) return Fail(TEXT_NV_RELOAD_FAIL);
+    std::string source = m_host.RestoreFromFolder();
+    if (source.empty()) source = m_host.VersionFolder(m_nLine);
+    else Status(plat::Format(Text(TEXT_NV_RESTORE_FROM_CN, TEXT_NV_RESTORE_FROM_EN), source.c_str()));
+    const std::string path = plat::Format(NV_BACKUP_FILE_FMT, source.c_str());
+    if (!RestoreRfNv(path)) {
+        if (!m_bDeclined) return Fail(TEXT_NV_RELOAD_FAIL);
+        // Nothing was written: the gateway leaves download mode as after a restore.
+        if (!LeaveDownloadMode()) Status(TEXT_NV_EXIT_FAIL);
+        return Fail(Text(TEXT_NV_IMEI_DECLINED_CN, TEXT_NV_IMEI_DECLINED_EN));
+    }
     if (!LeaveDownloadMode()) return Fail(TEXT_NV_EXIT_FAIL);
 
     if (m_host.Mode() == MODE_RESTORE_NV) m_host.ReselectModeRadio(MODE_RESTORE_NV);
@@ -303,12 +322,10 @@ bool CNvBackup::ReadBackMatches(const NvRecord& record) {
     return back == record.abData;
 }
 
-bool CNvBackup::RestoreRfNv(const std::string& path) {
-    const std::string versionFolder = m_host.VersionFolder(m_nLine);
-    const NvBackupPaths paths = MakeNvBackupPaths(path, versionFolder);
-    RecoverNvBackup(paths);
-
-    // 1. The whole file is read and checked before anything goes to the modem.
+// The whole file, read and checked; a backup cut short in its folder is recovered first.
+bool CNvBackup::LoadNvFile(const std::string& path, std::vector<NvRecord>& records, size_t& length) {
+    RecoverNvBackup(MakeNvBackupPaths(path, plat::DirName(path)));
+    records.clear();
     std::vector<uint8_t> bytes;
     if (!ReadWholeFile(path, bytes)) {
         Status(TEXT_NV_OPEN_FAIL);
@@ -318,8 +335,8 @@ bool CNvBackup::RestoreRfNv(const std::string& path) {
         Status(plat::Format(TEXT_NV_BAD_SIZE, static_cast<int>(bytes.size())));
         return false;
     }
+    length = bytes.size();
     const size_t count = bytes.size() / NV_RECORD_SIZE;
-    std::vector<NvRecord> records;
     records.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         records.push_back(UnpackNvRecord(std::span<const uint8_t, NV_RECORD_SIZE>(&bytes[i * NV_RECORD_SIZE], NV_RECORD_SIZE)));
@@ -328,6 +345,56 @@ bool CNvBackup::RestoreRfNv(const std::string& path) {
             return false;
         }
     }
+    return true;
+}
+
+// The modem is asked for its IMEI only when the file names a valid one. No question when either
+// is not valid (a freshly flashed modem) or both are the same unit's.
+CNvBackup::ImeiChoice CNvBackup::CheckImei(const std::vector<NvRecord>& records, const std::string& source,
+                                           bool offer, std::string& other) {
+    const std::string fileImei = ImeiOfNvRecords(records);
+    if (!IsValidImei(fileImei)) return ImeiChoice::Restore;
+    std::string modemImei;
+    if (!m_diag.ReadImei(modemImei) || !IsValidImei(modemImei) || modemImei == fileImei) return ImeiChoice::Restore;
+
+    std::string newest = offer ? NewestNvArchive(m_host.VersionFolder(m_nLine), modemImei) : std::string();
+    if (newest == source) newest.clear();
+    std::string text = plat::Format(Text(TEXT_NV_IMEI_DIFFERS_CN, TEXT_NV_IMEI_DIFFERS_EN), fileImei.c_str(),
+                                    modemImei.c_str());
+    if (!newest.empty()) text += plat::Format(Text(TEXT_NV_IMEI_NEWEST_CN, TEXT_NV_IMEI_NEWEST_EN), newest.c_str());
+    text += Text(TEXT_NV_IMEI_ASK_CN, TEXT_NV_IMEI_ASK_EN);
+    if (m_host.AskDefaultNo(text)) return ImeiChoice::Restore;
+    if (!newest.empty() &&
+        m_host.AskDefaultNo(plat::Format(Text(TEXT_NV_IMEI_INSTEAD_CN, TEXT_NV_IMEI_INSTEAD_EN), newest.c_str()))) {
+        other = newest;
+        return ImeiChoice::OtherFolder;
+    }
+    return ImeiChoice::Declined;
+}
+
+bool CNvBackup::RestoreRfNv(const std::string& filePath) {
+    m_bDeclined = false;
+    std::string path = filePath;
+
+    // 1. The whole file is read and checked, then its IMEI against the modem's, before anything
+    // is written to the modem. The operator may take the newest archive of the modem's own IMEI
+    // instead, which is checked the same way (without a second offer).
+    std::vector<NvRecord> records;
+    size_t length = 0;
+    if (!LoadNvFile(path, records, length)) return false;
+    std::string other;
+    ImeiChoice choice = CheckImei(records, plat::DirName(path), true, other);
+    if (choice == ImeiChoice::OtherFolder) {
+        Status(plat::Format(Text(TEXT_NV_RESTORE_FROM_CN, TEXT_NV_RESTORE_FROM_EN), other.c_str()));
+        path = plat::Format(NV_BACKUP_FILE_FMT, other.c_str());
+        if (!LoadNvFile(path, records, length)) return false;
+        choice = CheckImei(records, other, false, other);
+    }
+    if (choice != ImeiChoice::Restore) {
+        m_bDeclined = true;
+        return false;
+    }
+    const size_t count = records.size();
 
     // 2., 3. Offline, then the service programming code.
     for (int t = 0; t < kOfflineTries; ++t) {
@@ -344,7 +411,6 @@ bool CNvBackup::RestoreRfNv(const std::string& path) {
     const bool bRestoreTask = m_host.TaskType(m_nLine) == TASK_NV_RESTORE;
     const bool bDump = m_host.DumpFlag();
     const bool bKeepImei = m_host.NvOption() == NV_OPTION_KEEP_IMEI;
-    const size_t length = bytes.size();
     int counter = 0;
     for (size_t i = 0; i < count; ++i) {
         if (plat::StopRequested()) return false;
@@ -381,7 +447,7 @@ bool CNvBackup::RestoreRfNv(const std::string& path) {
         return false;
     }
     // 6. The RF NV files that the backup holds; missing ones are skipped.
-    const std::string rfFolder = paths.strFolder + "/";
+    const std::string rfFolder = MakeNvBackupPaths(path, plat::DirName(path)).strFolder + "/";
     for (const int32_t entry : list) {
         if (!IsRfNvFileEntry(entry)) continue;
         if (plat::StopRequested()) return false;

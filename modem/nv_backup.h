@@ -11,10 +11,19 @@
 // ("Channel.nvm.tmp", "_EFS_RF_NV.tmp") and replaces it by renames only once it is complete. A
 // backup in which reads failed is kept beside the good one as "Channel.nvm.incomplete" and
 // "_EFS_RF_NV.incomplete".
+//
+// Every complete backup is also copied into an archive kept per modem, so that backing up one
+// gateway never loses another's calibration: <version folder>/NV/<IMEI>/<YYYYMMDD-HHMMSS>/ with
+// its own "Channel.nvm" and "_EFS_RF_NV" (NV/unknown/ when the IMEI was unreadable or not valid).
+// Before a restore writes anything, the IMEI of the file is compared with the modem's; when both
+// are valid and differ, the operator is asked (default No).
 #include <array>
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "modem/diag_client.h"
 
@@ -37,6 +46,9 @@ struct NvRecord {
 
 void PackNvRecord(const NvRecord& record, std::span<uint8_t, NV_RECORD_SIZE> out);
 NvRecord UnpackNvRecord(std::span<const uint8_t, NV_RECORD_SIZE> in);
+// The IMEI of the first item-550 record with status 0, decoded as ReadImei decodes the modem's;
+// empty when there is none.
+std::string ImeiOfNvRecords(const std::vector<NvRecord>& records);
 
 // ---- Names and texts ------------------------------------------------------------------------
 inline constexpr const char NV_BACKUP_FILE_FMT[] = "%s/Channel.nvm";
@@ -75,6 +87,31 @@ inline constexpr const char TEXT_NV_SPC_FAIL[] = "SendSPC Error!";
 inline constexpr const char TEXT_NV_INCOMPLETE[] =
     "Backup NV incomplete: %d NV items and %d RF NV files could not be read.";
 
+// The archive and the IMEI check: Chinese texts, and English ones under the English flag.
+inline constexpr const char NV_ARCHIVE_FOLDER[] = "NV";
+inline constexpr const char NV_ARCHIVE_UNKNOWN[] = "unknown";
+inline constexpr const char TEXT_NV_ARCHIVED_CN[] = "NV备份已存档：%s";
+inline constexpr const char TEXT_NV_ARCHIVED_EN[] = "NV backup archived: %s";
+inline constexpr const char TEXT_NV_ARCHIVE_FAIL_CN[] = "NV备份存档失败：%s";
+inline constexpr const char TEXT_NV_ARCHIVE_FAIL_EN[] = "NV backup archive fail: %s";
+inline constexpr const char TEXT_NV_RESTORE_FROM_CN[] = "从存档恢复NV：%s";
+inline constexpr const char TEXT_NV_RESTORE_FROM_EN[] = "Restore NV from: %s";
+// The question: the file's IMEI, the modem's; then the newest archive line when there is one.
+inline constexpr const char TEXT_NV_IMEI_DIFFERS_CN[] =
+    "要恢复的NV文件属于IMEI %s，本模块的IMEI是 %s。\n校准数据只属于原设备，写入其他设备会使射频指标不合格。\n";
+inline constexpr const char TEXT_NV_IMEI_DIFFERS_EN[] =
+    "The NV file to restore belongs to IMEI %s, but this modem's IMEI is %s.\nThe calibration belongs to "
+    "the unit it was read from; written into another unit it spoils the RF.\n";
+inline constexpr const char TEXT_NV_IMEI_NEWEST_CN[] = "本模块IMEI最新的备份：%s\n";
+inline constexpr const char TEXT_NV_IMEI_NEWEST_EN[] = "Newest backup of this modem's IMEI: %s\n";
+inline constexpr const char TEXT_NV_IMEI_ASK_CN[] = "仍然恢复吗？";
+inline constexpr const char TEXT_NV_IMEI_ASK_EN[] = "Restore anyway?";
+inline constexpr const char TEXT_NV_IMEI_INSTEAD_CN[] = "改为从 %s 恢复吗？";
+inline constexpr const char TEXT_NV_IMEI_INSTEAD_EN[] = "Restore from %s instead?";
+inline constexpr const char TEXT_NV_IMEI_DECLINED_CN[] = "IMEI不一致，已取消恢复NV，未向模块写入任何数据。";
+inline constexpr const char TEXT_NV_IMEI_DECLINED_EN[] =
+    "IMEI mismatch: NV restore cancelled, nothing was written to the modem.";
+
 // ---- What the threads need of the view ------------------------------------------------------
 // Implemented by the view (console/). Called from the task thread; each call does its own
 // locking. MessageBox blocks until answered.
@@ -90,6 +127,8 @@ public:
     virtual void EndTask(int line, const std::string& text, int code) = 0;
     // A message box with an OK button.
     virtual void MessageBox(const std::string& text) = 0;
+    // A Yes/No question whose default button is No; true for Yes.
+    virtual bool AskDefaultNo(const std::string& text) = 0;
     // Appends `text` as it stands to the line's status history (the NV data dump).
     virtual void AppendHistory(int line, const std::string& text) = 0;
 
@@ -103,6 +142,9 @@ public:
     virtual bool IsEnglish() = 0;                                        // m_bLanguage
     // The line's version folder as a host path (no trailing '/').
     virtual std::string VersionFolder(int line) = 0;
+    // The folder a restore takes "Channel.nvm" and "_EFS_RF_NV" from instead of the version
+    // folder (--restore-from); empty when none was given.
+    virtual std::string RestoreFromFolder() = 0;
 
     // The mode radio of `mode` (2: 1168, 3: 1169) is checked again and its handler runs.
     virtual void ReselectModeRadio(int mode) = 0;
@@ -140,9 +182,11 @@ public:
     // the list was gone through; FailedItems()/FailedFiles() then tell whether it was complete
     // (a backup with failed reads is kept as ".incomplete" and the previous one stays).
     bool BackupRfNv(const std::string& path);
-    // Writes the records of `path` and the RF NV files of the version folder back to the modem.
-    // The whole file is checked before anything is sent.
+    // Writes the records of `path` and the RF NV files of the "_EFS_RF_NV" beside it back to the
+    // modem. The whole file is checked, then its IMEI against the modem's (a question when they
+    // differ), before anything is written. False with Declined() when the operator said No.
     bool RestoreRfNv(const std::string& path);
+    bool Declined() const { return m_bDeclined; }
     // The folder exists or was created; otherwise a message box and false.
     bool EnsureNvFolder(const std::string& path);
 
@@ -152,6 +196,13 @@ public:
     int FailedFiles() const { return m_nFailedFiles; }
 
 private:
+    enum class ImeiChoice { Restore, Declined, OtherFolder };
+    // The IMEI check of a restore (the file's records against the modem); `offer` lets the
+    // operator take the newest archive folder of the modem's own IMEI instead (`other`).
+    ImeiChoice CheckImei(const std::vector<NvRecord>& records, const std::string& source, bool offer,
+                         std::string& other);
+    bool LoadNvFile(const std::string& path, std::vector<NvRecord>& records, size_t& length);
+    const char* Text(const char* cn, const char* en) { return m_host.IsEnglish() ? en : cn; }
     void EnterDownloadMode();
     bool LeaveDownloadMode();
     void Fail(const std::string& text);
@@ -163,6 +214,7 @@ private:
     int m_nLine;
     int m_nFailedItems = 0;
     int m_nFailedFiles = 0;
+    bool m_bDeclined = false;
 };
 
 // The entry points the view starts as task threads (task types 3 and 4).
@@ -190,3 +242,18 @@ bool CommitNvBackup(const NvBackupPaths& paths);
 // The temporaries become the ".incomplete" pair (replacing an older one).
 bool KeepIncompleteNvBackup(const NvBackupPaths& paths);
 void DiscardNvBackupTemps(const NvBackupPaths& paths);
+
+// ---- The archive of complete backups ----------------------------------------------------------
+// <versionFolder>/NV/<imei>, or NV/unknown when `imei` is not a valid IMEI.
+std::string NvArchiveImeiFolder(const std::string& versionFolder, const std::string& imei);
+// "YYYYMMDD-HHMMSS" of a local time.
+std::string NvArchiveStamp(const std::tm& local);
+// Copies the complete backup of `backup` ("Channel.nvm" and the files of "_EFS_RF_NV") into a new
+// folder of `imeiFolder` named `stamp`, or `stamp`-2, -3, ... when a backup of the same second is
+// there. The copy is written as "<name>.tmp" and renamed when whole; ".tmp" folders left in the
+// archive by a copy cut short are removed first. `archiveFolder` receives the folder's path (also
+// on failure, the one that was meant). `afterEachFile` runs after each file copied (tests).
+bool ArchiveNvBackup(const NvBackupPaths& backup, const std::string& imeiFolder, const std::string& stamp,
+                     std::string& archiveFolder, const std::function<void()>& afterEachFile = {});
+// The newest archive folder (by its name) of `imei` that holds a "Channel.nvm"; empty when none.
+std::string NewestNvArchive(const std::string& versionFolder, const std::string& imei);

@@ -8,11 +8,17 @@
 //   4. sub-folders of _EFS_RF_NV.old move into _EFS_RF_NV; _EFS_RF_NV.old is removed.
 // While _EFS_RF_NV.old exists, Channel.nvm.tmp tells whether step 3 happened: present, the old
 // pair is put back (steps 1-2 undone); absent, step 4 is finished.
+//
+// The archive: NV/<IMEI>/<stamp>.tmp is filled and renamed to NV/<IMEI>/<stamp> when whole; a
+// ".tmp" folder found there later is what a cut-short copy left and is removed.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "modem/nv_backup.h"
 #include "platform/fs.h"
@@ -67,6 +73,66 @@ void FinishFolderSwap(const NvBackupPaths& p) {
         }
     }
     RemoveAll(p.strFolderOld);
+}
+
+// A copy of a regular file, flushed to disk; false on any failure.
+bool CopyFileSynced(const std::string& from, const std::string& to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) ok = false;
+            else done += w;
+        }
+        if (!ok) break;
+    }
+    if (::fsync(out) != 0) ok = false;
+    if (::close(out) != 0) ok = false;
+    ::close(in);
+    return ok;
+}
+
+// "YYYYMMDD-HHMMSS" or "YYYYMMDD-HHMMSS-N": the stamp and N (1 without a suffix); N = 0 when the
+// name is no archive folder's.
+std::pair<std::string, long> ArchiveName(const std::string& name) {
+    constexpr size_t kStamp = 15;
+    auto digits = [](const std::string& t) {
+        return !t.empty() && std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (name.size() < kStamp || name[8] != '-' || !digits(name.substr(0, 8)) || !digits(name.substr(9, 6)))
+        return {"", 0};
+    if (name.size() == kStamp) return {name.substr(0, kStamp), 1};
+    const std::string suffix = name.substr(kStamp + 1);
+    if (name[kStamp] != '-' || !digits(suffix) || suffix.size() > 6) return {"", 0};
+    return {name.substr(0, kStamp), std::stol(suffix)};
+}
+
+// ".tmp" folders that a cut-short archive copy left in NV/<IMEI>/.
+void RemoveArchiveTemps(const std::string& archiveRoot) {
+    std::error_code ec;
+    for (fs::directory_iterator imei(archiveRoot, ec), end; !ec && imei != end; imei.increment(ec)) {
+        std::error_code sec;
+        if (!fs::is_directory(imei->symlink_status(sec))) continue;
+        std::vector<fs::path> temps;
+        for (fs::directory_iterator it(imei->path(), sec), e2; !sec && it != e2; it.increment(sec)) {
+            const std::string name = it->path().filename().string();
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, NV_TMP_SUFFIX) == 0) temps.push_back(it->path());
+        }
+        for (const fs::path& t : temps) RemoveAll(t.string());
+    }
 }
 
 }  // namespace
@@ -144,4 +210,81 @@ void DiscardNvBackupTemps(const NvBackupPaths& p) {
     std::error_code ec;
     fs::remove(p.strFileTmp, ec);
     RemoveAll(p.strFolderTmp);
+}
+
+std::string ImeiOfNvRecords(const std::vector<NvRecord>& records) {
+    for (const NvRecord& r : records)
+        if (r.wItem == NV_IMEI_ITEM && r.wStatus == 0) return ImeiFromNvData(r.abData);
+    return {};
+}
+
+std::string NvArchiveImeiFolder(const std::string& versionFolder, const std::string& imei) {
+    return plat::JoinPath(plat::JoinPath(versionFolder, NV_ARCHIVE_FOLDER), IsValidImei(imei) ? imei : NV_ARCHIVE_UNKNOWN);
+}
+
+std::string NvArchiveStamp(const std::tm& t) {
+    return plat::Format("%04d%02d%02d-%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                        t.tm_sec);
+}
+
+bool ArchiveNvBackup(const NvBackupPaths& backup, const std::string& imeiFolder, const std::string& stamp,
+                     std::string& archiveFolder, const std::function<void()>& afterEachFile) {
+    archiveFolder = plat::JoinPath(imeiFolder, stamp);
+    RemoveArchiveTemps(plat::DirName(imeiFolder));
+    std::error_code ec;
+    fs::create_directories(imeiFolder, ec);
+    if (!fs::is_directory(imeiFolder, ec)) return false;
+    // A backup of the same second gets the next free suffix.
+    for (int n = 2; Exists(archiveFolder); ++n) {
+        if (n > 999) return false;
+        archiveFolder = plat::JoinPath(imeiFolder, stamp + "-" + std::to_string(n));
+    }
+
+    const std::string tmp = archiveFolder + NV_TMP_SUFFIX;
+    const NvBackupPaths to = MakeNvBackupPaths(plat::Format(NV_BACKUP_FILE_FMT, tmp.c_str()), tmp);
+    bool ok = fs::create_directory(tmp, ec) && fs::create_directory(to.strFolder, ec);
+    ok = ok && CopyFileSynced(backup.strFile, to.strFile);
+    if (ok && afterEachFile) afterEachFile();
+    // The backup's RF NV files (its folder holds nothing else of the backup's).
+    std::vector<fs::path> files;
+    if (ok && fs::is_directory(fs::symlink_status(backup.strFolder, ec))) {
+        for (fs::directory_iterator it(backup.strFolder, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code sec;
+            if (fs::is_regular_file(it->symlink_status(sec))) files.push_back(it->path());
+        }
+        if (ec) ok = false;
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& f : files) {
+        if (!ok) break;
+        ok = CopyFileSynced(f.string(), plat::JoinPath(to.strFolder, f.filename().string()));
+        if (ok && afterEachFile) afterEachFile();
+    }
+    if (ok) {
+        SyncFolder(to.strFolder);
+        SyncFolder(tmp);
+        ok = Rename(tmp, archiveFolder);
+    }
+    if (!ok) {
+        RemoveAll(tmp);
+        return false;
+    }
+    SyncFolder(imeiFolder);
+    return true;
+}
+
+std::string NewestNvArchive(const std::string& versionFolder, const std::string& imei) {
+    if (!IsValidImei(imei)) return {};
+    const std::string folder = NvArchiveImeiFolder(versionFolder, imei);
+    std::pair<std::string, long> best{"", 0};
+    std::string newest;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto name = ArchiveName(it->path().filename().string());
+        if (name.second == 0 || name <= best) continue;
+        if (!plat::IsRegularFile(plat::Format(NV_BACKUP_FILE_FMT, it->path().string().c_str()))) continue;
+        best = name;
+        newest = it->path().string();
+    }
+    return newest;
 }

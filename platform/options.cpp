@@ -48,7 +48,7 @@ std::string UsageText() {
            "                  [--mode cpe-only|modem-and-cpe|backup-nv|restore-nv]\n"
            "                  [--nv-option 0|1|2|3] [--press-download] [--give-up-after SECONDS]\n"
            "                  [--export-csv PATH] [--export-sdi PATH] [--clear-counts]\n"
-           "                  [--answer yes|no]\n";
+           "                  [--answer yes|no] [--restore-from DIR]\n";
 }
 
 ParseResult ParseCommandLine(int argc, const char* const argv[]) {
@@ -137,6 +137,9 @@ ParseResult ParseCommandLine(int argc, const char* const argv[]) {
         } else if (arg == "--answer") {
             if (!value(v) || (v != "yes" && v != "no")) return fail("--answer needs yes or no");
             o.bAnswerYes = (v == "yes");
+            o.bAnswerGiven = true;
+        } else if (arg == "--restore-from") {
+            if (!value(o.restoreFrom) || o.restoreFrom.empty()) return fail("--restore-from needs a folder");
         } else {
             return fail("unknown option: " + arg);
         }

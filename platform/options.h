@@ -38,6 +38,8 @@ struct Options {
     std::string exportSdi;
     bool bClearCounts = false;
     bool bAnswerYes = true;
+    bool bAnswerGiven = false;   // --answer was given (questions whose default is No need it)
+    std::string restoreFrom;     // --restore-from: an NV restore takes its files from this folder
 };
 
 struct ParseResult {

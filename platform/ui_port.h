@@ -9,7 +9,9 @@
 namespace plat {
 
 enum class MsgIcon { None, Information, Exclamation, Stop, Question };
-enum class MsgButtons { Ok, YesNo };
+// YesNoDefaultNo: a Yes/No box whose default button is No (Enter and Escape answer No); the
+// headless runner answers it Yes only when --answer yes was given.
+enum class MsgButtons { Ok, YesNo, YesNoDefaultNo };
 enum class MsgResult { Ok, Yes, No };
 
 struct FileDialogSpec {

@@ -37,7 +37,7 @@ struct GatewaySimConfig {
     // (GetTerminalTypeKey: "RK19T" for the default text). Without it the stores start empty.
     bool bPresetModem = true;
     std::string terminalType;
-    std::string imei = SIM_DEFAULT_IMEI;
+    std::string imei = SIM_DEFAULT_IMEI;  // "": no item 550 (a blank IMEI)
     int atDiagMode = 6;
     SimWebKnobs webKnobs;
 };

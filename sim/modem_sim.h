@@ -34,6 +34,7 @@ constexpr uint32_t SIM_EINVAL = 22;
 struct SimNvItem {
     std::array<uint8_t, SIM_NV_DATA_SIZE> data{};
     uint16_t status = SIM_NV_DONE;  // 0 active, 5 not active, 7 read-only
+    bool operator==(const SimNvItem&) const = default;
 };
 
 // What the modem saw, for reports.

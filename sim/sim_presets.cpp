@@ -38,5 +38,6 @@ bool PresetModem(ModemSim& modem, const std::string& terminalType, const std::st
                             PresetNvInactive(item) ? SIM_NV_NOTACTIVE : SIM_NV_DONE);
         }
     }
-    return modem.SetImei(imei);
+    // An empty IMEI: item 550 stays out, as on a freshly flashed modem.
+    return imei.empty() || modem.SetImei(imei);
 }

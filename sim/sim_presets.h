@@ -20,7 +20,8 @@ std::vector<uint8_t> PresetRfNvFile(int32_t entry);
 
 // Wipes the modem's NV store and EFS and fills them for a terminal type key ("RK19T", "RK19L",
 // "RK18B", "RK18G"): every NV item of the key's RF NV list with PresetNvData (status 0, or 5 where
-// PresetNvInactive says so), item 550 with `imei`, every RF NV file with PresetRfNvFile.
+// PresetNvInactive says so), item 550 with `imei` (an empty `imei` leaves item 550 out: the blank
+// IMEI of a freshly flashed modem), every RF NV file with PresetRfNvFile.
 // False for an unknown key (the stores are then left empty) or an IMEI that is not 15 digits.
 bool PresetModem(ModemSim& modem, const std::string& terminalType,
                  const std::string& imei = SIM_DEFAULT_IMEI);

@@ -228,6 +228,9 @@ plat::MsgResult CHeadlessRunner::MessageBox(const std::string& text, const std::
                                             plat::MsgIcon) {
     PrintErr("MESSAGE: " + EscapeLine(text));
     if (buttons == plat::MsgButtons::YesNo) return m_options.bAnswerYes ? plat::MsgResult::Yes : plat::MsgResult::No;
+    // A question whose default is No takes Yes only from an explicit --answer yes.
+    if (buttons == plat::MsgButtons::YesNoDefaultNo)
+        return m_options.bAnswerGiven && m_options.bAnswerYes ? plat::MsgResult::Yes : plat::MsgResult::No;
     return plat::MsgResult::Ok;
 }
 

@@ -85,7 +85,7 @@ T CQtFrontEnd::CallOnGui(std::function<T()> fn, T fallback) {
 
 plat::MsgResult CQtFrontEnd::MessageBox(const std::string& text, const std::string& caption,
                                         plat::MsgButtons buttons, plat::MsgIcon icon) {
-    const plat::MsgResult fallback = buttons == plat::MsgButtons::YesNo ? plat::MsgResult::No : plat::MsgResult::Ok;
+    const plat::MsgResult fallback = buttons == plat::MsgButtons::Ok ? plat::MsgResult::Ok : plat::MsgResult::No;
     return CallOnGui<plat::MsgResult>(
         [this, text, caption, buttons, icon] {
             QMessageBox::Icon qicon = QMessageBox::NoIcon;
@@ -96,13 +96,17 @@ plat::MsgResult CQtFrontEnd::MessageBox(const std::string& text, const std::stri
                 case plat::MsgIcon::Question: qicon = QMessageBox::Question; break;
                 case plat::MsgIcon::None: break;
             }
-            const bool yesNo = buttons == plat::MsgButtons::YesNo;
+            const bool yesNo = buttons != plat::MsgButtons::Ok;
             QMessageBox box(qicon, Q(caption.empty() ? std::string(PRODUCT_TITLE) : caption), Q(text),
                             yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, Parent());
             // The buttons carry the captions of a Chinese system: the texts name them ("点击【确定】按钮").
             if (yesNo) {
                 box.button(QMessageBox::Yes)->setText(Q(BUTTON_YES));
                 box.button(QMessageBox::No)->setText(Q(BUTTON_NO));
+                if (buttons == plat::MsgButtons::YesNoDefaultNo) {
+                    box.setDefaultButton(QMessageBox::No);
+                    box.setEscapeButton(QMessageBox::No);
+                }
             } else {
                 box.button(QMessageBox::Ok)->setText(Q(BUTTON_OK));
             }

@@ -656,4 +656,117 @@ TEST(NvBackup, AGatewayThatHangsUpAfterLeavingDownloadModeStillEndsInSuccess) {
         EXPECT_FALSE(fs::exists(box.Version(leftover))) << leftover;
 }
 
+// ---------------------------------------------------------------------------------------------
+// The archive per IMEI, and the IMEI check before a restore.
+
+constexpr char kImeiA[] = "356938035643809";  // the simulator's default
+constexpr char kImeiB[] = "490154203237518";
+
+std::unique_ptr<GatewaySim> StartUnit(const std::string& imei) {
+    GatewaySimConfig config;
+    config.knobs.cpeVersion = "RK18B_V1.0.0";
+    config.imei = imei;  // "": no item 550
+    auto sim = std::make_unique<GatewaySim>(config);
+    EXPECT_TRUE(sim->Start()) << sim->LastError();
+    return sim;
+}
+
+// "Channel.nvm" and the files of "_EFS_RF_NV" in `folder`, with their bytes.
+std::map<std::string, std::string> BackupFiles(const std::string& folder) {
+    std::map<std::string, std::string> files = {{"Channel.nvm", ReadText(folder + "/Channel.nvm")}};
+    for (const std::string& name : FolderNames(folder + "/_EFS_RF_NV"))
+        files["_EFS_RF_NV/" + name] = ReadText(folder + "/_EFS_RF_NV/" + name);
+    return files;
+}
+
+// The name of the one archive folder of `imei`.
+std::string ArchiveName(const Sandbox& box, const std::string& imei) {
+    const auto names = FolderNames(box.Version("NV/" + imei));
+    EXPECT_EQ(names.size(), 1u) << imei;
+    if (names.size() != 1) return "none";
+    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(\d{8}-\d{6})"))) << names[0];
+    return names[0];
+}
+
+TEST(NvArchive, BackupsAreArchivedPerImeiAndARestoreOntoAnotherUnitAsksFirst) {
+    Sandbox box;
+    auto a = StartUnit(kImeiA);
+    auto b = StartUnit(kImeiB);
+    ToolRun backupA = RunTool(box, *a, "backup-nv", "backup-a");
+    ASSERT_EQ(backupA.status, 0) << backupA.out << backupA.err;
+    const auto filesA = BackupFiles(box.Version(""));
+    ToolRun backupB = RunTool(box, *b, "backup-nv", "backup-b");
+    ASSERT_EQ(backupB.status, 0) << backupB.out << backupB.err;
+    a->Stop();
+    b->Stop();
+
+    // Both archived, each under its IMEI, A's byte for byte as A's backup was.
+    const std::string nameA = ArchiveName(box, kImeiA), nameB = ArchiveName(box, kImeiB);
+    const std::string archiveA = box.Version(std::string("NV/") + kImeiA + "/" + nameA);
+    const std::string archiveB = box.Version(std::string("NV/") + kImeiB + "/" + nameB);
+    EXPECT_TRUE(Has(backupA.history, "NV备份已存档：" + archiveA)) << backupA.out;
+    EXPECT_TRUE(Has(backupB.history, "NV备份已存档：" + archiveB)) << backupB.out;
+    EXPECT_EQ(BackupFiles(archiveA), filesA);
+    EXPECT_EQ(BackupFiles(archiveB), BackupFiles(box.Version("")));
+    EXPECT_NE(BackupFiles(archiveB), filesA);  // item 550 differs
+    EXPECT_EQ(FolderNames(box.Version("NV")), (std::vector<std::string>{kImeiA, kImeiB}));
+
+    // Restores onto fresh units, each lane with a copy of the archive: A's files onto B answered
+    // No, and Yes; A's files onto a modem with a blank IMEI; B's archive onto B.
+    struct RestoreCase {
+        const char* imei;
+        const char* from;
+        std::vector<std::string> answer;
+        int status;
+    };
+    const RestoreCase cases[] = {{kImeiB, kImeiA, {"--answer", "no"}, 1},
+                                 {kImeiB, kImeiA, {"--answer", "yes"}, 0},
+                                 {"", kImeiA, {}, 0},
+                                 {kImeiB, kImeiB, {}, 0}};
+    std::vector<Lane> lanes(std::size(cases));
+    std::vector<std::map<uint16_t, SimNvItem>> before;
+    for (size_t i = 0; i < lanes.size(); ++i) {
+        Lane& lane = lanes[i];
+        fs::create_directories(lane.box->Version("NV"));
+        fs::copy(box.Version("NV"), lane.box->Version("NV"), fs::copy_options::recursive);
+        lane.sim = StartUnit(cases[i].imei);
+        before.push_back(lane.sim->Modem().NvItems());
+        std::vector<std::string> extra = {"--restore-from", lane.box->Version(std::string("NV/") + cases[i].from + "/" +
+                                                                               (cases[i].from == std::string(kImeiA) ? nameA : nameB))};
+        extra.insert(extra.end(), cases[i].answer.begin(), cases[i].answer.end());
+        lane.child = SpawnTool(*lane.box, *lane.sim, "restore-nv", "restore", extra);
+    }
+    const std::string question = "MESSAGE: 要恢复的NV文件属于IMEI 356938035643809，本模块的IMEI是 490154203237518。";
+    for (size_t i = 0; i < lanes.size(); ++i) {
+        Lane& lane = lanes[i];
+        lane.run = Finish(lane.child);
+        lane.sim->Stop();
+        EXPECT_EQ(lane.run.status, cases[i].status) << i << lane.run.out << lane.run.err;
+        EXPECT_EQ(lane.run.err.find(question) != std::string::npos, i < 2) << i << lane.run.err;
+        EXPECT_FALSE(lane.sim->InDownloadMode()) << i;
+        EXPECT_EQ(RequestsOfType(*lane.sim, CMD_EXIT_DOWNLOAD), 1u) << i;
+    }
+
+    // No: both IMEIs and B's newest archive named, that archive offered instead and declined;
+    // nothing written, not even offline or the SPC.
+    const Lane& no = lanes[0];
+    const std::string newestB = no.box->Version(std::string("NV/") + kImeiB + "/" + nameB);
+    EXPECT_NE(no.run.err.find(question + "\\n校准数据只属于原设备，写入其他设备会使射频指标不合格。\\n本模块IMEI最新的备份：" +
+                              newestB + "\\n仍然恢复吗？\n"),
+              std::string::npos)
+        << no.run.err;
+    EXPECT_NE(no.run.err.find("MESSAGE: 改为从 " + newestB + " 恢复吗？\n"), std::string::npos) << no.run.err;
+    EXPECT_TRUE(Has(no.run.history, "IMEI不一致，已取消恢复NV，未向模块写入任何数据。")) << no.run.out;
+    for (uint8_t code : {uint8_t{0x29}, uint8_t{0x41}, kNvWrite}) EXPECT_EQ(DiagEvents(*no.sim, code), 0u) << int{code};
+    EXPECT_EQ(no.sim->Modem().NvItems(), before[0]);
+    EXPECT_EQ(no.sim->Modem().Imei(), kImeiB);
+    // Yes, the blank IMEI and B's own archive: restored (A's IMEI goes with A's files).
+    const char* after[] = {nullptr, kImeiA, kImeiA, kImeiB};
+    for (size_t i = 1; i < lanes.size(); ++i) {
+        EXPECT_TRUE(AnyMatches(lanes[i].run.history, R"(Restore NV success, total time is \d+ min \d+ sec)")) << i;
+        EXPECT_GT(DiagEvents(*lanes[i].sim, kNvWrite), 200u) << i;
+        EXPECT_EQ(lanes[i].sim->Modem().Imei(), after[i]) << i;
+    }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "fake_tunnel.h"
+#include "modem/nv_backup.h"
 #include "modem/diag_client.h"
 
 namespace {
@@ -283,6 +284,45 @@ TEST(DiagTexts, NvDataDumpAndImei) {
     full[15] = 0x7F;
     EXPECT_EQ(NvDataDump(full).size(), 16u * 3);  // no line end when nothing follows
     EXPECT_EQ(ImeiFromNvData(ImeiData()).substr(0, 5), "81234");
+}
+
+TEST(DiagTexts, ImeiCheckDigitAndItem550Decoding) {
+    const struct {
+        const char* imei;
+        bool valid;
+    } imeis[] = {
+        {"356938035643809", true},  {"490154203237518", true},  {"352099001761481", true},
+        {"356938035643808", false},  // check digit off by one
+        {"812345678901234", false},  {"000000000000000", false},  // all zeros passes Luhn, names no unit
+        {"35693803564380", false},   {"3569380356438090", false}, {"35693803564380:", false}, {"", false},
+    };
+    for (const auto& c : imeis) EXPECT_EQ(IsValidImei(c.imei), c.valid) << c.imei;
+
+    // Item 550 as the modem holds it: byte 0 the length, byte 1 the first digit in its high
+    // nibble, then two digits a byte, low nibble first.
+    const struct {
+        std::vector<uint8_t> head;
+        const char* imei;
+    } items[] = {
+        {{0x08, 0x8A, 0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0x43}, "812345678901234"},
+        {{0x08, 0x3A, 0x65, 0x39, 0x08, 0x53, 0x46, 0x83, 0x90}, "356938035643809"},
+        {{}, "000000000000000"},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "???????????????"},
+    };
+    for (const auto& c : items) {
+        NvRecord r;
+        r.wItem = NV_IMEI_ITEM;
+        std::copy(c.head.begin(), c.head.end(), r.abData.begin());
+        EXPECT_EQ(ImeiFromNvData(r.abData), c.imei);
+        // The file's IMEI is its first item-550 record read with status 0.
+        NvRecord inactive = r;
+        inactive.wStatus = NV_NOTACTIVE_S;
+        inactive.abData.fill(0x11);
+        NvRecord later = r;
+        later.abData[8] ^= 0x10;
+        EXPECT_EQ(ImeiOfNvRecords({inactive, NvRecord{}, r, later}), c.imei);
+    }
+    EXPECT_EQ(ImeiOfNvRecords({NvRecord{}}), "");
 }
 
 // Download-mode switch of the gateway: whole records, resend types, time-out.

@@ -256,6 +256,11 @@ struct FakeHost : INvHost {
         boxes.push_back(t);
         events.push_back("box:" + t);
     }
+    bool AskDefaultNo(const std::string& t) override {
+        boxes.push_back(t);
+        events.push_back("ask:" + t);
+        return false;
+    }
     void AppendHistory(int, const std::string& t) override { history.push_back(t); }
     std::string CpeVersion(int) override { return cpe; }
     void SetModemVersion(int, const std::string& t) override { modemVersion = t; }
@@ -265,6 +270,7 @@ struct FakeHost : INvHost {
     bool DumpFlag() override { return dump; }
     bool IsEnglish() override { return english; }
     std::string VersionFolder(int) override { return folder; }
+    std::string RestoreFromFolder() override { return {}; }
     void ReselectModeRadio(int m) override { reselected = m; }
     void FinishSuccess(int) override {
         ++finished;
@@ -418,7 +424,9 @@ TEST_F(NvBackupTest, BackupWritesAllItemsAndFilesOfRk19L) {
         EXPECT_EQ(files.at(plat::Format("%08d", e)), FileData(e));
     }
     EXPECT_TRUE(fs::is_directory(Folder() + "/keep"));
-    EXPECT_EQ(VersionFolderNames(), (std::vector<std::string>{"Channel.nvm", "_EFS_RF_NV"}));
+    EXPECT_EQ(VersionFolderNames(), (std::vector<std::string>{"Channel.nvm", "NV", "_EFS_RF_NV"}));
+    // The archive copy: the IMEI 812345678901234 has a wrong check digit.
+    EXPECT_TRUE(fs::is_directory(host.folder + "/NV/unknown"));
 
     // Texts, order of the end, and what the line shows.
     EXPECT_EQ(host.statuses.front(), "Running,wait please...");

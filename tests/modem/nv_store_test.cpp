@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "modem/nv_backup.h"
 
@@ -142,6 +145,68 @@ TEST_F(NvStoreTest, IncompleteBackupIsKeptBesideAndReplacesAnOlderIncompleteOne)
     EXPECT_EQ(Read(paths.strFolderIncomplete + "/00020148"), "new148");
     EXPECT_FALSE(fs::exists(paths.strFolderIncomplete + "/00020999"));
     EXPECT_FALSE(fs::exists(paths.strFileTmp));
+}
+
+// The archive: a copy killed halfway leaves every earlier archive folder and the version folder's
+// backup as they were, is never offered as the newest, and is cleared by the next archive.
+TEST_F(NvStoreTest, ArchiveCopyKilledMidwayLeavesEarlierArchivesAndTheBackup) {
+    MakeOld();  // the version folder's backup (with someone's sub-folder, which is not archived)
+    Write(paths.strFolder + "/00020148", "old148");
+    Write(paths.strFolder + "/00020150", "old150");
+    const std::string imei = "356938035643809";
+    const std::string imeiFolder = NvArchiveImeiFolder(dir, imei);
+    EXPECT_EQ(imeiFolder, dir + "/NV/" + imei);
+    EXPECT_EQ(NvArchiveImeiFolder(dir, "356938035643808"), dir + "/NV/unknown");
+    const auto contents = [](const std::string& folder) {
+        std::map<std::string, std::string> m;
+        for (const auto& e : fs::recursive_directory_iterator(folder))
+            m[fs::relative(e.path(), folder).string()] = e.is_regular_file() ? Read(e.path().string()) : "/";
+        return m;
+    };
+    const std::map<std::string, std::string> archived = {
+        {"Channel.nvm", "old"},
+        {"_EFS_RF_NV", "/"},
+        {"_EFS_RF_NV/00020144", "old144"},
+        {"_EFS_RF_NV/00020148", "old148"},
+        {"_EFS_RF_NV/00020150", "old150"}};
+    const auto backup = contents(dir + "/_EFS_RF_NV");
+
+    // Two backups in the same second: the second gets a suffix.
+    std::string first, second;
+    ASSERT_TRUE(ArchiveNvBackup(paths, imeiFolder, "20261209-031500", first));
+    ASSERT_TRUE(ArchiveNvBackup(paths, imeiFolder, "20261209-031500", second));
+    EXPECT_EQ(first, imeiFolder + "/20261209-031500");
+    EXPECT_EQ(second, imeiFolder + "/20261209-031500-2");
+    EXPECT_EQ(contents(first), archived);
+    EXPECT_EQ(NewestNvArchive(dir, imei), second);
+
+    // The process is killed after the copy's second file.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int files = 0;
+        std::string cut;
+        ArchiveNvBackup(paths, imeiFolder, "20261209-031501", cut, [&files] {
+            if (++files == 2) ::raise(SIGKILL);
+        });
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_TRUE(fs::exists(imeiFolder + "/20261209-031501.tmp/_EFS_RF_NV"));
+    EXPECT_FALSE(fs::exists(imeiFolder + "/20261209-031501"));
+    EXPECT_EQ(contents(first), archived);
+    EXPECT_EQ(contents(second), archived);
+    EXPECT_EQ(Read(paths.strFile), "old");
+    EXPECT_EQ(contents(dir + "/_EFS_RF_NV"), backup);
+    EXPECT_EQ(NewestNvArchive(dir, imei), second);
+
+    std::string third;
+    ASSERT_TRUE(ArchiveNvBackup(paths, imeiFolder, "20261209-031502", third));
+    EXPECT_FALSE(fs::exists(imeiFolder + "/20261209-031501.tmp"));
+    EXPECT_EQ(contents(third), archived);
+    EXPECT_EQ(NewestNvArchive(dir, imei), third);
 }
 
 }  // namespace
