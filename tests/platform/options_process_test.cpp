@@ -90,6 +90,7 @@ TEST(CommandLine, BadValuesAreRefusedWithTheirOption) {
         {{"--answer", "maybe"}, "--answer needs yes or no"},
         {{"--gateway", ""}, "--gateway needs an address"},
         {{"--root"}, "--root needs a folder"},
+        {{"--restore-from", ""}, "--restore-from needs a folder"},
         {{"--wifi-max"}, "--wifi-max needs a text"},
         {{"--export-sdi", ""}, "--export-sdi needs a path"},
         {{"-x"}, "unknown option: -x"},
