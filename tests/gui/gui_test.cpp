@@ -7,16 +7,21 @@
 #include <QFont>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "app/document.h"
 #include "console/control_ids.h"
 #include "console/view.h"
 #include "console_fakes.h"
 #include "ui/qt_form_window.h"
+#include "ui/qt_front_end.h"
 #include "ui/qt_startup_dialog.h"
 
 namespace {
@@ -197,6 +202,32 @@ TEST_F(FormWindowTest, ButtonKeysAndCloseGoToTheFrame) {
     window->close();
     Settle();
     EXPECT_FALSE(window->isVisible());
+}
+
+// The IMEI question of a restore: Enter (the default button) and Escape answer No.
+TEST(QtFrontEnd, AQuestionWhoseDefaultIsNoAnswersNoToEnterAndEscape) {
+    CQtFrontEnd ui{plat::Options{}};
+    std::atomic<int> answer{-1};
+    std::thread worker([&] {
+        answer = static_cast<int>(ui.MessageBox("q", {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::Question));
+    });
+    bool bDefaultNo = false, bEscapeNo = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        bDefaultNo = box->defaultButton() == box->button(QMessageBox::No);
+        bEscapeNo = box->escapeButton() == box->button(QMessageBox::No);
+        box->defaultButton()->click();  // as Enter does
+    });
+    poll.start(20);
+    const int64_t deadline = plat::TickMs() + 10000;
+    while (answer.load() < 0 && plat::TickMs() < deadline) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    poll.stop();
+    worker.join();
+    EXPECT_TRUE(bDefaultNo);
+    EXPECT_TRUE(bEscapeNo);
+    EXPECT_EQ(answer.load(), static_cast<int>(plat::MsgResult::No));
 }
 
 }  // namespace

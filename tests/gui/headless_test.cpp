@@ -189,6 +189,28 @@ TEST_F(Headless, CloseAfterSuccessEndsWithZeroAndARunningLineRefusesTheClose) {
     EXPECT_NE(err.find("PROGRESS: 0 100\n"), std::string::npos) << err;
 }
 
+TEST(HeadlessAnswers, AQuestionWhoseDefaultIsNoTakesYesOnlyFromAnswerYes) {
+    const struct {
+        std::vector<const char*> args;
+        plat::MsgResult yesNo, defaultNo;
+    } cases[] = {
+        {{}, plat::MsgResult::Yes, plat::MsgResult::No},
+        {{"--answer", "yes"}, plat::MsgResult::Yes, plat::MsgResult::Yes},
+        {{"--answer", "no"}, plat::MsgResult::No, plat::MsgResult::No},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv = {"rk880t-tool", "--headless"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const plat::ParseResult parsed = plat::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+        ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+        CHeadlessRunner runner(parsed.options, "/nonexistent");
+        EXPECT_EQ(runner.MessageBox("q", {}, plat::MsgButtons::YesNo, plat::MsgIcon::None), c.yesNo) << c.args.size();
+        EXPECT_EQ(runner.MessageBox("q", {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::Question), c.defaultNo)
+            << c.args.size();
+        EXPECT_EQ(runner.MessageBox("q", {}, plat::MsgButtons::Ok, plat::MsgIcon::None), plat::MsgResult::Ok);
+    }
+}
+
 TEST(HeadlessFormat, LineBreaksInsideAreEscapedTrailingOnesDropped) {
     EXPECT_EQ(CHeadlessRunner::EscapeLine("a\nb\n\n"), "a\\nb");
     EXPECT_EQ(CHeadlessRunner::EscapeLine("Initialize control ports 0 success\n"),
