@@ -81,13 +81,7 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     });
     plat::SetTraceSink([this](const std::string& text) { PrintErr("TRACE: " + EscapeLine(text)); });
 
-    const bool bCommandMode =
-        !m_options.exportCsv.empty() || !m_options.exportSdi.empty() || m_options.bClearCounts;
-    AppConfig config;
-    config.programFolder = m_strProgramFolder;
-    config.gatewayOverride = m_options.endpoints.bGatewayOverridden ? m_options.endpoints.gateway : "";
-    config.bStartLinkWatch = !bCommandMode;
-    config.options = m_options;
+    const AppConfig config = AppConfigFor(m_options, m_strProgramFolder);
 
     int status = 0;
     {
@@ -97,13 +91,6 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
         view.observers.onHistoryAppended = [this](int, const std::string& entry) { PrintOut(entry); };
         view.observers.onPictureSet = [this](int line, int kind) {
             PrintErr(plat::Format("PICTURE: %d %d", line, kind));
-        };
-        view.observers.onLineReady = [this](int line) {
-            if (line != 0 || !m_options.bPressDownload || m_bDownloadPressed.exchange(true)) return;
-            PostToGui([this] {
-                ApplyRadios();
-                m_pApp->Frame().OnCommand(ids::DOWNLOAD_0);
-            });
         };
         view.observers.onTaskThreadReturned = [this](int, TaskOutcome outcome) {
             m_bTaskEnded = true;
@@ -122,17 +109,6 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
         if (!start.bRunning) {
             status = start.exitCode;
         } else {
-            ApplyRadios();
-            if (bCommandMode) {
-                PostToGui([this] {
-                    bool ok = true;
-                    CServiceToolView& v = m_pApp->View();
-                    if (!m_options.exportCsv.empty()) ok = v.OnExportCsv() && ok;
-                    if (!m_options.exportSdi.empty()) ok = v.OnExportSdi() && ok;
-                    if (m_options.bClearCounts) ok = v.OnClearCounts() && ok;
-                    HandleExit(ok ? 0 : 1, true);
-                });
-            }
             if (m_options.giveUpAfter > 0) {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_giveUpAt = plat::TickMs() + static_cast<int64_t>(m_options.giveUpAfter * 1000.0);
@@ -146,23 +122,6 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     m_signalThread.Join();
     plat::SetTraceSink(nullptr);
     return status;
-}
-
-void CHeadlessRunner::ApplyRadios() {
-    CServiceToolApp& app = *m_pApp;
-    int mode = -1;
-    switch (m_options.mode) {
-        case plat::RunMode::CpeOnly: mode = 0; break;
-        case plat::RunMode::ModemAndCpe: mode = 1; break;
-        case plat::RunMode::BackupNv: mode = 2; break;
-        case plat::RunMode::RestoreNv: mode = 3; break;
-        case plat::RunMode::Default: break;
-    }
-    if (mode >= 0) app.View().OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
-    if (m_options.nvOption >= 0 && m_options.nvOption < 4) {
-        app.Form().CheckRadio(ids::NV_OPTION_RADIOS[static_cast<size_t>(m_options.nvOption)]);
-        app.Doc().m_nNvOption = m_options.nvOption;
-    }
 }
 
 int CHeadlessRunner::Loop() {
@@ -232,12 +191,8 @@ plat::MsgResult CHeadlessRunner::MessageBox(const std::string& text, const std::
 }
 
 std::optional<std::string> CHeadlessRunner::ChooseFile(const plat::FileDialogSpec& dialogRequest) {
-    // Only the export commands of the command line choose a file: their save dialogs get the
-    // path; anything else is cancelled.
-    if (dialogRequest.bOpen) return std::nullopt;
-    if (!m_options.exportCsv.empty() && dialogRequest.filter.find("csv") != std::string::npos) return m_options.exportCsv;
-    if (!m_options.exportSdi.empty() && dialogRequest.filter.find("sdi") != std::string::npos) return m_options.exportSdi;
-    return std::nullopt;
+    // Only the export commands of the command line choose a file; anything else is cancelled.
+    return plat::CommandLineFileAnswer(m_options, dialogRequest);
 }
 
 std::optional<std::string> CHeadlessRunner::ChooseFolder(const std::string&) { return std::nullopt; }

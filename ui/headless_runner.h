@@ -70,7 +70,6 @@ private:
     void PrintOut(const std::string& text);
     int Loop();
     void HandleExit(int status, bool force);
-    void ApplyRadios();
     void OnProgressText(int line, const std::string& text);
 
     plat::Options m_options;
@@ -92,6 +91,5 @@ private:
     int64_t m_giveUpAt = -1;
 
     std::atomic<bool> m_bTaskEnded{false};
-    std::atomic<bool> m_bDownloadPressed{false};
     plat::WorkerThread m_signalThread;
 };
