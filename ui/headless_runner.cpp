@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -13,7 +15,8 @@
 #include "web/startup_dialog.h"
 
 CHeadlessRunner::CHeadlessRunner(const plat::Options& options, std::string programFolder)
-    : m_options(options), m_strProgramFolder(std::move(programFolder)), m_process(!options.bNoArpFlush) {
+    : m_options(options), m_strProgramFolder(std::move(programFolder)), m_process(!options.bNoArpFlush),
+      m_bTerminal(::isatty(STDERR_FILENO) == 1) {
     m_nLastProgress.fill(-1);
 }
 
@@ -39,17 +42,42 @@ std::string CHeadlessRunner::EscapeLine(const std::string& text) {
     return out;
 }
 
+std::string CHeadlessRunner::ProgressLine(int line, int percent, const std::string& status) {
+    constexpr int kBar = 20;
+    const int filled = std::clamp(percent, 0, 100) * kBar / 100;
+    std::string text = status.substr(0, status.find_first_of("\r\n"));
+    return plat::Format("线路%d %3d%% [%s%s] %s", line + 1, percent, std::string(static_cast<size_t>(filled), '#').c_str(),
+                        std::string(static_cast<size_t>(kBar - filled), '-').c_str(), text.c_str());
+}
+
+void CHeadlessRunner::WriteErr(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+void CHeadlessRunner::DrawProgress() {
+    if (m_nProgressLine < 0) return;
+    const size_t l = static_cast<size_t>(m_nProgressLine);
+    m_strProgressShown = ProgressLine(m_nProgressLine, m_nLastProgress[l], m_strStatus[l]);
+    WriteErr(kClearLine + m_strProgressShown);
+}
+
 void CHeadlessRunner::PrintErr(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_errMutex);
-    const std::string l = line + "\n";
-    std::fwrite(l.data(), 1, l.size(), stderr);
-    std::fflush(stderr);
+    // On a terminal the progress line stays last: the line goes above it.
+    if (m_strProgressShown.empty()) return WriteErr(line + "\n");
+    WriteErr(kClearLine + line + "\n" + m_strProgressShown);
 }
 
 void CHeadlessRunner::PrintOut(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_outMutex);
+    std::unique_lock<std::mutex> errLock(m_errMutex);
+    const bool bAround = !m_strProgressShown.empty() && ::isatty(STDOUT_FILENO) == 1;
+    if (bAround) WriteErr(kClearLine);
+    else errLock.unlock();
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
+    if (bAround) WriteErr(m_strProgressShown);
 }
 
 void CHeadlessRunner::OnProgressText(int line, const std::string& text) {
@@ -59,9 +87,18 @@ void CHeadlessRunner::OnProgressText(int line, const std::string& text) {
     int& last = m_nLastProgress[static_cast<size_t>(line)];
     if (last == percent) return;
     last = percent;
-    const std::string l = plat::Format("PROGRESS: %d %d\n", line, percent);
-    std::fwrite(l.data(), 1, l.size(), stderr);
-    std::fflush(stderr);
+    if (m_bTerminal) {
+        m_nProgressLine = line;
+        return DrawProgress();
+    }
+    WriteErr(plat::Format("PROGRESS: %d %d\n", line, percent));
+}
+
+void CHeadlessRunner::OnStatusText(int line, const std::string& text) {
+    if (!m_bTerminal) return;
+    std::lock_guard<std::mutex> lock(m_errMutex);
+    m_strStatus[static_cast<size_t>(line)] = text;
+    if (line == m_nProgressLine) DrawProgress();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -98,10 +135,11 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
             else if (outcome == TaskOutcome::Succeeded) RequestExit(0, true);
         };
         const int token = app.Form().AddListener([this, &app](const ControlEvent& e) {
-            if (e.what != ControlChange::Text || e.id < ids::PROGRESS_TEXT_0 ||
-                e.id >= ids::PROGRESS_TEXT_0 + LINE_COUNT)
-                return;
-            OnProgressText(e.id - ids::PROGRESS_TEXT_0, app.Form().GetText(e.id));
+            if (e.what != ControlChange::Text) return;
+            if (e.id >= ids::PROGRESS_TEXT_0 && e.id < ids::PROGRESS_TEXT_0 + LINE_COUNT)
+                OnProgressText(e.id - ids::PROGRESS_TEXT_0, app.Form().GetText(e.id));
+            else if (e.id >= ids::STATUS_0 && e.id < ids::STATUS_0 + LINE_COUNT)
+                OnStatusText(e.id - ids::STATUS_0, app.Form().GetText(e.id));
         });
         if (wire) wire(app);
 
@@ -121,6 +159,12 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     }
     m_signalThread.Join();
     plat::SetTraceSink(nullptr);
+    {
+        // The shell's prompt goes below the progress line.
+        std::lock_guard<std::mutex> lock(m_errMutex);
+        if (!m_strProgressShown.empty()) WriteErr("\n");
+        m_strProgressShown.clear();
+    }
     return status;
 }
 
