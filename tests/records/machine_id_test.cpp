@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "records/machine_id.h"
+#include "records_test_util.h"
 
 namespace {
 
@@ -44,17 +43,9 @@ TEST(MachineId, EmptyWhenNoDiskAnswers) {
 // A /sys/block and udev database of our own: what an ordinary user can read of each disk.
 class FakeTree {
 public:
-    FakeTree() {
-        char tmpl[] = "/tmp/rk-disks-XXXXXX";
-        base = ::mkdtemp(tmpl);
-        sys = base + "/sys/block";
-        udev = base + "/udev";
+    FakeTree() : sys(root.Path() + "/sys/block"), udev(root.Path() + "/udev") {
         std::filesystem::create_directories(sys);
         std::filesystem::create_directories(udev);
-    }
-    ~FakeTree() {
-        std::error_code ec;
-        std::filesystem::remove_all(base, ec);
     }
     // A block device; `device` false for virtual ones (loop, dm).
     void Block(const std::string& name, const std::string& dev, const std::string& size, bool device = true) {
@@ -62,13 +53,11 @@ public:
         Write(name + "/dev", dev + "\n");
         Write(name + "/size", size + "\n");
     }
-    void Write(const std::string& relative, const std::string& bytes) {
-        std::ofstream(sys + "/" + relative, std::ios::binary) << bytes;
-    }
-    void Udev(const std::string& dev, const std::string& record) {
-        std::ofstream(udev + "/b" + dev, std::ios::binary) << record;
-    }
-    std::string base, sys, udev;
+    void Write(const std::string& relative, const std::string& bytes) { rectest::WriteFile(sys + "/" + relative, bytes); }
+    void Udev(const std::string& dev, const std::string& record) { rectest::WriteFile(udev + "/b" + dev, record); }
+
+    rectest::TempRoot root;
+    std::string sys, udev;
 };
 
 TEST(ListDisks, TakesTheDisksThatExistAndReadsTheirSerialsAsAnyUserCan) {
@@ -100,7 +89,7 @@ TEST(ListDisks, TakesTheDisksThatExistAndReadsTheirSerialsAsAnyUserCan) {
     EXPECT_EQ(serials, (std::vector<std::string>{"S4EWNX0R123456", "WD-WCAV12345678", "VPD-SERIAL", "-", "VIRTIO-7"}));
     // Of the first four, the last that answers: the empty slots took no place.
     EXPECT_EQ(CMachineId([&] { return ListDisks(t.sys, t.udev); }).DiskSerial(), "VPD-SERIAL");
-    EXPECT_TRUE(ListDisks(t.base + "/none", t.udev).empty());
+    EXPECT_TRUE(ListDisks(t.root.Path() + "/none", t.udev).empty());
 }
 
 }  // namespace
