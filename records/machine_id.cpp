@@ -1,11 +1,11 @@
 #include "records/machine_id.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <dirent.h>
 
 #include "platform/fs.h"
 
@@ -24,7 +24,7 @@ std::optional<std::string> ReadSmall(const std::string& path, size_t limit = 64 
             return std::nullopt;
         }
         if (n == 0 || text.size() >= limit) break;
-        text.append(buf, static_cast<size_t>(std::min<size_t>(static_cast<size_t>(n), limit - text.size())));
+        text.append(buf, std::min(static_cast<size_t>(n), limit - text.size()));
     }
     ::close(fd);
     return text;
