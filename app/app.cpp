@@ -1,6 +1,17 @@
 #include "app/app.h"
 
+#include "console/control_ids.h"
 #include "console/version_source.h"
+
+AppConfig AppConfigFor(const plat::Options& options, const std::string& programFolder) {
+    AppConfig config;
+    config.programFolder = programFolder;
+    config.gatewayOverride = options.endpoints.bGatewayOverridden ? options.endpoints.gateway : "";
+    // The export and clear commands send nothing: no link watcher.
+    config.bStartLinkWatch = !plat::IsCommandRun(options);
+    config.options = options;
+    return config;
+}
 
 CServiceToolApp::CServiceToolApp(plat::IUiPort& ui, IViewHost& host, plat::IProcess& process,
                                              AppConfig config)
@@ -29,5 +40,53 @@ StartOutcome CServiceToolApp::InitInstance() {
     if (m_config.bCreateRecordStore) m_pDoc->CreateRecordStore(m_ui, m_config.programFolder);
     m_pDoc->OnNewDocument(m_config.programFolder, m_ui);
     m_bLanguage = m_pDoc->m_bLanguage;
-    return m_pView->OnInitialUpdate();
+    PressDownloadWhenReady();
+    const StartOutcome start = m_pView->OnInitialUpdate();
+    if (!start.bRunning) return start;
+    ApplyRadios();
+    if (plat::IsCommandRun(m_config.options)) m_pView->Host().PostToGui([this] { RunCommands(); });
+    return start;
+}
+
+void CServiceToolApp::PressDownloadWhenReady() {
+    if (!m_config.options.bPressDownload) return;
+    CServiceToolView& view = *m_pView;
+    // Whatever observer the front end or a test set keeps running first.
+    view.observers.onLineReady = [this, before = view.observers.onLineReady](int line) {
+        if (before) before(line);
+        if (line != 0 || m_bDownloadPressed.exchange(true)) return;
+        m_pView->Host().PostToGui([this] {
+            if (m_pView->IsTornDown()) return;
+            ApplyRadios();
+            m_pFrame->OnCommand(ids::DOWNLOAD_0);
+        });
+    };
+}
+
+void CServiceToolApp::ApplyRadios() {
+    const plat::Options& o = m_config.options;
+    int mode = -1;
+    switch (o.mode) {
+        case plat::RunMode::CpeOnly: mode = 0; break;
+        case plat::RunMode::ModemAndCpe: mode = 1; break;
+        case plat::RunMode::BackupNv: mode = 2; break;
+        case plat::RunMode::RestoreNv: mode = 3; break;
+        case plat::RunMode::Default: break;
+    }
+    if (mode >= 0) m_pView->OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
+    if (o.nvOption >= 0 && o.nvOption < 4) {
+        m_pForm->CheckRadio(ids::NV_OPTION_RADIOS[static_cast<size_t>(o.nvOption)]);
+        m_pDoc->m_nNvOption = o.nvOption;
+    }
+}
+
+void CServiceToolApp::RunCommands() {
+    const plat::Options& o = m_config.options;
+    CServiceToolView& view = *m_pView;
+    if (view.IsTornDown()) return;
+    bool ok = true;
+    if (!o.exportCsv.empty()) ok = view.OnExportCsv() && ok;
+    if (!o.exportSdi.empty()) ok = view.OnExportSdi() && ok;
+    if (o.bClearCounts) ok = view.OnClearCounts() && ok;
+    view.RequestExit(ok ? 0 : 1, true);
 }

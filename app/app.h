@@ -2,6 +2,7 @@
 // CServiceToolApp: the application object. It creates the document (with its record log and
 // the configuration file), the form model, the view and the frame, and runs the form's start-up.
 // The front end that constructs it supplies the UI port, the host and the process interface.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@ struct AppConfig {
     plat::Options options;         // the whole command line (endpoints, time scale, modes)
 };
 
+// The configuration of a run of the program with this command line (every front end).
+AppConfig AppConfigFor(const plat::Options& options, const std::string& programFolder);
+
 class CServiceToolApp {
 public:
     CServiceToolApp(plat::IUiPort& ui, IViewHost& host, plat::IProcess& process, AppConfig config);
@@ -28,7 +32,11 @@ public:
     CServiceToolApp& operator=(const CServiceToolApp&) = delete;
 
     // The document (record log, configuration file), then the form's initial update. The view's
-    // hooks and observers can be set between construction and this call.
+    // hooks and observers can be set between construction and this call. The command line acts
+    // here, the same for every front end: --press-download presses Download once line 0 is first
+    // ready; once the form runs, --mode and --nv-option check their radios, and a command run
+    // (plat::IsCommandRun) queues its commands on the GUI thread, then ends through the close
+    // path with 0 when they all succeeded, else 1.
     StartOutcome InitInstance();
 
     CServiceToolDoc& Doc() { return *m_pDoc; }
@@ -47,6 +55,10 @@ public:
     int m_bLanguage = 0;
 
 private:
+    void PressDownloadWhenReady();
+    void ApplyRadios();
+    void RunCommands();
+
     plat::IUiPort& m_ui;
     plat::IProcess& m_process;
     AppConfig m_config;
@@ -55,4 +67,5 @@ private:
     std::unique_ptr<CServiceToolView> m_pView;
     std::unique_ptr<CMainFrame> m_pFrame;
     std::vector<std::shared_ptr<void>> m_components;
+    std::atomic<bool> m_bDownloadPressed{false};
 };

@@ -118,7 +118,7 @@ void CUpgradeController::LinkWatchThread(int line) {
             } else {
                 view.SetLinePicture(line, PIC_OFFLINE);
                 if (!view.SafeSleep(line, 1000)) return;
-                if (m_deps.web.CheckFacMode(ip) == 0) {
+                if (m_deps.web.CheckFacMode(ip, [&view, line] { return view.SafePoint(line); }) == 0) {
                     view.SetLinePicture(line, PIC_OFFLINE);
                     doc.m_bHandshakePending = 0;
                     StartLinkServer();
@@ -184,6 +184,8 @@ bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
     EnableDownload(line, false);
     ch.Close();
     doc.m_bChannelOpen[line] = false;
+    // A message box waits for the operator: a pause asked for meanwhile is taken first.
+    if (!view.SafePoint(line)) return false;
     view.Ui().MessageBox(COMM_ERROR);
     // The program closes: nothing of this line runs on while the window goes.
     view.RequestExit(2);

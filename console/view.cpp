@@ -1,7 +1,5 @@
 #include "console/view.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 
@@ -69,9 +67,9 @@ StartOutcome CServiceToolView::OnInitialUpdate() {
     m_form.SetText(ids::NV_DIR_EDIT, m_doc.GetLineText(0, LineField::NvDirectory));
     // 8, 9. Layout and title.
     m_host.SetTitle(PRODUCT_TITLE);
-    // 10. "Logs" in the current folder (a folder path of up to 100 characters; no report).
-    char cwd[101] = {};
-    if (::getcwd(cwd, sizeof cwd) != nullptr) plat::EnsureFolder(plat::JoinPath(cwd, "Logs"));
+    // 10. "Logs" in the current folder, where the line log writes, however long the folder's
+    // path (a failure is not reported).
+    plat::EnsureFolder(plat::JoinPath(plat::CurrentFolder(), "Logs"));
     // 11. Radio defaults; "擦Boot区" on and disabled.
     m_form.CheckRadio(ids::NV_OPTION_2);
     m_form.CheckRadio(ids::LINE_TASK_RADIOS[0][0]);

@@ -175,4 +175,9 @@ std::string ExecutableFolder() {
     return DirName(std::string(buf, static_cast<size_t>(n)));
 }
 
+std::string CurrentFolder() {
+    char buf[PATH_MAX] = {};
+    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
 }  // namespace plat

@@ -54,5 +54,7 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 
 // The folder of the running executable.
 std::string ExecutableFolder();
+// The current (working) folder, whatever its length; "." when it cannot be read.
+std::string CurrentFolder();
 
 }  // namespace plat

@@ -148,4 +148,15 @@ ParseResult ParseCommandLine(int argc, const char* const argv[]) {
     return r;
 }
 
+bool IsCommandRun(const Options& options) {
+    return !options.exportCsv.empty() || !options.exportSdi.empty() || options.bClearCounts;
+}
+
+std::optional<std::string> CommandLineFileAnswer(const Options& options, const FileDialogSpec& dialogRequest) {
+    if (dialogRequest.bOpen) return std::nullopt;
+    if (!options.exportCsv.empty() && dialogRequest.defaultExt == "csv") return options.exportCsv;
+    if (!options.exportSdi.empty() && dialogRequest.defaultExt == "sdi") return options.exportSdi;
+    return std::nullopt;
+}
+
 }  // namespace plat

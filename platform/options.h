@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/ui_port.h"
+
 namespace plat {
 
 // Every address and port the program uses. The defaults are the real gateway's.
@@ -50,5 +52,12 @@ struct ParseResult {
 
 ParseResult ParseCommandLine(int argc, const char* const argv[]);
 std::string UsageText();
+
+// The export and clear commands (--export-csv, --export-sdi, --clear-counts): such a run starts
+// without the link watcher, runs its commands and ends with their result, in every front end.
+bool IsCommandRun(const Options& options);
+// The chooser's answer that the command line gives: the path of --export-csv or --export-sdi for
+// the save dialog of that export; nothing for any other dialog.
+std::optional<std::string> CommandLineFileAnswer(const Options& options, const FileDialogSpec& dialogRequest);
 
 }  // namespace plat

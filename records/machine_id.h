@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,15 +17,14 @@ struct DiskCandidate {
 };
 using DiskLister = std::function<std::vector<DiskCandidate>()>;
 
-// The disks of this machine in order: /dev/sda../dev/sdd and /dev/hda../dev/hdd asked with
-// HDIO_GET_IDENTITY, then the sysfs serials (/sys/block/*/device/serial, e.g. NVMe, then
-// /sys/block/vd*/serial for virtio), each source in its own order. Only disks that exist are listed.
+// The disks of this machine in the order of their names under /sys/block: block devices with a
+// device behind them and a medium (a card reader's empty slot is no disk), optical drives and
+// floppies left out. A disk's serial is read as any user can: udev's database
+// (/run/udev/data/b<major>:<minor>, ID_SERIAL_SHORT), else sysfs (device/serial, serial,
+// device/vpd_pg80); a disk without one does not answer.
 std::vector<DiskCandidate> ListSystemDisks();
-
-// The serial number of raw ATA IDENTIFY DEVICE data (512 bytes): words 10 to 19, the two bytes
-// of every word swapped into reading order, cut at a NUL, blanks trimmed. Empty when the buffer
-// is shorter than 40 bytes.
-std::string AtaIdentifySerial(std::span<const unsigned char> identify);
+// The same over other roots (tests use a tree of their own).
+std::vector<DiskCandidate> ListDisks(const std::string& sysBlock, const std::string& udevData);
 
 // Removes leading and trailing blanks (space, tab, line breaks).
 std::string TrimBlanks(std::string_view text);

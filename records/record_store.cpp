@@ -29,6 +29,9 @@ void DefaultExit(int code) {
 
 const char* const kSdiFilter = "KVO Record File(*.sdi) | *.sdi; ||";
 const char* const kCsvFilter = "csv file(*.csv) | *.csv; ||";
+// An SDI export whose working record could not be reset afterwards (%s: the working record).
+const char* const TEXT_RESET_FAILED_CN = "文件导出成功，但记录文件未能清空：%s";
+const char* const TEXT_RESET_FAILED_EN = "File save success, but the record could not be cleared: %s";
 
 }  // namespace
 
@@ -106,7 +109,8 @@ bool CRecordStore::ExportSdi() {
     if (!plat::PathExists(m_strWorkRecord) && !InstallRecord()) return false;
     plat::FileDialogSpec dialogRequest;
     dialogRequest.bOpen = false;
-    dialogRequest.defaultExt = RECORD_SETUP_NAME;
+    // A name typed without an extension gets ".sdi" (not the whole default name as a suffix).
+    dialogRequest.defaultExt = "sdi";
     dialogRequest.defaultName = defaultName;
     dialogRequest.filter = kSdiFilter;
     dialogRequest.bOverwritePrompt = true;
@@ -119,7 +123,13 @@ bool CRecordStore::ExportSdi() {
             Message("Export record sdi failed for unknown error", plat::MsgIcon::Stop);
         return false;
     }
-    if (!InstallRecord()) return false;
+    // The export is written; a working record that cannot be reset (read-only, or no pristine
+    // record) keeps its lines, and the operator is told which file that is.
+    if (!InstallRecord()) {
+        Message(plat::Format(m_bChinese ? TEXT_RESET_FAILED_CN : TEXT_RESET_FAILED_EN, m_strWorkRecord.c_str()),
+                plat::MsgIcon::Exclamation);
+        return false;
+    }
     Message(m_bChinese ? "文件导出成功!" : "File save success!", plat::MsgIcon::Information);
     return true;
 }
@@ -129,7 +139,7 @@ bool CRecordStore::ExportCsv() {
     const std::string defaultName = plat::Format("%s.csv", FileNamePart().c_str());
     plat::FileDialogSpec dialogRequest;
     dialogRequest.bOpen = false;
-    dialogRequest.defaultExt = defaultName;
+    dialogRequest.defaultExt = "csv";
     dialogRequest.defaultName = defaultName;
     dialogRequest.filter = kCsvFilter;
     dialogRequest.bOverwritePrompt = true;

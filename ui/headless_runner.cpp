@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -13,7 +15,8 @@
 #include "web/startup_dialog.h"
 
 CHeadlessRunner::CHeadlessRunner(const plat::Options& options, std::string programFolder)
-    : m_options(options), m_strProgramFolder(std::move(programFolder)), m_process(!options.bNoArpFlush) {
+    : m_options(options), m_strProgramFolder(std::move(programFolder)), m_process(!options.bNoArpFlush),
+      m_bTerminal(::isatty(STDERR_FILENO) == 1) {
     m_nLastProgress.fill(-1);
 }
 
@@ -39,17 +42,42 @@ std::string CHeadlessRunner::EscapeLine(const std::string& text) {
     return out;
 }
 
+std::string CHeadlessRunner::ProgressLine(int line, int percent, const std::string& status) {
+    constexpr int kBar = 20;
+    const int filled = std::clamp(percent, 0, 100) * kBar / 100;
+    std::string text = status.substr(0, status.find_first_of("\r\n"));
+    return plat::Format("线路%d %3d%% [%s%s] %s", line + 1, percent, std::string(static_cast<size_t>(filled), '#').c_str(),
+                        std::string(static_cast<size_t>(kBar - filled), '-').c_str(), text.c_str());
+}
+
+void CHeadlessRunner::WriteErr(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+void CHeadlessRunner::DrawProgress() {
+    if (m_nProgressLine < 0) return;
+    const size_t l = static_cast<size_t>(m_nProgressLine);
+    m_strProgressShown = ProgressLine(m_nProgressLine, m_nLastProgress[l], m_strStatus[l]);
+    WriteErr(kClearLine + m_strProgressShown);
+}
+
 void CHeadlessRunner::PrintErr(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_errMutex);
-    const std::string l = line + "\n";
-    std::fwrite(l.data(), 1, l.size(), stderr);
-    std::fflush(stderr);
+    // On a terminal the progress line stays last: the line goes above it.
+    if (m_strProgressShown.empty()) return WriteErr(line + "\n");
+    WriteErr(kClearLine + line + "\n" + m_strProgressShown);
 }
 
 void CHeadlessRunner::PrintOut(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_outMutex);
+    std::unique_lock<std::mutex> errLock(m_errMutex);
+    const bool bAround = !m_strProgressShown.empty() && ::isatty(STDOUT_FILENO) == 1;
+    if (bAround) WriteErr(kClearLine);
+    else errLock.unlock();
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
+    if (bAround) WriteErr(m_strProgressShown);
 }
 
 void CHeadlessRunner::OnProgressText(int line, const std::string& text) {
@@ -59,9 +87,18 @@ void CHeadlessRunner::OnProgressText(int line, const std::string& text) {
     int& last = m_nLastProgress[static_cast<size_t>(line)];
     if (last == percent) return;
     last = percent;
-    const std::string l = plat::Format("PROGRESS: %d %d\n", line, percent);
-    std::fwrite(l.data(), 1, l.size(), stderr);
-    std::fflush(stderr);
+    if (m_bTerminal) {
+        m_nProgressLine = line;
+        return DrawProgress();
+    }
+    WriteErr(plat::Format("PROGRESS: %d %d\n", line, percent));
+}
+
+void CHeadlessRunner::OnStatusText(int line, const std::string& text) {
+    if (!m_bTerminal) return;
+    std::lock_guard<std::mutex> lock(m_errMutex);
+    m_strStatus[static_cast<size_t>(line)] = text;
+    if (line == m_nProgressLine) DrawProgress();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -81,13 +118,7 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     });
     plat::SetTraceSink([this](const std::string& text) { PrintErr("TRACE: " + EscapeLine(text)); });
 
-    const bool bCommandMode =
-        !m_options.exportCsv.empty() || !m_options.exportSdi.empty() || m_options.bClearCounts;
-    AppConfig config;
-    config.programFolder = m_strProgramFolder;
-    config.gatewayOverride = m_options.endpoints.bGatewayOverridden ? m_options.endpoints.gateway : "";
-    config.bStartLinkWatch = !bCommandMode;
-    config.options = m_options;
+    const AppConfig config = AppConfigFor(m_options, m_strProgramFolder);
 
     int status = 0;
     {
@@ -98,23 +129,17 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
         view.observers.onPictureSet = [this](int line, int kind) {
             PrintErr(plat::Format("PICTURE: %d %d", line, kind));
         };
-        view.observers.onLineReady = [this](int line) {
-            if (line != 0 || !m_options.bPressDownload || m_bDownloadPressed.exchange(true)) return;
-            PostToGui([this] {
-                ApplyRadios();
-                m_pApp->Frame().OnCommand(ids::DOWNLOAD_0);
-            });
-        };
         view.observers.onTaskThreadReturned = [this](int, TaskOutcome outcome) {
             m_bTaskEnded = true;
             if (outcome == TaskOutcome::Failed) RequestExit(1, true);
             else if (outcome == TaskOutcome::Succeeded) RequestExit(0, true);
         };
         const int token = app.Form().AddListener([this, &app](const ControlEvent& e) {
-            if (e.what != ControlChange::Text || e.id < ids::PROGRESS_TEXT_0 ||
-                e.id >= ids::PROGRESS_TEXT_0 + LINE_COUNT)
-                return;
-            OnProgressText(e.id - ids::PROGRESS_TEXT_0, app.Form().GetText(e.id));
+            if (e.what != ControlChange::Text) return;
+            if (e.id >= ids::PROGRESS_TEXT_0 && e.id < ids::PROGRESS_TEXT_0 + LINE_COUNT)
+                OnProgressText(e.id - ids::PROGRESS_TEXT_0, app.Form().GetText(e.id));
+            else if (e.id >= ids::STATUS_0 && e.id < ids::STATUS_0 + LINE_COUNT)
+                OnStatusText(e.id - ids::STATUS_0, app.Form().GetText(e.id));
         });
         if (wire) wire(app);
 
@@ -122,17 +147,6 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
         if (!start.bRunning) {
             status = start.exitCode;
         } else {
-            ApplyRadios();
-            if (bCommandMode) {
-                PostToGui([this] {
-                    bool ok = true;
-                    CServiceToolView& v = m_pApp->View();
-                    if (!m_options.exportCsv.empty()) ok = v.OnExportCsv() && ok;
-                    if (!m_options.exportSdi.empty()) ok = v.OnExportSdi() && ok;
-                    if (m_options.bClearCounts) ok = v.OnClearCounts() && ok;
-                    HandleExit(ok ? 0 : 1, true);
-                });
-            }
             if (m_options.giveUpAfter > 0) {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_giveUpAt = plat::TickMs() + static_cast<int64_t>(m_options.giveUpAfter * 1000.0);
@@ -145,24 +159,13 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     }
     m_signalThread.Join();
     plat::SetTraceSink(nullptr);
+    {
+        // The shell's prompt goes below the progress line.
+        std::lock_guard<std::mutex> lock(m_errMutex);
+        if (!m_strProgressShown.empty()) WriteErr("\n");
+        m_strProgressShown.clear();
+    }
     return status;
-}
-
-void CHeadlessRunner::ApplyRadios() {
-    CServiceToolApp& app = *m_pApp;
-    int mode = -1;
-    switch (m_options.mode) {
-        case plat::RunMode::CpeOnly: mode = 0; break;
-        case plat::RunMode::ModemAndCpe: mode = 1; break;
-        case plat::RunMode::BackupNv: mode = 2; break;
-        case plat::RunMode::RestoreNv: mode = 3; break;
-        case plat::RunMode::Default: break;
-    }
-    if (mode >= 0) app.View().OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
-    if (m_options.nvOption >= 0 && m_options.nvOption < 4) {
-        app.Form().CheckRadio(ids::NV_OPTION_RADIOS[static_cast<size_t>(m_options.nvOption)]);
-        app.Doc().m_nNvOption = m_options.nvOption;
-    }
 }
 
 int CHeadlessRunner::Loop() {
@@ -235,12 +238,8 @@ plat::MsgResult CHeadlessRunner::MessageBox(const std::string& text, const std::
 }
 
 std::optional<std::string> CHeadlessRunner::ChooseFile(const plat::FileDialogSpec& dialogRequest) {
-    // Only the export commands of the command line choose a file: their save dialogs get the
-    // path; anything else is cancelled.
-    if (dialogRequest.bOpen) return std::nullopt;
-    if (!m_options.exportCsv.empty() && dialogRequest.filter.find("csv") != std::string::npos) return m_options.exportCsv;
-    if (!m_options.exportSdi.empty() && dialogRequest.filter.find("sdi") != std::string::npos) return m_options.exportSdi;
-    return std::nullopt;
+    // Only the export commands of the command line choose a file; anything else is cancelled.
+    return plat::CommandLineFileAnswer(m_options, dialogRequest);
 }
 
 std::optional<std::string> CHeadlessRunner::ChooseFolder(const std::string&) { return std::nullopt; }

@@ -59,6 +59,9 @@ public:
 
     // One line as written to standard error: line breaks inside as "\n", trailing ones dropped.
     static std::string EscapeLine(const std::string& text);
+    // The progress line shown instead of the PROGRESS: lines when standard error is a terminal:
+    // line (1 to 8), percentage, a bar of 20, the status text up to its first line break.
+    static std::string ProgressLine(int line, int percent, const std::string& status);
 
 private:
     struct Timer {
@@ -68,10 +71,12 @@ private:
 
     void PrintErr(const std::string& line);
     void PrintOut(const std::string& text);
+    void WriteErr(const std::string& text);  // m_errMutex held
+    void DrawProgress();                      // m_errMutex held
     int Loop();
     void HandleExit(int status, bool force);
-    void ApplyRadios();
     void OnProgressText(int line, const std::string& text);
+    void OnStatusText(int line, const std::string& text);
 
     plat::Options m_options;
     std::string m_strProgramFolder;
@@ -82,6 +87,13 @@ private:
     std::mutex m_outMutex;
     std::mutex m_errMutex;
     std::array<int, LINE_COUNT> m_nLastProgress{};  // guarded by m_errMutex
+    // Standard error is a terminal: one updating progress line instead of the PROGRESS: lines.
+    const bool m_bTerminal;
+    static constexpr const char* kClearLine = "\r\033[K";
+    // Guarded by m_errMutex: the line shown (empty: none), its line, the status texts.
+    std::string m_strProgressShown;
+    int m_nProgressLine = -1;
+    std::array<std::string, LINE_COUNT> m_strStatus;
 
     std::mutex m_mutex;  // the queue, timers and exit state
     std::condition_variable m_cv;
@@ -92,6 +104,5 @@ private:
     int64_t m_giveUpAt = -1;
 
     std::atomic<bool> m_bTaskEnded{false};
-    std::atomic<bool> m_bDownloadPressed{false};
     plat::WorkerThread m_signalThread;
 };

@@ -118,6 +118,8 @@ plat::MsgResult CQtFrontEnd::MessageBox(const std::string& text, const std::stri
 }
 
 std::optional<std::string> CQtFrontEnd::ChooseFile(const plat::FileDialogSpec& dialogRequest) {
+    // An export of the command line has its path already.
+    if (auto answer = plat::CommandLineFileAnswer(m_options, dialogRequest)) return answer;
     return CallOnGui<std::optional<std::string>>(
         [this, dialogRequest]() -> std::optional<std::string> {
             QFileDialog dialog(Parent());
@@ -223,10 +225,7 @@ int RunQtWindow(int argc, char** argv, const plat::Options& options, const std::
     });
     plat::SystemProcess process(!options.bNoArpFlush);
     CQtFrontEnd front(options);
-    AppConfig config;
-    config.programFolder = programFolder;
-    config.gatewayOverride = options.endpoints.bGatewayOverridden ? options.endpoints.gateway : "";
-    config.options = options;
+    const AppConfig config = AppConfigFor(options, programFolder);
     int status = 0;
     {
         CServiceToolApp app(front, front, process, config);

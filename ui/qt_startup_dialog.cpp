@@ -64,7 +64,11 @@ CTerminalIpDialog::CTerminalIpDialog(QWidget* parent) : QDialog(parent) {
 
     connect(m_pOk, &QPushButton::clicked, this, [this] { OnOk(); });
     showMessage = [this](const std::string& text) {
-        QMessageBox::warning(this, Q(startup_dialog::CAPTION), QString::fromStdString(text));
+        QMessageBox box(QMessageBox::Warning, Q(startup_dialog::CAPTION), QString::fromStdString(text),
+                        QMessageBox::Ok, this);
+        // The OK caption of a Chinese system, as on every other box.
+        box.button(QMessageBox::Ok)->setText(Q(startup_dialog::TEXT_OK));
+        box.exec();
     };
     setFixedSize(sizeHint().expandedTo(QSize(470, 0)));
 }

@@ -146,7 +146,7 @@ GatewayWeb::Reply GatewayWeb::ExchangeRecord(uint8_t code, const uint8_t* payloa
     return got == reply.size() ? Reply::Ok : Reply::Missing;
 }
 
-int GatewayWeb::CheckFacMode(const std::string& address) {
+int GatewayWeb::CheckFacMode(const std::string& address, const std::function<bool()>& beforeMessage) {
     if (m_connection.IsConnected()) {
         // The connection an earlier check left open is used at once, after the flush that
         // precedes every attempt.
@@ -166,6 +166,7 @@ int GatewayWeb::CheckFacMode(const std::string& address) {
             if (!plat::SleepRaw(RETRY_PAUSE_MS)) return 1;
         }
         if (!connected) {
+            if (beforeMessage && !beforeMessage()) return 1;
             m_ui.MessageBox(TEXT_INIT_ERROR);
             Status(TEXT_INIT_ERROR);
             return 1;

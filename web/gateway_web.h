@@ -53,8 +53,10 @@ public:
     // True only when the gateway answered exactly {"result":"success"}.
     bool SetMaxWifiNum(const std::string& address, const std::string& limit);
     // The factory setting check: 0 passed; 1 no connection; 2 write failed; 3 read failed;
-    // 4 read back differs.
-    int CheckFacMode(const std::string& address);
+    // 4 read back differs. `beforeMessage` runs on the calling thread just before the message
+    // box of a failed connection (the link watcher's safe point); when it returns false the
+    // thread is asked to stop: no box, result 1.
+    int CheckFacMode(const std::string& address, const std::function<bool()>& beforeMessage = {});
 
     // The form URL for `path` at `address` ("http://ADDRESS:PORT/..." when the web port is not 80).
     std::string FormUrl(const std::string& address, const char* path) const;

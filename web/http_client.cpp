@@ -329,7 +329,8 @@ int CHttpClient::SendHttpAjax(const std::string& url, const char* body, const ch
     if (trailer != nullptr && trailer[0] != '\0') pieces.emplace_back(trailer);
     pieces.emplace_back(CRLF);
 
-    return Exchange(u, pieces, SCRIPT_SILENCE_MS, exchange);
+    // 1500 ms: a wait of 1 s or more, so the time scale applies.
+    return Exchange(u, pieces, static_cast<int>(plat::Scaled(SCRIPT_SILENCE_MS)), exchange);
 }
 
 bool CHttpClient::RequestForm(bool bPost, const std::string& url, std::string& body,

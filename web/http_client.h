@@ -34,7 +34,8 @@ public:
     // A script-style body is formatted with "%s\r\n" into a buffer of this size.
     static constexpr size_t SCRATCH_SIZE = 512;
     static constexpr size_t RECEIVE_CHUNK = SCRATCH_SIZE - 1;
-    // Silence after which the body is taken as complete (real milliseconds).
+    // Silence after which the body is taken as complete: the browser-style one in real
+    // milliseconds, the script-style one scaled by the time scale.
     static constexpr int BROWSER_SILENCE_MS = 500;
     static constexpr int SCRIPT_SILENCE_MS = 1500;
     // Bounds of the connect and of the header read (scaled by the time scale).

@@ -1,6 +1,7 @@
 // The view: start-up, commands, the close path, the console operations and the watcher pause.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -277,6 +278,15 @@ TEST_F(ViewTest, ClockShowsMonthDayYearHourMinute) {
 }
 
 // ---- Start-up ----
+
+TEST_F(ViewTest, TheLogsFolderIsMadeInAWorkingFolderOfAnyLength) {
+    // Past 100 characters too: the line log writes there.
+    const std::string deep = env.cwd + "/" + std::string(120, 'd');
+    ASSERT_TRUE(plat::EnsureFolder(deep));
+    ASSERT_EQ(::chdir(deep.c_str()), 0);
+    ASSERT_TRUE(Start().bRunning);
+    EXPECT_TRUE(plat::PathExists(deep + "/Logs"));
+}
 
 TEST_F(ViewTest, StartUpRunsEveryStep) {
     const StartOutcome out = Start();

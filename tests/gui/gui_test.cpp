@@ -78,6 +78,31 @@ TEST(StartupDialog, TextsShotAndValidation) {
     EXPECT_EQ(dialog.Result().address, "192.168.0.1");
 }
 
+TEST(StartupDialog, ValidationBoxShowsTheChineseOk) {
+    CTerminalIpDialog dialog;
+    dialog.show();
+    Settle();
+    std::string text, okCaption;
+    int ticks = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box) {
+            text = box->text().toStdString();
+            okCaption = box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->text().toStdString() : "";
+            box->accept();
+        } else if (++ticks > 250) {  // 5 s: whatever is modal goes, so the test ends
+            if (QWidget* w = QApplication::activeModalWidget()) w->close();
+        }
+    });
+    poll.start(20);
+    dialog.LimitEdit()->setText("0");
+    dialog.OkButton()->click();
+    poll.stop();
+    EXPECT_EQ(text, "“请填入一个在1和32之间的整数。”");
+    EXPECT_EQ(okCaption, "确定");
+}
+
 class FormWindowTest : public ::testing::Test {
 protected:
     FormWindowTest() {

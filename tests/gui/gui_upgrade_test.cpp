@@ -1,7 +1,8 @@
 // A whole CPE upgrade in the Qt window (offscreen) against a simulated gateway in this process:
 // the window's own run (RunQtWindow with the program's wiring), the start-up dialog answered and
 // the Download button clicked through their widgets, the success box confirmed. PNGs of the
-// ready, running and passed states are saved under the build folder (gui-shots/).
+// ready, running and passed states are saved under the build folder (gui-shots/). And an export
+// command of the command line run in the window.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -162,20 +163,23 @@ private:
     std::atomic<bool> m_bReady{false};
 };
 
-TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
-    tool_harness::Sandbox box;
-    GatewaySim sim;
-    ASSERT_TRUE(sim.Start()) << sim.LastError();
-
-    const std::vector<std::string> args = {
+// Runs the window as the program's main does (its set-up, RunQtWindow with the program's wiring)
+// with every endpoint on `sim` and `extra` options, driven by a Driver. The window's trace lines
+// (standard output) go to <base>/stdout.txt. Returns the exit status; -1 when the run could not
+// be set up.
+int RunDriven(const tool_harness::Sandbox& box, GatewaySim& sim, const std::vector<std::string>& extra, Seen& seen,
+              bool& bDriven) {
+    std::vector<std::string> args = {
         "rk880t-tool", "--root", box.root, "--program-folder", box.program, "--gateway", "127.0.0.1",
         "--no-arp-flush", "--web-port", std::to_string(sim.WebPort()), "--setting-port",
         std::to_string(sim.SettingPort()), "--link-port", "0", "--announce-to",
         "127.0.0.1:" + std::to_string(sim.AnnouncePort()), "--announce-address", "127.0.0.1", "--time-scale", "0.05"};
+    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<const char*> argv;
     for (const auto& a : args) argv.push_back(a.c_str());
     const plat::ParseResult parsed = plat::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
-    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    EXPECT_TRUE(parsed.error.empty()) << parsed.error;
+    if (!parsed.error.empty()) return -1;
 
     // The program's own set-up (main): its runtime folder, working folder, time scale and root.
     const fs::path oldCwd = fs::current_path();
@@ -190,11 +194,11 @@ TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
     std::fflush(stdout);
     const int savedOut = ::dup(1);
     const int traceFd = ::open(traceFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(traceFd, 0);
+    EXPECT_GE(traceFd, 0);
+    if (traceFd < 0) return -1;
     ::dup2(traceFd, 1);
     ::close(traceFd);
 
-    Seen seen;
     std::unique_ptr<Driver> driver;
     char arg0[] = "test_gui_upgrade";
     char* qtArgv[] = {arg0, nullptr};
@@ -205,13 +209,24 @@ TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
             if (auto* f = dynamic_cast<CFormWindow*>(w)) window = f;
         if (window) driver = std::make_unique<Driver>(app, *window, seen);
     });
-    const bool bDriven = driver != nullptr;
+    bDriven = driver != nullptr;
     driver.reset();
     std::fflush(stdout);
     ::dup2(savedOut, 1);
     ::close(savedOut);
     plat::SetTimeScale(1.0);
     fs::current_path(oldCwd);
+    return status;
+}
+
+TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
+    tool_harness::Sandbox box;
+    GatewaySim sim;
+    ASSERT_TRUE(sim.Start()) << sim.LastError();
+    Seen seen;
+    bool bDriven = false;
+    const int status = RunDriven(box, sim, {}, seen, bDriven);
+    const std::string traceFile = box.base + "/stdout.txt";
 
     ASSERT_TRUE(bDriven);  // the window was there to drive
     EXPECT_FALSE(seen.bTimedOut);
@@ -258,6 +273,33 @@ TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
                                                "Initialize control ports 0 success\n"}));
     for (const std::string& l : tool_harness::Lines(traces))
         EXPECT_TRUE(l.rfind("Tools Send: ", 0) == 0 || l.rfind("Initialize control ports", 0) == 0) << l;
+}
+
+// --export-csv in the window acts as headless: the start-up without the link watcher, the export
+// to the command line's path, the close path with 0, and nothing sent to the gateway.
+TEST(GuiUpgrade, ExportCommandRunsInTheWindowAndSendsNothing) {
+    tool_harness::Sandbox box;
+    GatewaySim sim;
+    ASSERT_TRUE(sim.Start()) << sim.LastError();
+    const std::string csv = box.base + "/out.csv";
+    Seen seen;
+    bool bDriven = false;
+    const int status = RunDriven(box, sim, {"--export-csv", csv}, seen, bDriven);
+    ASSERT_TRUE(bDriven);
+    EXPECT_FALSE(seen.bTimedOut);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(seen.bDialogAnswered);
+    EXPECT_FALSE(seen.bClicked);
+    EXPECT_TRUE(fs::is_regular_file(csv));
+    ASSERT_EQ(seen.boxes.size(), 1u);  // the export's success message
+    EXPECT_NE(seen.boxes[0].find("CSV"), std::string::npos) << seen.boxes[0];
+    const SimWebCounts counts = sim.Web().Counts();
+    EXPECT_EQ(counts.webConnections, 0);
+    EXPECT_EQ(counts.settingConnections, 0);
+    EXPECT_TRUE(sim.Announcements().empty());
+    EXPECT_EQ(sim.Connections(), 0);
+    // Through the close path: the extracted images are gone.
+    EXPECT_FALSE(fs::exists(box.Version("uboot.img")));
 }
 
 }  // namespace

@@ -218,4 +218,11 @@ TEST(HeadlessFormat, LineBreaksInsideAreEscapedTrailingOnesDropped) {
     EXPECT_EQ(CHeadlessRunner::EscapeLine(""), "");
 }
 
+TEST(HeadlessFormat, TheTerminalsProgressLineHasLinePercentBarAndStatus) {
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 42, "正在管理CPE，请稍等..."), "线路1  42% [########------------] 正在管理CPE，请稍等...");
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 100, "管理成功。\n点击【确定】按钮退出程序。"),
+              "线路1 100% [####################] 管理成功。");
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(7, 0, ""), "线路8   0% [--------------------] ");
+}
+
 }  // namespace

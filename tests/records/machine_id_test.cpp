@@ -1,41 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstring>
+#include <filesystem>
 
 #include "records/machine_id.h"
+#include "records_test_util.h"
 
 namespace {
-
-// Raw IDENTIFY DEVICE data as a drive sends it: every word little-endian, so an ATA string's
-// characters arrive pairwise swapped.
-std::array<unsigned char, 512> RawIdentify(const char (&serial)[21]) {
-    std::array<unsigned char, 512> id;
-    id.fill('X');
-    for (size_t i = 0; i < 20; i += 2) {
-        id[20 + i] = static_cast<unsigned char>(serial[i + 1]);
-        id[20 + i + 1] = static_cast<unsigned char>(serial[i]);
-    }
-    return id;
-}
-
-TEST(AtaIdentifySerial, SwapsTheBytesOfWords10To19AndTrimsBlanks) {
-    const auto id = RawIdentify("     WD-WCAV12345678");
-    EXPECT_EQ(id[20], ' ');
-    EXPECT_EQ(id[38], '8');
-    EXPECT_EQ(id[39], '7');
-    EXPECT_EQ(AtaIdentifySerial(id), "WD-WCAV12345678");
-    EXPECT_EQ(AtaIdentifySerial(RawIdentify("S1ABC234          XY")), "S1ABC234          XY");
-    EXPECT_EQ(AtaIdentifySerial(RawIdentify("                    ")), "");
-}
-
-TEST(AtaIdentifySerial, StopsAtANulAndRejectsShortData) {
-    auto id = RawIdentify("ABCD                ");
-    id[24] = 0;  // word 12 reads "E" then a NUL
-    id[25] = 'E';
-    EXPECT_EQ(AtaIdentifySerial(id), "ABCDE");
-    EXPECT_EQ(AtaIdentifySerial(std::span<const unsigned char>(id.data(), 39)), "");
-}
 
 DiskCandidate Disk(const char* name, std::optional<std::string> serial, int* asked = nullptr) {
     return {name, [serial, asked] {
@@ -68,6 +38,58 @@ TEST(MachineId, EmptyWhenNoDiskAnswers) {
                   return std::vector<DiskCandidate>{Disk("/dev/sda", std::nullopt), Disk("vda", std::nullopt)};
               }).DiskSerial(),
               "");
+}
+
+// A /sys/block and udev database of our own: what an ordinary user can read of each disk.
+class FakeTree {
+public:
+    FakeTree() : sys(root.Path() + "/sys/block"), udev(root.Path() + "/udev") {
+        std::filesystem::create_directories(sys);
+        std::filesystem::create_directories(udev);
+    }
+    // A block device; `device` false for virtual ones (loop, dm).
+    void Block(const std::string& name, const std::string& dev, const std::string& size, bool device = true) {
+        std::filesystem::create_directories(sys + "/" + name + (device ? "/device" : ""));
+        Write(name + "/dev", dev + "\n");
+        Write(name + "/size", size + "\n");
+    }
+    void Write(const std::string& relative, const std::string& bytes) { rectest::WriteFile(sys + "/" + relative, bytes); }
+    void Udev(const std::string& dev, const std::string& record) { rectest::WriteFile(udev + "/b" + dev, record); }
+
+    rectest::TempRoot root;
+    std::string sys, udev;
+};
+
+TEST(ListDisks, TakesTheDisksThatExistAndReadsTheirSerialsAsAnyUserCan) {
+    FakeTree t;
+    t.Block("loop0", "7:0", "2048", false);           // no device: not a disk
+    t.Block("mmcblk0", "179:0", "0");                   // a card reader's empty slot
+    t.Block("nvme0n1", "259:0", "1000215216");          // sysfs device/serial
+    t.Write("nvme0n1/device/serial", "  S4EWNX0R123456     \n");
+    t.Block("sda", "8:0", "0");                         // another empty slot
+    t.Block("sdb", "8:16", "976773168");                // udev first, though sysfs has one too
+    t.Udev("8:16", "S:disk/by-id/ata-X\nE:ID_SERIAL=WDC_WD10_WD-WCAV12345678\nE:ID_SERIAL_SHORT=WD-WCAV12345678\n");
+    t.Write("sdb/device/serial", "OTHER");
+    t.Block("sdc", "8:32", "100");                      // SCSI page 0x80 only
+    t.Write("sdc/device/vpd_pg80", std::string("\0\x80\0\x0c  VPD-SERIAL\0\0junk", 20));
+    t.Block("sdd", "8:48", "100");                      // a disk without a serial anywhere
+    t.Udev("8:48", "E:ID_MODEL=Card\n");
+    t.Block("sr0", "11:0", "100");                      // an optical drive
+    t.Block("vda", "254:0", "100");                     // virtio: the disk's own serial
+    t.Write("vda/serial", "VIRTIO-7");
+
+    const std::vector<DiskCandidate> disks = ListDisks(t.sys, t.udev);
+    std::vector<std::string> names;
+    std::vector<std::string> serials;
+    for (const DiskCandidate& d : disks) {
+        names.push_back(d.strName);
+        serials.push_back(d.readSerial().value_or("-"));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"nvme0n1", "sdb", "sdc", "sdd", "vda"}));
+    EXPECT_EQ(serials, (std::vector<std::string>{"S4EWNX0R123456", "WD-WCAV12345678", "VPD-SERIAL", "-", "VIRTIO-7"}));
+    // Of the first four, the last that answers: the empty slots took no place.
+    EXPECT_EQ(CMachineId([&] { return ListDisks(t.sys, t.udev); }).DiskSerial(), "VPD-SERIAL");
+    EXPECT_TRUE(ListDisks(t.root.Path() + "/none", t.udev).empty());
 }
 
 }  // namespace

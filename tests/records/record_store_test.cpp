@@ -259,7 +259,7 @@ TEST_F(Records, SdiExportCopiesTheRecordThenResetsItToThePristineOne) {
     const plat::FileDialogSpec& dialogRequest = ui.fileRequests[0];
     EXPECT_FALSE(dialogRequest.bOpen);
     EXPECT_EQ(dialogRequest.defaultName, "WD-123DLCSV.sdi");
-    EXPECT_EQ(dialogRequest.defaultExt, "RecordCSV.sdi");
+    EXPECT_EQ(dialogRequest.defaultExt, "sdi");
     EXPECT_EQ(dialogRequest.filter, "KVO Record File(*.sdi) | *.sdi; ||");
     EXPECT_TRUE(dialogRequest.bOverwritePrompt);
     ASSERT_EQ(ui.messages.size(), 1u);
@@ -301,6 +301,16 @@ TEST_F(Records, SdiExportInChineseAndItsFailures) {
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "文件导出成功!");
     EXPECT_EQ(ui.messages[0].icon, plat::MsgIcon::Information);
+
+    // A working record that cannot be reset: the export stays, the message names the record.
+    ui.messages.clear();
+    ASSERT_EQ(::chmod(Work().c_str(), 0444), 0);
+    ui.fileAnswers.push_back(Out("kept.sdi"));
+    EXPECT_FALSE(store->ExportSdi());
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, "文件导出成功，但记录文件未能清空：" + Work());
+    EXPECT_EQ(ui.messages[0].icon, plat::MsgIcon::Exclamation);
+    EXPECT_EQ(ReadFile(Out("kept.sdi")), ReadFile(Work()));
 }
 
 TEST_F(Records, SdiExportFailureInEnglishShowsAStopIcon) {
@@ -324,7 +334,7 @@ TEST_F(Records, DisksThatDoNotAnswerGiveTheBareDefaultNames) {
     ASSERT_EQ(ui.fileRequests.size(), 2u);
     EXPECT_EQ(ui.fileRequests[0].defaultName, "DLCSV.sdi");
     EXPECT_EQ(ui.fileRequests[1].defaultName, ".csv");
-    EXPECT_EQ(ui.fileRequests[1].defaultExt, ".csv");
+    EXPECT_EQ(ui.fileRequests[1].defaultExt, "csv");
 }
 
 TEST_F(Records, ASerialWithAPathSeparatorStaysAFileName) {
@@ -352,7 +362,7 @@ TEST_F(Records, CsvExportLeavesThePlainRecordAndReencryptsTheWorkingOne) {
     const plat::FileDialogSpec& dialogRequest = ui.fileRequests[0];
     EXPECT_FALSE(dialogRequest.bOpen);
     EXPECT_EQ(dialogRequest.defaultName, "WD-123.csv");
-    EXPECT_EQ(dialogRequest.defaultExt, "WD-123.csv");
+    EXPECT_EQ(dialogRequest.defaultExt, "csv");
     EXPECT_EQ(dialogRequest.filter, "csv file(*.csv) | *.csv; ||");
     EXPECT_TRUE(dialogRequest.bOverwritePrompt);
     ASSERT_EQ(ui.messages.size(), 1u);
@@ -402,11 +412,12 @@ TEST_F(Records, AFailureWhileWritingTheNewWorkingRecordKeepsTheOldOne) {
     EXPECT_EQ(ReadFile(Work()), before);
     EXPECT_EQ(rectest::ListFolder(plat::SystemDirectory()), (std::vector<std::string>{"kdlcsv.ds.dll", "kdlcsv.txt"}));
 
-    // The reset after an SDI export fails the same way: no success message, the record kept.
+    // The reset after an SDI export fails the same way: the record kept, the export too, and
+    // the operator told which record was not cleared.
     ui.messages.clear();
     ui.fileAnswers.push_back(Out("export.sdi"));
     EXPECT_FALSE(store->ExportSdi());
-    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(ui.Texts(), std::vector<std::string>{"File save success, but the record could not be cleared: " + Work()});
     EXPECT_EQ(ReadFile(Out("export.sdi")), before);
     EXPECT_EQ(ReadFile(Work()), before);
 

@@ -283,6 +283,12 @@ TEST(HttpResponse, SilenceEndsTheBodyPerStyle) {
                                         ex),
               0);
     EXPECT_EQ(ex.body, "abcdef");
+
+    // The script style's 1500 ms follow the time scale (150 ms here): the same silence ends it.
+    webtest::ScaleGuard scale(0.1);
+    RawServer scaled({script});
+    ASSERT_EQ(CHttpClient::SendHttpAjax(Url(scaled.Port(), "/"), "x=1", "Connection: Keep-Alive\r\n", ex), 0);
+    EXPECT_EQ(ex.body, "abc");
 }
 
 TEST(HttpResponse, ContentLengthEndsTheBody) {
