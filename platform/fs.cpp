@@ -175,4 +175,11 @@ std::string ExecutableFolder() {
     return DirName(std::string(buf, static_cast<size_t>(n)));
 }
 
+std::string DefaultProgramFolder() {
+    const std::string exe = ExecutableFolder();
+    if (BaseName(exe) != "bin") return exe;
+    const std::string shared = JoinPath(DirName(exe), "share/rk880t-tool");
+    return PathExists(shared) ? shared : exe;
+}
+
 }  // namespace plat

@@ -54,5 +54,8 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 
 // The folder of the running executable.
 std::string ExecutableFolder();
+// The program's own folder (configuration file, "RecordCSV.sdi", guide): the executable's folder,
+// or <prefix>/share/rk880t-tool when the executable is installed as <prefix>/bin/rk880t-tool.
+std::string DefaultProgramFolder();
 
 }  // namespace plat

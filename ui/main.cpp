@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
         std::fputs(plat::UsageText().c_str(), stdout);
         return 0;
     }
+    if (parsed.bVersion) {
+        std::printf("rk880t-tool %s\n", RK880T_VERSION);
+        return 0;
+    }
     plat::Options options = parsed.options;
     // Before any thread: only the runner's signal thread takes SIGINT and SIGTERM.
     if (options.bHeadless) CHeadlessRunner::BlockExitSignals();
@@ -36,7 +40,7 @@ int main(int argc, char** argv) {
     plat::SetTimeScale(options.timeScale);
     plat::SetMachineRoot(options.root.empty() ? plat::DefaultMachineRoot() : options.root);
     const std::string programFolder =
-        options.programFolder.empty() ? plat::ExecutableFolder() : options.programFolder;
+        options.programFolder.empty() ? plat::DefaultProgramFolder() : options.programFolder;
 
     if (options.bHeadless) {
         CHeadlessRunner runner(options, programFolder);
