@@ -11,6 +11,8 @@
 #include "platform/ui_port.h"
 
 constexpr const char* PRODUCT_TITLE = "MG_RK880T_PDWA_CN_VEV1.00.00";
+// The main window's title: the configuration's title with the tool's version.
+constexpr const char* WINDOW_TITLE = "MG_RK880T_PDWA_CN_VEV1.00.00 (rk880t-tool " RK880T_VERSION ")";
 constexpr const char* CONFIG_BASE_NAME = "MG_RK880T_PDWA_CN_VEV1.00.00";
 
 // Link states of a line.

@@ -65,8 +65,8 @@ StartOutcome CServiceToolView::OnInitialUpdate() {
     m_strBootFile = m_doc.GetLineText(0, LineField::BootFile);
     m_strLoader = m_doc.GetLineText(0, LineField::LoaderImage);
     m_form.SetText(ids::NV_DIR_EDIT, m_doc.GetLineText(0, LineField::NvDirectory));
-    // 8, 9. Layout and title.
-    m_host.SetTitle(PRODUCT_TITLE);
+    // 8, 9. Layout and title (with the tool's version, so a technician can tell which build runs).
+    m_host.SetTitle(WINDOW_TITLE);
     // 10. "Logs" in the current folder, where the line log writes, however long the folder's
     // path (a failure is not reported).
     plat::EnsureFolder(plat::JoinPath(plat::CurrentFolder(), "Logs"));

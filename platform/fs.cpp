@@ -180,4 +180,11 @@ std::string CurrentFolder() {
     return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
 }
 
+std::string DefaultProgramFolder() {
+    const std::string exe = ExecutableFolder();
+    if (BaseName(exe) != "bin") return exe;
+    const std::string shared = JoinPath(DirName(exe), "share/rk880t-tool");
+    return PathExists(shared) ? shared : exe;
+}
+
 }  // namespace plat

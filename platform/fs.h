@@ -57,4 +57,8 @@ std::string ExecutableFolder();
 // The current (working) folder, whatever its length; "." when it cannot be read.
 std::string CurrentFolder();
 
+// The program's own folder (configuration file, "RecordCSV.sdi", guide): the executable's folder,
+// or <prefix>/share/rk880t-tool when the executable is installed as <prefix>/bin/rk880t-tool.
+std::string DefaultProgramFolder();
+
 }  // namespace plat

@@ -48,7 +48,7 @@ std::string UsageText() {
            "                  [--mode cpe-only|modem-and-cpe|backup-nv|restore-nv]\n"
            "                  [--nv-option 0|1|2|3] [--press-download] [--give-up-after SECONDS]\n"
            "                  [--export-csv PATH] [--export-sdi PATH] [--clear-counts]\n"
-           "                  [--answer yes|no] [--restore-from DIR]\n";
+           "                  [--answer yes|no] [--restore-from DIR] [--version]\n";
 }
 
 ParseResult ParseCommandLine(int argc, const char* const argv[]) {
@@ -68,6 +68,8 @@ ParseResult ParseCommandLine(int argc, const char* const argv[]) {
         std::string v;
         if (arg == "--help" || arg == "-h") {
             r.bHelp = true;
+        } else if (arg == "--version") {
+            r.bVersion = true;
         } else if (arg == "--headless") {
             o.bHeadless = true;
         } else if (arg == "--simulate") {

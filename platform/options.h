@@ -48,6 +48,7 @@ struct ParseResult {
     Options options;
     std::string error;  // non-empty when the command line is wrong
     bool bHelp = false;
+    bool bVersion = false;
 };
 
 ParseResult ParseCommandLine(int argc, const char* const argv[]);

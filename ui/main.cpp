@@ -24,7 +24,14 @@ int main(int argc, char** argv) {
         std::fputs(plat::UsageText().c_str(), stdout);
         return 0;
     }
+    if (parsed.bVersion) {
+        std::printf("rk880t-tool %s\n", RK880T_VERSION);
+        return 0;
+    }
     plat::Options options = parsed.options;
+    // An export or clear run is a command from a shell or a script: it asks nobody (the start-up
+    // dialog takes --wifi-max, message boxes are answered as headless), with or without a display.
+    if (plat::IsCommandRun(options)) options.bHeadless = true;
     // Before any thread: only the runner's signal thread takes SIGINT and SIGTERM.
     if (options.bHeadless) CHeadlessRunner::BlockExitSignals();
     // A reader that went away must not end the program.
@@ -36,7 +43,7 @@ int main(int argc, char** argv) {
     plat::SetTimeScale(options.timeScale);
     plat::SetMachineRoot(options.root.empty() ? plat::DefaultMachineRoot() : options.root);
     const std::string programFolder =
-        options.programFolder.empty() ? plat::ExecutableFolder() : options.programFolder;
+        options.programFolder.empty() ? plat::DefaultProgramFolder() : options.programFolder;
 
     if (options.bHeadless) {
         CHeadlessRunner runner(options, programFolder);

@@ -36,7 +36,7 @@ QImage CFormWindow::PictureImage(int kind) {
 
 CFormWindow::CFormWindow(CFormModel& form, Actions actions, QWidget* parent)
     : QWidget(parent), m_form(form), m_actions(std::move(actions)) {
-    setWindowTitle(QString::fromUtf8(PRODUCT_TITLE));
+    setWindowTitle(QString::fromUtf8(WINDOW_TITLE));
 
     auto* grid = new QGridLayout();
     grid->setHorizontalSpacing(8);

@@ -294,7 +294,7 @@ TEST_F(ViewTest, StartUpRunsEveryStep) {
     EXPECT_TRUE(plat::IsRegularFile(env.VersionFile("root_uImage")));
     EXPECT_TRUE(plat::IsRegularFile(env.VersionFile("uboot.img")));
     EXPECT_TRUE(plat::PathExists(env.cwd + "/Logs"));
-    EXPECT_EQ(host.title, "MG_RK880T_PDWA_CN_VEV1.00.00");
+    EXPECT_EQ(host.title, "MG_RK880T_PDWA_CN_VEV1.00.00 (rk880t-tool " RK880T_VERSION ")");
     EXPECT_EQ(host.Timers().at(1), plat::Scaled(50000));
     EXPECT_EQ(form.GetText(ids::NOW_TIME), "03/07/2014 09:05");
     EXPECT_EQ(form.GetText(ids::NOW_COUNTS), "0/0");

@@ -142,7 +142,7 @@ protected:
 };
 
 TEST_F(FormWindowTest, OnlyTheVisibleControlsAreShown) {
-    EXPECT_EQ(window->windowTitle().toStdString(), "MG_RK880T_PDWA_CN_VEV1.00.00");
+    EXPECT_EQ(window->windowTitle().toStdString(), "MG_RK880T_PDWA_CN_VEV1.00.00 (rk880t-tool " RK880T_VERSION ")");
     for (int id : form.VisibleIds()) EXPECT_NE(window->Control(id), nullptr) << id;
     EXPECT_EQ(window->Control(1000), nullptr);
     EXPECT_EQ(window->Control(1164), nullptr);
