@@ -12,6 +12,7 @@
 #include "app/wiring.h"
 #include "console/console_fakes.h"
 #include "console/control_ids.h"
+#include "console/upgrade_controller.h"
 #include "modem/at_port.h"
 #include "platform/clock.h"
 #include "sim/gateway_sim.h"
@@ -326,6 +327,31 @@ TEST_F(DiagPortSwitch, TheAllLinesButtonSwitchesLineZeroAndRefusesTheOthers) {
         const std::string h = app->View().GetHistory(line);
         EXPECT_NE(h.find(AT_TEXT_NO_DATA_PORT), std::string::npos) << line;
     }
+}
+
+// The same in-process application, for the watcher's end.
+using InProcessApp = DiagPortSwitch;
+
+// After the communication error the link watcher ends: no further request goes to the gateway
+// and the line's status stays where the error left it, while the window closes.
+TEST_F(InProcessApp, LinkWatcherEndsAfterTheCommunicationError) {
+    StartApp();
+    sim->UpdateKnobs([](SimKnobs& k) { k.silentTypes = {CMD_GET_TEXT, CMD_GET_DATA}; });
+    const auto shown = [this] {
+        const auto t = ui.Texts();
+        return std::find(t.begin(), t.end(), upgrade_text::COMM_ERROR) != t.end();
+    };
+    ASSERT_TRUE(host.PumpUntil(shown, 60000)) << Joined();
+    const size_t requests = sim->Requests().size();
+    ASSERT_GT(requests, 0u);
+    EXPECT_EQ(sim->Requests().back().type, CMD_BYE);
+    const size_t entries = History().size();
+    // Longer than two passes of the watcher's loop at this time scale.
+    host.PumpUntil([] { return false; }, 2000);
+    EXPECT_EQ(sim->Requests().size(), requests);
+    EXPECT_EQ(History().size(), entries) << Joined();
+    ASSERT_FALSE(host.exitRequests.empty());
+    EXPECT_EQ(host.exitRequests.front().first, 2);
 }
 
 }  // namespace
