@@ -329,7 +329,7 @@ TEST_F(DiagPortSwitch, TheAllLinesButtonSwitchesLineZeroAndRefusesTheOthers) {
     }
 }
 
-// The same in-process application, for the watcher's end.
+// The same in-process application, for the watcher's end and the modem reset of EndTask.
 using InProcessApp = DiagPortSwitch;
 
 // After the communication error the link watcher ends: no further request goes to the gateway
@@ -352,6 +352,20 @@ TEST_F(InProcessApp, LinkWatcherEndsAfterTheCommunicationError) {
     EXPECT_EQ(History().size(), entries) << Joined();
     ASSERT_FALSE(host.exitRequests.empty());
     EXPECT_EQ(host.exitRequests.front().first, 2);
+}
+
+// EndTask codes 0, 2 and 4 reset the line's modem (code 4 after stopping the link server);
+// code 1 does not. The reset has to reach the simulated modem.
+TEST_F(InProcessApp, EndTaskCodesZeroTwoAndFourResetTheModem) {
+    StartApp();
+    bool bPaused = false;
+    app->View().PauseWatcher(0, [&] { bPaused = true; });
+    ASSERT_TRUE(host.PumpUntil([&] { return bPaused; }, kLimitMs));
+    for (int code : {1, 0, 2, 4}) {
+        const int before = sim->Modem().Resets();
+        app->View().EndTask(0, "x", code);
+        EXPECT_EQ(sim->Modem().Resets(), before + (code == 1 ? 0 : 1)) << code;
+    }
 }
 
 }  // namespace
