@@ -192,9 +192,11 @@ void CServiceToolView::EndTask(int line, const std::string& text, int code) {
             SetLinePicture(line, PIC_FAIL);
             break;
         case 4:
+            // The reset goes out on the line's connection, which the server's stop closes: it
+            // is sent first, or it would never reach the modem.
+            resetModem();
             stopLinkServer();
             SetLinePicture(line, PIC_FAIL);
-            resetModem();
             break;
         case 5:
             SetLinePicture(line, PIC_FAIL);

@@ -17,9 +17,6 @@
 
 namespace {
 
-constexpr uint32_t ANNOUNCE_ARG1 = 114;
-constexpr uint32_t ANNOUNCE_SEQ = 108;
-constexpr uint32_t LOOPBACK_ARG = 0x0100007F;  // 127.0.0.1, first octet in the lowest byte
 constexpr int POLL_PERIOD_MS = 20;
 constexpr int CONNECT_TIMEOUT_MS = 2000;
 constexpr int SEND_TIMEOUT_MS = 2000;
@@ -51,9 +48,7 @@ LinkRecord DecodeRequest(const LinkMessage& message) {
     return r;
 }
 
-std::string AddressText(uint32_t arg) {
-    return plat::Format("%u.%u.%u.%u", arg & 0xFF, (arg >> 8) & 0xFF, (arg >> 16) & 0xFF, arg >> 24);
-}
+std::string AddressText(uint32_t arg) { return SimAddressText(arg); }
 
 }  // namespace
 
@@ -292,28 +287,7 @@ void GatewaySim::ReadAnnouncements() {
     for (;;) {
         const ssize_t n = recv(m_udp, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0) return;
-        SimAnnouncement a;
-        a.size = static_cast<size_t>(n);
-        if (n < static_cast<ssize_t>(LINK_LENGTH_ANNOUNCE) || n > static_cast<ssize_t>(LINK_MESSAGE_SIZE)) {
-            a.note = plat::Format("refused: %zd bytes", n);
-        } else {
-            LinkMessage message{};
-            std::memcpy(message.data(), buffer, static_cast<size_t>(n));
-            const LinkRecord r = DecodeRecord(message);
-            a.type = r.sControl;
-            a.nArg1 = r.nArg1;
-            a.nSeq = r.nSeq;
-            a.port = r.nArg2;
-            a.address = r.nArg3;
-            if (r.sControl != CMD_ANNOUNCE || r.nArg1 != ANNOUNCE_ARG1 || r.nSeq != ANNOUNCE_SEQ)
-                a.note = "refused: not an announcement";
-            else if (r.nArg3 != LOOPBACK_ARG)
-                a.note = "refused: address " + AddressText(r.nArg3) + " is not 127.0.0.1";
-            else if (r.nArg2 == 0 || r.nArg2 > 65535)
-                a.note = plat::Format("refused: port %u", r.nArg2);
-            else
-                a.bValid = true;
-        }
+        SimAnnouncement a = ReadAnnouncement(buffer, static_cast<size_t>(n));
         if (a.bValid) {
             const SimKnobs knobs = Knobs();
             bool bUpgraded;

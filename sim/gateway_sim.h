@@ -29,6 +29,7 @@
 #include "sim/modem_sim.h"
 #include "sim/sim_knobs.h"
 #include "sim/sim_presets.h"
+#include "sim/sim_readers.h"
 #include "sim/sim_web.h"
 
 struct GatewaySimConfig {
@@ -70,16 +71,6 @@ struct SimImage {
     int transfers = 0;       // headers of this type seen so far
 };
 
-struct SimAnnouncement {
-    size_t size = 0;         // datagram bytes
-    uint8_t type = 0;
-    uint32_t nArg1 = 0;
-    uint32_t nSeq = 0;
-    uint32_t port = 0;       // nArg2
-    uint32_t address = 0;    // nArg3, first octet in the lowest byte
-    bool bValid = false;     // an announcement of 127.0.0.1 with a usable port
-    std::string note;        // why it was refused or not answered, or "connected"
-};
 
 class GatewaySim {
 public:

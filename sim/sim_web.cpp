@@ -21,6 +21,8 @@
 #include <mutex>
 #include <thread>
 
+#include "sim/sim_readers.h"
+
 namespace {
 
 constexpr size_t RECORD_SIZE = 2049;
@@ -286,27 +288,6 @@ public:
     }
 };
 
-// The raw value of `name` in a form body (up to the next '&'); false when absent.
-bool FormValue(const std::string& body, const std::string& name, std::string& value) {
-    size_t pos = 0;
-    while (pos <= body.size()) {
-        size_t end = body.find('&', pos);
-        if (end == std::string::npos) end = body.size();
-        if (body.compare(pos, name.size() + 1, name + "=") == 0) {
-            value = body.substr(pos + name.size() + 1, end - pos - name.size() - 1);
-            return true;
-        }
-        pos = end + 1;
-    }
-    return false;
-}
-
-std::string Field(const uint8_t* p) {
-    size_t n = 0;
-    while (n < FIELD_SIZE && p[n] != 0) ++n;
-    return std::string(reinterpret_cast<const char*>(p), n);
-}
-
 }  // namespace
 
 struct SimWebServer::Impl {
@@ -339,8 +320,8 @@ void SimWebServer::Impl::SetupRoutes() {
     http.Post("/goform/goform_process", [this](const httplib::Request& req, httplib::Response& res) {
         std::string id;
         std::string cmd;
-        FormValue(req.body, "goformId", id);
-        FormValue(req.body, "SwitchCMD", cmd);
+        SimFormValue(req.body, "goformId", id);
+        SimFormValue(req.body, "SwitchCMD", cmd);
         std::string reply = "FactoryResult:Fail";
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -371,11 +352,11 @@ void SimWebServer::Impl::SetupRoutes() {
               [this](const httplib::Request& req, httplib::Response& res) {
                   std::string id;
                   std::string limit;
-                  FormValue(req.body, "goformId", id);
+                  SimFormValue(req.body, "goformId", id);
                   std::string reply = "{\"result\":\"failure\"}";
                   {
                       std::lock_guard<std::mutex> lock(mutex);
-                      if (id == "CH_MAX_WIFI_NUM" && FormValue(req.body, "MAX_Access_num", limit)) {
+                      if (id == "CH_MAX_WIFI_NUM" && SimFormValue(req.body, "MAX_Access_num", limit)) {
                           ++counts.wifiRequests;
                           wifiLimits.push_back(limit);
                           reply = "{\"result\":\"success\"}";
@@ -455,8 +436,9 @@ void SimWebServer::Impl::ServeSetting(int fd) {
         bool bReply = false;
         bool bReset = false;
         bool bSplit = false;
-        const std::string name = Field(rec.data() + 1);
-        const std::string value = Field(rec.data() + 1 + FIELD_SIZE);
+        const SimSettingRequest request = ReadSettingRecord(rec);
+        const std::string& name = request.name;
+        const std::string& value = request.value;
         {
             std::lock_guard<std::mutex> lock(mutex);
             bSplit = knobs.bSettingReplySplit;

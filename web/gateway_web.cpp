@@ -108,16 +108,21 @@ std::array<uint8_t, 2 * GatewayWeb::SETTING_FIELD_SIZE> GatewayWeb::SettingPaylo
     return p;
 }
 
+bool GatewayWeb::DropStaleBytes() {
+    // Bytes that came after an earlier exchange gave up belong to no request of ours: drop them,
+    // so a reply is not taken from the stale ones. False when the peer closed or reset.
+    std::array<uint8_t, SETTING_RECORD_SIZE> scratch{};
+    for (;;) {
+        const int n = m_connection.DirectReceive(scratch.data(), static_cast<int>(scratch.size()), 0);
+        if (n == -2) return true;
+        if (n <= 0) return false;
+    }
+}
+
 GatewayWeb::Reply GatewayWeb::ExchangeRecord(uint8_t code, const uint8_t* payload,
                                              size_t payloadSize,
                                              std::array<uint8_t, SETTING_RECORD_SIZE>& reply) {
-    // Bytes that came after an earlier exchange gave up belong to no request of ours: drop them,
-    // so this reply is not taken from the stale ones.
-    for (;;) {
-        const int n = m_connection.DirectReceive(reply.data(), static_cast<int>(reply.size()), 0);
-        if (n == -2) break;
-        if (n <= 0) return Reply::Dead;
-    }
+    if (!DropStaleBytes()) return Reply::Dead;
 
     std::array<uint8_t, SETTING_RECORD_SIZE> request{};
     request[0] = code;
@@ -147,6 +152,8 @@ GatewayWeb::Reply GatewayWeb::ExchangeRecord(uint8_t code, const uint8_t* payloa
 }
 
 int GatewayWeb::CheckFacMode(const std::string& address, const std::function<bool()>& beforeMessage) {
+    // A connection an earlier check left open that the gateway has closed since is replaced.
+    if (m_connection.IsConnected() && !DropStaleBytes()) m_connection.DirectClose();
     if (m_connection.IsConnected()) {
         // The connection an earlier check left open is used at once, after the flush that
         // precedes every attempt.

@@ -66,6 +66,7 @@ public:
 
 private:
     enum class Reply { Ok, Missing, Dead };
+    bool DropStaleBytes();
     Reply ExchangeRecord(uint8_t code, const uint8_t* payload, size_t payloadSize,
                          std::array<uint8_t, SETTING_RECORD_SIZE>& reply);
     void Status(const std::string& text);

@@ -68,6 +68,22 @@ TEST_F(LineChannel, SequenceStartsAtTwoAndAgainAfterHelloReply) {
     EXPECT_STREQ(reinterpret_cast<const char*>(buf), "PD_WA_RK880T");
 }
 
+// The reply is looked for through a window after the request left, not once at 20 ms: a
+// gateway that answers 100 ms later is still heard.
+TEST_F(LineChannel, ReplyHundredMillisecondsAfterTheRequestLeftIsTaken) {
+    CLineChannel ch;
+    FakeGateway gw;
+    ASSERT_EQ(AttachWith(ch, gw), 1);
+    std::string text;
+    auto q = std::async(std::launch::async, [&] { return ch.GetText(text); });
+    LinkRecord r;
+    ASSERT_TRUE(gw.ReadRecord(r));
+    plat::SleepRaw(100);
+    ASSERT_TRUE(gw.SendReply(CMD_GET_TEXT, r.nSeq, 4, "late"));
+    EXPECT_EQ(q.get(), 1);
+    EXPECT_EQ(text, "late");
+}
+
 TEST_F(LineChannel, HelloThatLeftOpensWithoutReply) {
     CLineChannel ch;
     FakeGateway gw;

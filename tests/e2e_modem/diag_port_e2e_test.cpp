@@ -12,6 +12,7 @@
 #include "app/wiring.h"
 #include "console/console_fakes.h"
 #include "console/control_ids.h"
+#include "console/upgrade_controller.h"
 #include "modem/at_port.h"
 #include "platform/clock.h"
 #include "sim/gateway_sim.h"
@@ -325,6 +326,45 @@ TEST_F(DiagPortSwitch, TheAllLinesButtonSwitchesLineZeroAndRefusesTheOthers) {
     for (int line = 1; line < 8; ++line) {
         const std::string h = app->View().GetHistory(line);
         EXPECT_NE(h.find(AT_TEXT_NO_DATA_PORT), std::string::npos) << line;
+    }
+}
+
+// The same in-process application, for the watcher's end and the modem reset of EndTask.
+using InProcessApp = DiagPortSwitch;
+
+// After the communication error the link watcher ends: no further request goes to the gateway
+// and the line's status stays where the error left it, while the window closes.
+TEST_F(InProcessApp, LinkWatcherEndsAfterTheCommunicationError) {
+    StartApp();
+    sim->UpdateKnobs([](SimKnobs& k) { k.silentTypes = {CMD_GET_TEXT, CMD_GET_DATA}; });
+    const auto shown = [this] {
+        const auto t = ui.Texts();
+        return std::find(t.begin(), t.end(), upgrade_text::COMM_ERROR) != t.end();
+    };
+    ASSERT_TRUE(host.PumpUntil(shown, 60000)) << Joined();
+    const size_t requests = sim->Requests().size();
+    ASSERT_GT(requests, 0u);
+    EXPECT_EQ(sim->Requests().back().type, CMD_BYE);
+    const size_t entries = History().size();
+    // Longer than two passes of the watcher's loop at this time scale.
+    host.PumpUntil([] { return false; }, 2000);
+    EXPECT_EQ(sim->Requests().size(), requests);
+    EXPECT_EQ(History().size(), entries) << Joined();
+    ASSERT_FALSE(host.exitRequests.empty());
+    EXPECT_EQ(host.exitRequests.front().first, 2);
+}
+
+// EndTask codes 0, 2 and 4 reset the line's modem (code 4 after stopping the link server);
+// code 1 does not. The reset has to reach the simulated modem.
+TEST_F(InProcessApp, EndTaskCodesZeroTwoAndFourResetTheModem) {
+    StartApp();
+    bool bPaused = false;
+    app->View().PauseWatcher(0, [&] { bPaused = true; });
+    ASSERT_TRUE(host.PumpUntil([&] { return bPaused; }, kLimitMs));
+    for (int code : {1, 0, 2, 4}) {
+        const int before = sim->Modem().Resets();
+        app->View().EndTask(0, "x", code);
+        EXPECT_EQ(sim->Modem().Resets(), before + (code == 1 ? 0 : 1)) << code;
     }
 }
 

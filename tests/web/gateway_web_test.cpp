@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -292,6 +293,35 @@ TEST_F(SimTest, ReplyRecordInTwoPiecesIsReadWhole) {
     Rig rig(sim.WebPort(), sim.SettingPort());
     EXPECT_EQ(rig.web->CheckFacMode("127.0.0.1"), 0);
     EXPECT_TRUE(rig.statuses.empty());
+}
+
+// A connection kept by a failed check that the gateway closes before the next check is found
+// dead by that check and replaced by a new one, instead of failing the write on it.
+TEST(SettingCheck, KeptConnectionClosedByTheGatewayIsReplaced) {
+    std::string writeFailed(2049, '\0');
+    writeFailed[0] = static_cast<char>(232);
+    std::string writeOk = writeFailed;
+    writeOk[1] = 1;
+    const auto payload = GatewayWeb::SettingPayload();
+    std::string readOk(2049, '\0');
+    readOk[0] = static_cast<char>(231);
+    std::memcpy(readOk.data() + 1, payload.data(), payload.size());
+    RawServer::Script first;
+    first.complete = [](const std::string& r) { return r.size() >= 2049; };
+    first.steps = {{0, writeFailed}};
+    first.holdMs = 50;  // then the gateway closes the kept connection
+    RawServer::Script second = first;
+    // The read reply comes while the client waits for it (2000 ms window).
+    second.steps = {{0, writeOk}, {300, readOk}};
+    second.holdMs = 500;
+    RawServer server({first, second});
+    Rig rig(80, server.Port());
+    EXPECT_EQ(rig.web->CheckFacMode("127.0.0.1"), 2);
+    EXPECT_TRUE(rig.connection.IsConnected());
+    plat::SleepRaw(300);
+    EXPECT_EQ(rig.web->CheckFacMode("127.0.0.1"), 0);
+    EXPECT_EQ(rig.statuses, (std::vector<std::string>{"Socket Port write error"}));
+    EXPECT_EQ(server.Accepted(), 2);
 }
 
 TEST(SettingCheck, UnreachablePortGivesCode1After30AttemptsWithoutLeaks) {

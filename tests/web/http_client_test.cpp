@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "raw_server.h"
 #include "web/http_client.h"
@@ -311,6 +312,40 @@ TEST(HttpResponse, SilentServerFailsAfterTheHeaderBound) {
     const int64_t start = plat::TickMs();
     EXPECT_EQ(CHttpClient::SendHttp(Url(server.Port(), "/"), nullptr, nullptr, 0, ex), 1);
     EXPECT_GE(plat::TickMs() - start, plat::Scaled(CHttpClient::HEADER_TIMEOUT_MS));
+}
+
+// A connect that never completes ends after the scaled connect bound, not after the system's
+// minutes of SYN retries: the listener's accept queue is full, so its SYNs are dropped.
+TEST(HttpRequest, ConnectThatNeverCompletesEndsAfterTheBound) {
+    webtest::ScaleGuard scale(0.05);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t len = sizeof sa;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+    // Connections that are never accepted, until one does not complete: the queue is full.
+    std::vector<int> fillers;
+    bool bFull = false;
+    for (int i = 0; i < 16 && !bFull; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        fillers.push_back(fd);
+        connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        pollfd p{fd, POLLOUT, 0};
+        bFull = poll(&p, 1, 300) == 0;
+    }
+    ASSERT_TRUE(bFull);
+    HttpExchange ex;
+    const int64_t start = plat::TickMs();
+    EXPECT_EQ(CHttpClient::SendHttp(Url(ntohs(sa.sin_port), "/"), nullptr, nullptr, 0, ex), 1);
+    const int64_t took = plat::TickMs() - start;
+    EXPECT_GE(took, plat::Scaled(CHttpClient::CONNECT_TIMEOUT_MS));
+    EXPECT_LT(took, 3000);
+    EXPECT_TRUE(ex.requestText.empty());
+    for (int fd : fillers) close(fd);
+    close(listener);
 }
 
 TEST(HttpResponse, WrappersStopAtTheFirstNul) {

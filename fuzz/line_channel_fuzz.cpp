@@ -1,0 +1,307 @@
+// The line channel (CLineChannel) over a real loopback connection to the link server, with a
+// gateway whose answers come from the input: the hello, GetText, GetData, TakeData after
+// SendData, TakeReply after PostRecord, ImagesDone, and SendImage's reply check.
+//
+// Input: u8 k, then k operations of 3 bytes (u8 kind, u16 argument), then the gateway's script.
+// For each request message it receives (and the raw image bytes after an image header), the
+// gateway takes the next step of the script:
+//   u8 kind   bit 0: a record laid out as the gateway sends one: the request's type (bit 3: a u8
+//                    type instead), its nSeq (bit 4: plus a u8), u32 nLength, u16 n, n data bytes;
+//                    else u16 n raw bytes as they stand
+//             bit 1: the gateway closes the connection after the step
+//             bit 2: no answer at all
+// When the script is used up the gateway closes the connection.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <bitset>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <thread>
+
+#include "cpelink/image_transfer.h"
+#include "cpelink/line_channel.h"
+#include "cpelink/link_record.h"
+#include "cpelink/link_server.h"
+#include "fuzz/fuzz_support.h"
+#include "fuzz/loopback_peer.h"
+
+namespace {
+
+using namespace rkfuzz;
+
+constexpr int kIoMs = 3000;
+constexpr int64_t kSettleMs = 3000;
+
+// The link server of this process on 127.0.0.1; its announcements go to a UDP socket of its own
+// that nobody reads.
+class Server {
+public:
+    Server() {
+        m_udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_udp, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        socklen_t len = sizeof sa;
+        getsockname(m_udp, reinterpret_cast<sockaddr*>(&sa), &len);
+        LinkServerConfig c;
+        c.endpoints.gateway = "127.0.0.1";
+        c.endpoints.linkPort = 0;
+        c.endpoints.announceHost = "127.0.0.1";
+        c.endpoints.announcePort = ntohs(sa.sin_port);
+        c.endpoints.announceAddress = "127.0.0.1";
+        m_bOk = m_server.Start(c);
+    }
+    ~Server() {
+        m_server.Stop();
+        if (m_udp >= 0) close(m_udp);
+    }
+    bool Ok() const { return m_bOk; }
+    CLinkServer& Get() { return m_server; }
+
+private:
+    int m_udp = -1;
+    bool m_bOk = false;
+    CLinkServer m_server;
+};
+
+Server& TheServer() {
+    static Server server;
+    return server;
+}
+
+bool WaitFor(const std::function<bool()>& cond, int64_t ms) {
+    const int64_t end = plat::TickMs() + ms;
+    while (!cond()) {
+        if (plat::TickMs() > end) return false;
+        plat::SleepRaw(2);
+    }
+    return true;
+}
+
+// What the gateway answered, for the checks of the tool's results.
+struct GatewayLog {
+    std::mutex mutex;
+    std::bitset<256> typesSent;  // types of the records laid out by the gateway
+    bool bRawSent = false;       // raw bytes, which may hold records of any type
+};
+
+void RunGateway(int fd, const Bytes& script, GatewayLog& log) {
+    Reader in(script);
+    for (;;) {
+        LinkMessage m{};
+        if (!LoopbackPeer::ReadExactly(fd, m.data(), m.size(), kIoMs)) break;
+        const uint8_t type = m[0];
+        if (type == CMD_DOWN_BOOT || type == CMD_DOWN_LINUX) {
+            Bytes raw(GetLe32(m, LinkOffset::DataTotal));
+            if (!raw.empty() && !LoopbackPeer::ReadExactly(fd, raw.data(), raw.size(), kIoMs)) break;
+        }
+        if (in.Empty()) break;
+        const uint8_t kind = in.U8();
+        if (kind & 0x04) continue;
+        Bytes reply;
+        uint8_t replyType = 0;
+        if (kind & 0x01) {
+            LinkMessage r{};
+            replyType = (kind & 0x08) ? in.U8() : type;
+            const uint32_t seq = GetLe32(m, 5) + ((kind & 0x10) ? in.U8() : 0);
+            r[0] = replyType;
+            PutLe32(r, 5, seq);
+            PutLe32(r, LinkOffset::DataLength, in.U32());
+            const Bytes d = in.Take(in.U16());
+            std::copy_n(d.begin(), std::min(d.size(), LINK_DATA_SIZE), r.begin() + LinkOffset::Data);
+            reply.assign(r.begin(), r.end());
+        } else {
+            reply = in.Take(in.U16());
+        }
+        if (!reply.empty()) {
+            std::lock_guard<std::mutex> lock(log.mutex);
+            if (kind & 0x01) log.typesSent.set(replyType);
+            else log.bRawSent = true;
+        }
+        if (!reply.empty() && !LoopbackPeer::SendAll(fd, reply.data(), reply.size())) break;
+        if (kind & 0x02) break;
+    }
+    shutdown(fd, SHUT_RDWR);
+}
+
+int Connect(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Waits (briefly) for a reply to the request just posted.
+void AwaitReply(CLineChannel& ch) { WaitFor([&ch] { return ch.HasReply() == 1 || ch.IsLost(); }, 100); }
+
+void RunOperation(CLineChannel& ch, uint8_t kind, uint16_t arg, GatewayLog& log) {
+    switch (kind % 6) {
+        case 0: {
+            std::string text = "unchanged";
+            if (ch.GetText(text) == 1) {
+                Check(text.size() <= LINK_DATA_SIZE, "a text reply fits its record");
+                Check(text.find('\0') == std::string::npos, "a text reply ends at its first NUL");
+            }
+            break;
+        }
+        case 1: {
+            uint8_t buffer[MODEM_TEXT_BUFFER] = {};
+            ch.GetData(buffer);
+            break;
+        }
+        case 2: {
+            const Bytes bytes(arg % 64, 'A');
+            if (ch.SendData(bytes.data(), static_cast<int>(bytes.size())) == 0) break;
+            AwaitReply(ch);
+            Bytes dest(arg % (LINK_DATA_SIZE + 50));
+            const int n = ch.TakeData(dest, arg);
+            Check(n >= 0 && static_cast<size_t>(n) <= dest.size(), "TakeData stays within its buffer");
+            break;
+        }
+        case 3: {
+            LinkRecord& r = ch.Record();
+            r = LinkRecord{};
+            r.sControl = CMD_DATA;
+            if (ch.PostRecord(r, arg % (LINK_DATA_SIZE + 1)) == 0) break;
+            AwaitReply(ch);
+            LinkRecord out;
+            const int n = ch.TakeReply(out);
+            Check(n >= 0 && static_cast<size_t>(n) <= LINK_DATA_SIZE, "TakeReply reports at most a record's data");
+            break;
+        }
+        case 4: {
+            const std::string path = TempFolder() + "/image";
+            {
+                std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "wb"), std::fclose);
+                Check(f != nullptr, "the image file can be written");
+                const Bytes image(arg % 3000, 0x5A);
+                std::fwrite(image.data(), 1, image.size(), f.get());
+            }
+            const ImageVariant variant = (arg & 0x8000) ? ImageVariant::Boot : ImageVariant::Linux;
+            const bool bSent = SendImage(ch, variant, path, TransferCallbacks{});
+            if (bSent) {
+                const uint8_t type = variant == ImageVariant::Boot ? CMD_DOWN_BOOT : CMD_DOWN_LINUX;
+                std::lock_guard<std::mutex> lock(log.mutex);
+                Check(log.bRawSent || log.typesSent.test(type), "a confirmed image was answered with its own type");
+            }
+            break;
+        }
+        default:
+            ch.ImagesDone();
+            break;
+    }
+}
+
+}  // namespace
+
+RK_FUZZ_TARGET(line_channel) {
+    InputScope scope;
+    Reader in(data, size);
+    const size_t k = in.U8() % 8;
+    std::vector<std::pair<uint8_t, uint16_t>> ops;
+    for (size_t i = 0; i < k; ++i) {
+        const uint8_t kind = in.U8();
+        ops.emplace_back(kind, in.U16());
+    }
+    const Bytes script = in.Rest();
+
+    Server& server = TheServer();
+    Check(server.Ok(), "the link server listens");
+    const size_t pendingBefore = server.Get().PendingCount();
+    const int fd = Connect(server.Get().Port());
+    Check(fd >= 0, "the gateway connects");
+    Check(WaitFor([&] { return server.Get().PendingCount() > pendingBefore; }, kSettleMs), "the connection is pending");
+
+    GatewayLog log;
+    std::thread gateway([fd, &script, &log] { RunGateway(fd, script, log); });
+    {
+        CLineChannel ch;
+        if (ch.Attach(0) == 1) {
+            for (const auto& [kind, arg] : ops) RunOperation(ch, kind, arg, log);
+        }
+        ch.Close();
+    }
+    shutdown(fd, SHUT_RDWR);
+    gateway.join();
+    close(fd);
+    ClearTempFolder();
+    Check(WaitFor([] { return LinkConnectionCount() == 0; }, kSettleMs), "every connection is let go");
+    return 0;
+}
+
+RK_FUZZ_SEEDS(line_channel) {
+    auto answer = [](Bytes& s, uint32_t length, std::string_view text, uint8_t extra = 0) {
+        s.push_back(static_cast<uint8_t>(0x01 | extra));
+        Put32(s, length);
+        Put16(s, static_cast<uint16_t>(text.size()));
+        PutText(s, text);
+    };
+    auto op = [](Bytes& s, uint8_t kind, uint16_t arg) {
+        s.push_back(kind);
+        Put16(s, arg);
+    };
+    std::vector<Bytes> seeds;
+    {  // hello, then the two version texts
+        Bytes s{2};
+        op(s, 1, 0);
+        op(s, 0, 0);
+        answer(s, 1, "");
+        answer(s, 13, "PD_WA_RK880T");
+        answer(s, 12, "RK880T_CPE_1");
+        seeds.push_back(s);
+    }
+    {  // a Linux image of 1500 bytes, confirmed; then the images-done reply
+        Bytes s{2};
+        op(s, 4, 1500);
+        op(s, 5, 0);
+        answer(s, 1, "");
+        answer(s, 0, "");
+        answer(s, 1, "");
+        seeds.push_back(s);
+    }
+    {  // a boot image answered with another type
+        Bytes s{1};
+        op(s, 4, 0x8000 | 100);
+        answer(s, 1, "");
+        s.push_back(0x01 | 0x08);
+        s.push_back(CMD_DOWN_LINUX);
+        Put32(s, 0);
+        Put16(s, 0);
+        seeds.push_back(s);
+    }
+    {  // tunnel data and a posted record, answered with oversize lengths
+        Bytes s{2};
+        op(s, 2, 40);
+        op(s, 3, 1350);
+        answer(s, 1, "");
+        answer(s, 5000, std::string(1350, 'D'));
+        answer(s, 0xFFFFFFFF, "x");
+        seeds.push_back(s);
+    }
+    {  // a bye instead of the text, then the gateway goes
+        Bytes s{2};
+        op(s, 0, 0);
+        op(s, 0, 0);
+        answer(s, 1, "");
+        s.push_back(0x01 | 0x08 | 0x02);
+        s.push_back(CMD_BYE);
+        Put32(s, 0);
+        Put16(s, 0);
+        seeds.push_back(s);
+    }
+    return seeds;
+}
