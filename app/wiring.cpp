@@ -1,8 +1,5 @@
 #include "app/wiring.h"
 
-#include <unistd.h>
-
-#include <climits>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -17,11 +14,6 @@
 #include "web/gateway_web.h"
 
 namespace {
-
-std::string CurrentFolder() {
-    char buf[PATH_MAX] = {};
-    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
-}
 
 // The NV threads report through the view.
 class ViewNvHost : public INvHost {
@@ -164,7 +156,7 @@ void WireApplication(CServiceToolApp& app) {
     CServiceToolDoc& doc = app.Doc();
     const plat::Endpoints& endpoints = app.Config().options.endpoints;
 
-    auto wired = std::make_shared<Wired>(plat::JoinPath(CurrentFolder(), "Logs"));
+    auto wired = std::make_shared<Wired>(plat::JoinPath(plat::CurrentFolder(), "Logs"));
     wired->web = std::make_unique<GatewayWeb>(
         endpoints, app.Process(), [&view](const std::string& text) { view.ShowLineStatus(0, text, false); },
         app.Ui(), doc.Device(0).channel.Direct());

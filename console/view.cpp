@@ -1,7 +1,5 @@
 #include "console/view.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 

@@ -8,8 +8,6 @@
 //   4. sub-folders of _EFS_RF_NV.old move into _EFS_RF_NV; _EFS_RF_NV.old is removed.
 // While _EFS_RF_NV.old exists, Channel.nvm.tmp tells whether step 3 happened: present, the old
 // pair is put back (steps 1-2 undone); absent, step 4 is finished.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <system_error>
@@ -46,13 +44,7 @@ void RemoveAll(const std::string& path) {
     fs::remove_all(path, ec);
 }
 
-// Makes the renames inside `folder` durable.
-void SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
+void SyncFolder(const std::string& folder) { plat::SyncFolder(folder); }
 
 // Step 4: sub-folders that someone kept in the old folder stay with the backup folder; the old
 // files go.

@@ -1,7 +1,5 @@
 #include "platform/options.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -34,11 +32,33 @@ bool ParseDouble(const std::string& text, double& out) {
 constexpr double kMaxGiveUpSeconds = 1e9;
 
 bool IsIpv4(const std::string& text) {
-    in_addr a{};
-    return inet_pton(AF_INET, text.c_str(), &a) == 1;
+    uint32_t address = 0;
+    return ParseIpv4(text, address);
 }
 
 }  // namespace
+
+// Four decimal parts of 0 to 255 without leading zeros, nothing else (inet_pton's rule).
+bool ParseIpv4(const std::string& text, uint32_t& address) {
+    uint32_t value = 0;
+    int parts = 0;
+    size_t i = 0;
+    while (parts < 4) {
+        const size_t start = i;
+        unsigned part = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) part = part * 10 + (text[i++] - '0');
+        if (i == start || part > 255 || (text[start] == '0' && i - start > 1)) return false;
+        if (i < text.size() && text[i] >= '0' && text[i] <= '9') return false;
+        value = (value << 8) | part;
+        if (++parts < 4) {
+            if (i >= text.size() || text[i] != '.') return false;
+            ++i;
+        }
+    }
+    if (i != text.size()) return false;
+    address = value;
+    return true;
+}
 
 std::string UsageText() {
     return "usage: rk880t-tool [--headless] [--simulate] [--wifi-max TEXT] [--gateway ADDRESS]\n"

@@ -4,7 +4,7 @@
 // and its two exports: the encrypted file itself (after which the working record is reset to the
 // pristine "RecordCSV.sdi" beside the program) and the plain text as CSV.
 //
-// Encryption is byte-compatible with the files CryptoAPI writes: RC4 over the whole file,
+// Encryption is CryptoAPI's on Windows and byte-compatible with it elsewhere: RC4 over the whole file,
 // keyed with the 16 bytes of MD5 of the pass phrase, processed in chunks of 1000 bytes with the key
 // stream running on across chunks. Every file write goes through a temporary file in the target's
 // folder and a rename, so the working record is never missing or half written.
@@ -37,8 +37,7 @@ struct RecordStoreHooks {
         writeBlock;
 };
 
-// The system language is Chinese (PRC): the first of LC_ALL, LC_MESSAGES and LANG that is set
-// (non-empty) begins with "zh_CN".
+// The system language is Chinese (PRC): plat::SystemLanguageIsChinese.
 bool SystemLanguageIsChinese();
 
 class CRecordStore {
@@ -80,7 +79,7 @@ public:
 private:
     struct CipherTexts;
     bool CipherFile(const std::string& strSource, const std::string& strDestination,
-                    const std::string& strPassword, const CipherTexts& texts);
+                    const std::string& strPassword, const CipherTexts& texts, bool bEncrypt);
     bool CopyFileReplace(const std::string& strFrom, const std::string& strTo);
     size_t WriteBlock(const std::string& destination, const unsigned char* data, size_t size, std::FILE* file);
     void Fatal(const char* text, int nError);

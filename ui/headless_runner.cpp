@@ -1,14 +1,12 @@
 #include "ui/headless_runner.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 
 #include "console/control_ids.h"
+#include "platform/terminal.h"
 #include "platform/trace.h"
 #include "web/startup_dialog.h"
 
@@ -19,13 +17,7 @@ CHeadlessRunner::CHeadlessRunner(const plat::Options& options, std::string progr
 
 CHeadlessRunner::~CHeadlessRunner() { m_signalThread.Join(); }
 
-void CHeadlessRunner::BlockExitSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
+void CHeadlessRunner::BlockExitSignals() { plat::BlockExitSignals(); }
 
 std::string CHeadlessRunner::EscapeLine(const std::string& text) {
     std::string t = text;
@@ -69,14 +61,8 @@ void CHeadlessRunner::OnProgressText(int line, const std::string& text) {
 int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     m_guiThread = std::this_thread::get_id();
     m_signalThread.Start([this] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        const timespec wait{0, 100 * 1000 * 1000};
         while (!plat::StopRequested()) {
-            const int sig = sigtimedwait(&set, nullptr, &wait);
-            if (sig == SIGINT || sig == SIGTERM) RequestExit(128 + sig, true);
+            if (const int status = plat::WaitExitSignal(100)) RequestExit(status, true);
         }
     });
     plat::SetTraceSink([this](const std::string& text) { PrintErr("TRACE: " + EscapeLine(text)); });
