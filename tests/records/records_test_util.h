@@ -1,10 +1,8 @@
 #pragma once
 // Shared pieces of the record and counter tests: a scripted UI port, a temporary machine root,
 // file helpers and an environment guard.
-#include <dirent.h>
-#include <stdlib.h>
-
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -13,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -65,13 +64,28 @@ private:
     std::mutex m_mutex;
 };
 
+// A new folder in the system's temporary folder, with forward slashes.
+inline std::string MakeTempFolder(const std::string& prefix) {
+    namespace fs = std::filesystem;
+    std::random_device rd;
+    for (;;) {
+        const fs::path p = fs::temp_directory_path() / (prefix + std::to_string(rd()));
+        std::error_code ec;
+        if (fs::create_directory(p, ec)) return p.generic_string();
+    }
+}
+
+// Marks a file read-only (no write permission bit; the read-only attribute on Windows).
+inline void MakeReadOnly(const std::string& path) {
+    namespace fs = std::filesystem;
+    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+}
+
 // A fresh machine root with its system directory, removed afterwards.
 class TempRoot {
 public:
     TempRoot() {
-        char tmpl[] = "/tmp/rk_records_XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
-        m_path = dir ? dir : "/tmp/rk_records_fallback";
+        m_path = MakeTempFolder("rk_records_");
         plat::SetMachineRoot(m_path + "/C");
         plat::EnsureFolderTree(plat::SystemDirectory());
         plat::EnsureFolderTree(ProgramFolder());
@@ -114,21 +128,24 @@ public:
             const char* old = ::getenv(name);
             m_saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
         }
+        SetVariable(name, value);
+    }
+    ~EnvGuard() {
+        for (const auto& [name, value] : m_saved) SetVariable(name.c_str(), value ? value->c_str() : nullptr);
+    }
+
+private:
+    static void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+        _putenv_s(name, value ? value : "");  // an empty value removes the variable there
+#else
         if (value)
             ::setenv(name, value, 1);
         else
             ::unsetenv(name);
-    }
-    ~EnvGuard() {
-        for (const auto& [name, value] : m_saved) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
+#endif
     }
 
-private:
     std::map<std::string, std::optional<std::string>> m_saved;
 };
 
