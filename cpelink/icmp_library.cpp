@@ -1,18 +1,13 @@
 #include "cpelink/icmp_library.h"
 
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include "platform/process.h"
+#include "platform/socket.h"
 
 CIcmpLibrary::CIcmpLibrary() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    if (!plat::Socket::Udp().Valid()) {
         m_strError = "WSAStartup() error:";
         return;
     }
-    close(fd);
     m_bReady = 1;
 }
 

@@ -25,6 +25,7 @@
 
 #include "cpelink/link_record.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 #include "sim/link_stream.h"
 #include "sim/modem_sim.h"
 #include "sim/sim_knobs.h"
@@ -192,8 +193,8 @@ private:
 
     // Link thread state (touched by the link thread only, after Start).
     plat::WorkerThread m_linkThread;
-    int m_udp = -1;
-    int m_tcp = -1;
+    plat::Socket m_udp;
+    plat::Socket m_tcp;
     bool m_bReading = true;
     std::atomic<bool> m_bDropRequested{false};
     LinkStream m_stream;

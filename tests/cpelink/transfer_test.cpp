@@ -72,10 +72,10 @@ struct Received {
 Received PlayGateway(FakeGateway& gw, const Script& s, const std::atomic<bool>& done) {
     Received r;
     const int64_t end = plat::TickMs() + 5000;
-    while (!done && !PollIn(gw.Fd(), 20)) {
+    while (!done && !PollIn(gw.Sock(), 20)) {
         if (plat::TickMs() > end) return r;
     }
-    if (!PollIn(gw.Fd(), 0) || !gw.ReadMessage(r.header, 5000)) return r;
+    if (!PollIn(gw.Sock(), 0) || !gw.ReadMessage(r.header, 5000)) return r;
     r.bHeader = true;
     const uint32_t total = GetLe32(r.header, 1367);
     if (s.bStopReading) {
@@ -89,8 +89,8 @@ Received PlayGateway(FakeGateway& gw, const Script& s, const std::atomic<bool>& 
             return r;
         }
         const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), total - r.bytes));
-        if (!PollIn(gw.Fd(), 5000)) return r;
-        const ssize_t n = recv(gw.Fd(), buf.data(), want, 0);
+        if (!PollIn(gw.Sock(), 5000)) return r;
+        const std::ptrdiff_t n = gw.Sock().Receive(buf.data(), want);
         if (n <= 0) return r;
         r.hash = Fnv(r.hash, buf.data(), static_cast<size_t>(n));
         r.bytes += static_cast<uint64_t>(n);
