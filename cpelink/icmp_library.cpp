@@ -1,11 +1,10 @@
 #include "cpelink/icmp_library.h"
 
 #include "platform/process.h"
-#include "platform/socket.h"
 
 CIcmpLibrary::CIcmpLibrary() {
-    if (!plat::Socket::Udp().Valid()) {
-        m_strError = "WSAStartup() error:";
+    if (!m_startup.Ready()) {
+        m_strError = m_startup.ErrorText();
         return;
     }
     m_bReady = 1;

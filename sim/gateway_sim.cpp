@@ -16,17 +16,6 @@ constexpr int CONNECT_TIMEOUT_MS = 2000;
 constexpr int SEND_TIMEOUT_MS = 2000;
 constexpr size_t RECV_CHUNK = 64 * 1024;
 
-std::string Hex(const uint8_t* bytes, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    s.reserve(n * 2);
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[bytes[i] >> 4];
-        s += digits[bytes[i] & 15];
-    }
-    return s;
-}
-
 bool IsTunnelType(uint8_t type) { return type == CMD_DATA || (type >= 0xF0 && type <= 0xF2); }
 
 // The gateway reads a request with the layout the tool encodes it with (a transfer header's
@@ -458,7 +447,7 @@ void GatewaySim::OnMessage(const LinkMessage& message) {
             m_imageType = r.sControl;
             m_imageSeq = r.nSeq;
             m_imageReceived = 0;
-            sha256_init(&m_sha);
+            m_sha.Reset();
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 SimImage& image = m_images[r.sControl];
@@ -545,7 +534,7 @@ void GatewaySim::OnMessage(const LinkMessage& message) {
 
 void GatewaySim::OnImageBytes(std::span<const uint8_t> bytes, bool bDone) {
     if (!m_bImageActive) return;
-    sha256_update(&m_sha, bytes.size(), bytes.data());
+    m_sha.Update(bytes.data(), bytes.size());
     m_imageReceived += bytes.size();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -562,8 +551,7 @@ void GatewaySim::OnImageBytes(std::span<const uint8_t> bytes, bool bDone) {
 }
 
 void GatewaySim::FinishImage(bool bComplete) {
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&m_sha, SHA256_DIGEST_SIZE, digest);
+    const std::string digest = m_sha.HexDigest();
     m_bImageActive = false;
     Event(plat::Format("link: image 0x%02X %s, %llu bytes", m_imageType, bComplete ? "complete" : "cut short",
                        static_cast<unsigned long long>(m_imageReceived)));
@@ -571,7 +559,7 @@ void GatewaySim::FinishImage(bool bComplete) {
     SimImage& image = m_images[m_imageType];
     image.received = m_imageReceived;
     image.bComplete = m_imageReceived == image.announced;
-    image.sha256 = Hex(digest, sizeof digest);
+    image.sha256 = digest;
 }
 
 void GatewaySim::Reply(uint8_t requestType, uint8_t replyType, uint32_t nSeq,

@@ -21,13 +21,13 @@
 #include <string>
 #include <vector>
 
-#include <nettle/sha2.h>
 
 #include "cpelink/link_record.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "sim/link_stream.h"
 #include "sim/modem_sim.h"
+#include "sim/sha256.h"
 #include "sim/sim_knobs.h"
 #include "sim/sim_presets.h"
 #include "sim/sim_web.h"
@@ -206,6 +206,6 @@ private:
     uint8_t m_imageType = 0;
     uint32_t m_imageSeq = 0;
     uint64_t m_imageReceived = 0;
-    sha256_ctx m_sha{};
+    Sha256 m_sha;
     bool m_bImageActive = false;
 };

@@ -13,6 +13,8 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/network.h"
+#include "platform/terminal.h"
 #include "sim/gateway_sim.h"
 
 namespace {
@@ -76,6 +78,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
+    plat::PrepareConsole();
+    plat::StartSocketsForProcess();
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     const int64_t end = runSeconds > 0 ? plat::TickMs() + static_cast<int64_t>(runSeconds * 1000) : 0;
