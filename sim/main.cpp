@@ -33,6 +33,8 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    plat::PrepareConsole();
+    plat::StartSocketsForProcess();
     GatewaySimConfig config;
     double runSeconds = 0;
     for (int i = 1; i < argc; ++i) {
@@ -78,8 +80,6 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
-    plat::PrepareConsole();
-    plat::StartSocketsForProcess();
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     const int64_t end = runSeconds > 0 ? plat::TickMs() + static_cast<int64_t>(runSeconds * 1000) : 0;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_folder.h"
 #include "cpelink/direct_connection.h"
 #include "cpelink/icmp_library.h"
 #include "link_test_util.h"
@@ -79,8 +80,7 @@ TEST(DirectConnection, FailedConnectAndBadHost) {
 }
 
 TEST(LineLog, AppendsStampedLinesPerLine) {
-    char tmpl[] = "/tmp/rk-linelog-XXXXXX";
-    const std::string root = mkdtemp(tmpl);
+    const std::string root = test_support::MakeTempFolder("rk-linelog-");
     const std::string logs = root + "/Logs";
     {
         plat::LineLog log(logs);
@@ -112,7 +112,8 @@ TEST(LineLog, AppendsStampedLinesPerLine) {
     std::ifstream f3(logs + "/Line3.log");
     std::getline(f3, line);
     EXPECT_EQ(line.substr(20), "two\\nlines");
-    std::system(("rm -rf '" + root + "'").c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
 }
 
 struct RecordingProcess : plat::IProcess {

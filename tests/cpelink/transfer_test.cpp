@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_folder.h"
 #include "cpelink/image_transfer.h"
 #include "cpelink/line_channel.h"
 #include "link_test_util.h"
@@ -26,10 +26,12 @@ constexpr uint64_t FNV_START = 14695981039346656037ull;
 
 struct TempDir {
     TempDir() {
-        char tmpl[] = "/tmp/rk-cpelink-XXXXXX";
-        path = mkdtemp(tmpl);
+        path = test_support::MakeTempFolder("rk-cpelink-");
     }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
     std::string path;
 };
 

@@ -11,12 +11,12 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/fs.h"
 #include "platform/ui_port.h"
+#include "tests/support/temp_folder.h"
 
 namespace rectest {
 
@@ -64,22 +64,8 @@ private:
     std::mutex m_mutex;
 };
 
-// A new folder in the system's temporary folder, with forward slashes.
-inline std::string MakeTempFolder(const std::string& prefix) {
-    namespace fs = std::filesystem;
-    std::random_device rd;
-    for (;;) {
-        const fs::path p = fs::temp_directory_path() / (prefix + std::to_string(rd()));
-        std::error_code ec;
-        if (fs::create_directory(p, ec)) return p.generic_string();
-    }
-}
-
-// Marks a file read-only (no write permission bit; the read-only attribute on Windows).
-inline void MakeReadOnly(const std::string& path) {
-    namespace fs = std::filesystem;
-    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-}
+using test_support::MakeReadOnly;
+using test_support::MakeTempFolder;
 
 // A fresh machine root with its system directory, removed afterwards.
 class TempRoot {
@@ -128,24 +114,13 @@ public:
             const char* old = ::getenv(name);
             m_saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
         }
-        SetVariable(name, value);
+        test_support::SetEnv(name, value);
     }
     ~EnvGuard() {
-        for (const auto& [name, value] : m_saved) SetVariable(name.c_str(), value ? value->c_str() : nullptr);
+        for (const auto& [name, value] : m_saved) test_support::SetEnv(name.c_str(), value ? value->c_str() : nullptr);
     }
 
 private:
-    static void SetVariable(const char* name, const char* value) {
-#ifdef _WIN32
-        _putenv_s(name, value ? value : "");  // an empty value removes the variable there
-#else
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-#endif
-    }
-
     std::map<std::string, std::optional<std::string>> m_saved;
 };
 
