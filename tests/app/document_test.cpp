@@ -6,12 +6,12 @@
 #include <fstream>
 #include <vector>
 
-#include "tests/support/temp_folder.h"
 #include "app/document.h"
 #include "app/line_record.h"
 #include "console/version_source.h"
 #include "platform/fs.h"
 #include "resources/embedded_images.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 

@@ -8,13 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/temp_folder.h"
 #include "cpelink/direct_connection.h"
 #include "cpelink/icmp_library.h"
 #include "link_test_util.h"
 #include "platform/line_log.h"
 #include "platform/process.h"
 #include "platform/trace.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ TEST(LineLog, AppendsStampedLinesPerLine) {
         plat::LineLog log(logs);
         // The folder is the start-up's to make: without it nothing is written.
         EXPECT_FALSE(log.Write(0, "lost"));
-        ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+        ASSERT_TRUE(std::filesystem::create_directory(logs));
         std::vector<std::thread> ts;
         for (int t = 0; t < 4; ++t)
             ts.emplace_back([&log, t] {

@@ -1,18 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "tests/support/temp_folder.h"
 #include "cpelink/image_transfer.h"
 #include "cpelink/line_channel.h"
 #include "link_test_util.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -208,11 +208,8 @@ TEST_F(ImageTransfer, DisconnectInTheMiddleFailsWithOffset) {
 
 TEST_F(ImageTransfer, PeerThatStopsReadingFails) {
     const std::string path = dir.path + "/root_uImage";
-    {
-        const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        ASSERT_EQ(ftruncate(fd, 40 * 1024 * 1024), 0);  // more than the socket buffers hold
-        close(fd);
-    }
+    std::ofstream(path, std::ios::binary).close();
+    std::filesystem::resize_file(path, 40 * 1024 * 1024);  // more than the socket buffers hold
     Script s;
     s.bStopReading = true;
     const Outcome o = Run(ImageVariant::Linux, path, s);

@@ -6,10 +6,10 @@
 #include <map>
 #include <set>
 
-#include "tests/support/temp_folder.h"
 #include "fake_tunnel.h"
 #include "modem/diag_client.h"
 #include "platform/fs.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 

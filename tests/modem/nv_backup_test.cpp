@@ -8,10 +8,10 @@
 #include <regex>
 #include <set>
 
-#include "tests/support/temp_folder.h"
 #include "fake_tunnel.h"
 #include "modem/nv_backup.h"
 #include "modem/rf_nv_lists.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 

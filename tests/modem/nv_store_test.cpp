@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/support/temp_folder.h"
 #include "modem/nv_backup.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
