@@ -45,7 +45,10 @@ void MakeNonBlocking(SOCKET s) {
 }
 
 SOCKET NewSocket(int type, int protocol) {
-    const SOCKET s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    SOCKET s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    // Systems before Windows 7 SP1 refuse the flag: a socket child processes inherit is still a socket.
+    if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL)
+        s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
     MakeNonBlocking(s);
     return s;
 }
