@@ -34,8 +34,8 @@ bool ParseDouble(const std::string& text, double& out) {
 constexpr double kMaxGiveUpSeconds = 1e9;
 
 bool IsIpv4(const std::string& text) {
-    uint32_t ip = 0;
-    return ParseIpv4(text, ip);
+    uint32_t address = 0;
+    return ParseIpv4(text, address);
 }
 
 }  // namespace

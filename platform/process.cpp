@@ -1,6 +1,6 @@
 #include "platform/process.h"
-#include "platform/socket.h"
 
+#include <arpa/inet.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -12,8 +12,8 @@ extern char** environ;
 namespace plat {
 
 bool IsLoopbackAddress(const std::string& address) {
-    uint32_t ip = 0;
-    if (ParseIpv4(address, ip)) return (ip >> 24) == 127;
+    in_addr a{};
+    if (inet_pton(AF_INET, address.c_str(), &a) == 1) return (ntohl(a.s_addr) >> 24) == 127;
     return address == "localhost" || address == "::1";
 }
 
