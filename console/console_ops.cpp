@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "console/control_ids.h"
+#include "platform/fs.h"
 #include "console/view.h"
 #include "platform/trace.h"
 
@@ -30,7 +31,7 @@ std::tm CServiceToolView::LocalTime() const {
     }
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
-    localtime_r(&now, &tm);
+    plat::LocalTime(now, tm);
     return tm;
 }
 

@@ -6,6 +6,7 @@
 
 #include "cpelink/line_channel.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/trace.h"
 
 namespace {
@@ -31,7 +32,7 @@ bool SendImage(CLineChannel& channel, ImageVariant variant, const std::string& p
     const uint8_t type = bBoot ? CMD_DOWN_BOOT : CMD_DOWN_LINUX;
     const int64_t headerPause = bBoot ? 100 : 300;
 
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> file(plat::OpenFile(path, "rb"));
     struct stat st {};
     if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 0xFFFFFFFFLL) {
         Log(cb, plat::Format("error: open %s file\n", path.c_str()));

@@ -11,18 +11,12 @@
 //             bit 1: the gateway closes the connection after the step
 //             bit 2: no answer at all
 // When the script is used up the gateway closes the connection.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <bitset>
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
 #include <thread>
 
 #include "cpelink/image_transfer.h"
@@ -31,6 +25,7 @@
 #include "cpelink/link_server.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/loopback_peer.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -44,30 +39,21 @@ constexpr int64_t kSettleMs = 3000;
 class Server {
 public:
     Server() {
-        m_udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_udp, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        getsockname(m_udp, reinterpret_cast<sockaddr*>(&sa), &len);
+        m_udp = plat::BindUdp({plat::IPV4_LOOPBACK, 0});
         LinkServerConfig c;
         c.endpoints.gateway = "127.0.0.1";
         c.endpoints.linkPort = 0;
         c.endpoints.announceHost = "127.0.0.1";
-        c.endpoints.announcePort = ntohs(sa.sin_port);
+        c.endpoints.announcePort = m_udp.LocalPort();
         c.endpoints.announceAddress = "127.0.0.1";
         m_bOk = m_server.Start(c);
     }
-    ~Server() {
-        m_server.Stop();
-        if (m_udp >= 0) close(m_udp);
-    }
+    ~Server() { m_server.Stop(); }
     bool Ok() const { return m_bOk; }
     CLinkServer& Get() { return m_server; }
 
 private:
-    int m_udp = -1;
+    plat::Socket m_udp;
     bool m_bOk = false;
     CLinkServer m_server;
 };
@@ -93,7 +79,7 @@ struct GatewayLog {
     bool bRawSent = false;       // raw bytes, which may hold records of any type
 };
 
-void RunGateway(int fd, const Bytes& script, GatewayLog& log) {
+void RunGateway(const plat::Socket& fd, const Bytes& script, GatewayLog& log) {
     Reader in(script);
     for (;;) {
         LinkMessage m{};
@@ -129,20 +115,7 @@ void RunGateway(int fd, const Bytes& script, GatewayLog& log) {
         if (!reply.empty() && !LoopbackPeer::SendAll(fd, reply.data(), reply.size())) break;
         if (kind & 0x02) break;
     }
-    shutdown(fd, SHUT_RDWR);
-}
-
-int Connect(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    fd.Shutdown();
 }
 
 // Waits (briefly) for a reply to the request just posted.
@@ -222,12 +195,12 @@ RK_FUZZ_TARGET(line_channel) {
     Server& server = TheServer();
     Check(server.Ok(), "the link server listens");
     const size_t pendingBefore = server.Get().PendingCount();
-    const int fd = Connect(server.Get().Port());
-    Check(fd >= 0, "the gateway connects");
+    plat::Socket fd = plat::Socket::Tcp();
+    Check(fd.Connect({plat::IPV4_LOOPBACK, server.Get().Port()}, kIoMs), "the gateway connects");
     Check(WaitFor([&] { return server.Get().PendingCount() > pendingBefore; }, kSettleMs), "the connection is pending");
 
     GatewayLog log;
-    std::thread gateway([fd, &script, &log] { RunGateway(fd, script, log); });
+    std::thread gateway([&fd, &script, &log] { RunGateway(fd, script, log); });
     {
         CLineChannel ch;
         if (ch.Attach(0) == 1) {
@@ -235,9 +208,9 @@ RK_FUZZ_TARGET(line_channel) {
         }
         ch.Close();
     }
-    shutdown(fd, SHUT_RDWR);
+    fd.Shutdown();
     gateway.join();
-    close(fd);
+    fd.Close();
     ClearTempFolder();
     Check(WaitFor([] { return LinkConnectionCount() == 0; }, kSettleMs), "every connection is let go");
     return 0;

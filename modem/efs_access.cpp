@@ -1,7 +1,5 @@
 // EFS2 file access through the DIAG file system subsystem, and the copies between the modem's
 // file system and the PC.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "modem/diag_client.h"
+#include "platform/fs.h"
 #include "platform/trace.h"
 
 namespace {
@@ -27,7 +26,6 @@ constexpr size_t kReadReply = 20;   // descriptor, offset, bytes read, error num
 constexpr size_t kWriteReply = 20;  // descriptor, offset, bytes written, error number
 constexpr size_t kFstatReply = 32;  // error number, mode, size, nlink, atime, mtime, ctime
 
-std::atomic<unsigned> g_tmpCounter{0};
 
 class Request {
 public:
@@ -59,32 +57,20 @@ uint32_t Le32(std::span<const uint8_t> p, size_t at) {
 // abandoned.
 class PendingFile {
 public:
-    explicit PendingFile(const std::string& path)
-        : m_path(path),
-          m_tmp(path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(g_tmpCounter.fetch_add(1))) {
-        m_fd = ::open(m_tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    explicit PendingFile(const std::string& path) : m_path(path), m_tmp(plat::TempPathFor(path)) {
+        m_file.Open(m_tmp);
     }
     ~PendingFile() { Abandon(); }
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
 
-    bool IsOpen() const { return m_fd >= 0; }
-    bool Write(std::span<const uint8_t> data) {
-        size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::write(m_fd, data.data() + done, data.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool IsOpen() const { return m_file.IsOpen(); }
+    bool Write(std::span<const uint8_t> data) { return m_file.Write(data); }
     bool Commit() {
-        if (m_fd < 0) return false;
-        bool ok = ::fsync(m_fd) == 0;
-        ok = (::close(m_fd) == 0) && ok;
-        m_fd = -1;
-        if (ok && ::rename(m_tmp.c_str(), m_path.c_str()) == 0) {
+        if (!m_file.IsOpen()) return false;
+        bool ok = m_file.Sync();
+        ok = m_file.Close() && ok;
+        if (ok && plat::RenameOver(m_tmp, m_path)) {
             m_bDone = true;
             return true;
         }
@@ -92,16 +78,15 @@ public:
         return false;
     }
     void Abandon() {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = -1;
-        if (!m_bDone) ::unlink(m_tmp.c_str());
+        m_file.Close();
+        if (!m_bDone) plat::RemoveFile(m_tmp);
         m_bDone = true;
     }
 
 private:
     std::string m_path;
     std::string m_tmp;
-    int m_fd = -1;
+    plat::OutFile m_file;
     bool m_bDone = false;
 };
 

@@ -1,9 +1,6 @@
 // The NV backup and restore threads and their procedures.
 #include "modem/nv_backup.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,46 +35,32 @@ constexpr long long kMaxNvFileSize = 64LL * 1024 * 1024;
 // abandoned.
 class NvFileWriter {
 public:
-    explicit NvFileWriter(const std::string& path) : m_path(path) {
-        m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    }
-    ~NvFileWriter() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
+    explicit NvFileWriter(const std::string& path) { m_file.Open(path); }
     NvFileWriter(const NvFileWriter&) = delete;
     NvFileWriter& operator=(const NvFileWriter&) = delete;
 
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_file.IsOpen(); }
     void Write(const NvRecord& record) {
         std::array<uint8_t, NV_RECORD_SIZE> bytes{};
         PackNvRecord(record, bytes);
-        size_t done = 0;
-        while (m_bOk && done < bytes.size()) {
-            const ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) m_bOk = false;
-            else done += static_cast<size_t>(n);
-        }
+        if (m_bOk && !m_file.Write(bytes)) m_bOk = false;
     }
     // Flushes and closes; false when any write failed.
     bool Finish() {
-        if (m_fd < 0) return false;
-        if (::fsync(m_fd) != 0) m_bOk = false;
-        if (::close(m_fd) != 0) m_bOk = false;
-        m_fd = -1;
+        if (!m_file.IsOpen()) return false;
+        if (!m_file.Sync()) m_bOk = false;
+        if (!m_file.Close()) m_bOk = false;
         return m_bOk;
     }
 
 private:
-    std::string m_path;
-    int m_fd = -1;
+    plat::OutFile m_file;
     bool m_bOk = true;
 };
 
 // The whole file; false when it cannot be opened or read, or is beyond any backup's size.
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (!plat::IsRegularFile(path)) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     in.seekg(0, std::ios::end);

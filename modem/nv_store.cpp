@@ -11,11 +11,9 @@
 //
 // The archive: NV/<IMEI>/<stamp>.tmp is filled and renamed to NV/<IMEI>/<stamp> when whole; a
 // ".tmp" folder found there later is what a cut-short copy left and is removed.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -52,13 +50,7 @@ void RemoveAll(const std::string& path) {
     fs::remove_all(path, ec);
 }
 
-// Makes the renames inside `folder` durable.
-void SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
+void SyncFolder(const std::string& folder) { plat::SyncFolder(folder); }
 
 // Step 4: sub-folders that someone kept in the old folder stay with the backup folder; the old
 // files go.
@@ -77,32 +69,22 @@ void FinishFolderSwap(const NvBackupPaths& p) {
 
 // A copy of a regular file, flushed to disk; false on any failure.
 bool CopyFileSynced(const std::string& from, const std::string& to) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
-    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    bool ok = true;
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(in, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        for (ssize_t done = 0; ok && done < n;) {
-            const ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) ok = false;
-            else done += w;
+    std::FILE* in = plat::OpenFile(from, "rb");
+    if (in == nullptr) return false;
+    plat::OutFile out;
+    bool ok = out.Open(to);
+    unsigned char buf[8192];
+    while (ok) {
+        const size_t n = std::fread(buf, 1, sizeof buf, in);
+        if (n > 0) ok = out.Write({buf, n});
+        if (n < sizeof buf) {
+            ok = ok && std::ferror(in) == 0;
+            break;
         }
-        if (!ok) break;
     }
-    if (::fsync(out) != 0) ok = false;
-    if (::close(out) != 0) ok = false;
-    ::close(in);
-    return ok;
+    std::fclose(in);
+    ok = ok && out.Sync();
+    return out.Close() && ok;
 }
 
 // "YYYYMMDD-HHMMSS" or "YYYYMMDD-HHMMSS-N": the stamp and N (1 without a suffix); N = 0 when the

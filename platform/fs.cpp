@@ -1,15 +1,8 @@
 #include "platform/fs.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 
 namespace plat {
@@ -19,16 +12,16 @@ std::mutex g_rootMutex;
 std::string g_root;
 std::atomic<unsigned> g_tmpCounter{0};
 std::atomic<long long> g_failAfter{-1};
+
+// Windows paths may come with either separator; here a backslash is a file name's own character.
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
 }  // namespace
 
 void InjectWriteFailureAfter(long long bytes) { g_failAfter.store(bytes); }
-
-std::string DefaultMachineRoot() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && *xdg) return std::string(xdg) + "/rk880t-tool/C";
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/.local/share/rk880t-tool/C";
-}
 
 void SetMachineRoot(const std::string& root) {
     std::lock_guard<std::mutex> lock(g_rootMutex);
@@ -42,16 +35,21 @@ std::string MachineRoot() {
     return g_root;
 }
 
-std::string SystemDirectory() { return MachineRoot() + "/Windows/System32"; }
+std::string SystemDirectory() { return SystemDirectoryUnder(MachineRoot()); }
 
 std::string VersionFolder() { return MachineRoot() + "/Program Files/Windows Service/RK880TVersion"; }
 
 std::string MapWindowsPath(const std::string& path) {
+    // On Windows the machine root may itself be on drive C: a path already under it is a host path.
+    const std::string root = MachineRoot();
+    if (path.compare(0, root.size(), root) == 0 &&
+        (path.size() == root.size() || path[root.size()] == '/' || path[root.size()] == '\\'))
+        return path;
     if (path.size() >= 2 && (path[0] == 'C' || path[0] == 'c') && path[1] == ':') {
         std::string rest = path.substr(2);
         for (char& c : rest)
             if (c == '\\') c = '/';
-        return MachineRoot() + rest;
+        return root + rest;
     }
     return path;
 }
@@ -63,82 +61,50 @@ bool PathExists(const std::string& path) {
         p.pop_back();
     }
     if (p.empty()) return false;
-    struct stat st{};
-    return ::stat(p.c_str(), &st) == 0;
+    return NameExists(p);
 }
 
 bool EnsureFolder(const std::string& path) {
     if (PathExists(path)) return true;
     std::string p = path;
     if (!p.empty() && (p.back() == '\\' || p.back() == '/')) p.pop_back();
-    return ::mkdir(p.c_str(), 0755) == 0;
+    return MakeFolder(p);
 }
 
 bool EnsureFolderTree(const std::string& path) {
     if (PathExists(path)) return true;
     size_t pos = 1;
     while (pos != std::string::npos) {
-        pos = path.find('/', pos);
+        pos = path.find_first_of(kSeparators, pos);
         const std::string part = path.substr(0, pos);
-        if (!part.empty() && !EnsureFolder(part)) return false;
+        const bool bDrive = part.size() == 2 && part[1] == ':';  // "C:" of "C:/a/b" is there
+        if (!part.empty() && !bDrive && !EnsureFolder(part)) return false;
         if (pos != std::string::npos) ++pos;
     }
     return PathExists(path);
 }
 
-bool IsRegularFile(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool IsReadOnlyFile(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
-}
-
-bool DeleteFile(const std::string& path) {
-    // A read-only image the operator left in place survives the close.
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) return false;
-    return ::unlink(path.c_str()) == 0;
-}
-
-long long FileSize(const std::string& path) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0) return -1;
-    return static_cast<long long>(st.st_size);
+std::string TempPathFor(const std::string& path) {
+    return path + ".tmp" + std::to_string(ProcessId()) + "." + std::to_string(g_tmpCounter.fetch_add(1));
 }
 
 bool WriteFileAtomic(const std::string& path, std::span<const unsigned char> data) {
-    const std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "." +
-                            std::to_string(g_tmpCounter.fetch_add(1));
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t done = 0;
+    const std::string tmp = TempPathFor(path);
+    OutFile file;
+    if (!file.Open(tmp)) return false;
     bool ok = true;
     const long long failAfter = g_failAfter.load();
-    while (done < data.size()) {
-        size_t want = data.size() - done;
-        if (failAfter >= 0) {
-            if (done >= static_cast<size_t>(failAfter)) {
-                ok = false;
-                break;
-            }
-            want = std::min(want, static_cast<size_t>(failAfter) - done);
-        }
-        const ssize_t n = ::write(fd, data.data() + done, want);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
+    std::span<const unsigned char> part = data;
+    if (failAfter >= 0 && static_cast<unsigned long long>(failAfter) < data.size()) {
+        part = data.first(static_cast<size_t>(failAfter));
+        ok = false;
     }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
+    if (!file.Write(part)) ok = false;
+    if (ok && !file.Sync()) ok = false;
+    if (!file.Close()) ok = false;
     if (ok && FileSize(tmp) != static_cast<long long>(data.size())) ok = false;
     if (ok && !RenameReplace(tmp, path)) ok = false;
-    if (!ok) ::unlink(tmp.c_str());
+    if (!ok) RemoveFile(tmp);
     return ok;
 }
 
@@ -147,18 +113,18 @@ bool RenameReplace(const std::string& from, const std::string& to) {
         errno = EACCES;
         return false;
     }
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    return RenameOver(from, to);
 }
 
 std::string DirName(const std::string& path) {
-    const size_t pos = path.find_last_of('/');
+    const size_t pos = path.find_last_of(kSeparators);
     if (pos == std::string::npos) return "";
     if (pos == 0) return "/";
     return path.substr(0, pos);
 }
 
 std::string BaseName(const std::string& path) {
-    const size_t pos = path.find_last_of('/');
+    const size_t pos = path.find_last_of(kSeparators);
     return pos == std::string::npos ? path : path.substr(pos + 1);
 }
 
@@ -166,18 +132,6 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
     if (folder.back() == '/') return folder + name;
     return folder + "/" + name;
-}
-
-std::string ExecutableFolder() {
-    char buf[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0) return ".";
-    return DirName(std::string(buf, static_cast<size_t>(n)));
-}
-
-std::string CurrentFolder() {
-    char buf[PATH_MAX] = {};
-    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
 }
 
 std::string DefaultProgramFolder() {

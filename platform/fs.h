@@ -2,18 +2,21 @@
 // Files and folders: the machine root that stands in for drive C:, the path test and folder rule
 // of the version source, and writes that survive a crash halfway.
 #include <cstddef>
+#include <cstdio>
+#include <ctime>
 #include <span>
 #include <string>
 
 namespace plat {
 
-// The machine root: "C:" maps onto it. Default $XDG_DATA_HOME/rk880t-tool/C (else
-// ~/.local/share/rk880t-tool/C); --root overrides.
+// The machine root: "C:" maps onto it. Default on Linux $XDG_DATA_HOME/rk880t-tool/C (else
+// ~/.local/share/rk880t-tool/C), on Windows the system drive; --root overrides.
 std::string DefaultMachineRoot();
 void SetMachineRoot(const std::string& root);
 std::string MachineRoot();
-// <root>/Windows/System32
+// <root>/Windows/System32; on Windows, for the system drive itself, GetSystemDirectoryW's answer.
 std::string SystemDirectory();
+std::string SystemDirectoryUnder(const std::string& root);
 // <root>/Program Files/Windows Service/RK880TVersion and its two parents, outermost first.
 std::string VersionFolder();
 
@@ -46,6 +49,9 @@ void InjectWriteFailureAfter(long long bytes);
 
 // Renames `from` over `to` (same file system); false (EACCES) when `to` is read-only.
 bool RenameReplace(const std::string& from, const std::string& to);
+// Renames `from` over `to` whatever `to` is (rename; MoveFileExW with MOVEFILE_REPLACE_EXISTING
+// and MOVEFILE_WRITE_THROUGH on Windows).
+bool RenameOver(const std::string& from, const std::string& to);
 
 // The folder part of a path ("" when there is none) and the last component.
 std::string DirName(const std::string& path);
@@ -54,8 +60,46 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 
 // The folder of the running executable.
 std::string ExecutableFolder();
-// The current (working) folder, whatever its length; "." when it cannot be read.
+// The working folder ("." when it cannot be read).
 std::string CurrentFolder();
+
+// `path` followed by ".tmp<process id>.<counter>": a temporary name beside the file, so that the
+// rename over it stays on one file system.
+std::string TempPathFor(const std::string& path);
+int ProcessId();
+// Deletes a file whatever its attributes; false when it could not.
+bool RemoveFile(const std::string& path);
+// A file or folder of that exact name exists (no separator handling).
+bool NameExists(const std::string& path);
+// Creates one folder level.
+bool MakeFolder(const std::string& path);
+// fopen with a UTF-8 path (a wide path at the Windows edge).
+std::FILE* OpenFile(const std::string& path, const char* mode);
+// Flushes a stdio stream and its file to the disk.
+bool SyncFile(std::FILE* file);
+// Makes the renames inside `folder` durable (nothing to do where the system does it itself).
+void SyncFolder(const std::string& folder);
+// Local time of `t` (thread-safe); false when it has none.
+bool LocalTime(std::time_t t, std::tm& local);
+
+// A file written by whole blocks and flushed to the disk before it is closed; closes itself.
+class OutFile {
+public:
+    OutFile() = default;
+    ~OutFile();
+    OutFile(const OutFile&) = delete;
+    OutFile& operator=(const OutFile&) = delete;
+    // Creates or truncates `path`; with `bAppend` opens it for appending (created when missing).
+    bool Open(const std::string& path, bool bAppend = false);
+    bool IsOpen() const { return m_fd >= 0; }
+    // Writes all of `data`; false on any failure.
+    bool Write(std::span<const unsigned char> data);
+    bool Sync();
+    bool Close();
+
+private:
+    int m_fd = -1;
+};
 
 // The program's own folder (configuration file, "RecordCSV.sdi", guide): the executable's folder,
 // or <prefix>/share/rk880t-tool when the executable is installed as <prefix>/bin/rk880t-tool.

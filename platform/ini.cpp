@@ -58,7 +58,7 @@ void Parse(const std::string& text, IniFile& file) {
 
 // Reads the whole file. Nothing when it is missing or cannot be read.
 std::optional<std::string> ReadAll(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::FILE* f = OpenFile(path, "rb");
     if (!f) return std::nullopt;
     std::string text;
     char block[4096];

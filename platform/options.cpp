@@ -1,10 +1,10 @@
 #include "platform/options.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+
+#include "platform/socket.h"
 
 namespace plat {
 
@@ -34,8 +34,8 @@ bool ParseDouble(const std::string& text, double& out) {
 constexpr double kMaxGiveUpSeconds = 1e9;
 
 bool IsIpv4(const std::string& text) {
-    in_addr a{};
-    return inet_pton(AF_INET, text.c_str(), &a) == 1;
+    uint32_t address = 0;
+    return ParseIpv4(text, address);
 }
 
 }  // namespace

@@ -1,53 +1,20 @@
 #include "platform/process.h"
 
-#include <arpa/inet.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <cstdint>
 
-#include <string>
-#include <vector>
-
-extern char** environ;
+#include "platform/socket.h"
 
 namespace plat {
 
 bool IsLoopbackAddress(const std::string& address) {
-    in_addr a{};
-    if (inet_pton(AF_INET, address.c_str(), &a) == 1) return (ntohl(a.s_addr) >> 24) == 127;
+    uint32_t a = 0;
+    if (ParseIpv4(address, a)) return (a >> 24) == 127;
     return address == "localhost" || address == "::1";
-}
-
-bool SpawnDetached(const char* const argv[]) {
-    // The shell puts the program in the background and exits at once; waiting for the shell
-    // reaps it, and the program itself is adopted by init.
-    std::string cmd = "exec \"$0\" \"$@\" </dev/null >/dev/null 2>&1 &";
-    std::vector<const char*> args = {"/bin/sh", "-c", cmd.c_str()};
-    for (const char* const* p = argv; *p; ++p) args.push_back(*p);
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(args.data()),
-                    environ) != 0)
-        return false;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return true;
 }
 
 void SystemProcess::FlushArp(const std::string& gatewayAddress) {
     if (!m_bArpFlush || IsLoopbackAddress(gatewayAddress)) return;
-    const char* argv[] = {"ip", "neigh", "flush", "to", gatewayAddress.c_str(), nullptr};
-    SpawnDetached(argv);
-}
-
-void SystemProcess::OpenDocument(const std::string& path) {
-    const char* argv[] = {"xdg-open", path.c_str(), nullptr};
-    SpawnDetached(argv);
-}
-
-void SystemProcess::StartProgram(const std::string& path) {
-    const char* argv[] = {path.c_str(), nullptr};
-    SpawnDetached(argv);
+    StartArpFlush(gatewayAddress);
 }
 
 }  // namespace plat

@@ -1,6 +1,6 @@
 #pragma once
 // Starting other programs: the ARP flush, documents opened through the desktop, the uninstaller.
-// Children are started and not waited for, and reaped so that no zombie stays.
+// Children are started and not waited for (on POSIX systems reaped so that no zombie stays).
 #include <memory>
 #include <string>
 
@@ -27,6 +27,8 @@ public:
     void StartProgram(const std::string& path) override;
 
 private:
+    // Starts the system's flush command (one file per platform).
+    static void StartArpFlush(const std::string& gatewayAddress);
     bool m_bArpFlush;
 };
 

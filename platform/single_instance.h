@@ -1,6 +1,8 @@
 #pragma once
-// The single-instance guard: a named marker that a copy of the program runs. It stands in for a
-// named mutex with an flock'ed file named after the mutex name in $XDG_RUNTIME_DIR (else /tmp).
+// The single-instance guard: a named marker that a copy of the program runs. On Windows the named
+// mutex itself; on POSIX systems an flock'ed file named after the mutex name in $XDG_RUNTIME_DIR
+// (else /tmp).
+#include <cstdint>
 #include <string>
 
 namespace plat {
@@ -18,7 +20,7 @@ public:
     void Release();
 
 private:
-    int m_fd = -1;
+    std::intptr_t m_handle = -1;  // the lock file descriptor or the mutex handle; -1: none
 };
 
 }  // namespace plat

@@ -25,7 +25,7 @@ std::string CCountsInfo::FormatClearTime(uint32_t tClearTime) {
     if (tClearTime == 0) return COUNTS_NEVER_CLEARED;
     const std::time_t t = static_cast<std::time_t>(tClearTime);
     std::tm local{};
-    if (!localtime_r(&t, &local)) return COUNTS_NEVER_CLEARED;
+    if (!plat::LocalTime(t, local)) return COUNTS_NEVER_CLEARED;
     char text[64] = {};
     std::strftime(text, sizeof(text), "%m/%d/%Y %H:%M", &local);
     return text;

@@ -1,26 +1,16 @@
 #include "records/record_store.h"
 
-#include <nettle/arcfour.h>
-#include <nettle/md5.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <new>
 
 #include "platform/fs.h"
+#include "platform/locale.h"
 #include "platform/trace.h"
+#include "records/record_cipher.h"
 
 namespace {
-
-std::atomic<unsigned> g_tmpCounter{0};
-
-// A temporary name in the folder of `path`, so that the rename over it stays on one file system.
-std::string TempPathFor(const std::string& path) {
-    return path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(g_tmpCounter.fetch_add(1));
-}
 
 void DefaultExit(int code) {
     std::fflush(nullptr);
@@ -39,8 +29,8 @@ const char* const TEXT_RESET_FAILED_EN = "File save success, but the record coul
 struct CRecordStore::CipherTexts {
     const char* openSource;
     const char* openDestination;
-    const char* acquireContext;  // acquire to derive, and cipher: steps of CryptoAPI that
-    const char* createHash;      // cannot fail with nettle; their texts are kept with the others
+    const char* acquireContext;  // acquire to derive, and cipher: steps of CryptoAPI (they
+    const char* createHash;      // cannot fail with nettle)
     const char* hashData;
     const char* deriveKey;
     const char* buffer;
@@ -49,17 +39,12 @@ struct CRecordStore::CipherTexts {
     const char* write;
 };
 
-bool SystemLanguageIsChinese() {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) return std::string(value).rfind("zh_CN", 0) == 0;
-    }
-    return false;
-}
+// The system language is Chinese (PRC): plat::SystemLanguageIsChinese.
+bool SystemLanguageIsChinese() { return plat::SystemLanguageIsChinese(); }
 
 CRecordStore::CRecordStore(plat::IUiPort& ui, const std::string& strProgramFolder, RecordStoreHooks hooks)
     : m_machineId(hooks.disks), m_ui(ui), m_hooks(std::move(hooks)) {
-    m_bChinese = SystemLanguageIsChinese();
+    m_bChinese = m_hooks.language ? m_hooks.language() : SystemLanguageIsChinese();
     const std::string system = plat::SystemDirectory();
     m_strPlainRecord = plat::JoinPath(system, RECORD_PLAIN_NAME);
     m_strWorkRecord = plat::JoinPath(system, RECORD_WORK_NAME);
@@ -158,7 +143,7 @@ bool CRecordStore::OpenRecord() {
         if (plat::PathExists(m_strPlainRecord)) plat::DeleteFile(m_strPlainRecord);
         if (DecryptFile(m_strWorkRecord, m_strPlainRecord, RECORD_PASSWORD)) {
             if (m_file) std::fclose(m_file);
-            m_file = std::fopen(m_strPlainRecord.c_str(), "r+b");
+            m_file = plat::OpenFile(m_strPlainRecord, "r+b");
             if (m_file) {
                 ++m_nOpenDepth;
                 return true;
@@ -194,7 +179,7 @@ bool CRecordStore::EncryptFile(const std::string& strSource, const std::string& 
         "Out of memory. \n",                     "Error reading plaintext!\n",
         "Error during CryptEncrypt. \n",         "Error writing ciphertext.",
     };
-    return CipherFile(strSource, strDestination, strPassword, texts);
+    return CipherFile(strSource, strDestination, strPassword, texts, true);
 }
 
 bool CRecordStore::DecryptFile(const std::string& strSource, const std::string& strDestination,
@@ -206,22 +191,22 @@ bool CRecordStore::DecryptFile(const std::string& strSource, const std::string& 
         "Out of memory!\n",                  "Error reading ciphertext!",
         "Error during CryptDecrypt!",        "Error writing plaintext!",
     };
-    return CipherFile(strSource, strDestination, strPassword, texts);
+    return CipherFile(strSource, strDestination, strPassword, texts, false);
 }
 
 // RC4 is its own inverse: encryption and decryption are the same pass over the file.
 bool CRecordStore::CipherFile(const std::string& strSource, const std::string& strDestination,
-                              const std::string& strPassword, const CipherTexts& texts) {
-    std::FILE* src = std::fopen(strSource.c_str(), "rb");
+                              const std::string& strPassword, const CipherTexts& texts, bool bEncrypt) {
+    std::FILE* src = plat::OpenFile(strSource, "rb");
     if (!src) {
         Fatal(texts.openSource, errno);
         return false;
     }
-    const std::string tmp = TempPathFor(strDestination);
+    const std::string tmp = plat::TempPathFor(strDestination);
     // A read-only destination cannot be opened for writing, as on Windows (checked here, before
     // the final rename would refuse it, for the text of that failure).
     const bool bReadOnly = plat::IsReadOnlyFile(strDestination);
-    std::FILE* dst = bReadOnly ? nullptr : std::fopen(tmp.c_str(), "wb");
+    std::FILE* dst = bReadOnly ? nullptr : plat::OpenFile(tmp, "wb");
     if (!dst) {
         const int err = bReadOnly ? EACCES : errno;
         std::fclose(src);
@@ -232,19 +217,22 @@ bool CRecordStore::CipherFile(const std::string& strSource, const std::string& s
     const auto fail = [&](const char* text, int err) {
         std::fclose(src);
         if (dst) std::fclose(dst);
-        ::unlink(tmp.c_str());
+        plat::RemoveFile(tmp);
         Fatal(text, err);
         return false;
     };
 
-    // Key: the 16 bytes of MD5 over the pass phrase, as CryptDeriveKey gives a 128-bit RC4 key.
-    uint8_t digest[MD5_DIGEST_SIZE];
-    md5_ctx hash;
-    md5_init(&hash);
-    md5_update(&hash, strPassword.size(), reinterpret_cast<const uint8_t*>(strPassword.data()));
-    md5_digest(&hash, sizeof(digest), digest);
-    arcfour_ctx rc4;
-    arcfour_set_key(&rc4, ARCFOUR128_KEY_SIZE, digest);
+    CRecordCipher cipher;
+    CipherStep failedStep = CipherStep::AcquireContext;
+    int nError = 0;
+    if (!cipher.Start(strPassword, failedStep, nError)) {
+        const char* const stepTexts[] = {texts.acquireContext, texts.createHash, texts.hashData, texts.deriveKey,
+                                         texts.cipher};
+        // Decryption shows the error code on its own before its acquire-context failure.
+        if (!bEncrypt && failedStep == CipherStep::AcquireContext)
+            m_ui.MessageBox(plat::Format("%x", static_cast<unsigned>(nError)));
+        return fail(stepTexts[static_cast<int>(failedStep)], nError);
+    }
 
     // One chunk plus room for a block cipher's padding, as CryptEncrypt's buffer needs.
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[RECORD_CHUNK_SIZE + 8]);
@@ -255,7 +243,7 @@ bool CRecordStore::CipherFile(const std::string& strSource, const std::string& s
         const size_t n = std::fread(buffer.get(), 1, RECORD_CHUNK_SIZE, src);
         if (std::ferror(src)) return fail(texts.read, errno);
         if (std::feof(src)) bEof = true;
-        arcfour_crypt(&rc4, n, buffer.get(), buffer.get());
+        if (!cipher.Apply(buffer.get(), n, bEof, bEncrypt, nError)) return fail(texts.cipher, nError);
         if (n > 0) {
             errno = 0;
             if (WriteBlock(strDestination, buffer.get(), n, dst) != n) return fail(texts.write, errno);
@@ -265,11 +253,11 @@ bool CRecordStore::CipherFile(const std::string& strSource, const std::string& s
     std::fclose(src);
     src = nullptr;
     const auto closeFail = [&](int err) {
-        ::unlink(tmp.c_str());
+        plat::RemoveFile(tmp);
         Fatal(texts.write, err);
         return false;
     };
-    if (std::fflush(dst) != 0 || ::fsync(::fileno(dst)) != 0) {
+    if (!plat::SyncFile(dst)) {
         const int err = errno;
         std::fclose(dst);
         return closeFail(err);
@@ -287,10 +275,10 @@ size_t CRecordStore::WriteBlock(const std::string& destination, const unsigned c
 
 // CopyFileA with overwriting, made safe: the copy is written beside the target and renamed over it.
 bool CRecordStore::CopyFileReplace(const std::string& strFrom, const std::string& strTo) {
-    std::FILE* src = std::fopen(strFrom.c_str(), "rb");
+    std::FILE* src = plat::OpenFile(strFrom, "rb");
     if (!src) return false;
-    const std::string tmp = TempPathFor(strTo);
-    std::FILE* dst = std::fopen(tmp.c_str(), "wb");
+    const std::string tmp = plat::TempPathFor(strTo);
+    std::FILE* dst = plat::OpenFile(tmp, "wb");
     if (!dst) {
         std::fclose(src);
         return false;
@@ -304,10 +292,10 @@ bool CRecordStore::CopyFileReplace(const std::string& strFrom, const std::string
         if (n < sizeof(block)) break;
     }
     std::fclose(src);
-    if (ok && (std::fflush(dst) != 0 || ::fsync(::fileno(dst)) != 0)) ok = false;
+    if (ok && !plat::SyncFile(dst)) ok = false;
     if (std::fclose(dst) != 0) ok = false;
     if (ok && !plat::RenameReplace(tmp, strTo)) ok = false;
-    if (!ok) ::unlink(tmp.c_str());
+    if (!ok) plat::RemoveFile(tmp);
     return ok;
 }
 

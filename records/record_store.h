@@ -4,7 +4,7 @@
 // and its two exports: the encrypted file itself (after which the working record is reset to the
 // pristine "RecordCSV.sdi" beside the program) and the plain text as CSV.
 //
-// Encryption is byte-compatible with the files CryptoAPI writes: RC4 over the whole file,
+// Encryption is CryptoAPI's on Windows and byte-compatible with it elsewhere: RC4 over the whole file,
 // keyed with the 16 bytes of MD5 of the pass phrase, processed in chunks of 1000 bytes with the key
 // stream running on across chunks. Every file write goes through a temporary file in the target's
 // folder and a rename, so the working record is never missing or half written.
@@ -23,8 +23,12 @@ constexpr const char RECORD_PLAIN_NAME[] = "kdlcsv.txt";
 constexpr const char RECORD_WORK_NAME[] = "kdlcsv.ds.dll";
 constexpr size_t RECORD_CHUNK_SIZE = 1000;
 
+bool SystemLanguageIsChinese();
+
 // What tests replace; the defaults are the real machine.
 struct RecordStoreHooks {
+    // The system language is Chinese (PRC).
+    std::function<bool()> language = SystemLanguageIsChinese;
     // The disks the machine identity is taken from.
     DiskLister disks = ListSystemDisks;
     // Ends the program after a cipher failure (default: flush standard output and error, then
@@ -37,9 +41,6 @@ struct RecordStoreHooks {
         writeBlock;
 };
 
-// The system language is Chinese (PRC): the first of LC_ALL, LC_MESSAGES and LANG that is set
-// (non-empty) begins with "zh_CN".
-bool SystemLanguageIsChinese();
 
 class CRecordStore {
 public:
@@ -80,7 +81,7 @@ public:
 private:
     struct CipherTexts;
     bool CipherFile(const std::string& strSource, const std::string& strDestination,
-                    const std::string& strPassword, const CipherTexts& texts);
+                    const std::string& strPassword, const CipherTexts& texts, bool bEncrypt);
     bool CopyFileReplace(const std::string& strFrom, const std::string& strTo);
     size_t WriteBlock(const std::string& destination, const unsigned char* data, size_t size, std::FILE* file);
     void Fatal(const char* text, int nError);

@@ -1,9 +1,5 @@
 #include "ui/headless_runner.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -11,24 +7,19 @@
 #include <cstdlib>
 
 #include "console/control_ids.h"
+#include "platform/terminal.h"
 #include "platform/trace.h"
 #include "web/startup_dialog.h"
 
 CHeadlessRunner::CHeadlessRunner(const plat::Options& options, std::string programFolder)
     : m_options(options), m_strProgramFolder(std::move(programFolder)), m_process(!options.bNoArpFlush),
-      m_bTerminal(::isatty(STDERR_FILENO) == 1) {
+      m_bTerminal(plat::IsTerminal(2)) {
     m_nLastProgress.fill(-1);
 }
 
 CHeadlessRunner::~CHeadlessRunner() { m_signalThread.Join(); }
 
-void CHeadlessRunner::BlockExitSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
+void CHeadlessRunner::BlockExitSignals() { plat::BlockExitSignals(); }
 
 std::string CHeadlessRunner::EscapeLine(const std::string& text) {
     std::string t = text;
@@ -72,7 +63,7 @@ void CHeadlessRunner::PrintErr(const std::string& line) {
 void CHeadlessRunner::PrintOut(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_outMutex);
     std::unique_lock<std::mutex> errLock(m_errMutex);
-    const bool bAround = !m_strProgressShown.empty() && ::isatty(STDOUT_FILENO) == 1;
+    const bool bAround = !m_strProgressShown.empty() && plat::IsTerminal(1);
     if (bAround) WriteErr(kClearLine);
     else errLock.unlock();
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -105,15 +96,10 @@ void CHeadlessRunner::OnStatusText(int line, const std::string& text) {
 
 int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     m_guiThread = std::this_thread::get_id();
+    plat::PrepareConsole();  // the same UTF-8 bytes on every system (no CR LF on Windows)
     m_signalThread.Start([this] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        const timespec wait{0, 100 * 1000 * 1000};
         while (!plat::StopRequested()) {
-            const int sig = sigtimedwait(&set, nullptr, &wait);
-            if (sig == SIGINT || sig == SIGTERM) RequestExit(128 + sig, true);
+            if (const int status = plat::WaitExitSignal(100)) RequestExit(status, true);
         }
     });
     plat::SetTraceSink([this](const std::string& text) { PrintErr("TRACE: " + EscapeLine(text)); });

@@ -1,12 +1,13 @@
 // rk880t-tool: the RK880T service tool. With --headless it runs without a window (the headless
 // runner); otherwise it shows the Qt window.
-#include <csignal>
 #include <cstdio>
 
 #include "app/wiring.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/network.h"
 #include "platform/options.h"
+#include "platform/terminal.h"
 #include "ui/headless_runner.h"
 #include "ui/simulate.h"
 
@@ -15,7 +16,11 @@
 #endif
 
 int main(int argc, char** argv) {
-    const plat::ParseResult parsed = plat::ParseCommandLine(argc, argv);
+    const std::vector<std::string> args = plat::CommandLineArguments(argc, argv);
+    std::vector<const char*> argvUtf8;
+    for (const std::string& a : args) argvUtf8.push_back(a.c_str());
+    argvUtf8.push_back(nullptr);
+    const plat::ParseResult parsed = plat::ParseCommandLine(static_cast<int>(args.size()), argvUtf8.data());
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "%s\n%s", parsed.error.c_str(), plat::UsageText().c_str());
         return 2;
@@ -32,10 +37,13 @@ int main(int argc, char** argv) {
     // An export or clear run is a command from a shell or a script: it asks nobody (the start-up
     // dialog takes --wifi-max, message boxes are answered as headless), with or without a display.
     if (plat::IsCommandRun(options)) options.bHeadless = true;
+#ifdef _WIN32
+    options.bHeadless = true;  // the Windows window is not built yet
+#endif
     // Before any thread: only the runner's signal thread takes SIGINT and SIGTERM.
     if (options.bHeadless) CHeadlessRunner::BlockExitSignals();
-    // A reader that went away must not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
+    plat::PrepareConsole();
+    plat::StartSocketsForProcess();  // the simulator of --simulate makes sockets before the view starts up
 
     const std::shared_ptr<void> simulator = StartSimulatorIfAsked(options);
     // Without its simulator a --simulate run would aim at the real gateway's defaults.

@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 
 #include "modem/nv_backup.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -17,9 +20,7 @@ namespace fs = std::filesystem;
 class NvStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rk-nv-store-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = test_support::MakeTempFolder("rk-nv-store-");
         paths = MakeNvBackupPaths(dir + "/Channel.nvm", dir);
     }
     void TearDown() override { fs::remove_all(dir); }
@@ -180,7 +181,8 @@ TEST_F(NvStoreTest, ArchiveCopyKilledMidwayLeavesEarlierArchivesAndTheBackup) {
     EXPECT_EQ(contents(first), archived);
     EXPECT_EQ(NewestNvArchive(dir, imei), second);
 
-    // The process is killed after the copy's second file.
+    // The process is killed after the copy's second file (a child process: POSIX only).
+#ifndef _WIN32
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -201,6 +203,7 @@ TEST_F(NvStoreTest, ArchiveCopyKilledMidwayLeavesEarlierArchivesAndTheBackup) {
     EXPECT_EQ(Read(paths.strFile), "old");
     EXPECT_EQ(contents(dir + "/_EFS_RF_NV"), backup);
     EXPECT_EQ(NewestNvArchive(dir, imei), second);
+#endif
 
     std::string third;
     ASSERT_TRUE(ArchiveNvBackup(paths, imeiFolder, "20261209-031502", third));

@@ -2,16 +2,17 @@
 // Runs the built program (RK_TOOL_PATH) headless in a sandbox of its own: machine root, runtime
 // folder (single-instance lock), working folder ("Logs") and program folder. Shared by the
 // end-to-end test programs.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -25,7 +26,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/socket.h"
+#include "tests/support/temp_folder.h"
+
+#ifdef _WIN32
+#include "platform/wide.h"
+#else
 extern char** environ;
+#endif
 
 namespace tool_harness {
 namespace fs = std::filesystem;
@@ -49,8 +57,7 @@ inline std::vector<std::string> Lines(const std::string& text) {
 class Sandbox {
 public:
     Sandbox() {
-        char tmpl[] = "/tmp/rk-e2e-XXXXXX";
-        base = ::mkdtemp(tmpl);
+        base = test_support::MakeTempFolder("rk-e2e-");
         root = base + "/root";
         run = base + "/run";
         cwd = base + "/cwd";
@@ -70,10 +77,109 @@ public:
     std::string base, root, run, cwd, program;
 };
 
+#ifdef _WIN32
+struct Child {
+    int pid = -1;
+    HANDLE process = nullptr;
+    std::string out, err;
+};
+
+// The environment of this process as NAME=value texts.
+inline std::vector<std::string> Environment() {
+    std::vector<std::string> out;
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* e = block; e && *e; e += wcslen(e) + 1)
+        if (*e != L'=') out.push_back(plat::Narrow(e));
+    FreeEnvironmentStringsW(block);
+    return out;
+}
+
+// One argument as the program's CommandLineToArgvW reads it back.
+inline std::wstring QuoteArgument(const std::string& text) {
+    const std::wstring arg = plat::Widen(text);
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring out = L"\"";
+    size_t slashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++slashes;
+            continue;
+        }
+        out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+        slashes = 0;
+        out += c;
+    }
+    out.append(slashes * 2, L'\\');
+    return out + L"\"";
+}
+
+inline HANDLE InheritableFile(const std::string& path, bool bWrite) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    return CreateFileW(plat::Widen(path).c_str(), bWrite ? GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, bWrite ? CREATE_ALWAYS : OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+inline void StartChild(Child& c, const std::vector<std::string>& full, const std::vector<std::string>& env,
+                       const std::string& cwd) {
+    std::wstring commandLine;
+    for (const std::string& a : full) commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(a);
+    std::wstring block;
+    for (const std::string& e : env) block += plat::Widen(e) + L'\0';
+    block += L'\0';
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = InheritableFile("NUL", false);
+    si.hStdOutput = InheritableFile(c.out, true);
+    si.hStdError = InheritableFile(c.err, true);
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                       block.data(), plat::Widen(cwd).c_str(), &si, &pi)) {
+        CloseHandle(pi.hThread);
+        c.process = pi.hProcess;
+        c.pid = static_cast<int>(pi.dwProcessId);
+    }
+    for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+}
+#else
 struct Child {
     pid_t pid = -1;
     std::string out, err;
 };
+
+inline std::vector<std::string> Environment() {
+    std::vector<std::string> out;
+    for (char** e = environ; *e; ++e) out.push_back(*e);
+    return out;
+}
+
+inline void StartChild(Child& c, std::vector<std::string> full, std::vector<std::string> env, const std::string& cwd) {
+    std::vector<char*> argv;
+    for (auto& a : full) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    // The child starts with no signal blocked.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&c.pid, full[0].c_str(), &actions, &attr, argv.data(), envp.data()) != 0) c.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+}
+#endif
 
 // Runs `program` with `args` (argv[0] is the program) in the sandbox: its own runtime folder,
 // working folder and output files <base>/<tag>.out and .err; LANG zh_CN.UTF-8 unless `env` says
@@ -92,13 +198,8 @@ inline Child SpawnProgram(const Sandbox& box, const std::string& program, const 
         for (size_t i = 1; i + 1 < full.size(); ++i)
             if (full[i] == "--time-scale" && std::atof(full[i + 1].c_str()) < floor) full[i + 1] = floorText;
     }
-    std::vector<char*> argv;
-    for (auto& a : full) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
     std::map<std::string, std::string> vars;
-    for (char** e = environ; *e; ++e) {
-        const std::string kv = *e;
+    for (const std::string& kv : Environment()) {
         const size_t eq = kv.find('=');
         if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
@@ -109,26 +210,7 @@ inline Child SpawnProgram(const Sandbox& box, const std::string& program, const 
     for (const auto& [k, v] : env) vars[k] = v;
     std::vector<std::string> envStrings;
     for (const auto& [k, v] : vars) envStrings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addchdir_np(&actions, box.cwd.c_str());
-    // The child starts with no signal blocked.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&c.pid, program.c_str(), &actions, &attr, argv.data(), envp.data()) != 0) c.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    StartChild(c, full, envStrings, box.cwd);
     return c;
 }
 
@@ -138,6 +220,26 @@ inline Child Spawn(const Sandbox& box, const std::vector<std::string>& args, con
     return SpawnProgram(box, RK_TOOL_PATH, args, tag, env);
 }
 
+#ifdef _WIN32
+inline bool Alive(const Child& c) { return c.process && WaitForSingleObject(c.process, 0) == WAIT_TIMEOUT; }
+
+// The exit status; -1 when it did not end within `limitMs` (then ended).
+inline int Wait(Child& c, int limitMs) {
+    if (!c.process) return -2;
+    int status = -1;
+    if (WaitForSingleObject(c.process, static_cast<DWORD>(limitMs)) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(c.process, &code);
+        status = static_cast<int>(code);
+    } else {
+        TerminateProcess(c.process, 1);
+        WaitForSingleObject(c.process, INFINITE);
+    }
+    CloseHandle(c.process);
+    c.process = nullptr;
+    return status;
+}
+#else
 // True while the child has not ended (it is not reaped: Wait still gets its status).
 inline bool Alive(const Child& c) {
     siginfo_t info{};
@@ -165,6 +267,8 @@ inline int Wait(Child& c, int limitMs) {
     }
 }
 
+#endif
+
 inline bool WaitFor(const std::function<bool()>& done, int limitMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     while (!done()) {
@@ -182,29 +286,27 @@ inline long long Size(const std::string& path) {
 
 inline std::string Shell(const std::string& command) {
     std::string out;
+#ifdef _WIN32
+    FILE* p = ::_popen(command.c_str(), "r");
+#else
     FILE* p = ::popen(command.c_str(), "r");
+#endif
     if (!p) return out;
     char buf[512];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+#ifdef _WIN32
+    ::_pclose(p);
+#else
     ::pclose(p);
+#endif
     return out;
 }
 
 // A port the system picks on 127.0.0.1 (free when this returns).
 inline int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
+    plat::Socket s = plat::Socket::Tcp();
+    return s.Bind({plat::IPV4_LOOPBACK, 0}) ? s.LocalPort() : 0;
 }
 
 // Every endpoint on loopback (no gateway answers there), no ARP flush.
@@ -288,6 +390,9 @@ inline std::vector<int> Pictures(const std::string& err, int line = 0) {
 // strace runs here (it may be missing, or ptrace may be refused).
 inline bool StraceWorks() {
     static const bool works = [] {
+#ifdef _WIN32
+        return false;
+#endif
         if (::access("/usr/bin/strace", X_OK) != 0) return false;
         return std::system("/usr/bin/strace -f -qq -e trace=none -o /dev/null /bin/true > /dev/null 2>&1") == 0;
     }();

@@ -318,34 +318,24 @@ TEST(HttpResponse, SilentServerFailsAfterTheHeaderBound) {
 // minutes of SYN retries: the listener's accept queue is full, so its SYNs are dropped.
 TEST(HttpRequest, ConnectThatNeverCompletesEndsAfterTheBound) {
     webtest::ScaleGuard scale(0.05);
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    socklen_t len = sizeof sa;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+    const plat::Socket listener = plat::ListenTcp({plat::IPV4_LOOPBACK, 0}, 0);
+    ASSERT_TRUE(listener.Valid());
+    const int port = listener.LocalPort();
     // Connections that are never accepted, until one does not complete: the queue is full.
-    std::vector<int> fillers;
+    std::vector<plat::Socket> fillers;
     bool bFull = false;
     for (int i = 0; i < 16 && !bFull; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        fillers.push_back(fd);
-        connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        pollfd p{fd, POLLOUT, 0};
-        bFull = poll(&p, 1, 300) == 0;
+        fillers.push_back(plat::Socket::Tcp());
+        bFull = !fillers.back().Connect({plat::IPV4_LOOPBACK, port}, 300);
     }
     ASSERT_TRUE(bFull);
     HttpExchange ex;
     const int64_t start = plat::TickMs();
-    EXPECT_EQ(CHttpClient::SendHttp(Url(ntohs(sa.sin_port), "/"), nullptr, nullptr, 0, ex), 1);
+    EXPECT_EQ(CHttpClient::SendHttp(Url(port, "/"), nullptr, nullptr, 0, ex), 1);
     const int64_t took = plat::TickMs() - start;
     EXPECT_GE(took, plat::Scaled(CHttpClient::CONNECT_TIMEOUT_MS));
     EXPECT_LT(took, 3000);
     EXPECT_TRUE(ex.requestText.empty());
-    for (int fd : fillers) close(fd);
-    close(listener);
 }
 
 TEST(HttpResponse, WrappersStopAtTheFirstNul) {

@@ -16,20 +16,20 @@ bool SingleInstance::Acquire(const std::string& name) {
     std::string safe;
     for (char c : name) safe += (c == '/' ? '_' : c);
     const std::string path = std::string(dir && *dir ? dir : "/tmp") + "/" + safe + ".lock";
-    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_fd < 0) return true;  // no place for the marker: run unguarded rather than not at all
-    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(m_fd);
-        m_fd = -1;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return true;  // no place for the marker: run unguarded rather than not at all
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
         return false;
     }
+    m_handle = fd;
     return true;
 }
 
 void SingleInstance::Release() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
+    if (m_handle >= 0) {
+        ::close(static_cast<int>(m_handle));
+        m_handle = -1;
     }
 }
 

@@ -1,0 +1,154 @@
+// The file and folder services on Windows: wide calls at the edge, the read-only attribute,
+// replacement by MoveFileExW.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/fs.h"
+#include "platform/wide.h"
+
+#include <algorithm>
+#include <cctype>
+
+// plat::DeleteFile is the program's own; the system's is called by its wide name.
+#undef DeleteFile
+
+namespace plat {
+
+namespace {
+
+std::string SystemDirectoryPath() {
+    wchar_t buf[MAX_PATH] = {};
+    const UINT n = GetSystemDirectoryW(buf, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return "C:/Windows/System32";
+    return NarrowPath(std::wstring(buf, n));
+}
+
+bool SameDrive(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+DWORD Attributes(const std::string& path) { return GetFileAttributesW(Widen(path).c_str()); }
+
+}  // namespace
+
+// The drive of the system directory ("C:").
+std::string DefaultMachineRoot() { return SystemDirectoryPath().substr(0, 2); }
+
+std::string SystemDirectoryUnder(const std::string& root) {
+    if (SameDrive(root, DefaultMachineRoot())) return SystemDirectoryPath();
+    return root + "/Windows/System32";
+}
+
+// "C:" alone names the drive's current folder, not an entry a file search finds.
+bool NameExists(const std::string& path) {
+    if (path.size() == 2 && path[1] == ':') return false;
+    return Attributes(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool MakeFolder(const std::string& path) { return CreateDirectoryW(Widen(path).c_str(), nullptr) != 0; }
+
+bool IsRegularFile(const std::string& path) {
+    const DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool IsReadOnlyFile(const std::string& path) {
+    const DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0 && (a & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// DeleteFileW itself refuses a read-only file.
+bool DeleteFile(const std::string& path) {
+    if (IsReadOnlyFile(path)) return false;
+    return DeleteFileW(Widen(path).c_str()) != 0;
+}
+
+bool RemoveFile(const std::string& path) {
+    const std::wstring w = Widen(path);
+    const DWORD a = GetFileAttributesW(w.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(w.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    return DeleteFileW(w.c_str()) != 0;
+}
+
+long long FileSize(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+    if (MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return false;
+}
+
+std::string ExecutableFolder() {
+    std::wstring buf(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return ".";
+        if (n < buf.size()) return DirName(NarrowPath(buf.substr(0, n)));
+        buf.resize(buf.size() * 2);
+    }
+}
+
+std::string CurrentFolder() {
+    wchar_t buf[MAX_PATH] = {};
+    const DWORD n = GetCurrentDirectoryW(MAX_PATH, buf);
+    if (n == 0 || n >= MAX_PATH) return ".";
+    return NarrowPath(std::wstring(buf, n));
+}
+
+int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+    return _wfopen(Widen(path).c_str(), Widen(mode).c_str());
+}
+
+bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
+
+// NTFS makes a completed MoveFileEx with MOVEFILE_WRITE_THROUGH durable on its own.
+void SyncFolder(const std::string&) {}
+
+bool LocalTime(std::time_t t, std::tm& local) { return localtime_s(&local, &t) == 0; }
+
+OutFile::~OutFile() { Close(); }
+
+bool OutFile::Open(const std::string& path, bool bAppend) {
+    Close();
+    const int flags = _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT | (bAppend ? _O_APPEND : _O_TRUNC);
+    m_fd = _wopen(Widen(path).c_str(), flags, _S_IREAD | _S_IWRITE);
+    return m_fd >= 0;
+}
+
+bool OutFile::Write(std::span<const unsigned char> data) {
+    if (m_fd < 0) return false;
+    size_t done = 0;
+    while (done < data.size()) {
+        const size_t want = std::min<size_t>(data.size() - done, 1u << 30);
+        const int n = _write(m_fd, data.data() + done, static_cast<unsigned>(want));
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool OutFile::Sync() { return m_fd >= 0 && _commit(m_fd) == 0; }
+
+bool OutFile::Close() {
+    if (m_fd < 0) return true;
+    const bool ok = _close(m_fd) == 0;
+    m_fd = -1;
+    return ok;
+}
+
+}  // namespace plat

@@ -1,0 +1,35 @@
+#pragma once
+// Windows only: paths and texts are UTF-8 inside the program and UTF-16 at the system's wide
+// calls.
+#include <windows.h>
+
+#include <string>
+
+namespace plat {
+
+inline std::wstring Widen(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+inline std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+// A path from the system with forward slashes, as the program's own paths are written.
+inline std::string NarrowPath(const std::wstring& path) {
+    std::string out = Narrow(path);
+    for (char& c : out)
+        if (c == '\\') c = '/';
+    return out;
+}
+
+}  // namespace plat
