@@ -7,5 +7,6 @@
 
 // The face name chosen (looked up once).
 const std::wstring& CjkFontFace();
-// That face at `points` points for the screen; the caller deletes it.
+// That face at `points` points for the screen (any character set: the form mixes Latin and CJK
+// texts, as dialog 162 does); the caller deletes it.
 HFONT CreateCjkFont(int points);
