@@ -68,8 +68,8 @@ StartOutcome CServiceToolView::OnInitialUpdate() {
     // 8, 9. Layout and title.
     m_host.SetTitle(PRODUCT_TITLE);
     // 10. "Logs" in the current folder (a folder path of up to 100 characters; no report).
-    char cwd[101] = {};
-    if (::getcwd(cwd, sizeof cwd) != nullptr) plat::EnsureFolder(plat::JoinPath(cwd, "Logs"));
+    const std::string cwd = plat::CurrentFolder();
+    if (cwd.size() <= 100) plat::EnsureFolder(plat::JoinPath(cwd, "Logs"));
     // 11. Radio defaults; "擦Boot区" on and disabled.
     m_form.CheckRadio(ids::NV_OPTION_2);
     m_form.CheckRadio(ids::LINE_TASK_RADIOS[0][0]);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/socket.h"
+
 class DirectConnection {
 public:
     DirectConnection() = default;
@@ -30,9 +32,9 @@ public:
     int Port() const { return m_nPort; }
 
 private:
-    int m_socket = -1;
+    plat::Socket m_socket;
     int m_nPort = 0;
     std::string m_strAddress;
-    uint32_t m_addr = 0;  // network order
+    uint32_t m_addr = 0;  // host order
     bool m_bConnected = false;
 };

@@ -1,7 +1,9 @@
 #pragma once
-// The network start-up object of the main view and the ARP flush. On Linux there is no library to
-// load and no Winsock to start: the object is ready when a socket can be created.
+// The network start-up object of the main view (ICMP.DLL and Winsock 1.1 on Windows; see
+// plat::NetworkStartup) and the ARP flush.
 #include <string>
+
+#include "platform/network.h"
 
 namespace plat {
 class IProcess;
@@ -19,6 +21,7 @@ public:
     const std::string& ErrorText() const { return m_strError; }
 
 private:
+    plat::NetworkStartup m_startup;
     int m_bReady = 0;
     std::string m_strError;
 };

@@ -1,10 +1,7 @@
 #include "cpelink/line_channel.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include "cpelink/link_server.h"
 #include "platform/clock.h"
@@ -252,7 +249,7 @@ int CLineChannel::SendRaw(const uint8_t* bytes, int n) {
         if (IsLost() || !m_conn) Close();
         return 0;
     }
-    const int fd = m_conn->Fd();
+    const plat::Socket& sock = m_conn->Sock();
     const int64_t stall = plat::Scaled(RAW_SEND_STALL_MS);
     int64_t lastProgress = plat::TickMs();
     int sent = 0;
@@ -263,13 +260,13 @@ int CLineChannel::SendRaw(const uint8_t* bytes, int n) {
             bFailed = true;
             break;
         }
-        const ssize_t r = send(fd, bytes + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const std::ptrdiff_t r = sock.Send(bytes + sent, static_cast<size_t>(n - sent), plat::IoMode::NoWait);
         if (r > 0) {
             sent += static_cast<int>(r);
             lastProgress = plat::TickMs();
             continue;
         }
-        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (r != plat::IO_WOULD_BLOCK) {
             bFailed = true;
             break;
         }
@@ -278,8 +275,7 @@ int CLineChannel::SendRaw(const uint8_t* bytes, int n) {
             bFailed = true;
             break;
         }
-        pollfd p{fd, POLLOUT, 0};
-        poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 100)));
+        sock.Wait(plat::SOCKET_WRITABLE, std::min<int64_t>(left, 100));
     }
     if (bFailed) {
         // The stream is broken in the middle of the raw bytes: a bye would only be read as

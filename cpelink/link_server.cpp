@@ -1,17 +1,5 @@
 #include "cpelink/link_server.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <vector>
 
 #include "platform/process.h"
@@ -30,108 +18,60 @@ constexpr int KEEPALIVE_SECONDS = 10;
 std::mutex g_serverLock;
 CLinkServer* g_pServer = nullptr;
 
-uint32_t ValueOf(in_addr a) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&a.s_addr);
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+// A host-order address as the announcement carries it: first octet in the lowest byte.
+uint32_t ArgOf(uint32_t ip) {
+    return (ip >> 24) | ((ip >> 8) & 0xFF00) | ((ip << 8) & 0xFF0000) | (ip << 24);
 }
 
 bool IsUsable(uint32_t v) { return v != 0 && (v & 0xFF) != 127; }
 
-void SetIntOption(int fd, int level, int name, int value) {
-    setsockopt(fd, level, name, &value, sizeof value);
-}
-
 // The local address of a UDP socket "connected" to the gateway: the route's source address.
 uint32_t RouteAddress(const plat::Endpoints& ep) {
-    in_addr gw{};
-    if (inet_pton(AF_INET, ep.gateway.c_str(), &gw) != 1) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_DGRAM;
-        addrinfo* res = nullptr;
-        if (getaddrinfo(ep.gateway.c_str(), nullptr, &hints, &res) != 0 || !res) return 0;
-        gw = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
-        freeaddrinfo(res);
-    }
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(ep.webPort > 0 && ep.webPort < 65536 ? ep.webPort : 80));
-    sa.sin_addr = gw;
-    uint32_t v = 0;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
-        sockaddr_in local{};
-        socklen_t len = sizeof local;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) v = ValueOf(local.sin_addr);
-    }
-    close(fd);
-    return v;
+    uint32_t gw = 0;
+    if (!plat::ResolveIpv4(ep.gateway, gw)) return 0;
+    plat::Socket s = plat::Socket::Udp();
+    const int port = ep.webPort > 0 && ep.webPort < 65536 ? ep.webPort : 80;
+    if (!s || !s.Connect({gw, port}, 0)) return 0;
+    return ArgOf(s.LocalAddress().ip);
 }
 
-uint32_t InterfaceAddress() {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return 0;
-    uint32_t v = 0;
-    for (ifaddrs* i = list; i && v == 0; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-        if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0) continue;
-        const uint32_t a = ValueOf(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr);
-        if (IsUsable(a)) v = a;
-    }
-    freeifaddrs(list);
-    return v;
-}
-
-// Sends the 9 bye bytes and waits up to `waitMs` for the peer to close.
-void SendBye(int fd) {
+// Sends the 9 bye bytes.
+void SendBye(const plat::Socket& s) {
     LinkRecord bye;
     bye.sControl = CMD_BYE;
     LinkMessage m{};
     const size_t n = EncodeServerRecord(bye, 0, std::span<uint8_t, LINK_MESSAGE_SIZE>(m));
-    [[maybe_unused]] ssize_t r = send(fd, m.data(), n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    s.Send(m.data(), n, plat::IoMode::NoWait);
 }
 
-void WaitForPeerClose(int fd, int64_t waitMs) {
+// Waits up to `waitMs` for the peer to close, reading whatever it still sends.
+void WaitForPeerClose(const plat::Socket& s, int64_t waitMs) {
     const int64_t end = plat::TickMs() + waitMs;
     uint8_t sink[2048];
     for (;;) {
         const int64_t left = end - plat::TickMs();
-        if (left <= 0) return;
-        pollfd p{fd, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return;
-        const ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-        if (n == 0) return;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;
+        if (left <= 0 || s.Wait(plat::SOCKET_READABLE, left) <= 0) return;
+        const std::ptrdiff_t n = s.Receive(sink, sizeof sink, plat::IoMode::NoWait);
+        if (n == 0 || n == plat::IO_FAILED) return;
     }
 }
 
 }  // namespace
 
 uint32_t AddressValue(const std::string& dotted) {
-    in_addr a{};
-    if (inet_pton(AF_INET, dotted.c_str(), &a) != 1) return 0;
-    return ValueOf(a);
+    uint32_t ip = 0;
+    return plat::ParseIpv4(dotted, ip) ? ArgOf(ip) : 0;
 }
 
 uint32_t LookUpLocalAddress(const plat::Endpoints& ep) {
     if (!ep.announceAddress.empty()) {
-        if (const uint32_t v = AddressValue(ep.announceAddress)) return v;
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        addrinfo* res = nullptr;
-        if (getaddrinfo(ep.announceAddress.c_str(), nullptr, &hints, &res) != 0 || !res) return 0;
-        const uint32_t v = ValueOf(reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr);
-        freeaddrinfo(res);
-        return v;
+        uint32_t ip = 0;
+        return plat::ResolveIpv4(ep.announceAddress, ip) ? ArgOf(ip) : 0;
     }
     if (plat::IsLoopbackAddress(ep.gateway)) return AddressValue("127.0.0.1");
     for (int i = 0; i < LOCAL_ADDRESS_TRIES; ++i) {
         uint32_t v = RouteAddress(ep);
-        if (!IsUsable(v)) v = InterfaceAddress();
+        if (!IsUsable(v)) v = ArgOf(plat::FirstInterfaceIpv4());
         if (IsUsable(v)) return v;
         if (!plat::SleepRaw(LOCAL_ADDRESS_RETRY_MS)) break;
     }
@@ -152,7 +92,7 @@ int TakePendingFromRunningServer(LinkConnectionPtr& out) {
 CLinkServer::CLinkServer() {
     // The slot table and the wake-ups outlive every server, also one of static storage.
     GetLinkSlot(0);
-    LinkSenderWakeFd();
+    LinkSenderWake();
 }
 
 CLinkServer::~CLinkServer() { Stop(); }
@@ -179,26 +119,17 @@ bool CLinkServer::Start(const LinkServerConfig& config) {
     // Listening socket. A loopback gateway (tests, the simulator) is served on loopback only.
     const int port = m_config.endpoints.linkPort;
     m_nPort = 0;
-    m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    m_listen = plat::Socket::Tcp();
     bool bListening = false;
-    if (m_listenFd >= 0) {
-        SetIntOption(m_listenFd, IPPROTO_TCP, TCP_NODELAY, 1);
-        SetIntOption(m_listenFd, SOL_SOCKET, SO_REUSEADDR, 1);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<uint16_t>(port >= 0 && port < 65536 ? port : 0));
-        sa.sin_addr.s_addr = plat::IsLoopbackAddress(m_config.endpoints.gateway) ? htonl(INADDR_LOOPBACK)
-                                                                                  : htonl(INADDR_ANY);
-        if (port >= 0 && port < 65536 &&
-            bind(m_listenFd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 &&
-            listen(m_listenFd, SOMAXCONN) == 0) {
-            sockaddr_in bound{};
-            socklen_t len = sizeof bound;
-            if (getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&bound), &len) == 0) m_nPort = ntohs(bound.sin_port);
+    if (m_listen) {
+        m_listen.SetNoDelay(true);
+        m_listen.SetReuseAddress(true);
+        const uint32_t ip = plat::IsLoopbackAddress(m_config.endpoints.gateway) ? plat::IPV4_LOOPBACK : plat::IPV4_ANY;
+        if (port >= 0 && port < 65536 && m_listen.Bind({ip, port}) && m_listen.Listen()) {
+            m_nPort = m_listen.LocalPort();
             bListening = true;
         } else {
-            close(m_listenFd);
-            m_listenFd = -1;
+            m_listen.Close();
         }
     }
     if (!bListening) {
@@ -251,16 +182,15 @@ void CLinkServer::Stop() {
     ByeAndRelease(std::move(late), false);
 
     m_announcer.Join();
-    if (m_listenFd >= 0) close(m_listenFd);
-    m_listenFd = -1;
+    m_listen.Close();
     m_nPort = 0;
     m_bRunning = false;
 }
 
 void CLinkServer::ByeAndRelease(std::deque<LinkConnectionPtr> pending, bool bWaitForClose) {
-    for (auto& c : pending) SendBye(c->Fd());
+    for (auto& c : pending) SendBye(c->Sock());
     for (auto& c : pending) {
-        if (bWaitForClose) WaitForPeerClose(c->Fd(), BYE_CLOSE_WAIT_MS);
+        if (bWaitForClose) WaitForPeerClose(c->Sock(), BYE_CLOSE_WAIT_MS);
         c->GiveBack();
     }
 }
@@ -288,25 +218,23 @@ void CLinkServer::LoseConnection(int index, const LinkConnectionPtr& conn) {
 }
 
 void CLinkServer::SendLoop() {
-    const int wakeFd = LinkSenderWakeFd();
+    plat::WakeUp& wake = LinkSenderWake();
     while (!m_bStop && !plat::StopRequested()) {
-        std::vector<pollfd> fds;
+        std::vector<plat::WaitItem> items;
         std::vector<std::pair<int, LinkConnectionPtr>> watched;
-        fds.push_back({wakeFd, POLLIN, 0});
+        items.push_back(wake.Item());
         for (int i = 0; i < LINK_SLOT_COUNT; ++i) {
             LinkSlot& s = GetLinkSlot(i);
             std::lock_guard<std::mutex> w(s.sendLock);
             if (s.bPending.load(std::memory_order_acquire) && s.sendConn) {
-                fds.push_back({s.sendConn->Fd(), POLLOUT, 0});
+                items.push_back({s.sendConn->Sock().Native(), plat::SOCKET_WRITABLE, 0});
                 watched.emplace_back(i, s.sendConn);
             }
         }
-        const int r = poll(fds.data(), fds.size(), WORKER_WAIT_MS);
-        if (r <= 0) continue;  // time-out, or an interrupted wait
-        if (fds[0].revents) DrainWakeFd(wakeFd);
+        if (plat::WaitAny(items, WORKER_WAIT_MS) <= 0) continue;  // time-out, or a failed wait
+        if (items[0].ready) wake.Drain();
         for (size_t k = 0; k < watched.size(); ++k) {
-            const short ev = fds[k + 1].revents;
-            if ((ev & (POLLOUT | POLLERR | POLLHUP)) == 0) continue;
+            if ((items[k + 1].ready & (plat::SOCKET_WRITABLE | plat::SOCKET_BROKEN)) == 0) continue;
             const int index = watched[k].first;
             const LinkConnectionPtr& conn = watched[k].second;
             LinkSlot& s = GetLinkSlot(index);
@@ -314,8 +242,8 @@ void CLinkServer::SendLoop() {
             {
                 std::lock_guard<std::mutex> w(s.sendLock);
                 if (s.sendConn != conn || !s.bPending.load(std::memory_order_acquire)) continue;
-                const ssize_t n = send(conn->Fd(), s.outgoing.data() + s.sentBytes,
-                                       LINK_MESSAGE_SIZE - s.sentBytes, MSG_NOSIGNAL | MSG_DONTWAIT);
+                const std::ptrdiff_t n = conn->Sock().Send(s.outgoing.data() + s.sentBytes,
+                                                           LINK_MESSAGE_SIZE - s.sentBytes, plat::IoMode::NoWait);
                 if (n > 0) {
                     s.sentBytes += static_cast<size_t>(n);
                     if (s.sentBytes == LINK_MESSAGE_SIZE) {
@@ -323,11 +251,9 @@ void CLinkServer::SendLoop() {
                         s.lastSentTick = plat::TickMs();
                         s.bPending.store(false, std::memory_order_release);
                     }
-                } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                    // not writable after all; the next pass tries again
-                } else {
+                } else if (n != plat::IO_WOULD_BLOCK) {
                     bFailed = true;
-                }
+                }  // else not writable after all; the next pass tries again
             }
             if (bFailed) LoseConnection(index, conn);
         }
@@ -335,60 +261,55 @@ void CLinkServer::SendLoop() {
 }
 
 void CLinkServer::AcceptOne() {
-    const int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-        // Out of descriptors and the like: do not spin on a listening socket that stays readable.
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
-            plat::SleepRaw(10);
+    plat::Socket s = m_listen.Accept();
+    if (!s) {
+        // Nothing pending after all, or out of descriptors and the like: do not spin on a
+        // listening socket that stays readable.
+        plat::SleepRaw(10);
         return;
     }
-    SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    SetIntOption(fd, SOL_SOCKET, SO_SNDBUF, SOCKET_BUFFER_BYTES);
-    SetIntOption(fd, SOL_SOCKET, SO_RCVBUF, SOCKET_BUFFER_BYTES);
-    SetIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-    SetIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_SECONDS);
-    SetIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_SECONDS);
-    auto conn = std::make_shared<LinkConnection>(fd);
+    s.SetNoDelay(true);
+    s.SetBufferSizes(SOCKET_BUFFER_BYTES);
+    s.SetKeepAlive(KEEPALIVE_SECONDS, KEEPALIVE_SECONDS);
+    auto conn = std::make_shared<LinkConnection>(std::move(s));
     AddLinkConnection();
     std::lock_guard<std::mutex> lock(m_pendingLock);
     m_pending.push_back(std::move(conn));
 }
 
 void CLinkServer::ReceiveLoop() {
-    const int wakeFd = LinkReceiverWakeFd();
+    plat::WakeUp& wake = LinkReceiverWake();
     std::vector<uint8_t> buffer(16 * LINK_MESSAGE_SIZE);
     while (!m_bStop && !plat::StopRequested()) {
-        std::vector<pollfd> fds;
+        std::vector<plat::WaitItem> items;
         std::vector<std::pair<int, LinkConnectionPtr>> watched;
-        fds.push_back({wakeFd, POLLIN, 0});
-        const bool bListen = m_bAccepting && m_listenFd >= 0 && !LinkConnectionsFull();
-        if (bListen) fds.push_back({m_listenFd, POLLIN, 0});
-        const size_t first = fds.size();
+        items.push_back(wake.Item());
+        const bool bListen = m_bAccepting && m_listen.Valid() && !LinkConnectionsFull();
+        if (bListen) items.push_back({m_listen.Native(), plat::SOCKET_READABLE, 0});
+        const size_t first = items.size();
         for (int i = 0; i < LINK_SLOT_COUNT; ++i) {
             LinkSlot& s = GetLinkSlot(i);
             std::lock_guard<std::mutex> r(s.recvLock);
             if (s.recvConn) {
-                fds.push_back({s.recvConn->Fd(), POLLIN, 0});
+                items.push_back({s.recvConn->Sock().Native(), plat::SOCKET_READABLE, 0});
                 watched.emplace_back(i, s.recvConn);
             }
         }
-        const int r = poll(fds.data(), fds.size(), WORKER_WAIT_MS);
-        if (r <= 0) continue;  // time-out, or an interrupted wait
-        if (fds[0].revents) DrainWakeFd(wakeFd);
-        if (bListen && (fds[1].revents & POLLIN) && m_bAccepting && !LinkConnectionsFull()) AcceptOne();
+        if (plat::WaitAny(items, WORKER_WAIT_MS) <= 0) continue;  // time-out, or a failed wait
+        if (items[0].ready) wake.Drain();
+        if (bListen && (items[1].ready & plat::SOCKET_READABLE) && m_bAccepting && !LinkConnectionsFull()) AcceptOne();
         for (size_t k = 0; k < watched.size(); ++k) {
-            const short ev = fds[first + k].revents;
-            if ((ev & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
+            if ((items[first + k].ready & (plat::SOCKET_READABLE | plat::SOCKET_BROKEN)) == 0) continue;
             const int index = watched[k].first;
             const LinkConnectionPtr& conn = watched[k].second;
-            const ssize_t n = recv(conn->Fd(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+            const std::ptrdiff_t n = conn->Sock().Receive(buffer.data(), buffer.size(), plat::IoMode::NoWait);
             if (n > 0) {
                 LinkSlot& s = GetLinkSlot(index);
                 std::lock_guard<std::mutex> lock(s.recvLock);
                 if (s.recvConn != conn) continue;  // released meanwhile: the bytes belong to nobody
                 s.incoming.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)),
                                 [&s](const LinkMessage& m) { SlotAppendLocked(s, DecodeRecord(m)); });
-            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            } else if (n != plat::IO_WOULD_BLOCK) {
                 LoseConnection(index, conn);
             }
         }
@@ -397,25 +318,15 @@ void CLinkServer::ReceiveLoop() {
 
 void CLinkServer::AnnounceLoop() {
     const plat::Endpoints& ep = m_config.endpoints;
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
-    SetIntOption(fd, SOL_SOCKET, SO_BROADCAST, 1);
+    plat::Socket udp = plat::Socket::Udp();
+    if (!udp) return;
+    udp.SetBroadcast(true);
     while (plat::Sleep(ANNOUNCE_PERIOD_MS)) {
         // Nothing to announce while full, or when the port could not be bound (the gateway
         // would call whatever program holds it).
         if (LinkConnectionsFull() || m_nPort.load() == 0) continue;
-        sockaddr_in dest{};
-        dest.sin_family = AF_INET;
-        dest.sin_port = htons(static_cast<uint16_t>(ep.announcePort));
-        if (inet_pton(AF_INET, ep.announceHost.c_str(), &dest.sin_addr) != 1) {
-            addrinfo hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_DGRAM;
-            addrinfo* res = nullptr;
-            if (getaddrinfo(ep.announceHost.c_str(), nullptr, &hints, &res) != 0 || !res) continue;
-            dest.sin_addr = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
-            freeaddrinfo(res);
-        }
+        uint32_t dest = 0;
+        if (!plat::ResolveIpv4(ep.announceHost, dest)) continue;
         LinkRecord a;
         a.sControl = CMD_ANNOUNCE;
         a.nArg1 = ANNOUNCE_ARG1;
@@ -424,7 +335,6 @@ void CLinkServer::AnnounceLoop() {
         const uint32_t local = LocalAddress();
         if (plat::StopRequested()) break;
         const LinkMessage m = EncodeServerRecord(a, local);
-        sendto(fd, m.data(), m.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
+        udp.SendTo(m.data(), m.size(), {dest, ep.announcePort});
     }
-    close(fd);
 }

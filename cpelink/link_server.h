@@ -14,6 +14,7 @@
 #include "cpelink/link_slots.h"
 #include "platform/clock.h"
 #include "platform/options.h"
+#include "platform/socket.h"
 
 // The text reported when the link port cannot be bound (%d: the port).
 inline constexpr const char* LINK_PORT_BUSY_TEXT = "端口%d已被占用，请关闭占用该端口的程序。";
@@ -67,7 +68,7 @@ private:
     bool m_bRunning = false;
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bAccepting{false};
-    int m_listenFd = -1;
+    plat::Socket m_listen;
     std::atomic<int> m_nPort{0};
     std::mutex m_pendingLock;
     std::deque<LinkConnectionPtr> m_pending;

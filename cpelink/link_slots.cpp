@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "platform/clock.h"
 
@@ -19,21 +16,14 @@ std::array<LinkSlot, LINK_SLOT_COUNT>& Slots() {
 std::mutex g_countLock;
 int32_t g_nConnections = 0;
 
-struct WakeFds {
-    int sender = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    int receiver = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+struct Wakes {
+    plat::WakeUp sender;
+    plat::WakeUp receiver;
 };
 
-WakeFds& Wake() {
-    static WakeFds fds;
-    return fds;
-}
-
-void Signal(int fd) {
-    if (fd < 0) return;
-    const uint64_t one = 1;
-    // A full counter already wakes the reader; nothing to do on failure.
-    [[maybe_unused]] ssize_t r = write(fd, &one, sizeof one);
+Wakes& Wake() {
+    static Wakes wakes;
+    return wakes;
 }
 
 // Clears both halves; both slot locks are held by the caller.
@@ -48,13 +38,7 @@ void ClearHalvesLocked(LinkSlot& s) {
 
 }  // namespace
 
-LinkConnection::~LinkConnection() {
-    if (m_fd >= 0) close(m_fd);
-}
-
-void LinkConnection::Shutdown() {
-    if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
-}
+void LinkConnection::Shutdown() { m_socket.Shutdown(); }
 
 bool LinkConnection::GiveBack() {
     bool expected = false;
@@ -85,15 +69,10 @@ bool LinkConnectionsFull() {
     return static_cast<uint32_t>(LinkConnectionCount()) >= static_cast<uint32_t>(LINK_MAX_CONNECTIONS);
 }
 
-void WakeLinkSender() { Signal(Wake().sender); }
-void WakeLinkReceiver() { Signal(Wake().receiver); }
-int LinkSenderWakeFd() { return Wake().sender; }
-int LinkReceiverWakeFd() { return Wake().receiver; }
-
-void DrainWakeFd(int fd) {
-    uint64_t v = 0;
-    [[maybe_unused]] ssize_t r = read(fd, &v, sizeof v);
-}
+void WakeLinkSender() { Wake().sender.Signal(); }
+void WakeLinkReceiver() { Wake().receiver.Signal(); }
+plat::WakeUp& LinkSenderWake() { return Wake().sender; }
+plat::WakeUp& LinkReceiverWake() { return Wake().receiver; }
 
 LinkConnectionPtr SlotBind(int index, LinkConnectionPtr conn) {
     if (!IsValidSlot(index)) return nullptr;

@@ -9,9 +9,9 @@
 //
 // Ownership of a connection: whoever takes it out of a slot (release) or out of the pending queue
 // gives it back to the count (GiveBack, exactly once, which also shuts it down); any other thread
-// only shuts it down. The descriptor itself is closed when the last holder lets go, so a channel
-// that still holds a connection lost meanwhile never writes to a descriptor number reused by a
-// newer connection.
+// only shuts it down. The socket itself is closed when the last holder lets go, so a channel
+// that still holds a connection lost meanwhile never writes to a handle reused by a newer
+// connection.
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -20,6 +20,7 @@
 #include <span>
 
 #include "cpelink/link_record.h"
+#include "platform/socket.h"
 
 constexpr int LINK_SLOT_COUNT = 8;
 constexpr int LINK_MAX_CONNECTIONS = 8;
@@ -28,13 +29,12 @@ constexpr size_t LINK_QUEUE_LIMIT = 256;
 
 class LinkConnection {
 public:
-    explicit LinkConnection(int fd) : m_fd(fd) {}
-    ~LinkConnection();
+    explicit LinkConnection(plat::Socket socket) : m_socket(std::move(socket)) {}
     LinkConnection(const LinkConnection&) = delete;
     LinkConnection& operator=(const LinkConnection&) = delete;
 
-    int Fd() const { return m_fd; }
-    // Ends the connection (both directions); the descriptor stays valid for its holders.
+    const plat::Socket& Sock() const { return m_socket; }
+    // Ends the connection (both directions); the handle stays valid for its holders.
     void Shutdown();
     // Shuts the connection down and decrements the connection count, the first time only.
     // True for the call that did it.
@@ -43,7 +43,7 @@ public:
     bool IsGivenBack() const { return m_bGivenBack.load(std::memory_order_acquire); }
 
 private:
-    int m_fd;
+    plat::Socket m_socket;  // closed with the last holder
     std::atomic<bool> m_bGivenBack{false};
 };
 
@@ -77,9 +77,8 @@ bool LinkConnectionsFull();
 // Wake-ups of the server's worker threads (posts, binds, give-backs); harmless without a server.
 void WakeLinkSender();
 void WakeLinkReceiver();
-int LinkSenderWakeFd();
-int LinkReceiverWakeFd();
-void DrainWakeFd(int fd);
+plat::WakeUp& LinkSenderWake();
+plat::WakeUp& LinkReceiverWake();
 
 enum class PostResult { Posted, Busy, NotBound };
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "platform/socket.h"
+
 namespace plat {
 
 namespace {
@@ -37,28 +39,6 @@ bool IsIpv4(const std::string& text) {
 }
 
 }  // namespace
-
-// Four decimal parts of 0 to 255 without leading zeros, nothing else (inet_pton's rule).
-bool ParseIpv4(const std::string& text, uint32_t& address) {
-    uint32_t value = 0;
-    int parts = 0;
-    size_t i = 0;
-    while (parts < 4) {
-        const size_t start = i;
-        unsigned part = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) part = part * 10 + (text[i++] - '0');
-        if (i == start || part > 255 || (text[start] == '0' && i - start > 1)) return false;
-        if (i < text.size() && text[i] >= '0' && text[i] <= '9') return false;
-        value = (value << 8) | part;
-        if (++parts < 4) {
-            if (i >= text.size() || text[i] != '.') return false;
-            ++i;
-        }
-    }
-    if (i != text.size()) return false;
-    address = value;
-    return true;
-}
 
 std::string UsageText() {
     return "usage: rk880t-tool [--headless] [--simulate] [--wifi-max TEXT] [--gateway ADDRESS]\n"

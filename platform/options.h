@@ -1,6 +1,5 @@
 #pragma once
 // The command line of rk880t-tool, parsed in full into one value, with the endpoints.
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -46,9 +45,6 @@ struct ParseResult {
     std::string error;  // non-empty when the command line is wrong
     bool bHelp = false;
 };
-
-// A dotted IPv4 address ("a.b.c.d", inet_pton's rule), in host byte order.
-bool ParseIpv4(const std::string& text, uint32_t& address);
 
 ParseResult ParseCommandLine(int argc, const char* const argv[]);
 std::string UsageText();

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/options.h"
+#include "platform/socket.h"
 
 namespace plat {
 

@@ -36,11 +36,12 @@ struct CRecordStore::CipherTexts {
     const char* write;
 };
 
+// The system language is Chinese (PRC): plat::SystemLanguageIsChinese.
 bool SystemLanguageIsChinese() { return plat::SystemLanguageIsChinese(); }
 
 CRecordStore::CRecordStore(plat::IUiPort& ui, const std::string& strProgramFolder, RecordStoreHooks hooks)
     : m_machineId(hooks.disks), m_ui(ui), m_hooks(std::move(hooks)) {
-    m_bChinese = SystemLanguageIsChinese();
+    m_bChinese = m_hooks.language ? m_hooks.language() : SystemLanguageIsChinese();
     const std::string system = plat::SystemDirectory();
     m_strPlainRecord = plat::JoinPath(system, RECORD_PLAIN_NAME);
     m_strWorkRecord = plat::JoinPath(system, RECORD_WORK_NAME);

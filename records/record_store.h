@@ -23,8 +23,12 @@ constexpr const char RECORD_PLAIN_NAME[] = "kdlcsv.txt";
 constexpr const char RECORD_WORK_NAME[] = "kdlcsv.ds.dll";
 constexpr size_t RECORD_CHUNK_SIZE = 1000;
 
+bool SystemLanguageIsChinese();
+
 // What tests replace; the defaults are the real machine.
 struct RecordStoreHooks {
+    // The system language is Chinese (PRC).
+    std::function<bool()> language = SystemLanguageIsChinese;
     // The disks the machine identity is taken from.
     DiskLister disks = ListSystemDisks;
     // Ends the program after a cipher failure (default: flush standard output and error, then
@@ -37,8 +41,6 @@ struct RecordStoreHooks {
         writeBlock;
 };
 
-// The system language is Chinese (PRC): plat::SystemLanguageIsChinese.
-bool SystemLanguageIsChinese();
 
 class CRecordStore {
 public:

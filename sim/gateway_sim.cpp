@@ -1,15 +1,6 @@
 #include "sim/gateway_sim.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "modem/rf_nv_lists.h"
@@ -24,17 +15,6 @@ constexpr int POLL_PERIOD_MS = 20;
 constexpr int CONNECT_TIMEOUT_MS = 2000;
 constexpr int SEND_TIMEOUT_MS = 2000;
 constexpr size_t RECV_CHUNK = 64 * 1024;
-
-std::string Hex(const uint8_t* bytes, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    s.reserve(n * 2);
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[bytes[i] >> 4];
-        s += digits[bytes[i] & 15];
-    }
-    return s;
-}
 
 bool IsTunnelType(uint8_t type) { return type == CMD_DATA || (type >= 0xF0 && type <= 0xF2); }
 
@@ -75,30 +55,23 @@ bool GatewaySim::Start() {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bRunning) return true;
     }
-    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = 0;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (udp < 0 || bind(udp, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(udp, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        const std::string why = plat::Format("announcement listener: %s", std::strerror(errno));
-        if (udp >= 0) close(udp);
+    plat::Socket udp = plat::BindUdp({plat::IPV4_LOOPBACK, 0});
+    const int port = udp.Valid() ? udp.LocalPort() : 0;
+    if (port == 0) {
+        const std::string why = "announcement listener: " + plat::LastSocketErrorText();
         std::lock_guard<std::mutex> lock(m_mutex);
         m_strError = why;
         return false;
     }
     if (!m_web->Start()) {
-        close(udp);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_strError = "web side: cannot listen on 127.0.0.1";
         return false;
     }
-    m_udp = udp;
+    m_udp = std::move(udp);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_nAnnouncePort = ntohs(addr.sin_port);
+        m_nAnnouncePort = port;
         m_bRunning = true;
     }
     m_linkThread.Start([this] { LinkLoop(); });
@@ -108,10 +81,7 @@ bool GatewaySim::Start() {
 void GatewaySim::Stop() {
     m_linkThread.Join();  // the loop closes the link on its way out
     m_web->Stop();
-    if (m_udp >= 0) {
-        close(m_udp);
-        m_udp = -1;
-    }
+    m_udp.Close();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bRunning = false;
 }
@@ -265,21 +235,23 @@ void GatewaySim::Event(const std::string& text) {
 void GatewaySim::LinkLoop() {
     while (!plat::StopRequested()) {
         if (m_bDropRequested.exchange(false)) CloseLink("dropped");
-        pollfd fds[2] = {{m_udp, POLLIN, 0}, {m_tcp, static_cast<short>(m_bReading ? POLLIN : 0), 0}};
-        const nfds_t count = m_tcp >= 0 ? 2 : 1;
+        // A link that is not read is still watched for its loss.
+        plat::WaitItem items[2] = {{m_udp.Native(), plat::SOCKET_READABLE, 0},
+                                   {m_tcp.Native(), m_bReading ? plat::SOCKET_READABLE : 0u, 0}};
+        const size_t count = m_tcp.Valid() ? 2 : 1;
         int timeout = POLL_PERIOD_MS;
         for (const Action& a : m_actions)
             timeout = std::clamp(static_cast<int>(a.due - plat::TickMs()), 0, timeout);
-        const int ready = poll(fds, count, timeout);
-        if (ready < 0 && errno != EINTR) {
-            Event(plat::Format("link: poll failed: %s", std::strerror(errno)));
+        const int ready = plat::WaitAny(std::span(items, count), timeout);
+        if (ready < 0) {
+            Event("link: poll failed: " + plat::LastSocketErrorText());
             plat::SleepRaw(POLL_PERIOD_MS);
         }
         if (ready > 0) {
-            if (fds[0].revents & POLLIN) ReadAnnouncements();
-            if (count == 2 && m_tcp >= 0) {
-                if (m_bReading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadLink();
-                else if (fds[1].revents & (POLLHUP | POLLERR)) CloseLink("connection lost");
+            if (items[0].ready & plat::SOCKET_READABLE) ReadAnnouncements();
+            if (count == 2 && m_tcp.Valid()) {
+                if (m_bReading && items[1].ready) ReadLink();
+                else if (items[1].ready & plat::SOCKET_BROKEN) CloseLink("connection lost");
             }
         }
         RunDueActions();
@@ -290,11 +262,11 @@ void GatewaySim::LinkLoop() {
 void GatewaySim::ReadAnnouncements() {
     uint8_t buffer[2048];
     for (;;) {
-        const ssize_t n = recv(m_udp, buffer, sizeof buffer, MSG_DONTWAIT);
+        const std::ptrdiff_t n = m_udp.ReceiveFrom(buffer, sizeof buffer, nullptr, plat::IoMode::NoWait);
         if (n < 0) return;
         SimAnnouncement a;
         a.size = static_cast<size_t>(n);
-        if (n < static_cast<ssize_t>(LINK_LENGTH_ANNOUNCE) || n > static_cast<ssize_t>(LINK_MESSAGE_SIZE)) {
+        if (n < static_cast<std::ptrdiff_t>(LINK_LENGTH_ANNOUNCE) || n > static_cast<std::ptrdiff_t>(LINK_MESSAGE_SIZE)) {
             a.note = plat::Format("refused: %zd bytes", n);
         } else {
             LinkMessage message{};
@@ -321,7 +293,7 @@ void GatewaySim::ReadAnnouncements() {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 bUpgraded = m_bUpgraded;
             }
-            if (m_tcp >= 0) a.note = "already connected";
+            if (m_tcp.Valid()) a.note = "already connected";
             else if (knobs.bNeverConnect) a.note = "never connect";
             else if (bUpgraded && !knobs.bConnectAfterUpgrade) a.note = "upgraded: no new connection";
             else Connect(a.port, a);
@@ -340,38 +312,18 @@ void GatewaySim::ReadAnnouncements() {
 }
 
 void GatewaySim::Connect(uint32_t port, SimAnnouncement& note) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        note.note = plat::Format("connect failed: %s", std::strerror(errno));
+    plat::Socket s = plat::Socket::Tcp();
+    std::string why;
+    if (!s) why = plat::LastSocketErrorText();
+    else if (!s.Connect({plat::IPV4_LOOPBACK, static_cast<int>(port)}, CONNECT_TIMEOUT_MS, &why)) s.Close();
+    if (!s) {
+        note.note = "connect failed: " + why;
         return;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    if (rc != 0 && errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        int error = ETIMEDOUT;
-        if (poll(&p, 1, CONNECT_TIMEOUT_MS) == 1) {
-            socklen_t len = sizeof error;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-        }
-        rc = error == 0 ? 0 : -1;
-        errno = error;
-    }
-    if (rc != 0) {
-        note.note = plat::Format("connect failed: %s", std::strerror(errno));
-        close(fd);
-        return;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{SEND_TIMEOUT_MS / 1000, (SEND_TIMEOUT_MS % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    s.SetNoDelay(true);
+    s.SetSendTimeout(SEND_TIMEOUT_MS);
 
-    m_tcp = fd;
+    m_tcp = std::move(s);
     m_bReading = true;
     m_stream.Reset();
     m_inbox.clear();
@@ -380,11 +332,10 @@ void GatewaySim::Connect(uint32_t port, SimAnnouncement& note) {
 }
 
 void GatewaySim::CloseLink(const std::string& reason) {
-    if (m_tcp < 0) return;
+    if (!m_tcp.Valid()) return;
     if (m_bImageActive) FinishImage(false);
-    shutdown(m_tcp, SHUT_RDWR);
-    close(m_tcp);
-    m_tcp = -1;
+    m_tcp.Shutdown();
+    m_tcp.Close();
     m_bReading = true;
     m_stream.Reset();
     m_inbox.clear();
@@ -414,11 +365,11 @@ void GatewaySim::ReadLink() {
     }
     const size_t at = m_inbox.size();
     m_inbox.resize(at + want);
-    const ssize_t n = recv(m_tcp, m_inbox.data() + at, want, MSG_DONTWAIT);
+    const std::ptrdiff_t n = m_tcp.Receive(m_inbox.data() + at, want, plat::IoMode::NoWait);
     if (n <= 0) {
         m_inbox.resize(at);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-        CloseLink(n == 0 ? "closed by the tool" : plat::Format("receive failed: %s", std::strerror(errno)));
+        if (n == plat::IO_WOULD_BLOCK) return;
+        CloseLink(n == 0 ? "closed by the tool" : "receive failed: " + plat::LastSocketErrorText());
         return;
     }
     m_inbox.resize(at + static_cast<size_t>(n));
@@ -496,7 +447,7 @@ void GatewaySim::OnMessage(const LinkMessage& message) {
             m_imageType = r.sControl;
             m_imageSeq = r.nSeq;
             m_imageReceived = 0;
-            sha256_init(&m_sha);
+            m_sha.Reset();
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 SimImage& image = m_images[r.sControl];
@@ -583,7 +534,7 @@ void GatewaySim::OnMessage(const LinkMessage& message) {
 
 void GatewaySim::OnImageBytes(std::span<const uint8_t> bytes, bool bDone) {
     if (!m_bImageActive) return;
-    sha256_update(&m_sha, bytes.size(), bytes.data());
+    m_sha.Update(bytes.data(), bytes.size());
     m_imageReceived += bytes.size();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -600,8 +551,7 @@ void GatewaySim::OnImageBytes(std::span<const uint8_t> bytes, bool bDone) {
 }
 
 void GatewaySim::FinishImage(bool bComplete) {
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&m_sha, SHA256_DIGEST_SIZE, digest);
+    const std::string digest = m_sha.HexDigest();
     m_bImageActive = false;
     Event(plat::Format("link: image 0x%02X %s, %llu bytes", m_imageType, bComplete ? "complete" : "cut short",
                        static_cast<unsigned long long>(m_imageReceived)));
@@ -609,7 +559,7 @@ void GatewaySim::FinishImage(bool bComplete) {
     SimImage& image = m_images[m_imageType];
     image.received = m_imageReceived;
     image.bComplete = m_imageReceived == image.announced;
-    image.sha256 = Hex(digest, sizeof digest);
+    image.sha256 = digest;
 }
 
 void GatewaySim::Reply(uint8_t requestType, uint8_t replyType, uint32_t nSeq,
@@ -663,10 +613,10 @@ void GatewaySim::RunDueActions() {
         if (next->due > now) return;
         Action action = std::move(*next);
         m_actions.erase(next);
-        if (action.generation != m_nGeneration || m_tcp < 0) continue;
+        if (action.generation != m_nGeneration || !m_tcp.Valid()) continue;
         if (action.bSend) {
             if (!SendMessage(action.message)) {
-                CloseLink(plat::Format("send failed: %s", std::strerror(errno)));
+                CloseLink("send failed: " + plat::LastSocketErrorText());
                 continue;
             }
             Event(plat::Format("link: reply 0x%02X seq %u length %u", action.reply.type, action.reply.nSeq,
@@ -678,13 +628,4 @@ void GatewaySim::RunDueActions() {
     }
 }
 
-bool GatewaySim::SendMessage(const LinkMessage& message) {
-    size_t sent = 0;
-    while (sent < message.size()) {
-        const ssize_t n = send(m_tcp, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
+bool GatewaySim::SendMessage(const LinkMessage& message) { return m_tcp.SendAll(message.data(), message.size()); }

@@ -21,12 +21,13 @@
 #include <string>
 #include <vector>
 
-#include <nettle/sha2.h>
 
 #include "cpelink/link_record.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 #include "sim/link_stream.h"
 #include "sim/modem_sim.h"
+#include "sim/sha256.h"
 #include "sim/sim_knobs.h"
 #include "sim/sim_presets.h"
 #include "sim/sim_web.h"
@@ -192,8 +193,8 @@ private:
 
     // Link thread state (touched by the link thread only, after Start).
     plat::WorkerThread m_linkThread;
-    int m_udp = -1;
-    int m_tcp = -1;
+    plat::Socket m_udp;
+    plat::Socket m_tcp;
     bool m_bReading = true;
     std::atomic<bool> m_bDropRequested{false};
     LinkStream m_stream;
@@ -205,6 +206,6 @@ private:
     uint8_t m_imageType = 0;
     uint32_t m_imageSeq = 0;
     uint64_t m_imageReceived = 0;
-    sha256_ctx m_sha{};
+    Sha256 m_sha;
     bool m_bImageActive = false;
 };

@@ -13,6 +13,8 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/network.h"
+#include "platform/terminal.h"
 #include "sim/gateway_sim.h"
 
 namespace {
@@ -31,6 +33,8 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    plat::PrepareConsole();
+    plat::StartSocketsForProcess();
     GatewaySimConfig config;
     double runSeconds = 0;
     for (int i = 1; i < argc; ++i) {

@@ -1,18 +1,11 @@
 #include "sim/sim_web.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <httplib.h>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
 
 #include <array>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -21,7 +14,13 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/clock.h"
+#include "platform/socket.h"
+
 namespace {
+
+namespace http = boost::beast::http;
+using boost::system::error_code;
 
 constexpr size_t RECORD_SIZE = 2049;
 constexpr size_t FIELD_SIZE = 128;
@@ -34,55 +33,24 @@ constexpr int IO_TIMEOUT_MS = 5000;
 constexpr int KEEP_ALIVE_MS = 2000;
 constexpr int KEEP_ALIVE_REQUESTS = 5;
 constexpr int TICK_MS = 100;
-
-int64_t NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Waits for `events` up to `ms` milliseconds; >0 ready, 0 time-out, <0 error.
-int PollFor(int fd, short events, int ms) {
-    const int64_t end = NowMs() + ms;
-    for (;;) {
-        const int64_t left = end - NowMs();
-        pollfd p{fd, events, 0};
-        const int r = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-        if (r < 0 && errno == EINTR) continue;
-        return r;
-    }
-}
-
-bool SendAll(int fd, const uint8_t* p, size_t n) {
-    size_t sent = 0;
-    while (sent < n) {
-        if (PollFor(fd, POLLOUT, IO_TIMEOUT_MS) <= 0) return false;
-        const ssize_t r = send(fd, p + sent, n - sent, MSG_NOSIGNAL);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (r <= 0) return false;
-        sent += static_cast<size_t>(r);
-    }
-    return true;
-}
+constexpr size_t BODY_LIMIT = 64 * 1024;
 
 // A listener on 127.0.0.1 with an accept thread and one thread per connection. Every thread is
 // joined by Stop. The port stays the same when the listener is closed and opened again.
 class TcpService {
 public:
-    using Admit = std::function<bool()>;      // false: close the new connection unanswered
-    using Serve = std::function<void(int)>;   // serves one connection; the service closes it
+    using Admit = std::function<bool()>;                     // false: close the new connection unanswered
+    using Serve = std::function<void(plat::Socket&)>;  // serves one connection; the service closes it
 
     ~TcpService() { Stop(); }
 
     bool Start(Admit admit, Serve serve) {
         m_admit = std::move(admit);
         m_serve = std::move(serve);
-        if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        if (!m_wake.Valid()) return false;
         m_listen = OpenListener(0);
-        if (m_listen < 0) return false;
-        sockaddr_in sa{};
-        socklen_t len = sizeof sa;
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
+        if (!m_listen) return false;
+        m_port = m_listen.LocalPort();
         m_listening = true;
         m_thread = std::thread([this] { Loop(); });
         return true;
@@ -95,7 +63,7 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         if (!m_thread.joinable()) return;
         m_wantListening = on;
-        Wake();
+        m_wake.Signal();
         m_cv.wait_for(lock, std::chrono::milliseconds(2000),
                       [&] { return m_listening == on || m_stop.load(); });
     }
@@ -103,52 +71,27 @@ public:
     void Stop() {
         if (m_thread.joinable()) {
             m_stop = true;
-            Wake();
+            m_wake.Signal();
             m_thread.join();
         }
         {
             std::lock_guard<std::mutex> lock(m_connMutex);
-            for (auto& c : m_conns)
-                if (c.fd >= 0) shutdown(c.fd, SHUT_RDWR);
+            for (auto& c : m_conns) c.sock.Shutdown();
         }
         for (auto& c : m_conns)
             if (c.thread.joinable()) c.thread.join();
         m_conns.clear();
-        if (m_listen >= 0) close(m_listen);
-        m_listen = -1;
-        for (int& fd : m_wake) {
-            if (fd >= 0) close(fd);
-            fd = -1;
-        }
+        m_listen.Close();
     }
 
 private:
     struct Conn {
         std::thread thread;
-        int fd = -1;
+        plat::Socket sock;  // closed by its thread (under m_connMutex) when served
         std::shared_ptr<std::atomic<bool>> done;
     };
 
-    int OpenListener(int port) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return -1;
-        const int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<uint16_t>(port));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
-
-    void Wake() {
-        const char c = 1;
-        if (m_wake[1] >= 0) (void)!write(m_wake[1], &c, 1);
-    }
+    static plat::Socket OpenListener(int port) { return plat::ListenTcp({plat::IPV4_LOOPBACK, port}, 16); }
 
     void Reap(bool all) {
         for (auto it = m_conns.begin(); it != m_conns.end();) {
@@ -165,47 +108,33 @@ private:
         while (!m_stop.load()) {
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_wantListening && m_listen < 0) m_listen = OpenListener(m_port);
-                if (!m_wantListening && m_listen >= 0) {
-                    close(m_listen);
-                    m_listen = -1;
-                }
-                m_listening = m_listen >= 0;
+                if (m_wantListening && !m_listen) m_listen = OpenListener(m_port);
+                if (!m_wantListening && m_listen) m_listen.Close();
+                m_listening = m_listen.Valid();
             }
             m_cv.notify_all();
             Reap(false);
 
-            pollfd p[2] = {{m_wake[0], POLLIN, 0}, {m_listen, POLLIN, 0}};
-            const int r = poll(p, m_listen >= 0 ? 2 : 1, TICK_MS);
+            plat::WaitItem items[2] = {m_wake.Item(), {m_listen.Native(), plat::SOCKET_READABLE, 0}};
+            const int r = plat::WaitAny(std::span(items, m_listen ? 2 : 1), TICK_MS);
             if (r <= 0) continue;
-            if (p[0].revents != 0) {
-                char buf[64];
-                while (read(m_wake[0], buf, sizeof buf) > 0) {
-                }
-            }
-            if (m_listen >= 0 && (p[1].revents & POLLIN) != 0) {
-                const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd < 0) {
+            if (items[0].ready) m_wake.Drain();
+            if (m_listen && (items[1].ready & plat::SOCKET_READABLE) != 0) {
+                plat::Socket sock = m_listen.Accept();
+                if (!sock) {
                     // Out of descriptors or the like: do not spin on the pending connection.
                     std::this_thread::sleep_for(std::chrono::milliseconds(TICK_MS));
                     continue;
                 }
-                if (!m_admit()) {
-                    close(fd);
-                    continue;
-                }
-                Conn c;
-                c.fd = fd;
-                c.done = std::make_shared<std::atomic<bool>>(false);
+                if (!m_admit()) continue;  // closed unanswered
                 std::lock_guard<std::mutex> lock(m_connMutex);
-                m_conns.push_back(std::move(c));
+                m_conns.push_back(Conn{{}, std::move(sock), std::make_shared<std::atomic<bool>>(false)});
                 Conn& added = m_conns.back();
-                added.thread = std::thread([this, &added, fd, done = added.done] {
-                    m_serve(fd);
+                added.thread = std::thread([this, &added, done = added.done] {
+                    m_serve(added.sock);
                     {
                         std::lock_guard<std::mutex> l(m_connMutex);
-                        close(fd);
-                        added.fd = -1;
+                        added.sock.Close();
                     }
                     done->store(true);
                 });
@@ -215,9 +144,9 @@ private:
 
     Admit m_admit;
     Serve m_serve;
-    int m_listen = -1;
+    plat::Socket m_listen;
     int m_port = 0;
-    int m_wake[2] = {-1, -1};
+    plat::WakeUp m_wake;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 
@@ -226,64 +155,69 @@ private:
     bool m_wantListening = true;
     bool m_listening = false;
 
-    std::mutex m_connMutex;  // the fds of m_conns
+    std::mutex m_connMutex;  // the sockets of m_conns
     std::list<Conn> m_conns;
 };
 
-// A connected socket as cpp-httplib's stream.
-class FdStream : public httplib::Stream {
+// A connected socket as a synchronous Beast stream: every read and write waits at most
+// IO_TIMEOUT_MS.
+class SocketStream {
 public:
-    explicit FdStream(int fd) : m_fd(fd) {}
-    bool is_readable() const override { return PollFor(m_fd, POLLIN, IO_TIMEOUT_MS) > 0; }
-    bool is_writable() const override { return PollFor(m_fd, POLLOUT, IO_TIMEOUT_MS) > 0; }
-    ssize_t read(char* ptr, size_t size) override {
-        if (!is_readable()) return -1;
-        for (;;) {
-            const ssize_t n = recv(m_fd, ptr, size, 0);
-            if (n < 0 && errno == EINTR) continue;
-            return n;
+    explicit SocketStream(const plat::Socket& sock) : m_sock(sock) {}
+
+    template <class Buffers>
+    std::size_t read_some(const Buffers& buffers, error_code& ec) {
+        ec = {};
+        const boost::asio::mutable_buffer b = First<boost::asio::mutable_buffer>(buffers);
+        if (b.size() == 0) return 0;
+        if (m_sock.Wait(plat::SOCKET_READABLE, IO_TIMEOUT_MS) <= 0) {
+            ec = boost::asio::error::timed_out;
+            return 0;
         }
+        const std::ptrdiff_t n = m_sock.Receive(b.data(), b.size());
+        if (n == 0) ec = boost::asio::error::eof;
+        if (n < 0) ec = boost::asio::error::connection_reset;
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
     }
-    ssize_t write(const char* ptr, size_t size) override {
-        if (!is_writable()) return -1;
-        for (;;) {
-            const ssize_t n = send(m_fd, ptr, size, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            return n;
+    template <class Buffers>
+    std::size_t read_some(const Buffers& buffers) {
+        error_code ec;
+        const std::size_t n = read_some(buffers, ec);
+        if (ec) throw boost::system::system_error(ec);
+        return n;
+    }
+
+    template <class Buffers>
+    std::size_t write_some(const Buffers& buffers, error_code& ec) {
+        ec = {};
+        const boost::asio::const_buffer b = First<boost::asio::const_buffer>(buffers);
+        if (!m_sock.SendAll(b.data(), b.size(), IO_TIMEOUT_MS)) {
+            ec = boost::asio::error::broken_pipe;
+            return 0;
         }
+        return b.size();
     }
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        Address(getpeername, ip, port);
+    template <class Buffers>
+    std::size_t write_some(const Buffers& buffers) {
+        error_code ec;
+        const std::size_t n = write_some(buffers, ec);
+        if (ec) throw boost::system::system_error(ec);
+        return n;
     }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        Address(getsockname, ip, port);
-    }
-    socket_t socket() const override { return m_fd; }
 
 private:
-    template <class F>
-    void Address(F fn, std::string& ip, int& port) const {
-        sockaddr_in sa{};
-        socklen_t len = sizeof sa;
-        ip.clear();
-        port = 0;
-        if (fn(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return;
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
-        ip = text;
-        port = ntohs(sa.sin_port);
+    // The first non-empty buffer of a sequence (empty when there is none).
+    template <class Buffer, class Buffers>
+    static Buffer First(const Buffers& buffers) {
+        for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers);
+             ++it) {
+            const Buffer b(*it);
+            if (b.size() != 0) return b;
+        }
+        return Buffer();
     }
-    int m_fd;
-};
 
-// cpp-httplib's request processing on connections the simulator accepts itself. Compression is
-// off: the request's Accept-Encoding is dropped before routing, so every body goes out plain.
-class HttpCore : public httplib::Server {
-public:
-    bool Serve(httplib::Stream& strm, bool bCloseConnection, bool& bClosed) {
-        return process_request(strm, bCloseConnection, bClosed,
-                               [](httplib::Request& req) { req.headers.erase("Accept-Encoding"); });
-    }
+    const plat::Socket& m_sock;
 };
 
 // The raw value of `name` in a form body (up to the next '&'); false when absent.
@@ -320,72 +254,86 @@ struct SimWebServer::Impl {
     std::vector<std::pair<std::string, std::string>> written;
     std::map<std::string, std::string> settings;
 
-    HttpCore http;
     TcpService web;
     TcpService setting;
     bool bStarted = false;
     bool bStopped = false;
 
-    void SetupRoutes();
+    // The reply text of a form request (the status stays 200).
+    std::string FactoryReply(const std::string& body);
+    std::string WifiReply(const std::string& body);
+    http::response<http::string_body> Answer(const http::request<http::string_body>& req);
     bool AdmitWeb();
-    void ServeWeb(int fd);
-    void ServeSetting(int fd);
+    void ServeWeb(const plat::Socket& sock);
+    void ServeSetting(plat::Socket& sock);
 
-    bool ReadRecord(int fd, std::array<uint8_t, RECORD_SIZE>& rec);
-    bool SendReply(int fd, const std::array<uint8_t, RECORD_SIZE>& rec, bool bSplit);
+    bool ReadRecord(const plat::Socket& sock, std::array<uint8_t, RECORD_SIZE>& rec);
+    bool SendReply(const plat::Socket& sock, const std::array<uint8_t, RECORD_SIZE>& rec, bool bSplit);
 };
 
-void SimWebServer::Impl::SetupRoutes() {
-    http.Post("/goform/goform_process", [this](const httplib::Request& req, httplib::Response& res) {
-        std::string id;
-        std::string cmd;
-        FormValue(req.body, "goformId", id);
-        FormValue(req.body, "SwitchCMD", cmd);
-        std::string reply = "FactoryResult:Fail";
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (id == "SwitchFactoryMode" && cmd == "Open") {
-                ++counts.openRequests;
-                if (!knobs.bOpenRefused) {
-                    bOpened = true;
-                    reply = "FactoryResult:Success";
-                }
-            } else if (id == "SwitchFactoryMode" && cmd == "Query") {
-                ++counts.queryRequests;
-                switch (knobs.queryAnswer) {
-                    case SimWebKnobs::QueryAnswer::Auto:
-                        reply = bOpened ? "FactoryResult:Opened" : "FactoryResult:Closed";
-                        break;
-                    case SimWebKnobs::QueryAnswer::Opened: reply = "FactoryResult:Opened"; break;
-                    case SimWebKnobs::QueryAnswer::Closed: reply = "FactoryResult:Closed"; break;
-                    case SimWebKnobs::QueryAnswer::Unknow: reply = "FactoryResult:Unknow"; break;
-                    case SimWebKnobs::QueryAnswer::None: reply = "FactoryResult:Busy"; break;
-                }
-            } else {
-                ++counts.otherRequests;
-            }
+std::string SimWebServer::Impl::FactoryReply(const std::string& body) {
+    std::string id;
+    std::string cmd;
+    FormValue(body, "goformId", id);
+    FormValue(body, "SwitchCMD", cmd);
+    std::string reply = "FactoryResult:Fail";
+    std::lock_guard<std::mutex> lock(mutex);
+    if (id == "SwitchFactoryMode" && cmd == "Open") {
+        ++counts.openRequests;
+        if (!knobs.bOpenRefused) {
+            bOpened = true;
+            reply = "FactoryResult:Success";
         }
-        res.set_content(reply, "text/html");
-    });
-    http.Post("/goform/goform_set_cmd_process",
-              [this](const httplib::Request& req, httplib::Response& res) {
-                  std::string id;
-                  std::string limit;
-                  FormValue(req.body, "goformId", id);
-                  std::string reply = "{\"result\":\"failure\"}";
-                  {
-                      std::lock_guard<std::mutex> lock(mutex);
-                      if (id == "CH_MAX_WIFI_NUM" && FormValue(req.body, "MAX_Access_num", limit)) {
-                          ++counts.wifiRequests;
-                          wifiLimits.push_back(limit);
-                          reply = "{\"result\":\"success\"}";
-                          if (knobs.bWifiTrailingCrLf) reply += "\r\n";
-                      } else {
-                          ++counts.otherRequests;
-                      }
-                  }
-                  res.set_content(reply, "application/json");
-              });
+    } else if (id == "SwitchFactoryMode" && cmd == "Query") {
+        ++counts.queryRequests;
+        switch (knobs.queryAnswer) {
+            case SimWebKnobs::QueryAnswer::Auto:
+                reply = bOpened ? "FactoryResult:Opened" : "FactoryResult:Closed";
+                break;
+            case SimWebKnobs::QueryAnswer::Opened: reply = "FactoryResult:Opened"; break;
+            case SimWebKnobs::QueryAnswer::Closed: reply = "FactoryResult:Closed"; break;
+            case SimWebKnobs::QueryAnswer::Unknow: reply = "FactoryResult:Unknow"; break;
+            case SimWebKnobs::QueryAnswer::None: reply = "FactoryResult:Busy"; break;
+        }
+    } else {
+        ++counts.otherRequests;
+    }
+    return reply;
+}
+
+std::string SimWebServer::Impl::WifiReply(const std::string& body) {
+    std::string id;
+    std::string limit;
+    FormValue(body, "goformId", id);
+    std::string reply = "{\"result\":\"failure\"}";
+    std::lock_guard<std::mutex> lock(mutex);
+    if (id == "CH_MAX_WIFI_NUM" && FormValue(body, "MAX_Access_num", limit)) {
+        ++counts.wifiRequests;
+        wifiLimits.push_back(limit);
+        reply = "{\"result\":\"success\"}";
+        if (knobs.bWifiTrailingCrLf) reply += "\r\n";
+    } else {
+        ++counts.otherRequests;
+    }
+    return reply;
+}
+
+// The two forms answer POSTs; anything else is 404. Bodies go out plain: nothing here compresses,
+// whatever Accept-Encoding the request carries.
+http::response<http::string_body> SimWebServer::Impl::Answer(const http::request<http::string_body>& req) {
+    http::response<http::string_body> res{http::status::ok, 11};
+    const std::string_view target(req.target().data(), req.target().size());
+    const std::string_view path = target.substr(0, target.find('?'));
+    if (req.method() == http::verb::post && path == "/goform/goform_process") {
+        res.set(http::field::content_type, "text/html");
+        res.body() = FactoryReply(req.body());
+    } else if (req.method() == http::verb::post && path == "/goform/goform_set_cmd_process") {
+        res.set(http::field::content_type, "application/json");
+        res.body() = WifiReply(req.body());
+    } else {
+        res.result(http::status::not_found);
+    }
+    return res;
 }
 
 bool SimWebServer::Impl::AdmitWeb() {
@@ -400,57 +348,74 @@ bool SimWebServer::Impl::AdmitWeb() {
     return true;
 }
 
-void SimWebServer::Impl::ServeWeb(int fd) {
-    FdStream strm(fd);
+void SimWebServer::Impl::ServeWeb(const plat::Socket& sock) {
+    SocketStream stream(sock);
+    boost::beast::flat_buffer buffer;
     for (int i = 0; i < KEEP_ALIVE_REQUESTS && !web.StopRequested(); ++i) {
-        if (i > 0 && PollFor(fd, POLLIN, KEEP_ALIVE_MS) <= 0) break;
-        bool bClosed = false;
-        // The HTTP library shares lazily built state between its servers and threads: requests are
-        // served one at a time, across every simulator of the process.
+        if (i > 0 && buffer.size() == 0 && sock.Wait(plat::SOCKET_READABLE, KEEP_ALIVE_MS) <= 0) break;
+        // Requests are served one at a time, across every simulator of the process: the tests
+        // count on the order in which a run's requests arrive.
         static std::mutex serveMutex;
         std::unique_lock<std::mutex> serving(serveMutex);
-        if (!http.Serve(strm, i == KEEP_ALIVE_REQUESTS - 1, bClosed) || bClosed) break;
+        http::request_parser<http::string_body> parser;
+        parser.body_limit(BODY_LIMIT);
+        error_code ec;
+        http::read(stream, buffer, parser, ec);
+        if (ec == http::error::end_of_stream || ec == boost::asio::error::timed_out ||
+            ec == boost::asio::error::connection_reset)
+            break;
+        http::response<http::string_body> res;
+        bool bKeep = false;
+        if (ec) {
+            res = {ec == http::error::body_limit ? http::status::payload_too_large : http::status::bad_request, 11};
+        } else {
+            res = Answer(parser.get());
+            bKeep = parser.get().keep_alive() && i < KEEP_ALIVE_REQUESTS - 1;
+        }
+        res.keep_alive(bKeep);
+        res.prepare_payload();
+        http::write(stream, res, ec);
+        if (ec || !bKeep) break;
     }
     // End with a clean close: the client sees the end of the stream, and whatever it sent after
     // the request (the script-style trailer lines) is read so the close sends no reset.
-    shutdown(fd, SHUT_WR);
-    const int64_t end = NowMs() + 200;
+    sock.ShutdownSend();
+    const int64_t end = plat::TickMs() + 200;
     char buf[512];
-    while (NowMs() < end && PollFor(fd, POLLIN, static_cast<int>(end - NowMs())) > 0) {
-        if (recv(fd, buf, sizeof buf, 0) <= 0) break;
+    for (int64_t left = 200; left > 0; left = end - plat::TickMs()) {
+        if (sock.Wait(plat::SOCKET_READABLE, left) <= 0 || sock.Receive(buf, sizeof buf) <= 0) break;
     }
 }
 
-bool SimWebServer::Impl::ReadRecord(int fd, std::array<uint8_t, RECORD_SIZE>& rec) {
+bool SimWebServer::Impl::ReadRecord(const plat::Socket& sock, std::array<uint8_t, RECORD_SIZE>& rec) {
     size_t got = 0;
     while (got < rec.size()) {
         if (setting.StopRequested()) return false;
-        const int r = PollFor(fd, POLLIN, TICK_MS);
+        const int r = sock.Wait(plat::SOCKET_READABLE, TICK_MS);
         if (r < 0) return false;
         if (r == 0) continue;
-        const ssize_t n = recv(fd, rec.data() + got, rec.size() - got, 0);
-        if (n < 0 && errno == EINTR) continue;
+        const std::ptrdiff_t n = sock.Receive(rec.data() + got, rec.size() - got);
         if (n <= 0) return false;
         got += static_cast<size_t>(n);
     }
     return true;
 }
 
-bool SimWebServer::Impl::SendReply(int fd, const std::array<uint8_t, RECORD_SIZE>& rec,
+bool SimWebServer::Impl::SendReply(const plat::Socket& sock, const std::array<uint8_t, RECORD_SIZE>& rec,
                                    bool bSplit) {
-    if (!bSplit) return SendAll(fd, rec.data(), rec.size());
-    if (!SendAll(fd, rec.data(), SPLIT_FIRST)) return false;
+    if (!bSplit) return sock.SendAll(rec.data(), rec.size(), IO_TIMEOUT_MS);
+    if (!sock.SendAll(rec.data(), SPLIT_FIRST, IO_TIMEOUT_MS)) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(SPLIT_GAP_MS));
-    return SendAll(fd, rec.data() + SPLIT_FIRST, rec.size() - SPLIT_FIRST);
+    return sock.SendAll(rec.data() + SPLIT_FIRST, rec.size() - SPLIT_FIRST, IO_TIMEOUT_MS);
 }
 
-void SimWebServer::Impl::ServeSetting(int fd) {
+void SimWebServer::Impl::ServeSetting(plat::Socket& sock) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         ++counts.settingConnections;
     }
     std::array<uint8_t, RECORD_SIZE> rec{};
-    while (ReadRecord(fd, rec)) {
+    while (ReadRecord(sock, rec)) {
         std::array<uint8_t, RECORD_SIZE> reply{};
         bool bReply = false;
         bool bReset = false;
@@ -495,11 +460,10 @@ void SimWebServer::Impl::ServeSetting(int fd) {
                 ++counts.settingCloses;
             }
         }
-        if (bReply && !SendReply(fd, reply, bSplit)) return;
+        if (bReply && !SendReply(sock, reply, bSplit)) return;
         if (bReset) {
             // Closing with a zero linger time resets the connection.
-            const linger lg{1, 0};
-            setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+            sock.SetLinger(true, 0);
             return;
         }
     }
@@ -513,10 +477,8 @@ bool SimWebServer::Start() {
     Impl& m = *m_impl;
     if (m.bStopped) return false;
     if (m.bStarted) return true;
-    m.SetupRoutes();
-    m.http.set_payload_max_length(64 * 1024);
-    if (!m.web.Start([&m] { return m.AdmitWeb(); }, [&m](int fd) { m.ServeWeb(fd); }) ||
-        !m.setting.Start([] { return true; }, [&m](int fd) { m.ServeSetting(fd); })) {
+    if (!m.web.Start([&m] { return m.AdmitWeb(); }, [&m](plat::Socket& s) { m.ServeWeb(s); }) ||
+        !m.setting.Start([] { return true; }, [&m](plat::Socket& s) { m.ServeSetting(s); })) {
         m.web.Stop();
         m.setting.Stop();
         return false;

@@ -5,6 +5,7 @@
 #include "app/wiring.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/network.h"
 #include "platform/options.h"
 #include "platform/terminal.h"
 #include "ui/headless_runner.h"
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     // Before any thread: only the runner's signal thread takes SIGINT and SIGTERM.
     if (options.bHeadless) CHeadlessRunner::BlockExitSignals();
     plat::PrepareConsole();
+    plat::StartSocketsForProcess();  // the simulator of --simulate makes sockets before the view starts up
 
     const std::shared_ptr<void> simulator = StartSimulatorIfAsked(options);
     // Without its simulator a --simulate run would aim at the real gateway's defaults.

@@ -1,20 +1,13 @@
 #include "web/http_client.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <climits>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/socket.h"
 #include "platform/trace.h"
 
 namespace {
@@ -37,27 +30,6 @@ constexpr const char* CACHE_CONTROL = "Cache-Control: no-cache\r\n";
 constexpr const char* CRLF = "\r\n";
 constexpr const char* FORM_CONTENT_TYPE = "Content-Type: application/x-www-form-urlencoded\r\n";
 constexpr const char* KEEP_ALIVE_TRAILER = "Connection: Keep-Alive\r\n";
-
-// An owned socket descriptor.
-class Socket {
-public:
-    Socket() = default;
-    ~Socket() { Close(); }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    bool Create() {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-        return m_fd >= 0;
-    }
-    int Fd() const { return m_fd; }
-    void Close() {
-        if (m_fd >= 0) close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-};
 
 bool IsHostChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
@@ -82,58 +54,9 @@ int AtoiSaturating(const std::string& s) {
     return static_cast<int>(v);
 }
 
-bool ResolveIpv4(const std::string& host, in_addr& out) {
-    if (inet_pton(AF_INET, host.c_str(), &out) == 1) return true;
-    if (host.empty()) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
-    out = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
-    freeaddrinfo(res);
-    return true;
-}
-
-// Waits for `events` up to `ms` real milliseconds; EINTR resumes the wait.
-// >0 ready, 0 time-out, <0 error.
-int PollFor(int fd, short events, int64_t ms) {
-    const int64_t end = plat::TickMs() + ms;
-    for (;;) {
-        const int64_t left = end - plat::TickMs();
-        pollfd p{fd, events, 0};
-        const int r = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-        if (r < 0 && errno == EINTR) continue;
-        return r;
-    }
-}
-
-bool ConnectWithin(int fd, const sockaddr_in& sa, int64_t ms) {
-    const int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-    bool ok = false;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
-        ok = true;
-    } else if (errno == EINPROGRESS || errno == EINTR) {
-        if (PollFor(fd, POLLOUT, ms) > 0) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-        }
-    }
-    if (ok) fcntl(fd, F_SETFL, flags);
-    return ok;
-}
-
-void SendPiece(int fd, const std::string& piece) {
+void SendPiece(const plat::Socket& sock, const std::string& piece) {
     // What send returns is not checked: a short or failed send shows in the reply.
-    size_t sent = 0;
-    while (sent < piece.size()) {
-        const ssize_t n = send(fd, piece.data() + sent, piece.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        sent += static_cast<size_t>(n);
-    }
+    sock.SendAll(piece.data(), piece.size());
 }
 
 bool StartsWithNoCase(const std::string& s, size_t pos, const char* prefix) {
@@ -175,19 +98,15 @@ int Exchange(const HttpUrl& url, const std::vector<std::string>& pieces, int sil
     if (total + 1 > CHttpClient::REQUEST_LIMIT) return 1;
     if (url.port < 0 || url.port > 65535) return 1;
 
-    Socket sock;
-    if (!sock.Create()) return 1;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(url.port));
+    plat::Socket sock = plat::Socket::Tcp();
+    if (!sock) return 1;
     // An unresolved host gives address 0, and the connect fails.
-    ResolveIpv4(url.host, sa.sin_addr);
-    if (sa.sin_addr.s_addr == 0 ||
-        !ConnectWithin(sock.Fd(), sa, plat::Scaled(CHttpClient::CONNECT_TIMEOUT_MS)))
-        return 1;
+    uint32_t ip = 0;
+    plat::ResolveIpv4(url.host, ip);
+    if (ip == 0 || !sock.Connect({ip, url.port}, plat::Scaled(CHttpClient::CONNECT_TIMEOUT_MS))) return 1;
 
     for (const auto& p : pieces) {
-        SendPiece(sock.Fd(), p);
+        SendPiece(sock, p);
         ex.requestText += p;
     }
 
@@ -197,13 +116,11 @@ int Exchange(const HttpUrl& url, const std::vector<std::string>& pieces, int sil
     int lineChars = 0;
     for (;;) {
         const int64_t left = headerEnd - plat::TickMs();
-        const int r = left > 0 ? PollFor(sock.Fd(), POLLIN, left) : 0;
+        const int r = left > 0 ? sock.Wait(plat::SOCKET_READABLE, left) : 0;
         if (r == 0) return 1;  // no complete header within the bound
         if (r < 0) break;
         char c = 0;
-        const ssize_t n = recv(sock.Fd(), &c, 1, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // error or the peer closed: the header ends here
+        if (sock.Receive(&c, 1) <= 0) break;  // error or the peer closed: the header ends here
         if (ex.headerText.size() >= CHttpClient::HEADER_MAX) return 1;
         ex.headerText.push_back(c);
         if (c == '\n') {
@@ -222,11 +139,10 @@ int Exchange(const HttpUrl& url, const std::vector<std::string>& pieces, int sil
     char chunk[CHttpClient::RECEIVE_CHUNK];
     while (contentLength < 0 || ex.body.size() < static_cast<size_t>(contentLength)) {
         if (ex.body.size() >= CHttpClient::BODY_MAX) break;
-        const int r = PollFor(sock.Fd(), POLLIN, silenceMs);
+        const int r = sock.Wait(plat::SOCKET_READABLE, silenceMs);
         if (r < 0) return 1;
         if (r == 0) break;
-        const ssize_t n = recv(sock.Fd(), chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR) continue;
+        const std::ptrdiff_t n = sock.Receive(chunk, sizeof chunk);
         if (n <= 0) break;
         ex.body.append(chunk, static_cast<size_t>(n));
     }

@@ -1,7 +1,5 @@
 // The document's line records and configuration file, the path rules and the version source.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -13,6 +11,7 @@
 #include "console/version_source.h"
 #include "platform/fs.h"
 #include "resources/embedded_images.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -31,8 +30,7 @@ public:
 class TempDir {
 public:
     TempDir() {
-        char tmpl[] = "/tmp/rk-app-XXXXXX";
-        path = ::mkdtemp(tmpl);
+        path = test_support::MakeTempFolder("rk-app-");
         plat::SetMachineRoot(path + "/root");
     }
     ~TempDir() {
@@ -232,7 +230,7 @@ TEST_F(VersionSource, ExistingFolderGetsTheImagesRewritten) {
 TEST_F(VersionSource, ReadOnlyRootImageIsKeptAndStartUpGoesOn) {
     ASSERT_TRUE(plat::EnsureFolderTree(plat::VersionFolder()));
     WriteAll(Image("root_uImage"), {'o', 'l', 'd'});
-    ASSERT_EQ(::chmod(Image("root_uImage").c_str(), 0444), 0);
+    test_support::MakeReadOnly(Image("root_uImage"));
     ASSERT_TRUE(version_source::PrepareVersionSource(doc, ui));
     EXPECT_EQ(ui.texts, std::vector<std::string>{"read root_uImage fail!"});
     EXPECT_EQ(ReadAll(Image("root_uImage")), (std::vector<unsigned char>{'o', 'l', 'd'}));

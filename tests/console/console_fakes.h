@@ -2,7 +2,6 @@
 // Stand-ins for the front end of the view: a UI port that records every message and answers from
 // a script, a host with a queue the test runs by hand, a process interface that records calls, and
 // a temporary machine root, runtime folder and working folder per test.
-#include <unistd.h>
 
 #include <cstdlib>
 #include <deque>
@@ -20,6 +19,7 @@
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/ui_port.h"
+#include "tests/support/temp_folder.h"
 
 namespace fakes {
 
@@ -160,8 +160,7 @@ public:
 class TempEnv {
 public:
     TempEnv() {
-        char tmpl[] = "/tmp/rk-console-XXXXXX";
-        base = ::mkdtemp(tmpl);
+        base = test_support::MakeTempFolder("rk-console-");
         root = base + "/root";
         run = base + "/run";
         cwd = base + "/cwd";
@@ -169,19 +168,17 @@ public:
         for (const auto& d : {root, run, cwd, program}) std::filesystem::create_directories(d);
         const char* oldRun = std::getenv("XDG_RUNTIME_DIR");
         if (oldRun) m_oldRun = oldRun;
-        ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-        char buf[4096] = {};
-        if (::getcwd(buf, sizeof buf)) m_oldCwd = buf;
-        if (::chdir(cwd.c_str()) != 0) std::abort();
+        test_support::SetEnv("XDG_RUNTIME_DIR", run.c_str());
+        m_oldCwd = std::filesystem::current_path().string();
+        std::filesystem::current_path(cwd);
         plat::SetMachineRoot(root);
         plat::SetTimeScale(0.05);
     }
     ~TempEnv() {
         plat::SetTimeScale(1.0);
         plat::InjectWriteFailureAfter(-1);
-        if (!m_oldCwd.empty() && ::chdir(m_oldCwd.c_str()) != 0) std::abort();
-        if (m_oldRun) ::setenv("XDG_RUNTIME_DIR", m_oldRun->c_str(), 1);
-        else ::unsetenv("XDG_RUNTIME_DIR");
+        if (!m_oldCwd.empty()) std::filesystem::current_path(m_oldCwd);
+        test_support::SetEnv("XDG_RUNTIME_DIR", m_oldRun ? m_oldRun->c_str() : nullptr);
         std::error_code ec;
         std::filesystem::remove_all(base, ec);
     }

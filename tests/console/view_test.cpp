@@ -1,6 +1,5 @@
 // The view: start-up, commands, the close path, the console operations and the watcher pause.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>

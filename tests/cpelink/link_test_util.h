@@ -1,13 +1,6 @@
 #pragma once
 // Helpers of the link tests: a time-scale guard, a UDP listener standing in for the gateway's
 // announcement port, and a scripted gateway link client on a real loopback connection.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -21,6 +14,7 @@
 #include "cpelink/link_record.h"
 #include "cpelink/link_server.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace linktest {
 
@@ -39,30 +33,17 @@ inline bool WaitUntil(const std::function<bool()>& cond, int64_t ms = 3000) {
     return true;
 }
 
-inline bool PollIn(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) > 0;
-}
+inline bool PollIn(const plat::Socket& s, int ms) { return s.Wait(plat::SOCKET_READABLE, ms) > 0; }
 
 class UdpListener {
 public:
-    UdpListener() {
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
-    }
-    ~UdpListener() { close(m_fd); }
-    int Port() const { return m_port; }
+    UdpListener() : m_sock(plat::BindUdp({plat::IPV4_LOOPBACK, 0})) {}
+    int Port() const { return m_sock.LocalPort(); }
     // One datagram within `ms`; empty when none came.
     std::vector<uint8_t> Receive(int ms) {
-        if (!PollIn(m_fd, ms)) return {};
+        if (!PollIn(m_sock, ms)) return {};
         std::vector<uint8_t> buf(4096);
-        const ssize_t n = recv(m_fd, buf.data(), buf.size(), 0);
+        const std::ptrdiff_t n = m_sock.ReceiveFrom(buf.data(), buf.size());
         buf.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return buf;
     }
@@ -72,44 +53,30 @@ public:
     }
 
 private:
-    int m_fd = -1;
-    int m_port = 0;
+    plat::Socket m_sock;
 };
 
 // The gateway's link client: connects to the tool, reads messages and raw bytes, answers.
 class FakeGateway {
 public:
     FakeGateway() = default;
-    ~FakeGateway() { Close(); }
     FakeGateway(const FakeGateway&) = delete;
     FakeGateway& operator=(const FakeGateway&) = delete;
 
     bool Connect(int port) {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<uint16_t>(port));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return connect(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        m_sock = plat::Socket::Tcp();
+        return m_sock.Connect({plat::IPV4_LOOPBACK, port}, 5000);
     }
-    int Fd() const { return m_fd; }
-    int LocalPort() const {
-        sockaddr_in sa{};
-        socklen_t len = sizeof sa;
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        return ntohs(sa.sin_port);
-    }
-    void Close() {
-        if (m_fd >= 0) close(m_fd);
-        m_fd = -1;
-    }
+    const plat::Socket& Sock() const { return m_sock; }
+    int LocalPort() const { return m_sock.LocalPort(); }
+    void Close() { m_sock.Close(); }
 
     // Reads exactly n bytes (false on time-out between pieces, close or error).
     bool ReadExact(uint8_t* out, size_t n, int ms = 3000) {
         size_t got = 0;
         while (got < n) {
-            if (!PollIn(m_fd, ms)) return false;
-            const ssize_t r = recv(m_fd, out + got, n - got, 0);
+            if (!PollIn(m_sock, ms)) return false;
+            const std::ptrdiff_t r = m_sock.Receive(out + got, n - got);
             if (r <= 0) return false;
             got += static_cast<size_t>(r);
         }
@@ -123,17 +90,9 @@ public:
         return true;
     }
     // True when nothing arrives within `ms` (and the connection is still there).
-    bool Quiet(int ms) { return !PollIn(m_fd, ms); }
+    bool Quiet(int ms) { return !PollIn(m_sock, ms); }
 
-    bool SendBytes(const uint8_t* p, size_t n) {
-        size_t done = 0;
-        while (done < n) {
-            const ssize_t r = send(m_fd, p + done, n - done, MSG_NOSIGNAL);
-            if (r <= 0) return false;
-            done += static_cast<size_t>(r);
-        }
-        return true;
-    }
+    bool SendBytes(const uint8_t* p, size_t n) { return m_sock.SendAll(p, n); }
     // A reply laid out by hand (not through the codec): type, nSeq, abData at 9, nLength at 1359.
     static LinkMessage Reply(uint8_t type, uint32_t seq, uint32_t length = 0, const std::string& data = {}) {
         LinkMessage m{};
@@ -149,7 +108,7 @@ public:
     }
 
 private:
-    int m_fd = -1;
+    plat::Socket m_sock;
 };
 
 inline LinkServerConfig LoopbackConfig(int announcePort, int linkPort = 0) {

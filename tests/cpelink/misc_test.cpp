@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -14,29 +14,15 @@
 #include "platform/line_log.h"
 #include "platform/process.h"
 #include "platform/trace.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 using namespace linktest;
 
-class Listener {
-public:
-    Listener() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        listen(fd, 4);
-        socklen_t len = sizeof sa;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        port = ntohs(sa.sin_port);
-    }
-    ~Listener() {
-        if (fd >= 0) close(fd);
-    }
-    int fd = -1;
-    int port = 0;
+struct Listener {
+    plat::Socket sock = plat::ListenTcp({plat::IPV4_LOOPBACK, 0}, 4);
+    int port = sock.LocalPort();
 };
 
 TEST(DirectConnection, SendsReceivesAndTimesOut) {
@@ -48,23 +34,24 @@ TEST(DirectConnection, SendsReceivesAndTimesOut) {
     EXPECT_EQ(d.Port(), l.port);
     ASSERT_EQ(d.DirectConnect(), 1);
     EXPECT_EQ(d.DirectConnect(), 1);
-    const int peer = accept(l.fd, nullptr, nullptr);
-    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(PollIn(l.sock, 2000));
+    plat::Socket peer = l.sock.Accept();
+    ASSERT_TRUE(peer.Valid());
     std::vector<uint8_t> out(2049, 0xE8);
     EXPECT_EQ(d.DirectSendAll(out.data(), 2049), 2049);
     std::vector<uint8_t> in(2049);
     size_t got = 0;
     while (got < in.size()) {
-        const ssize_t n = recv(peer, in.data() + got, in.size() - got, 0);
+        const std::ptrdiff_t n = peer.Receive(in.data() + got, in.size() - got);
         ASSERT_GT(n, 0);
         got += static_cast<size_t>(n);
     }
     EXPECT_EQ(in, out);
     uint8_t buf[16];
     EXPECT_EQ(d.DirectReceive(buf, sizeof buf, 50), -2);  // nothing within the time-out
-    send(peer, "ok", 2, 0);
+    peer.SendAll("ok", 2);
     EXPECT_EQ(d.DirectReceive(buf, sizeof buf, 1000), 2);
-    close(peer);
+    peer.Close();
     EXPECT_EQ(d.DirectReceive(buf, sizeof buf, 1000), 0);  // peer closed
     // A reset peer never raises SIGPIPE.
     for (int i = 0; i < 50 && d.DirectSendAll(out.data(), 2049) > 0; ++i) plat::SleepRaw(5);
@@ -93,14 +80,13 @@ TEST(DirectConnection, FailedConnectAndBadHost) {
 }
 
 TEST(LineLog, AppendsStampedLinesPerLine) {
-    char tmpl[] = "/tmp/rk-linelog-XXXXXX";
-    const std::string root = mkdtemp(tmpl);
+    const std::string root = test_support::MakeTempFolder("rk-linelog-");
     const std::string logs = root + "/Logs";
     {
         plat::LineLog log(logs);
         // The folder is the start-up's to make: without it nothing is written.
         EXPECT_FALSE(log.Write(0, "lost"));
-        ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+        ASSERT_TRUE(std::filesystem::create_directory(logs));
         std::vector<std::thread> ts;
         for (int t = 0; t < 4; ++t)
             ts.emplace_back([&log, t] {
@@ -126,7 +112,8 @@ TEST(LineLog, AppendsStampedLinesPerLine) {
     std::ifstream f3(logs + "/Line3.log");
     std::getline(f3, line);
     EXPECT_EQ(line.substr(20), "two\\nlines");
-    std::system(("rm -rf '" + root + "'").c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
 }
 
 struct RecordingProcess : plat::IProcess {

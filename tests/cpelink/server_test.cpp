@@ -54,12 +54,7 @@ TEST_F(LinkServer, OldestPendingTakenFirst) {
     ASSERT_TRUE(WaitUntil([&] { return server.PendingCount() == 1; }));
     ASSERT_TRUE(b.Connect(server.Port()));
     ASSERT_TRUE(WaitUntil([&] { return server.PendingCount() == 2; }));
-    auto peerPort = [](const LinkConnectionPtr& c) {
-        sockaddr_in sa{};
-        socklen_t len = sizeof sa;
-        getpeername(c->Fd(), reinterpret_cast<sockaddr*>(&sa), &len);
-        return static_cast<int>(ntohs(sa.sin_port));
-    };
+    auto peerPort = [](const LinkConnectionPtr& c) { return c->Sock().PeerAddress().port; };
     LinkConnectionPtr first, second, none;
     ASSERT_EQ(server.TakePendingConnection(first), 0);
     ASSERT_EQ(server.TakePendingConnection(second), 0);
@@ -181,15 +176,9 @@ TEST_F(LinkServer, StopSaysByeToPendingPeers) {
 
 TEST(LinkServerPort, BusyPortGivesItsText) {
     ScaleGuard scale(0.01);
-    const int holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
-    socklen_t len = sizeof sa;
-    getsockname(holder, reinterpret_cast<sockaddr*>(&sa), &len);
-    const int port = ntohs(sa.sin_port);
+    plat::Socket holder = plat::ListenTcp({plat::IPV4_LOOPBACK, 0}, 1);
+    ASSERT_TRUE(holder.Valid());
+    const int port = holder.LocalPort();
 
     UdpListener udp;
     std::vector<std::string> texts;
@@ -201,7 +190,7 @@ TEST(LinkServerPort, BusyPortGivesItsText) {
     EXPECT_EQ(texts[0], "端口" + std::to_string(port) + "已被占用，请关闭占用该端口的程序。");
     EXPECT_TRUE(udp.Receive(400).empty());  // nothing to announce
     server.Stop();
-    close(holder);
+    holder.Close();
     ASSERT_TRUE(server.Start(cfg));  // free now
     EXPECT_EQ(texts.size(), 1u);
     server.Stop();

@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <regex>
 #include <string>
@@ -13,6 +12,7 @@
 #include "cpelink/image_transfer.h"
 #include "cpelink/line_channel.h"
 #include "link_test_util.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -26,10 +26,12 @@ constexpr uint64_t FNV_START = 14695981039346656037ull;
 
 struct TempDir {
     TempDir() {
-        char tmpl[] = "/tmp/rk-cpelink-XXXXXX";
-        path = mkdtemp(tmpl);
+        path = test_support::MakeTempFolder("rk-cpelink-");
     }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
     std::string path;
 };
 
@@ -72,10 +74,10 @@ struct Received {
 Received PlayGateway(FakeGateway& gw, const Script& s, const std::atomic<bool>& done) {
     Received r;
     const int64_t end = plat::TickMs() + 5000;
-    while (!done && !PollIn(gw.Fd(), 20)) {
+    while (!done && !PollIn(gw.Sock(), 20)) {
         if (plat::TickMs() > end) return r;
     }
-    if (!PollIn(gw.Fd(), 0) || !gw.ReadMessage(r.header, 5000)) return r;
+    if (!PollIn(gw.Sock(), 0) || !gw.ReadMessage(r.header, 5000)) return r;
     r.bHeader = true;
     const uint32_t total = GetLe32(r.header, 1367);
     if (s.bStopReading) {
@@ -89,8 +91,8 @@ Received PlayGateway(FakeGateway& gw, const Script& s, const std::atomic<bool>& 
             return r;
         }
         const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), total - r.bytes));
-        if (!PollIn(gw.Fd(), 5000)) return r;
-        const ssize_t n = recv(gw.Fd(), buf.data(), want, 0);
+        if (!PollIn(gw.Sock(), 5000)) return r;
+        const std::ptrdiff_t n = gw.Sock().Receive(buf.data(), want);
         if (n <= 0) return r;
         r.hash = Fnv(r.hash, buf.data(), static_cast<size_t>(n));
         r.bytes += static_cast<uint64_t>(n);
@@ -206,11 +208,8 @@ TEST_F(ImageTransfer, DisconnectInTheMiddleFailsWithOffset) {
 
 TEST_F(ImageTransfer, PeerThatStopsReadingFails) {
     const std::string path = dir.path + "/root_uImage";
-    {
-        const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        ASSERT_EQ(ftruncate(fd, 40 * 1024 * 1024), 0);  // more than the socket buffers hold
-        close(fd);
-    }
+    std::ofstream(path, std::ios::binary).close();
+    std::filesystem::resize_file(path, 40 * 1024 * 1024);  // more than the socket buffers hold
     Script s;
     s.bStopReading = true;
     const Outcome o = Run(ImageVariant::Linux, path, s);

@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <unistd.h>
-
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -10,6 +9,7 @@
 #include "fake_tunnel.h"
 #include "modem/diag_client.h"
 #include "platform/fs.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -109,22 +109,21 @@ Bytes Pattern(size_t n) {
 class EfsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rk-modem-efs-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = test_support::MakeTempFolder("rk-modem-efs-");
         tunnel.responder = [this](const Bytes& req) { return efs(req); };
     }
     void TearDown() override {
-        for (const auto& name : Files()) ::unlink((dir + "/" + name).c_str());
-        ::rmdir(dir.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
     }
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
-        if (DIR* d = ::opendir(dir.c_str())) {
-            while (dirent* e = ::readdir(d))
-                if (e->d_name[0] != '.') names.push_back(e->d_name);
-            ::closedir(d);
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+            const std::string name = e.path().filename().string();
+            if (name[0] != '.') names.push_back(name);
         }
+        std::sort(names.begin(), names.end());
         return names;
     }
     Bytes ReadPc(const std::string& name) const {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <deque>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include "fake_tunnel.h"
 #include "modem/nv_backup.h"
 #include "modem/rf_nv_lists.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -282,9 +282,7 @@ struct FakeHost : INvHost {
 class NvBackupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rk-nv-backup-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        root = test_support::MakeTempFolder("rk-nv-backup-");
         host.folder = root + "/ver";
         fs::create_directories(host.folder);
         modem.Fill("RK19L");

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "modem/nv_backup.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -14,9 +14,7 @@ namespace fs = std::filesystem;
 class NvStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/rk-nv-store-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = test_support::MakeTempFolder("rk-nv-store-");
         paths = MakeNvBackupPaths(dir + "/Channel.nvm", dir);
     }
     void TearDown() override { fs::remove_all(dir); }

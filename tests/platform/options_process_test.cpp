@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -105,9 +108,17 @@ TEST(Process, LoopbackAddressesAreRecognised) {
 }
 
 TEST(Process, DetachedProgramRunsAndLeavesNoChildBehind) {
-    char tmpl[] = "/tmp/rk-spawn-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
+    namespace fs = std::filesystem;
+    const fs::path dirPath = fs::temp_directory_path() / ("rk-spawn-" + std::to_string(std::random_device{}()));
+    fs::create_directories(dirPath);
+    const std::string dir = dirPath.generic_string();
     const std::string file = dir + "/ran";
+#ifdef _WIN32
+    const std::string nativeFile = (dirPath / "ran").string();
+    const std::string redirect = "ran>" + nativeFile;
+    const char* argv[] = {"cmd.exe", "/c", "echo", redirect.c_str(), nullptr};
+    ASSERT_TRUE(plat::SpawnDetached(argv));
+#else
     const std::string script = "echo ran > '" + file + "'";
     const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     ASSERT_TRUE(plat::SpawnDetached(argv));
@@ -115,11 +126,13 @@ TEST(Process, DetachedProgramRunsAndLeavesNoChildBehind) {
     errno = 0;
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
+#endif
     for (int i = 0; i < 200 && std::ifstream(file).peek() == EOF; ++i) plat::SleepRaw(25);
     std::string text;
     std::getline(std::ifstream(file) >> std::ws, text);
     EXPECT_EQ(text, "ran");
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::error_code ec;
+    fs::remove_all(dirPath, ec);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include <filesystem>
 
 #include "platform/ini.h"
 #include "records_test_util.h"
@@ -100,7 +100,7 @@ TEST_F(Ini, WriteReplacesTheFileThroughARename) {
     WriteFile(path, "[S]\r\nA=1\r\n");
     // A second name of the old file keeps the old bytes: the file was replaced, not rewritten.
     const std::string link = root.Path() + "/old.ini";
-    ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
+    std::filesystem::create_hard_link(path, link);
     ASSERT_TRUE(plat::IniWriteString("S", "A", "2", path));
     EXPECT_EQ(ReadFile(path), "[S]\r\nA=2\r\n");
     EXPECT_EQ(ReadFile(link), "[S]\r\nA=1\r\n");
@@ -118,14 +118,14 @@ TEST_F(Ini, WriteRefusesTextsThatWouldBreakTheFile) {
 
 TEST_F(Ini, AnUnreadableTargetReadsAsDefaultAndIsNotWritten) {
     const std::string dir = root.Path() + "/adir";
-    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
     EXPECT_EQ(plat::IniGetInt("S", "A", 8, dir), 8u);
     EXPECT_FALSE(plat::IniWriteString("S", "A", "1", dir));
     EXPECT_FALSE(plat::IniWriteString("S", "A", "1", root.Path() + "/missing/x.ini"));
     // A read-only file is read but never replaced.
     const std::string locked = root.Path() + "/locked.ini";
     ASSERT_TRUE(plat::IniWriteString("S", "A", "2", locked));
-    ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
+    rectest::MakeReadOnly(locked);
     EXPECT_FALSE(plat::IniWriteString("S", "A", "1", locked));
     EXPECT_EQ(plat::IniGetInt("S", "A", 8, locked), 2u);
 }

@@ -1,10 +1,8 @@
 #pragma once
 // Shared pieces of the record and counter tests: a scripted UI port, a temporary machine root,
 // file helpers and an environment guard.
-#include <dirent.h>
-#include <stdlib.h>
-
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -18,6 +16,7 @@
 
 #include "platform/fs.h"
 #include "platform/ui_port.h"
+#include "tests/support/temp_folder.h"
 
 namespace rectest {
 
@@ -65,13 +64,14 @@ private:
     std::mutex m_mutex;
 };
 
+using test_support::MakeReadOnly;
+using test_support::MakeTempFolder;
+
 // A fresh machine root with its system directory, removed afterwards.
 class TempRoot {
 public:
     TempRoot() {
-        char tmpl[] = "/tmp/rk_records_XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
-        m_path = dir ? dir : "/tmp/rk_records_fallback";
+        m_path = MakeTempFolder("rk_records_");
         plat::SetMachineRoot(m_path + "/C");
         plat::EnsureFolderTree(plat::SystemDirectory());
         plat::EnsureFolderTree(ProgramFolder());
@@ -114,18 +114,10 @@ public:
             const char* old = ::getenv(name);
             m_saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
         }
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
+        test_support::SetEnv(name, value);
     }
     ~EnvGuard() {
-        for (const auto& [name, value] : m_saved) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
+        for (const auto& [name, value] : m_saved) test_support::SetEnv(name.c_str(), value ? value->c_str() : nullptr);
     }
 
 private:

@@ -1,7 +1,6 @@
 // GatewaySim on loopback, seen from a raw client that plays the tool's side of the link.
 #include <gtest/gtest.h>
 
-#include <nettle/sha2.h>
 
 #include <atomic>
 #include <string>
@@ -17,14 +16,15 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 std::string Sha256Hex(const Bytes& bytes) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, bytes.size(), bytes.data());
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&ctx, sizeof digest, digest);
-    std::string hex;
-    for (uint8_t b : digest) hex += plat::Format("%02x", b);
-    return hex;
+    Sha256 sha;
+    sha.Update(bytes.data(), bytes.size());
+    return sha.HexDigest();
+}
+
+// The digest the reports carry, on both back ends (nettle, CryptoAPI): the FIPS 180-2 "abc" vector.
+TEST(Sha256, KnownAnswer) {
+    EXPECT_EQ(Sha256Hex({'a', 'b', 'c'}), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 Bytes Pattern(size_t n) {

@@ -2,15 +2,9 @@
 // Test helpers: a scripted TCP server on 127.0.0.1 (port 0) that records what a client sends and
 // answers with given bytes at given times, one script per connection; the time scale guard; a
 // count of this process's open descriptors.
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,6 +12,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace webtest {
 
@@ -39,15 +34,9 @@ inline int CountOpenFds() {
 
 // A port on 127.0.0.1 where nobody listens.
 inline int UnusedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
+    plat::Socket s = plat::Socket::Tcp();
+    s.Bind({plat::IPV4_LOOPBACK, 0});
+    return s.LocalPort();
 }
 
 // True once the header is complete and the body of its Content-Length is in.
@@ -78,22 +67,14 @@ public:
         std::function<bool(const std::string&)> complete = HeaderAndBodyIn;
     };
 
-    explicit RawServer(std::vector<Script> scripts) : m_scripts(std::move(scripts)) {
-        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        listen(m_listen, 8);
-        socklen_t len = sizeof sa;
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
+    explicit RawServer(std::vector<Script> scripts)
+        : m_scripts(std::move(scripts)), m_listen(plat::ListenTcp({plat::IPV4_LOOPBACK, 0}, 8)),
+          m_port(m_listen.LocalPort()) {
         m_thread = std::thread([this] { Run(); });
     }
     ~RawServer() {
         m_stop = true;
         m_thread.join();
-        if (m_listen >= 0) close(m_listen);
     }
 
     int Port() const { return m_port; }
@@ -108,13 +89,12 @@ public:
     }
 
 private:
-    bool Wait(int fd, int ms) {
+    bool Wait(const plat::Socket& s, int ms) {
         const int64_t end = plat::TickMs() + ms;
         while (!m_stop) {
             const int64_t left = end - plat::TickMs();
             if (left <= 0) return false;
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left < 50 ? left : 50)) > 0) return true;
+            if (s.Wait(plat::SOCKET_READABLE, left < 50 ? left : 50) > 0) return true;
         }
         return false;
     }
@@ -127,19 +107,18 @@ private:
         for (size_t i = 0; i < m_scripts.size(); ++i) {
             auto& script = m_scripts[i];
             if (!Wait(m_listen, 20000)) break;
-            const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) break;
+            plat::Socket conn = m_listen.Accept();
+            if (!conn) break;
             ++m_accepted;
             if (i + 1 == m_scripts.size()) {
                 // The last script: nobody listens from now on, so a client that connects again
                 // while (or right after) it is answered is refused, not left in the backlog.
-                close(m_listen);
-                m_listen = -1;
+                m_listen.Close();
             }
             std::string req;
             char buf[4096];
-            while (!script.complete(req) && Wait(fd, 3000)) {
-                const ssize_t n = recv(fd, buf, sizeof buf, 0);
+            while (!script.complete(req) && Wait(conn, 3000)) {
+                const std::ptrdiff_t n = conn.Receive(buf, sizeof buf);
                 if (n <= 0) break;
                 req.append(buf, static_cast<size_t>(n));
             }
@@ -149,18 +128,16 @@ private:
             }
             for (const auto& step : script.steps) {
                 Pause(step.delayMs);
-                send(fd, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL);
+                conn.SendAll(step.bytes.data(), step.bytes.size());
             }
             Pause(script.holdMs);
-            close(fd);
         }
-        if (m_listen >= 0) close(m_listen);
-        m_listen = -1;
+        m_listen.Close();
         m_done = true;
     }
 
     std::vector<Script> m_scripts;
-    int m_listen = -1;
+    plat::Socket m_listen;
     int m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_done{false};

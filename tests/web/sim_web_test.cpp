@@ -142,20 +142,13 @@ TEST(SimWeb, StopEndsIdleConnections) {
     SimWebServer sim;
     ASSERT_TRUE(sim.Start());
     // Connections that never send anything must not hold Stop up for long.
-    const int a = socket(AF_INET, SOCK_STREAM, 0);
-    const int b = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<uint16_t>(sim.WebPort()));
-    ASSERT_EQ(connect(a, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    sa.sin_port = htons(static_cast<uint16_t>(sim.SettingPort()));
-    ASSERT_EQ(connect(b, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    plat::Socket a = plat::Socket::Tcp();
+    plat::Socket b = plat::Socket::Tcp();
+    ASSERT_TRUE(a.Connect({plat::IPV4_LOOPBACK, sim.WebPort()}, 2000));
+    ASSERT_TRUE(b.Connect({plat::IPV4_LOOPBACK, sim.SettingPort()}, 2000));
     plat::SleepRaw(200);
     sim.Stop();
     EXPECT_EQ(sim.Counts().settingConnections, 1);
-    close(a);
-    close(b);
 }
 
 }  // namespace
