@@ -40,6 +40,12 @@ std::string SystemDirectory() { return SystemDirectoryUnder(MachineRoot()); }
 std::string VersionFolder() { return MachineRoot() + "/Program Files/Windows Service/RK880TVersion"; }
 
 std::string MapWindowsPath(const std::string& path) {
+    // A path already below the machine root is a host path (on Windows it starts with a drive
+    // letter too, "C:/Users/.../root/..." under --root): it is not mapped a second time.
+    const std::string root = MachineRoot();
+    if (root.size() > 2 && path.compare(0, root.size(), root) == 0 &&
+        (path.size() == root.size() || path[root.size()] == '/' || path[root.size()] == '\\'))
+        return path;
     if (path.size() >= 2 && (path[0] == 'C' || path[0] == 'c') && path[1] == ':') {
         std::string rest = path.substr(2);
         for (char& c : rest)
