@@ -102,12 +102,16 @@ void CWin32FrontEnd::PostToGui(std::function<void()> fn) {
 
 void CWin32FrontEnd::RunPosted() {
     std::function<void()> fn;
+    HWND target = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bShutdown || m_queue.empty()) return;
         fn = std::move(m_queue.front());
         m_queue.pop_front();
+        // Work queued before the window was there came with no wake of its own.
+        if (!m_queue.empty() && m_pWindow) target = m_pWindow->Handle();
     }
+    if (target) PostMessageW(target, WM_APP_RUN_POSTED, 0, 0);
     fn();
 }
 
