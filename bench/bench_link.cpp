@@ -4,10 +4,7 @@
 //    both and their ratio (goal: at least 0.9);
 //  - the CPU time the link server's threads use in 10 s of an idle, connected line (goal: under
 //    1 percent of one core).
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,6 +21,7 @@
 #include "cpelink/line_channel.h"
 #include "cpelink/link_server.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 #include "sim/gateway_sim.h"
 
 namespace {
@@ -64,42 +62,27 @@ std::map<int, long> ThreadTicks() {
 
 // The same bytes in 1350-byte writes over a plain loopback socket: seconds of the raw phase.
 double PlainSocketSeconds(const std::vector<char>& bytes) {
-    const int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(lfd, 1);
-    socklen_t len = sizeof a;
-    getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    const plat::Socket listener = plat::ListenTcp({plat::IPV4_LOOPBACK, 0}, 1);
     std::atomic<double> end{0};
     std::thread reader([&] {
-        const int c = accept(lfd, nullptr, nullptr);
+        listener.Wait(plat::SOCKET_READABLE, 10000);
+        const plat::Socket c = listener.Accept();
         std::vector<char> buf(65536);
         size_t got = 0;
         while (got < bytes.size()) {
-            const ssize_t n = recv(c, buf.data(), buf.size(), 0);
+            const std::ptrdiff_t n = c.Receive(buf.data(), buf.size());
             if (n <= 0) break;
             got += static_cast<size_t>(n);
         }
         end = Now();
-        close(c);
     });
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    plat::Socket s = plat::Socket::Tcp();
+    s.Connect(listener.LocalAddress(), 10000);
     const double start = Now();
     for (size_t off = 0; off < bytes.size(); off += 1350) {
-        const size_t n = std::min<size_t>(1350, bytes.size() - off);
-        size_t done = 0;
-        while (done < n) {
-            const ssize_t w = send(s, bytes.data() + off + done, n - done, MSG_NOSIGNAL);
-            if (w <= 0) break;
-            done += static_cast<size_t>(w);
-        }
+        if (!s.SendAll(bytes.data() + off, std::min<size_t>(1350, bytes.size() - off))) break;
     }
     reader.join();
-    close(s);
-    close(lfd);
     return end - start;
 }
 

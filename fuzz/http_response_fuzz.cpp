@@ -2,7 +2,6 @@
 // goes to a loopback peer that answers every connection with the input and then closes its side.
 // Input: a selector byte (which request: browser style, script style, the two form wrappers,
 // OpenFactoryMode, SetMaxWifiNum), then the response.
-#include <sys/socket.h>
 
 #include <algorithm>
 
@@ -67,10 +66,10 @@ RK_FUZZ_TARGET(http_response) {
 
     LoopbackPeer& peer = LoopbackPeer::Instance();
     Check(peer.Ok(), "the loopback peer listens");
-    peer.Serve([&response](int fd) {
-        LoopbackPeer::SendAll(fd, response.data(), response.size());
-        shutdown(fd, SHUT_WR);
-        LoopbackPeer::Drain(fd, kDrainMs);
+    peer.Serve([&response](const plat::Socket& sock) {
+        LoopbackPeer::SendAll(sock, response.data(), response.size());
+        sock.ShutdownSend();
+        LoopbackPeer::Drain(sock, kDrainMs);
     });
 
     const std::string url = "http://127.0.0.1:" + std::to_string(peer.Port()) + "/goform/goform_process";

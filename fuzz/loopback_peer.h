@@ -9,19 +9,21 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/socket.h"
+
 namespace rkfuzz {
 
 class LoopbackPeer {
 public:
-    // Serves one accepted connection (the descriptor is closed after it returns).
-    using Handler = std::function<void(int fd)>;
+    // Serves one accepted connection (the socket is closed after it returns).
+    using Handler = std::function<void(const plat::Socket& sock)>;
 
     LoopbackPeer();
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
-    bool Ok() const { return m_listen >= 0; }
+    bool Ok() const { return m_listen.Valid(); }
     int Port() const { return m_port; }
 
     // The handler for the connections of the next input.
@@ -31,22 +33,21 @@ public:
     bool Finish(int ms);
 
     // Socket helpers for handlers (bounded by `ms` real milliseconds).
-    static bool SendAll(int fd, const uint8_t* bytes, size_t n);
+    static bool SendAll(const plat::Socket& sock, const uint8_t* bytes, size_t n);
     // Reads exactly `n` bytes; false when the peer closed or the time ran out first.
-    static bool ReadExactly(int fd, uint8_t* out, size_t n, int ms);
+    static bool ReadExactly(const plat::Socket& sock, uint8_t* out, size_t n, int ms);
     // Reads until the other side closes (or `ms` ran out).
-    static void Drain(int fd, int ms);
+    static void Drain(const plat::Socket& sock, int ms);
 
     // The shared instance of the process (created on first use, stopped at exit).
     static LoopbackPeer& Instance();
 
 private:
     void Run();
-    void Wake();
 
-    int m_listen = -1;
+    plat::Socket m_listen;
     int m_port = 0;
-    int m_wake = -1;  // eventfd: Finish and the destructor wake the accept poll
+    plat::WakeUp m_wake;  // Finish and the destructor wake the accept wait
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_cv;

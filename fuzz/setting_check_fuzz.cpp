@@ -10,7 +10,6 @@
 //   [u16 offset]  u16 n  n bytes
 // The peer closes the connection when the segments are used up. The close record (68) gets no
 // reply, as from the gateway.
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
@@ -35,10 +34,10 @@ class SettingPeer {
 public:
     explicit SettingPeer(Reader& in) : m_in(in) {}
 
-    void Serve(int fd) {
+    void Serve(const plat::Socket& sock) {
         std::array<uint8_t, kRecord> request{};
         for (;;) {
-            if (!LoopbackPeer::ReadExactly(fd, request.data(), request.size(), kReadMs)) return;
+            if (!LoopbackPeer::ReadExactly(sock, request.data(), request.size(), kReadMs)) return;
             if (request[0] == GatewayWeb::SETTING_CLOSE) continue;
             if (m_in.Empty()) break;
             const uint8_t kind = m_in.U8();
@@ -57,11 +56,11 @@ public:
             } else {
                 reply = m_in.Take(m_in.U16());
             }
-            if (!LoopbackPeer::SendAll(fd, reply.data(), reply.size())) return;
+            if (!LoopbackPeer::SendAll(sock, reply.data(), reply.size())) return;
             if ((kind & 0x02) || (reply.size() < kRecord && !(kind & 0x04))) break;
         }
-        shutdown(fd, SHUT_WR);
-        LoopbackPeer::Drain(fd, kReadMs);
+        sock.ShutdownSend();
+        LoopbackPeer::Drain(sock, kReadMs);
     }
 
 private:
@@ -81,7 +80,7 @@ RK_FUZZ_TARGET(setting_check) {
     LoopbackPeer& peer = LoopbackPeer::Instance();
     Check(peer.Ok(), "the loopback peer listens");
     SettingPeer script(in);
-    peer.Serve([&script](int fd) { script.Serve(fd); });
+    peer.Serve([&script](const plat::Socket& sock) { script.Serve(sock); });
 
     plat::Endpoints endpoints;
     endpoints.gateway = "127.0.0.1";

@@ -40,17 +40,16 @@ std::string SystemDirectory() { return SystemDirectoryUnder(MachineRoot()); }
 std::string VersionFolder() { return MachineRoot() + "/Program Files/Windows Service/RK880TVersion"; }
 
 std::string MapWindowsPath(const std::string& path) {
-    // A path already below the machine root is a host path (on Windows it starts with a drive
-    // letter too, "C:/Users/.../root/..." under --root): it is not mapped a second time.
+    // On Windows the machine root may itself be on drive C: a path already under it is a host path.
     const std::string root = MachineRoot();
-    if (root.size() > 2 && path.compare(0, root.size(), root) == 0 &&
+    if (path.compare(0, root.size(), root) == 0 &&
         (path.size() == root.size() || path[root.size()] == '/' || path[root.size()] == '\\'))
         return path;
     if (path.size() >= 2 && (path[0] == 'C' || path[0] == 'c') && path[1] == ':') {
         std::string rest = path.substr(2);
         for (char& c : rest)
             if (c == '\\') c = '/';
-        return MachineRoot() + rest;
+        return root + rest;
     }
     return path;
 }
@@ -78,7 +77,8 @@ bool EnsureFolderTree(const std::string& path) {
     while (pos != std::string::npos) {
         pos = path.find_first_of(kSeparators, pos);
         const std::string part = path.substr(0, pos);
-        if (!part.empty() && !EnsureFolder(part)) return false;
+        const bool bDrive = part.size() == 2 && part[1] == ':';  // "C:" of "C:/a/b" is there
+        if (!part.empty() && !bDrive && !EnsureFolder(part)) return false;
         if (pos != std::string::npos) ++pos;
     }
     return PathExists(path);

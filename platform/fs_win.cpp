@@ -46,7 +46,11 @@ std::string SystemDirectoryUnder(const std::string& root) {
     return root + "/Windows/System32";
 }
 
-bool NameExists(const std::string& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
+// "C:" alone names the drive's current folder, not an entry a file search finds.
+bool NameExists(const std::string& path) {
+    if (path.size() == 2 && path[1] == ':') return false;
+    return Attributes(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool MakeFolder(const std::string& path) { return CreateDirectoryW(Widen(path).c_str(), nullptr) != 0; }
 

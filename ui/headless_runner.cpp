@@ -60,6 +60,7 @@ void CHeadlessRunner::OnProgressText(int line, const std::string& text) {
 
 int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     m_guiThread = std::this_thread::get_id();
+    plat::PrepareConsole();  // the same UTF-8 bytes on every system (no CR LF on Windows)
     m_signalThread.Start([this] {
         while (!plat::StopRequested()) {
             if (const int status = plat::WaitExitSignal(100)) RequestExit(status, true);

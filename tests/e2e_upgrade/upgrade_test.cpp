@@ -2,7 +2,6 @@
 // process, one sandbox and one simulator per run. Success, every failure path with its texts,
 // pictures and exit status, the communication error, a gateway that never connects, and the
 // version-path mode that must send nothing at all.
-#include <poll.h>
 
 #include <atomic>
 
@@ -431,31 +430,22 @@ class RecordingListeners {
 public:
     RecordingListeners() {
         for (int i = 0; i < 3; ++i) {
-            const bool bUdp = i == 2;
-            const int fd = ::socket(AF_INET, (bUdp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t len = sizeof a;
-            ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-            if (!bUdp) ::listen(fd, 8);
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-            m_fds[i] = fd;
-            m_ports[i] = ntohs(a.sin_port);
+            const plat::SocketAddress any{plat::IPV4_LOOPBACK, 0};
+            m_socks[i] = i == 2 ? plat::BindUdp(any) : plat::ListenTcp(any, 8);
+            m_ports[i] = m_socks[i].LocalPort();
         }
         m_thread = std::thread([this] {
             while (!m_bStop) {
-                pollfd p[3];
-                for (int i = 0; i < 3; ++i) p[i] = {m_fds[i], POLLIN, 0};
-                if (::poll(p, 3, 20) <= 0) continue;
+                plat::WaitItem items[3];
+                for (int i = 0; i < 3; ++i) items[i] = {m_socks[i].Native(), plat::SOCKET_READABLE, 0};
+                if (plat::WaitAny(items, 20) <= 0) continue;
                 for (int i = 0; i < 3; ++i) {
-                    if (!(p[i].revents & POLLIN)) continue;
+                    if (!(items[i].ready & plat::SOCKET_READABLE)) continue;
                     if (i == 2) {
                         char buf[2048];
-                        ::recv(m_fds[i], buf, sizeof buf, MSG_DONTWAIT);
+                        m_socks[i].ReceiveFrom(buf, sizeof buf, nullptr, plat::IoMode::NoWait);
                     } else {
-                        const int c = ::accept(m_fds[i], nullptr, nullptr);
-                        if (c >= 0) ::close(c);
+                        m_socks[i].Accept();  // closed at once
                     }
                     ++m_nHits;
                 }
@@ -465,13 +455,12 @@ public:
     ~RecordingListeners() {
         m_bStop = true;
         m_thread.join();
-        for (int fd : m_fds) ::close(fd);
     }
     int Port(int i) const { return m_ports[i]; }
     int Hits() const { return m_nHits; }
 
 private:
-    int m_fds[3] = {-1, -1, -1};
+    plat::Socket m_socks[3];
     int m_ports[3] = {0, 0, 0};
     std::atomic<bool> m_bStop{false};
     std::atomic<int> m_nHits{0};

@@ -1,8 +1,6 @@
 // Bad input at the edges, each run through the built program: the configuration file, the counters
 // INI, the NV backup file, the version folder, the machine root, the link port, the WiFi limit and
 // paths too long for their record field. Each shows its text and loses or overwrites nothing.
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -297,16 +295,9 @@ TEST(BadInput, MachineRootThatCannotBeCreatedEndsAtOnce) {
 
 TEST(BadInput, LinkPortInUseIsShownAndLogged) {
     // Hold a port on 127.0.0.1; the link server's bind on every interface then fails.
-    const int held = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(held, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(held, 4), 0);
-    ASSERT_EQ(::getsockname(held, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const int port = ntohs(a.sin_port);
+    plat::Socket held = plat::ListenTcp({plat::IPV4_LOOPBACK, 0}, 4);
+    ASSERT_TRUE(held.Valid());
+    const int port = held.LocalPort();
 
     Sandbox box;
     GatewaySim sim;
@@ -317,7 +308,7 @@ TEST(BadInput, LinkPortInUseIsShownAndLogged) {
     plan.extra = {"--link-port", std::to_string(port)};
     const RunResult r = RunTool(box, sim, plan);
     sim.Stop();
-    ::close(held);
+    held.Close();
 
     const std::string text = plat::Format("端口%d已被占用，请关闭占用该端口的程序。", port);
     EXPECT_EQ(r.status, 3);

@@ -1,13 +1,6 @@
 #pragma once
 // The tool's side of the link, played over raw loopback sockets: a TCP listener on 127.0.0.1:0,
 // the announcement datagram, records encoded with the channel's encoder, replies read whole.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,23 +9,11 @@
 
 #include "cpelink/link_record.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 
 class FakeTool {
 public:
-    FakeTool() {
-        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(m_listen, 8) == 0 &&
-            getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            m_nPort = ntohs(addr.sin_port);
-    }
-    ~FakeTool() {
-        CloseConnection();
-        if (m_listen >= 0) close(m_listen);
-    }
+    FakeTool() : m_listen(plat::ListenTcp({plat::IPV4_LOOPBACK, 0}, 8)), m_nPort(m_listen.LocalPort()) {}
     FakeTool(const FakeTool&) = delete;
     FakeTool& operator=(const FakeTool&) = delete;
 
@@ -49,13 +30,7 @@ public:
     }
 
     static void SendDatagram(int toPort, std::span<const uint8_t> bytes) {
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(toPort));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        close(fd);
+        plat::Socket::Udp().SendTo(bytes.data(), bytes.size(), {plat::IPV4_LOOPBACK, toPort});
     }
 
     void Announce(int toPort) {
@@ -65,10 +40,9 @@ public:
 
     // Waits for the gateway's connection.
     bool Accept(int timeoutMs = 5000) {
-        pollfd p{m_listen, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) != 1) return false;
-        m_conn = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        return m_conn >= 0;
+        if (m_listen.Wait(plat::SOCKET_READABLE, timeoutMs) <= 0) return false;
+        m_conn = m_listen.Accept();
+        return m_conn.Valid();
     }
 
     // Announces and accepts.
@@ -77,20 +51,9 @@ public:
         return Accept();
     }
 
-    void CloseConnection() {
-        if (m_conn >= 0) close(m_conn);
-        m_conn = -1;
-    }
+    void CloseConnection() { m_conn.Close(); }
 
-    bool SendBytes(std::span<const uint8_t> bytes) {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
-            const ssize_t n = send(m_conn, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool SendBytes(std::span<const uint8_t> bytes) { return m_conn.SendAll(bytes.data(), bytes.size()); }
 
     // A request as the channel encodes it: the sequence counter is stamped.
     LinkMessage Encode(LinkRecord r, int typeOverride = 0) {
@@ -123,9 +86,8 @@ public:
         while (got < m.size()) {
             const int64_t left = end - plat::TickMs();
             if (left <= 0) return std::nullopt;
-            pollfd p{m_conn, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left)) != 1) return std::nullopt;
-            const ssize_t n = recv(m_conn, m.data() + got, m.size() - got, 0);
+            if (m_conn.Wait(plat::SOCKET_READABLE, left) <= 0) return std::nullopt;
+            const std::ptrdiff_t n = m_conn.Receive(m.data() + got, m.size() - got);
             if (n <= 0) {
                 m_bPeerClosed = true;
                 return std::nullopt;
@@ -146,11 +108,7 @@ public:
         const int64_t end = plat::TickMs() + timeoutMs;
         uint8_t buf[4096];
         while (plat::TickMs() < end) {
-            pollfd p{m_conn, POLLIN, 0};
-            if (poll(&p, 1, 20) == 1) {
-                const ssize_t n = recv(m_conn, buf, sizeof buf, 0);
-                if (n <= 0) return true;
-            }
+            if (m_conn.Wait(plat::SOCKET_READABLE, 20) > 0 && m_conn.Receive(buf, sizeof buf) <= 0) return true;
         }
         return false;
     }
@@ -158,8 +116,8 @@ public:
     uint32_t Seq() const { return m_nSeq; }
 
 private:
-    int m_listen = -1;
-    int m_conn = -1;
+    plat::Socket m_listen;
+    plat::Socket m_conn;
     int m_nPort = 0;
     uint32_t m_nSeq = 1;
     bool m_bPeerClosed = false;

@@ -2,13 +2,10 @@
 // Runs the built program (RK_TOOL_PATH) headless in a sandbox of its own: machine root, runtime
 // folder (single-instance lock), working folder ("Logs") and program folder. Shared by the
 // end-to-end test programs.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -24,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/socket.h"
 
 extern char** environ;
 
@@ -193,18 +192,8 @@ inline std::string Shell(const std::string& command) {
 
 // A port the system picks on 127.0.0.1 (free when this returns).
 inline int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
+    plat::Socket s = plat::Socket::Tcp();
+    return s.Bind({plat::IPV4_LOOPBACK, 0}) ? s.LocalPort() : 0;
 }
 
 // Every endpoint on loopback (no gateway answers there), no ARP flush.
