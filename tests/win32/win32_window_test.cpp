@@ -22,7 +22,6 @@
 #include "console/control_ids.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "platform/network.h"
 #include "platform/options.h"
 #include "platform/wide.h"
 #include "sim/gateway_sim.h"
@@ -374,7 +373,6 @@ TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    plat::StartSocketsForProcess();  // the simulator makes sockets before the view starts up
     Gdiplus::GdiplusStartupInput input;
     ULONG_PTR token = 0;
     Gdiplus::GdiplusStartup(&token, &input, nullptr);
