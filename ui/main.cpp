@@ -1,5 +1,5 @@
 // rk880t-tool: the RK880T service tool. With --headless it runs without a window (the headless
-// runner); otherwise it shows the Qt window.
+// runner); otherwise it shows the window: Qt on Linux, Win32 on Windows.
 #include <cstdio>
 
 #include "app/wiring.h"
@@ -13,6 +13,9 @@
 
 #ifdef RK_HAVE_QT
 #include "ui/qt_front_end.h"
+#endif
+#ifdef RK_HAVE_WIN32_WINDOW
+#include "ui/win32/win32_front_end.h"
 #endif
 
 int main(int argc, char** argv) {
@@ -37,9 +40,6 @@ int main(int argc, char** argv) {
     // An export or clear run is a command from a shell or a script: it asks nobody (the start-up
     // dialog takes --wifi-max, message boxes are answered as headless), with or without a display.
     if (plat::IsCommandRun(options)) options.bHeadless = true;
-#ifdef _WIN32
-    options.bHeadless = true;  // the Windows window is not built yet
-#endif
     // Before any thread: only the runner's signal thread takes SIGINT and SIGTERM.
     if (options.bHeadless) CHeadlessRunner::BlockExitSignals();
     plat::PrepareConsole();
@@ -57,8 +57,11 @@ int main(int argc, char** argv) {
         CHeadlessRunner runner(options, programFolder);
         return runner.Run(WireApplication);
     }
-#ifdef RK_HAVE_QT
+#if defined(RK_HAVE_QT)
     return RunQtWindow(argc, argv, options, programFolder, WireApplication);
+#elif defined(RK_HAVE_WIN32_WINDOW)
+    ReleaseOwnConsole();
+    return RunWin32Window(options, programFolder, WireApplication);
 #else
     std::fputs("rk880t-tool: built without the window; use --headless\n", stderr);
     return 2;

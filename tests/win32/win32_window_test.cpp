@@ -1,0 +1,383 @@
+// The Win32 window (Windows build, under Wine on a virtual X display): a whole CPE upgrade and a
+// failed one against a simulated gateway in this process, through the window's own run
+// (RunWin32Window with the program's wiring). The start-up dialog and the message boxes are
+// answered and Download is clicked through their windows; texts and states are read from the form
+// model. PNGs of the start-up dialog, ready, running, passed and failed are saved under the build
+// folder (win32-shots/), captured from the screen and written through GDI+.
+#include "ui/win32/win32_front_end.h"
+
+// GDI+ needs the COM declarations that WIN32_LEAN_AND_MEAN leaves out.
+#include <objidl.h>
+#include <gdiplus.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/wiring.h"
+#include "console/control_ids.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/options.h"
+#include "platform/wide.h"
+#include "sim/gateway_sim.h"
+#include "ui/win32/win32_form_window.h"
+#include "web/startup_dialog.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSuccess = "管理成功。\n点击【确定】按钮退出程序。";
+constexpr const char* kVersionFailed = "版本校验失败!";
+constexpr const char* kClosing = "如果再次管理wifi，请关闭工具软件和设备。按照操作说明重新进行升级操作。";
+constexpr int64_t kLimitMs = 180000;
+constexpr int kMessageBoxText = 0xFFFF;  // the text of a system message box
+
+std::wstring TextOf(HWND w) {
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(w)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(w, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+// The window as it stands on the screen, as PNG through GDI+.
+bool SaveShot(HWND w, const char* name) {
+    const fs::path dir = fs::path(RK_BINARY_DIR) / "win32-shots";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
+    // Wine hands a window's drawing to the X server a moment later; the capture reads the screen.
+    GdiFlush();
+    Sleep(100);
+    RECT r{};
+    if (!GetWindowRect(w, &r)) return false;
+    const int cx = r.right - r.left, cy = r.bottom - r.top;
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, cx, cy);
+    HGDIOBJ old = SelectObject(mem, bitmap);
+    BitBlt(mem, 0, 0, cx, cy, screen, r.left, r.top, SRCCOPY | CAPTUREBLT);
+    SelectObject(mem, old);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    bool ok = false;
+    {
+        Gdiplus::Bitmap image(bitmap, nullptr);
+        UINT count = 0, size = 0;
+        Gdiplus::GetImageEncodersSize(&count, &size);
+        std::vector<char> buffer(size);
+        auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
+        if (size && Gdiplus::GetImageEncoders(count, size, codecs) == Gdiplus::Ok) {
+            for (UINT i = 0; i < count; ++i) {
+                if (std::wstring(codecs[i].MimeType) != L"image/png") continue;
+                const std::wstring file = (dir / (std::string(name) + ".png")).wstring();
+                ok = image.Save(file.c_str(), &codecs[i].Clsid, nullptr) == Gdiplus::Ok;
+            }
+        }
+    }
+    DeleteObject(bitmap);
+    return ok;
+}
+
+// What the driver saw, checked after the run.
+struct Seen {
+    bool bDialogAnswered = false, bDialogShot = false;
+    std::string readyStatus, readyProgress;
+    bool bReadyDownloadEnabled = false, bReadyShot = false;
+    int readyPicture = -1;
+    bool bClicked = false;
+    int runningPercent = -1, runningPicture = -1;
+    bool bRunningDownloadEnabled = true, bRunningShot = false;
+    std::string passedStatus, passedProgress;
+    int passedBar = -1, passedPicture = -1;
+    bool bPassedShot = false;
+    int failedPicture = -1;
+    std::string failedStatus, failedProgress;
+    bool bFailedDownloadEnabled = true;
+    bool bFailedShot = false;
+    std::vector<std::string> boxes;       // caption + "|" + text of every message box
+    std::vector<std::string> okCaptions;  // the OK button's caption of each OK box
+    bool bTimedOut = false;
+};
+
+// Drives the window from its GUI thread every 20 ms (a thread timer: it also fires inside the
+// dialog's and the message boxes' modal loops). Clicks are posted, so a tick never blocks.
+class Driver {
+public:
+    Driver(CServiceToolApp& app, Seen& seen, bool bExpectFailure)
+        : m_app(app), m_seen(seen), m_bFailure(bExpectFailure), m_deadline(plat::TickMs() + kLimitMs) {
+        s_pDriver = this;
+        m_app.View().observers.onLineReady = [this](int line) {
+            if (line == 0) m_bReady = true;
+        };
+        m_app.View().observers.onTaskThreadReturned = [this](int line, TaskOutcome) {
+            if (line == 0) m_bTaskReturned = true;
+        };
+        m_timer = SetTimer(nullptr, 0, 20, &Driver::OnTimer);
+    }
+    ~Driver() {
+        KillTimer(nullptr, m_timer);
+        s_pDriver = nullptr;
+    }
+
+private:
+    static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD) {
+        if (s_pDriver && !s_pDriver->m_bInTick) {
+            s_pDriver->m_bInTick = true;
+            s_pDriver->Tick();
+            s_pDriver->m_bInTick = false;
+        }
+    }
+    static BOOL CALLBACK Collect(HWND w, LPARAM param) {
+        reinterpret_cast<std::vector<HWND>*>(param)->push_back(w);
+        return TRUE;
+    }
+
+    std::string Text(int id) const { return m_app.Form().GetText(id); }
+    int Percent() const {
+        int percent = -1;
+        return std::sscanf(Text(ids::PROGRESS_TEXT_0).c_str(), "%d/100", &percent) == 1 ? percent : -1;
+    }
+
+    void Tick() {
+        if (plat::TickMs() > m_deadline) {
+            m_seen.bTimedOut = true;
+            PostQuitMessage(99);
+            return;
+        }
+        std::vector<HWND> windows;
+        EnumThreadWindows(GetCurrentThreadId(), &Driver::Collect, reinterpret_cast<LPARAM>(&windows));
+        HWND form = nullptr;
+        for (HWND w : windows) {
+            if (!IsWindowVisible(w)) continue;
+            wchar_t cls[64] = {};
+            GetClassNameW(w, cls, 64);
+            if (std::wstring(cls) == FORM_WINDOW_CLASS) form = w;
+            if (std::wstring(cls) != L"#32770" || m_handled.count(w)) continue;
+            m_handled.insert(w);
+            if (HWND edit = GetDlgItem(w, startup_dialog::IDC_LIMIT_EDIT)) {
+                // The start-up dialog: the limit typed as the operator would, then OK.
+                SetWindowTextW(edit, L" 7");
+                m_seen.bDialogShot = SaveShot(w, "win32_startup_dialog");
+                m_seen.bDialogAnswered = true;
+                PostMessageW(w, WM_COMMAND, IDOK, reinterpret_cast<LPARAM>(GetDlgItem(w, IDOK)));
+                return;
+            }
+            OnMessageBox(w);
+            return;
+        }
+        if (!form) return;
+        const bool bDownloadEnabled = m_app.Form().IsEnabled(ids::DOWNLOAD_0);
+        const int picture = m_app.Form().Get(ids::PICTURE_0).nPicture;
+        if (!m_seen.bClicked) {
+            // Ready: a keep-alive pass enabled Download, and the window shows it.
+            HWND status = GetDlgItem(form, ids::STATUS_0);
+            if (!m_bReady || !bDownloadEnabled || Text(ids::STATUS_0) != "连接完成") return;
+            if (plat::Narrow(TextOf(status)) != "连接完成") return;
+            m_seen.readyStatus = Text(ids::STATUS_0);
+            m_seen.readyProgress = Text(ids::PROGRESS_TEXT_0);
+            m_seen.bReadyDownloadEnabled = bDownloadEnabled;
+            m_seen.readyPicture = picture;
+            m_seen.bReadyShot = SaveShot(form, m_bFailure ? "win32_failure_ready" : "win32_ready");
+            m_seen.bClicked = true;
+            PostMessageW(GetDlgItem(form, ids::DOWNLOAD_0), BM_CLICK, 0, 0);
+            return;
+        }
+        if (m_bFailure) {
+            // The failed task has shown its boxes and returned: the operator closes the window.
+            if (m_bTaskReturned && m_bClosingAnswered && !m_bCloseSent) {
+                m_seen.failedPicture = picture;
+                m_seen.failedStatus = Text(ids::STATUS_0);
+                m_seen.failedProgress = Text(ids::PROGRESS_TEXT_0);
+                m_seen.bFailedDownloadEnabled = bDownloadEnabled;
+                m_bCloseSent = true;
+                PostMessageW(form, WM_CLOSE, 0, 0);
+            }
+            return;
+        }
+        // Running: one shot while the boot or Linux image is being sent.
+        const int percent = Percent();
+        if (m_seen.bRunningShot || picture != PIC_RUNNING || percent <= 0 || percent > 89) return;
+        m_seen.runningPercent = percent;
+        m_seen.runningPicture = picture;
+        m_seen.bRunningDownloadEnabled = bDownloadEnabled;
+        m_seen.bRunningShot = SaveShot(form, "win32_running");
+    }
+
+    void OnMessageBox(HWND box) {
+        const std::string text = plat::Narrow(TextOf(GetDlgItem(box, kMessageBoxText)));
+        // The box's static keeps the text's own line breaks as "\r\n" under some systems.
+        std::string plain;
+        for (char c : text)
+            if (c != '\r') plain += c;
+        m_seen.boxes.push_back(plat::Narrow(TextOf(box)) + "|" + plain);
+        // Also on standard error: a box before an immediate end of the program (a second instance,
+        // the version folder) is the only trace such a run leaves.
+        std::fprintf(stderr, "MESSAGE: %s\n", plain.c_str());
+        std::fflush(stderr);
+        if (HWND ok = GetDlgItem(box, IDOK)) m_seen.okCaptions.push_back(plat::Narrow(TextOf(ok)));
+        HWND form = GetWindow(box, GW_OWNER);
+        if (plain == kSuccess) {
+            m_seen.passedStatus = Text(ids::STATUS_0);
+            m_seen.passedProgress = Text(ids::PROGRESS_TEXT_0);
+            m_seen.passedBar = m_app.Form().Get(ids::PROGRESS_0).nPos;
+            m_seen.passedPicture = m_app.Form().Get(ids::PICTURE_0).nPicture;
+            m_seen.bPassedShot = form && SaveShot(form, "win32_passed") && SaveShot(box, "win32_passed_message");
+        }
+        if (plain == kClosing) {
+            m_seen.bFailedShot = form && SaveShot(form, "win32_failed") && SaveShot(box, "win32_failed_message");
+            m_bClosingAnswered = true;
+        }
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+
+    static Driver* s_pDriver;
+    CServiceToolApp& m_app;
+    Seen& m_seen;
+    const bool m_bFailure;
+    const int64_t m_deadline;
+    UINT_PTR m_timer = 0;
+    bool m_bInTick = false;
+    std::set<HWND> m_handled;
+    std::atomic<bool> m_bReady{false};
+    std::atomic<bool> m_bTaskReturned{false};
+    bool m_bClosingAnswered = false;
+    bool m_bCloseSent = false;
+};
+Driver* Driver::s_pDriver = nullptr;
+
+// A machine root, working folder and program folder of its own (with the pristine record).
+struct Sandbox {
+    Sandbox() {
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        base = fs::path(temp) / ("rk-win32-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(plat::TickMs()));
+        for (const char* d : {"root", "cwd", "program"}) fs::create_directories(base / d);
+        std::FILE* f = _wfopen((base / "program" / "RecordCSV.sdi").wstring().c_str(), L"wb");
+        if (f) std::fclose(f);
+    }
+    ~Sandbox() {
+        std::error_code ec;
+        fs::remove_all(base, ec);
+    }
+    std::string Path(const char* sub) const { return plat::NarrowPath((base / sub).wstring()); }
+    fs::path base;
+};
+
+struct RunResult {
+    int status = -1;
+    bool bDriven = false;
+};
+
+RunResult RunWindow(GatewaySim& sim, const Sandbox& box, Seen& seen, bool bExpectFailure) {
+    const std::vector<std::string> args = {
+        "rk880t-tool", "--root", box.Path("root"), "--program-folder", box.Path("program"), "--gateway",
+        "127.0.0.1", "--no-arp-flush", "--web-port", std::to_string(sim.WebPort()), "--setting-port",
+        std::to_string(sim.SettingPort()), "--link-port", "0", "--announce-to",
+        "127.0.0.1:" + std::to_string(sim.AnnouncePort()), "--announce-address", "127.0.0.1", "--time-scale", "0.05"};
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    const plat::ParseResult parsed = plat::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    EXPECT_TRUE(parsed.error.empty()) << parsed.error;
+
+    // The program's own set-up (main): working folder, time scale and root.
+    const fs::path oldCwd = fs::current_path();
+    fs::current_path(box.base / "cwd");
+    plat::SetTimeScale(parsed.options.timeScale);
+    plat::SetMachineRoot(parsed.options.root);
+    RunResult result;
+    std::unique_ptr<Driver> driver;
+    result.status = RunWin32Window(parsed.options, box.Path("program"), [&](CServiceToolApp& app) {
+        WireApplication(app);
+        driver = std::make_unique<Driver>(app, seen, bExpectFailure);
+    });
+    result.bDriven = driver != nullptr;
+    driver.reset();
+    plat::SetTimeScale(1.0);
+    fs::current_path(oldCwd);
+    return result;
+}
+
+TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
+    // A whole upgrade.
+    {
+        Sandbox box;
+        GatewaySim sim;
+        ASSERT_TRUE(sim.Start()) << sim.LastError();
+        Seen seen;
+        const RunResult run = RunWindow(sim, box, seen, false);
+        ASSERT_TRUE(run.bDriven);
+        EXPECT_FALSE(seen.bTimedOut);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(seen.bDialogAnswered);
+        EXPECT_TRUE(seen.bDialogShot);
+
+        EXPECT_TRUE(seen.bReadyShot);
+        EXPECT_EQ(seen.readyStatus, "连接完成");
+        EXPECT_EQ(seen.readyProgress, "0/100");
+        EXPECT_TRUE(seen.bReadyDownloadEnabled);
+        EXPECT_EQ(seen.readyPicture, PIC_READY);
+
+        EXPECT_TRUE(seen.bRunningShot);
+        EXPECT_GT(seen.runningPercent, 0);
+        EXPECT_EQ(seen.runningPicture, PIC_RUNNING);
+        EXPECT_FALSE(seen.bRunningDownloadEnabled);
+
+        EXPECT_TRUE(seen.bPassedShot);
+        EXPECT_EQ(seen.passedStatus, kSuccess);
+        EXPECT_EQ(seen.passedProgress, "100/100");
+        EXPECT_EQ(seen.passedBar, 100);
+        EXPECT_EQ(seen.passedPicture, PIC_PASS);
+        EXPECT_EQ(seen.boxes, std::vector<std::string>{std::string("MG_RK880T_PDWA_CN_VEV1.00.00|") + kSuccess});
+        // The system's own button caption, in the system's language (Chinese here): the text names it.
+        EXPECT_EQ(seen.okCaptions, std::vector<std::string>{"确定"});
+
+        // The gateway got both images whole and the limit as typed into the dialog.
+        ASSERT_TRUE(sim.Image(CMD_DOWN_BOOT).has_value());
+        ASSERT_TRUE(sim.Image(CMD_DOWN_LINUX).has_value());
+        EXPECT_TRUE(sim.Image(CMD_DOWN_BOOT)->bComplete);
+        EXPECT_TRUE(sim.Image(CMD_DOWN_LINUX)->bComplete);
+        EXPECT_EQ(sim.Web().WifiLimits(), std::vector<std::string>{" 7"});
+    }
+    // A gateway whose modem is not an RK880T: the version check fails; the window stays until the
+    // operator closes it.
+    {
+        Sandbox box;
+        GatewaySimConfig config;
+        config.knobs.modemVersion = "PD_WA_RK990T_V1.0.0";
+        GatewaySim sim(config);
+        ASSERT_TRUE(sim.Start()) << sim.LastError();
+        Seen seen;
+        const RunResult run = RunWindow(sim, box, seen, true);
+        ASSERT_TRUE(run.bDriven);
+        EXPECT_FALSE(seen.bTimedOut);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(seen.bReadyShot);
+        EXPECT_TRUE(seen.bFailedShot);
+        std::vector<std::string> texts;
+        for (const std::string& b : seen.boxes) texts.push_back(b.substr(b.find('|') + 1));
+        EXPECT_EQ(texts, (std::vector<std::string>{kVersionFailed, kClosing}));
+        EXPECT_EQ(seen.failedPicture, PIC_OFFLINE);
+        EXPECT_EQ(seen.failedStatus, kVersionFailed);
+        EXPECT_EQ(seen.failedProgress, "0/100");
+        EXPECT_FALSE(seen.bFailedDownloadEnabled);
+        EXPECT_FALSE(sim.Image(CMD_DOWN_BOOT).has_value());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    ::testing::InitGoogleTest(&argc, argv);
+    const int r = RUN_ALL_TESTS();
+    Gdiplus::GdiplusShutdown(token);
+    return r;
+}
