@@ -139,7 +139,7 @@ void CNvBackup::BackupNvThread() {
     // The complete backup is copied into the archive of the modem's IMEI, stamped with local time.
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    plat::LocalTime(now, local);
     std::string archive;
     if (!ArchiveNvBackup(MakeNvBackupPaths(path, folder), NvArchiveImeiFolder(folder, imei), NvArchiveStamp(local),
                          archive))

@@ -17,13 +17,14 @@ struct DiskCandidate {
 };
 using DiskLister = std::function<std::vector<DiskCandidate>()>;
 
-// The disks of this machine in the order of their names under /sys/block: block devices with a
+// The disks of this machine. Windows: \\.\PhysicalDrive0 to 3, asked by ATA IDENTIFY DEVICE.
+// Linux: in the order of their names under /sys/block: block devices with a
 // device behind them and a medium (a card reader's empty slot is no disk), optical drives and
 // floppies left out. A disk's serial is read as any user can: udev's database
 // (/run/udev/data/b<major>:<minor>, ID_SERIAL_SHORT), else sysfs (device/serial, serial,
 // device/vpd_pg80); a disk without one does not answer.
 std::vector<DiskCandidate> ListSystemDisks();
-// The same over other roots (tests use a tree of their own).
+// The same over other roots (tests use a tree of their own); Linux only.
 std::vector<DiskCandidate> ListDisks(const std::string& sysBlock, const std::string& udevData);
 
 // Removes leading and trailing blanks (space, tab, line breaks).

@@ -1,10 +1,10 @@
-// The disk identity on Windows: ATA IDENTIFY DEVICE through SMART on \\.\PhysicalDrive0..3.
-// (The Linux disk listing is records/machine_id.cpp, left out of this build; the helpers shared
-// with it are repeated here until they have a file of their own.)
+// The disk listing on Windows: ATA IDENTIFY DEVICE through SMART on \\.\PhysicalDrive0..3.
 #include <windows.h>
 #include <winioctl.h>
 
 #include <algorithm>
+#include <optional>
+#include <span>
 
 #include "platform/trace.h"
 #include "records/machine_id.h"
@@ -18,6 +18,17 @@ constexpr BYTE ATA_IDENTIFY_DEVICE = 0xEC;
 constexpr DWORD CAP_ATA_ID_CMD_BIT = 1;  // CAP_ATA_ID_CMD
 
 std::string CutAtNul(const char* text, size_t size) { return std::string(text, std::find(text, text + size, '\0')); }
+
+// The serial number of an IDENTIFY DEVICE answer: words 10 to 19, each word's bytes swapped.
+std::string AtaIdentifySerial(std::span<const unsigned char> identify) {
+    if (identify.size() < SERIAL_OFFSET + SERIAL_SIZE) return {};
+    char serial[SERIAL_SIZE];
+    for (size_t i = 0; i < SERIAL_SIZE; i += 2) {
+        serial[i] = static_cast<char>(identify[SERIAL_OFFSET + i + 1]);
+        serial[i + 1] = static_cast<char>(identify[SERIAL_OFFSET + i]);
+    }
+    return TrimBlanks(CutAtNul(serial, SERIAL_SIZE));
+}
 
 // One drive: SMART version, the ATA identify capability, not an ATAPI device, then IDENTIFY DEVICE.
 std::optional<std::string> ReadPhysicalDriveSerial(int drive) {
@@ -56,37 +67,9 @@ std::optional<std::string> ReadPhysicalDriveSerial(int drive) {
 
 }  // namespace
 
-std::string TrimBlanks(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    size_t b = 0, e = text.size();
-    while (b < e && blank(text[b])) ++b;
-    while (e > b && blank(text[e - 1])) --e;
-    return std::string(text.substr(b, e - b));
-}
-
-std::string AtaIdentifySerial(std::span<const unsigned char> identify) {
-    if (identify.size() < SERIAL_OFFSET + SERIAL_SIZE) return {};
-    char serial[SERIAL_SIZE];
-    for (size_t i = 0; i < SERIAL_SIZE; i += 2) {
-        serial[i] = static_cast<char>(identify[SERIAL_OFFSET + i + 1]);
-        serial[i + 1] = static_cast<char>(identify[SERIAL_OFFSET + i]);
-    }
-    return TrimBlanks(CutAtNul(serial, SERIAL_SIZE));
-}
-
 std::vector<DiskCandidate> ListSystemDisks() {
     std::vector<DiskCandidate> disks;
     for (int drive = 0; drive < static_cast<int>(CMachineId::MAX_DISKS); ++drive)
         disks.push_back({"PhysicalDrive" + std::to_string(drive), [drive] { return ReadPhysicalDriveSerial(drive); }});
     return disks;
-}
-
-CMachineId::CMachineId(const DiskLister& lister) {
-    if (!lister) return;
-    std::vector<DiskCandidate> disks = lister();
-    if (disks.size() > MAX_DISKS) disks.resize(MAX_DISKS);
-    for (const DiskCandidate& disk : disks) {
-        if (!disk.readSerial) continue;
-        if (std::optional<std::string> serial = disk.readSerial()) m_strDiskSerial = TrimBlanks(*serial);
-    }
 }
