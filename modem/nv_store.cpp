@@ -266,7 +266,7 @@ std::string NewestNvArchive(const std::string& versionFolder, const std::string&
         if (name.second == 0 || name <= best) continue;
         if (!plat::IsRegularFile(plat::Format(NV_BACKUP_FILE_FMT, it->path().string().c_str()))) continue;
         best = name;
-        newest = it->path().string();
+        newest = plat::JoinPath(folder, it->path().filename().string());
     }
     return newest;
 }

@@ -161,7 +161,7 @@ TEST_F(NvStoreTest, ArchiveCopyKilledMidwayLeavesEarlierArchivesAndTheBackup) {
     const auto contents = [](const std::string& folder) {
         std::map<std::string, std::string> m;
         for (const auto& e : fs::recursive_directory_iterator(folder))
-            m[fs::relative(e.path(), folder).string()] = e.is_regular_file() ? Read(e.path().string()) : "/";
+            m[fs::relative(e.path(), folder).generic_string()] = e.is_regular_file() ? Read(e.path().string()) : "/";
         return m;
     };
     const std::map<std::string, std::string> archived = {
