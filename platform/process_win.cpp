@@ -12,24 +12,6 @@ namespace plat {
 
 namespace {
 
-// One argument quoted as CommandLineToArgvW reads it back.
-std::wstring Quote(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-    std::wstring out = L"\"";
-    size_t slashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++slashes;
-            continue;
-        }
-        out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
-        slashes = 0;
-        out += c;
-    }
-    out.append(slashes * 2, L'\\');
-    return out + L"\"";
-}
-
 bool StartCommandLine(std::wstring commandLine, WORD show) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -50,7 +32,7 @@ bool SpawnDetached(const char* const argv[]) {
     std::wstring commandLine;
     for (const char* const* p = argv; *p; ++p) {
         if (!commandLine.empty()) commandLine += L' ';
-        commandLine += Quote(Widen(*p));
+        commandLine += QuoteArgument(Widen(*p));
     }
     return StartCommandLine(commandLine, SW_HIDE);
 }

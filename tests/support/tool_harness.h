@@ -94,25 +94,6 @@ inline std::vector<std::string> Environment() {
     return out;
 }
 
-// One argument as the program's CommandLineToArgvW reads it back.
-inline std::wstring QuoteArgument(const std::string& text) {
-    const std::wstring arg = plat::Widen(text);
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-    std::wstring out = L"\"";
-    size_t slashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++slashes;
-            continue;
-        }
-        out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
-        slashes = 0;
-        out += c;
-    }
-    out.append(slashes * 2, L'\\');
-    return out + L"\"";
-}
-
 inline HANDLE InheritableFile(const std::string& path, bool bWrite) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     return CreateFileW(plat::Widen(path).c_str(), bWrite ? GENERIC_WRITE : GENERIC_READ,
@@ -123,7 +104,7 @@ inline HANDLE InheritableFile(const std::string& path, bool bWrite) {
 inline void StartChild(Child& c, const std::vector<std::string>& full, const std::vector<std::string>& env,
                        const std::string& cwd) {
     std::wstring commandLine;
-    for (const std::string& a : full) commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(a);
+    for (const std::string& a : full) commandLine += (commandLine.empty() ? L"" : L" ") + plat::QuoteArgument(plat::Widen(a));
     std::wstring block;
     for (const std::string& e : env) block += plat::Widen(e) + L'\0';
     block += L'\0';
