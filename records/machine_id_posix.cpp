@@ -2,10 +2,9 @@
 #include "records/machine_id.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/fs.h"
@@ -14,20 +13,13 @@ namespace {
 
 // Reads a small file whole (at most `limit` bytes); nothing when it cannot be read.
 std::optional<std::string> ReadSmall(const std::string& path, size_t limit = 64 * 1024) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0 || text.size() >= limit) break;
-        text.append(buf, std::min(static_cast<size_t>(n), limit - text.size()));
-    }
-    ::close(fd);
+    std::FILE* file = plat::OpenFile(path, "rb");
+    if (file == nullptr) return std::nullopt;
+    std::string text(limit, '\0');
+    text.resize(std::fread(text.data(), 1, limit, file));
+    const bool bFailed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (bFailed) return std::nullopt;
     return text;
 }
 
