@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <mutex>
 
@@ -56,6 +57,10 @@ std::string MapWindowsPath(const std::string& path) {
 
 bool PathExists(const std::string& path) {
     std::string p = path;
+#ifdef _WIN32
+    // A drive named alone ("C:") is its root, which always exists.
+    if (p.size() == 2 && p[1] == ':' && std::isalpha(static_cast<unsigned char>(p[0]))) return true;
+#endif
     if (!p.empty() && (p.back() == '\\' || p.back() == '/')) {
         if (p == "/" || (p.size() == 3 && p[1] == ':')) return true;
         p.pop_back();

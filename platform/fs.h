@@ -14,7 +14,8 @@ namespace plat {
 std::string DefaultMachineRoot();
 void SetMachineRoot(const std::string& root);
 std::string MachineRoot();
-// <root>/Windows/System32; on Windows, for the system drive itself, GetSystemDirectoryW's answer.
+// <root>/Windows/System32; on Windows, for the system drive itself, the folder a 32-bit program
+// sees as its system directory (GetSystemWow64DirectoryW, else GetSystemDirectoryW).
 std::string SystemDirectory();
 std::string SystemDirectoryUnder(const std::string& root);
 // <root>/Program Files/Windows Service/RK880TVersion and its two parents, outermost first.

@@ -19,9 +19,13 @@ namespace plat {
 
 namespace {
 
+// The folder where a 32-bit program's GetSystemDirectoryA points on this machine: SysWOW64 on
+// 64-bit Windows, System32 where there is no WOW64. The counters and the download record stay
+// where every earlier build of the tool kept them.
 std::string SystemDirectoryPath() {
     wchar_t buf[MAX_PATH] = {};
-    const UINT n = GetSystemDirectoryW(buf, MAX_PATH);
+    UINT n = GetSystemWow64DirectoryW(buf, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) n = GetSystemDirectoryW(buf, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return "C:/Windows/System32";
     return NarrowPath(std::wstring(buf, n));
 }

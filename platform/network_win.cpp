@@ -2,11 +2,12 @@
 #include <windows.h>
 
 #include "platform/network.h"
+#include "platform/wide.h"
 
 namespace plat {
 
 NetworkStartup::NetworkStartup() {
-    HMODULE module = LoadLibraryW(L"ICMP.DLL");
+    HMODULE module = LoadLibraryExW(SystemFilePath(L"ICMP.DLL").c_str(), nullptr, 0);
     if (!module) {
         m_strError = "Could not load ICMP.DLL";
         return;

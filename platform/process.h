@@ -34,7 +34,12 @@ private:
 
 bool IsLoopbackAddress(const std::string& address);
 
-// Starts argv[0] with its arguments detached from this process; true when it was started.
+// Libraries loaded by name come from the system folder only (Windows; nothing to do elsewhere).
+// Called first thing in main.
+void RestrictLibrarySearch();
+
+// Starts argv[0] with its arguments detached from this process; true when it was started. On
+// Windows a bare name ("cmd.exe") is taken from the system folder, never searched for.
 bool SpawnDetached(const char* const argv[]);
 
 }  // namespace plat

@@ -12,6 +12,8 @@ extern char** environ;
 
 namespace plat {
 
+void RestrictLibrarySearch() {}
+
 bool SpawnDetached(const char* const argv[]) {
     // The shell puts the program in the background and exits at once; waiting for the shell
     // reaps it, and the program itself is adopted by init.

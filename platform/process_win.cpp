@@ -12,33 +12,55 @@ namespace plat {
 
 namespace {
 
-bool StartCommandLine(std::wstring commandLine, WORD show) {
+// `application` is the program's full path, so that CreateProcessW never searches the program's
+// or the working folder for it.
+bool StartCommandLine(const std::wstring& application, std::wstring commandLine, WORD show) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = show;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &si, &pi))
+    if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi))
         return false;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return true;
 }
 
+// A bare program name ("cmd.exe") is the system's own program; a path is taken as it stands.
+std::wstring ProgramPath(const std::wstring& program) {
+    if (program.find_first_of(L"\\/:") != std::wstring::npos) return program;
+    const bool bExtension = program.find(L'.') != std::wstring::npos;
+    return SystemFilePath(bExtension ? program : program + L".exe");
+}
+
 }  // namespace
 
+void RestrictLibrarySearch() {
+    // Libraries loaded by name come from the system folder alone, never from the program's or
+    // the working folder.
+    SetDllDirectoryW(L"");
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 bool SpawnDetached(const char* const argv[]) {
+    if (!argv[0]) return false;
+    const std::wstring application = ProgramPath(Widen(argv[0]));
     std::wstring commandLine;
     for (const char* const* p = argv; *p; ++p) {
         if (!commandLine.empty()) commandLine += L' ';
-        commandLine += QuoteArgument(Widen(*p));
+        commandLine += QuoteArgument(p == argv ? application : Widen(*p));
     }
-    return StartCommandLine(commandLine, SW_HIDE);
+    return StartCommandLine(application, commandLine, SW_HIDE);
 }
 
 // The whole cache goes ("arp -d" without an address), as the Windows tool always did.
-void SystemProcess::StartArpFlush(const std::string&) { StartCommandLine(L"cmd.exe /c arp -d", SW_HIDE); }
+// cmd.exe and arp.exe by their full paths: cmd would look for "arp" in its working folder first.
+void SystemProcess::StartArpFlush(const std::string&) {
+    const std::wstring cmd = SystemFilePath(L"cmd.exe");
+    StartCommandLine(cmd, QuoteArgument(cmd) + L" /c " + QuoteArgument(SystemFilePath(L"arp.exe")) + L" -d", SW_HIDE);
+}
 
 void SystemProcess::OpenDocument(const std::string& path) {
     ShellExecuteW(nullptr, L"Open", Widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);

@@ -50,4 +50,13 @@ inline std::string NarrowPath(const std::wstring& path) {
     return out;
 }
 
+// A file of the system's own program folder (System32 of this process) by its full path: what
+// an elevated program starts or loads never comes from its own or the working folder.
+inline std::wstring SystemFilePath(const std::wstring& name) {
+    wchar_t buf[MAX_PATH] = {};
+    const UINT n = GetSystemDirectoryW(buf, MAX_PATH);
+    const std::wstring folder = n == 0 || n >= MAX_PATH ? std::wstring(L"C:\\Windows\\System32") : std::wstring(buf, n);
+    return folder + L"\\" + name;
+}
+
 }  // namespace plat

@@ -7,6 +7,7 @@
 #include "platform/fs.h"
 #include "platform/network.h"
 #include "platform/options.h"
+#include "platform/process.h"
 #include "platform/terminal.h"
 #include "ui/headless_runner.h"
 #include "ui/simulate.h"
@@ -19,6 +20,7 @@
 #endif
 
 int main(int argc, char** argv) {
+    plat::RestrictLibrarySearch();
     const std::vector<std::string> args = plat::CommandLineArguments(argc, argv);
     std::vector<const char*> argvUtf8;
     for (const std::string& a : args) argvUtf8.push_back(a.c_str());

@@ -49,18 +49,56 @@ TEST(Tool, StartUpExtractsTheImagesGivesUpAndDeletesThem) {
     EXPECT_EQ(err.find("MESSAGE: "), std::string::npos) << err;
 }
 
-// The README's first command: a whole upgrade against the built-in simulated gateway, with no
-// endpoint given (--simulate points every one at the simulator on 127.0.0.1).
-TEST(Tool, SimulateRunsAWholeUpgradeAgainstTheBuiltInGateway) {
+// The program on its own defaults: no --root, no --program-folder, no endpoint (--simulate points
+// every one at the simulator on 127.0.0.1). The README's first command upgrades to success, the
+// export and the Clear command do their work, and every file lies where the defaults put it: on
+// Linux under $XDG_DATA_HOME/rk880t-tool/C, on Windows on the system drive itself (under Wine the
+// prefix's own drive C:) with the system directory a 32-bit program sees.
+TEST(Tool, DefaultsUpgradeExportAndClearWithTheFilesWhereTheyBelong) {
     Sandbox box;
-    Child c = Spawn(box, {"--headless", "--simulate", "--press-download", "--root", box.root, "--program-folder",
-                          box.program, "--give-up-after", "120"},
-                    "simulate");
+    std::map<std::string, std::string> env;
+#ifdef _WIN32
+    const std::string root = "C:";
+    wchar_t buf[MAX_PATH] = {};
+    UINT n = GetSystemWow64DirectoryW(buf, MAX_PATH);
+    if (n == 0) n = GetSystemDirectoryW(buf, MAX_PATH);
+    const std::string system = plat::Narrow(std::wstring(buf, n));
+#else
+    env["XDG_DATA_HOME"] = box.base + "/data";
+    const std::string root = box.base + "/data/rk880t-tool/C";
+    const std::string system = root + "/Windows/System32";
+#endif
+    const std::string ini = system + "/DerorEZ_LTE_RK19S2V1.00.00.ini";
+    const std::string record = system + "/kdlcsv.ds.dll";
+    const std::string version = root + "/Program Files/Windows Service/RK880TVersion";
+    const auto clean = [&] {
+        std::error_code ec;
+        for (const std::string& f : {ini, record, system + "/kdlcsv.txt"}) fs::remove(f, ec);
+        fs::remove_all(root + "/Program Files/Windows Service", ec);
+    };
+    clean();
+
+    Child c = Spawn(box, {"--headless", "--simulate", "--press-download", "--give-up-after", "120"}, "simulate", env);
     ASSERT_GT(c.pid, 0);
     EXPECT_EQ(Wait(c, 150000), 0);
     const std::string err = ReadText(c.err);
     EXPECT_NE(err.find("MESSAGE: 管理成功。\\n点击【确定】按钮退出程序。\n"), std::string::npos) << err;
     EXPECT_NE(ReadText(c.out).find("——连接完成\n"), std::string::npos);
+    EXPECT_TRUE(fs::is_directory(version));
+    EXPECT_FALSE(fs::exists(version + "/uboot.img"));  // extracted at start-up, deleted at the close
+    EXPECT_NE(ReadText(ini).find("="), std::string::npos) << ini;
+    EXPECT_GT(Size(record), 0) << record;
+    EXPECT_TRUE(fs::is_directory(box.cwd + "/Logs"));
+
+    Child csv = Spawn(box, {"--export-csv", box.base + "/out.csv"}, "csv", env);
+    EXPECT_EQ(Wait(csv, 30000), 0);
+    EXPECT_NE(ReadText(csv.err).find("MESSAGE: CSV文件导出成功!\n"), std::string::npos) << ReadText(csv.err);
+    EXPECT_GT(Size(box.base + "/out.csv"), 0);
+
+    Child clear = Spawn(box, {"--clear-counts"}, "clear", env);
+    EXPECT_EQ(Wait(clear, 30000), 0);
+    EXPECT_NE(ReadText(ini).find("ClearTime="), std::string::npos) << ReadText(ini);
+    clean();
 }
 
 TEST(Tool, SigtermAndSigintEndThroughTheClosePath) {

@@ -115,10 +115,16 @@ TEST(Process, DetachedProgramRunsAndLeavesNoChildBehind) {
     const std::string dir = dirPath.generic_string();
     const std::string file = dir + "/ran";
 #ifdef _WIN32
+    // A "cmd.exe" planted in the working folder is not what starts: the system's own writes the file.
+    std::ofstream(dirPath / "cmd.exe") << "not a program";
+    const fs::path previous = fs::current_path();
+    fs::current_path(dirPath);
     const std::string nativeFile = (dirPath / "ran").string();
     const std::string redirect = "ran>" + nativeFile;
     const char* argv[] = {"cmd.exe", "/c", "echo", redirect.c_str(), nullptr};
-    ASSERT_TRUE(plat::SpawnDetached(argv));
+    const bool bStarted = plat::SpawnDetached(argv);
+    fs::current_path(previous);
+    ASSERT_TRUE(bStarted);
 #else
     const std::string script = "echo ran > '" + file + "'";
     const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
