@@ -1,6 +1,6 @@
 #include "fuzz/fuzz_support.h"
 
-#include <unistd.h>
+#include "platform/fs.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -83,7 +83,7 @@ const std::string& TempFolder() {
         const char* base = std::getenv("TMPDIR");
         const fs::path root = base && *base ? base : "/tmp";
         RemoveStaleFolders(root);
-        fs::path dir = root / ("rk880t-fuzz." + std::to_string(::getpid()));
+        fs::path dir = root / ("rk880t-fuzz." + std::to_string(plat::ProcessId()));
         std::error_code ec;
         fs::remove_all(dir, ec);
         fs::create_directories(dir, ec);

@@ -185,8 +185,13 @@ TEST(PathRules, DriveRootsAndTrailingSeparators) {
     TempDir dir;
     EXPECT_TRUE(plat::PathExists("C:\\"));
     EXPECT_TRUE(plat::PathExists("Z:\\"));
+    EXPECT_TRUE(plat::PathExists("C:/"));
     EXPECT_TRUE(plat::PathExists("/"));
-    EXPECT_FALSE(plat::PathExists("C:"));
+#ifdef _WIN32
+    EXPECT_TRUE(plat::PathExists("C:"));  // the drive named alone: its root, the default machine root
+#else
+    EXPECT_FALSE(plat::PathExists("C:"));  // here a relative name like any other
+#endif
     EXPECT_TRUE(plat::PathExists(dir.path + "/"));
     const std::string file = dir.path + "/f.bin";
     WriteAll(file, {1, 2, 3});

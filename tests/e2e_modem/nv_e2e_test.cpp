@@ -324,12 +324,24 @@ INSTANTIATE_TEST_SUITE_P(TerminalTypes, NvRoundTrip,
 // ---------------------------------------------------------------------------------------------
 // Restore: what is written and what is skipped.
 
-// One run on a gateway of its own, so that several runs of a test go at once.
+// One run on a gateway of its own, so that several runs of a test go at once. On Windows, where
+// the single-instance mutex is one name for the whole session, each run ends before the next starts.
 struct Lane {
     std::unique_ptr<Sandbox> box = std::make_unique<Sandbox>();
     std::unique_ptr<GatewaySim> sim;
     Child child;
     ToolRun run;
+    void Start(Child c) {
+        child = c;
+#ifdef _WIN32
+        run = Finish(child);
+#endif
+    }
+    void End() {
+#ifndef _WIN32
+        run = Finish(child);
+#endif
+    }
 };
 
 // A modem of the terminal type with empty NV store and file system.
@@ -366,12 +378,12 @@ TEST(NvRestore, OptionOneSkipsTheImeiItemTheOtherOptionsWriteIt) {
         WriteFile(NvmPath(*lane.box), file);
         lane.sim = StartWipedGateway("RK19T_V1.0.0");
         lane.sim->Modem().SetNvItem(543, Pattern(77), SIM_NV_READONLY);
-        lane.child = SpawnTool(*lane.box, *lane.sim, "restore-nv", "restore",
-                               {"--nv-option", std::to_string(option)});
+        lane.Start(SpawnTool(*lane.box, *lane.sim, "restore-nv", "restore",
+                               {"--nv-option", std::to_string(option)}));
     }
     for (int option = 0; option < 4; ++option) {
         Lane& lane = lanes[static_cast<size_t>(option)];
-        lane.run = Finish(lane.child);
+        lane.End();
         ASSERT_EQ(lane.run.status, 0) << option << lane.run.out << lane.run.err;
         const auto nv = lane.sim->Modem().NvItems();
         ASSERT_EQ(nv.count(22), 1u) << option;
@@ -444,9 +456,9 @@ TEST(NvRestore, AFailedWriteIsSentOnceMoreAndASecondFailureStopsTheRestore) {
         counters.push_back(std::make_unique<DiagCounter>(*lane.sim, kNvWrite, [s, failing](int n) {
             if (n == failing) s->UpdateKnobs([](SimKnobs& k) { k.diagErrorReplies.clear(); });
         }));
-        lane.child = SpawnTool(*lane.box, *lane.sim, "restore-nv", "write");
+        lane.Start(SpawnTool(*lane.box, *lane.sim, "restore-nv", "write"));
     }
-    for (Lane& lane : lanes) lane.run = Finish(lane.child);
+    for (Lane& lane : lanes) lane.End();
     for (Lane& lane : lanes) lane.sim->Stop();
 
     EXPECT_EQ(lanes[0].run.status, 0) << lanes[0].run.out << lanes[0].run.err;
@@ -492,13 +504,13 @@ TEST(NvRestore, ABadBackupFileIsRefusedWithNothingSent) {
     WriteFile(NvmPath(*lanes[1].box), PackRecord(22, Pattern(1), 0) + PackRecord(20215, Pattern(2), 0));
     for (Lane& lane : lanes) {
         lane.sim = StartWipedGateway("RK19T_V1.0.0");
-        lane.child = SpawnTool(*lane.box, *lane.sim, "restore-nv", "restore");
+        lane.Start(SpawnTool(*lane.box, *lane.sim, "restore-nv", "restore"));
     }
     const char* texts[] = {"can't open the NV file! (size 398 is not a multiple of 136)",
                            "can't open the NV file! (record 2 holds item 20215)", "can't open the NV file!"};
     for (size_t i = 0; i < lanes.size(); ++i) {
         Lane& lane = lanes[i];
-        lane.run = Finish(lane.child);
+        lane.End();
         EXPECT_EQ(lane.run.status, 1) << lane.run.out << lane.run.err;
         ExpectInOrder(lane.run.history, {"Reload NV", texts[i], "Reload NV fail!"}, lane.run.out);
         EXPECT_TRUE(lane.sim->Modem().NvItems().empty());
@@ -518,10 +530,10 @@ TEST(NvTerminalType, AnUnknownTypeStopsBackupAndRestore) {
         Lane& lane = lanes[i];
         lane.sim = StartGateway("RK20X_V1.0.0");
         lane.sim->Modem().SetNvItem(22, Pattern(5));
-        lane.child = SpawnTool(*lane.box, *lane.sim, i == 0 ? "backup-nv" : "restore-nv", "unknown");
+        lane.Start(SpawnTool(*lane.box, *lane.sim, i == 0 ? "backup-nv" : "restore-nv", "unknown"));
     }
     for (Lane& lane : lanes) {
-        lane.run = Finish(lane.child);
+        lane.End();
         EXPECT_EQ(lane.run.status, 1) << lane.run.out << lane.run.err;
         EXPECT_TRUE(Has(lane.run.history, "unknow terminal type!")) << lane.run.out;
         EXPECT_NE(lane.run.err.find("MESSAGE: unknow terminal type!!\n"), std::string::npos) << lane.run.err;
@@ -575,11 +587,11 @@ TEST(NvBackup, ABackupCutOffMidwayLeavesThePreviousBackupAsItWas) {
             if (bSilence) s->UpdateKnobs([](SimKnobs& k) { k.silentDiagCodes = {SIM_ANY}; });
             else s->DropLink();
         }));
-        lane.child = SpawnTool(*lane.box, *lane.sim, "backup-nv", "cut", {}, "0.01");
+        lane.Start(SpawnTool(*lane.box, *lane.sim, "backup-nv", "cut", {}, "0.01"));
     }
     for (size_t i = 0; i < lanes.size(); ++i) {
         Lane& lane = lanes[i];
-        lane.run = Finish(lane.child);
+        lane.End();
         EXPECT_EQ(lane.run.status, 1) << i << lane.run.out << lane.run.err;
         EXPECT_TRUE(AnyMatches(lane.run.history, "Backup NV ID = " + std::to_string(list[19]) + "( is not active)?"))
             << i;
@@ -727,19 +739,19 @@ TEST(NvArchive, BackupsAreArchivedPerImeiAndARestoreOntoAnotherUnitAsksFirst) {
     std::vector<std::map<uint16_t, SimNvItem>> before;
     for (size_t i = 0; i < lanes.size(); ++i) {
         Lane& lane = lanes[i];
-        fs::create_directories(lane.box->Version("NV"));
+        fs::create_directories(lane.box->Version(""));
         fs::copy(box.Version("NV"), lane.box->Version("NV"), fs::copy_options::recursive);
         lane.sim = StartUnit(cases[i].imei);
         before.push_back(lane.sim->Modem().NvItems());
         std::vector<std::string> extra = {"--restore-from", lane.box->Version(std::string("NV/") + cases[i].from + "/" +
                                                                                (cases[i].from == std::string(kImeiA) ? nameA : nameB))};
         extra.insert(extra.end(), cases[i].answer.begin(), cases[i].answer.end());
-        lane.child = SpawnTool(*lane.box, *lane.sim, "restore-nv", "restore", extra);
+        lane.Start(SpawnTool(*lane.box, *lane.sim, "restore-nv", "restore", extra));
     }
     const std::string question = "MESSAGE: 要恢复的NV文件属于IMEI 356938035643809，本模块的IMEI是 490154203237518。";
     for (size_t i = 0; i < lanes.size(); ++i) {
         Lane& lane = lanes[i];
-        lane.run = Finish(lane.child);
+        lane.End();
         lane.sim->Stop();
         EXPECT_EQ(lane.run.status, cases[i].status) << i << lane.run.out << lane.run.err;
         EXPECT_EQ(lane.run.err.find(question) != std::string::npos, i < 2) << i << lane.run.err;

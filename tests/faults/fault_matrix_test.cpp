@@ -4,6 +4,7 @@
 // pictures), and what must stay on disk: the working download record, the last good NV backup,
 // and the extracted images until the program is meant to delete them.
 #include <algorithm>
+#include <set>
 
 #include "console/pictures.h"
 #include "modem/rf_nv_lists.h"
@@ -359,6 +360,7 @@ FaultCase Interrupted(const std::string& name, bool bSignal) {
     c.errLines = {"PICTURE: 0 1"};
     c.errLacks = {"MESSAGE: "};
     c.outLacks = {CPE_FAILED};
+#ifndef _WIN32
     if (bSignal) {
         c.during = [](GatewaySim&, const Child& child) {
             const bool bStalled = tool_harness::WaitFor(
@@ -372,6 +374,7 @@ FaultCase Interrupted(const std::string& name, bool bSignal) {
             ::kill(child.pid, SIGTERM);
         };
     }
+#endif
     c.check = [](const Sandbox&, GatewaySim& sim, const RunResult&) {
         const auto root = sim.Image(CMD_DOWN_LINUX);
         ASSERT_TRUE(root);
@@ -397,7 +400,9 @@ std::vector<FaultCase> ImageCases() {
         StopReading("BootGatewayStopsReading", CMD_DOWN_BOOT, 1350),
         StopReading("LinuxGatewayStopsReading", CMD_DOWN_LINUX, ROOT_IMAGE_SIZE / 3),
         Interrupted("GiveUpWhileTheTransferStalls", false),
+#ifndef _WIN32  // Windows has no signal to send a program that shares no console with the test
         Interrupted("SigtermWhileTheTransferStalls", true),
+#endif
     };
 }
 
@@ -728,9 +733,27 @@ TEST_P(FaultMatrix, EndsInTheStateTheStepsGive) {
     if (c.check) c.check(box, sim, r);
 }
 
-INSTANTIATE_TEST_SUITE_P(Link, FaultMatrix, testing::ValuesIn(LinkCases()), CaseName);
-INSTANTIATE_TEST_SUITE_P(Image, FaultMatrix, testing::ValuesIn(ImageCases()), CaseName);
-INSTANTIATE_TEST_SUITE_P(Web, FaultMatrix, testing::ValuesIn(WebCases()), CaseName);
-INSTANTIATE_TEST_SUITE_P(Nv, FaultMatrix, testing::ValuesIn(NvCases()), CaseName);
+// The Linux builds run every case (twice more under the sanitizers). The Windows build runs one
+// case of each kind of fault under Wine: silence, a wrong reply, a bye, a hang-up, a cut and a
+// stalled transfer, a web server down, a refused setting port, a reboot that never comes back,
+// DIAG errors. They reach every platform path the others take (Winsock, files, the clock); the
+// whole matrix, one run at a time behind the session-wide mutex, would add about a quarter of an
+// hour to CI.
+std::vector<FaultCase> OnThisPlatform(std::vector<FaultCase> cases) {
+#ifdef _WIN32
+    static const std::set<std::string> kWindowsCases = {
+        "SilentCpeTextOnReadyLineIsCommError", "WrongTypeForBootHeader", "ByeInsteadOfImagesDoneReply",
+        "HangUpAfterImagesDoneIsRebootCpeFail", "CablePulledOnReadyLine", "BootCutAt1349", "LinuxCutMidImage",
+        "LinuxGatewayStopsReading", "WebDownStaysOffline", "SettingPortRefuses", "RebootRefusesThreeProbes",
+        "BackupBadCrc", "BackupSilentFileSystem", "RestoreWriteFailsTwice", "RestoreByeInsteadOfModemReply"};
+    std::erase_if(cases, [](const FaultCase& c) { return !kWindowsCases.count(c.name); });
+#endif
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Link, FaultMatrix, testing::ValuesIn(OnThisPlatform(LinkCases())), CaseName);
+INSTANTIATE_TEST_SUITE_P(Image, FaultMatrix, testing::ValuesIn(OnThisPlatform(ImageCases())), CaseName);
+INSTANTIATE_TEST_SUITE_P(Web, FaultMatrix, testing::ValuesIn(OnThisPlatform(WebCases())), CaseName);
+INSTANTIATE_TEST_SUITE_P(Nv, FaultMatrix, testing::ValuesIn(OnThisPlatform(NvCases())), CaseName);
 
 }  // namespace

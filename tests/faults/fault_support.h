@@ -151,7 +151,7 @@ private:
         const std::string err = tool_harness::ReadText(m_child.err);
         return err.find("PROGRESS: 0 91\n") != std::string::npos || err.find("MESSAGE: ") != std::string::npos;
     }
-    bool Alive() const { return ::kill(m_child.pid, 0) == 0; }
+    bool Alive() const { return tool_harness::Alive(m_child); }
     void Run() {
         // From the extraction on.
         while (!m_bStop && !Present()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
