@@ -3,7 +3,9 @@
 // (RunWin32Window with the program's wiring). The start-up dialog and the message boxes are
 // answered and Download is clicked through their windows; texts and states are read from the form
 // model. PNGs of the start-up dialog, ready, running, passed and failed are saved under the build
-// folder (win32-shots/), captured from the screen and written through GDI+.
+// folder (win32-shots/), captured from the screen and written through GDI+; at a display DPI other
+// than 96 (run-on-xvfb --dpi) their names end in "_<dpi>dpi". The program's resources (manifest,
+// version, icon) are read from the built rk880t-tool.exe.
 #include "ui/win32/win32_front_end.h"
 
 // GDI+ needs the COM declarations that WIN32_LEAN_AND_MEAN leaves out.
@@ -25,7 +27,9 @@
 #include "platform/options.h"
 #include "platform/wide.h"
 #include "sim/gateway_sim.h"
+#include "ui/win32/win32_font.h"
 #include "ui/win32/win32_form_window.h"
+#include "ui/win32/win32_resources.h"
 #include "web/startup_dialog.h"
 
 namespace {
@@ -44,15 +48,20 @@ std::wstring TextOf(HWND w) {
     return text;
 }
 
+// The display's DPI as this (DPI-aware) program sees it.
+UINT ScreenDpi() { return WindowDpi(nullptr); }
+
 // The window as it stands on the screen, as PNG through GDI+.
-bool SaveShot(HWND w, const char* name) {
+bool SaveShot(HWND w, const char* shot) {
+    const std::string name = ScreenDpi() == 96 ? shot : shot + ("_" + std::to_string(ScreenDpi()) + "dpi");
     const fs::path dir = fs::path(RK_BINARY_DIR) / "win32-shots";
     std::error_code ec;
     fs::create_directories(dir, ec);
     RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
-    // Wine hands a window's drawing to the X server a moment later; the capture reads the screen.
+    // Wine hands a window's drawing to the X server a moment later, when the thread waits for
+    // messages (a plain Sleep does not): the capture reads the screen. Nothing is dispatched here.
     GdiFlush();
-    Sleep(100);
+    for (int i = 0; i < 10; ++i) MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, 0);
     RECT r{};
     if (!GetWindowRect(w, &r)) return false;
     const int cx = r.right - r.left, cy = r.bottom - r.top;
@@ -74,7 +83,7 @@ bool SaveShot(HWND w, const char* name) {
         if (size && Gdiplus::GetImageEncoders(count, size, codecs) == Gdiplus::Ok) {
             for (UINT i = 0; i < count; ++i) {
                 if (std::wstring(codecs[i].MimeType) != L"image/png") continue;
-                const std::wstring file = (dir / (std::string(name) + ".png")).wstring();
+                const std::wstring file = (dir / (name + ".png")).wstring();
                 ok = image.Save(file.c_str(), &codecs[i].Clsid, nullptr) == Gdiplus::Ok;
             }
         }
@@ -83,9 +92,53 @@ bool SaveShot(HWND w, const char* name) {
     return ok;
 }
 
+// The visible static texts and buttons of `parent` whose text does not fit their control with the
+// control's own font (wrapped as the control wraps it), as "id: text"; and the font heights.
+struct Fit {
+    std::vector<std::string> clipped;
+    std::set<LONG> fontHeights;
+};
+Fit FitOf(HWND parent) {
+    std::vector<HWND> children;
+    EnumChildWindows(
+        parent,
+        [](HWND w, LPARAM param) {
+            reinterpret_cast<std::vector<HWND>*>(param)->push_back(w);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&children));
+    Fit fit;
+    for (HWND c : children) {
+        wchar_t cls[64] = {};
+        GetClassNameW(c, cls, 64);
+        const std::wstring kind = cls;
+        const std::wstring text = TextOf(c);
+        if (!IsWindowVisible(c) || text.empty() || (kind != L"Static" && kind != L"Button")) continue;
+        HFONT font = reinterpret_cast<HFONT>(SendMessageW(c, WM_GETFONT, 0, 0));
+        LOGFONTW lf{};
+        if (font && GetObjectW(font, sizeof lf, &lf)) fit.fontHeights.insert(lf.lfHeight);
+        RECT box{};
+        GetClientRect(c, &box);
+        const LONG style = GetWindowLongW(c, GWL_STYLE);
+        HDC dc = GetDC(c);
+        HGDIOBJ old = SelectObject(dc, font);
+        RECT need{0, 0, box.right, 0};
+        // Labels centred on their line are single lines; the other statics wrap at word breaks.
+        const bool bSingle = kind == L"Button" || (style & SS_CENTERIMAGE);
+        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &need,
+                  DT_CALCRECT | DT_NOPREFIX | (bSingle ? DT_SINGLELINE : DT_WORDBREAK));
+        SelectObject(dc, old);
+        ReleaseDC(c, dc);
+        if (need.right > box.right || need.bottom > box.bottom)
+            fit.clipped.push_back(std::to_string(GetDlgCtrlID(c)) + ": " + plat::Narrow(text));
+    }
+    return fit;
+}
+
 // What the driver saw, checked after the run.
 struct Seen {
     bool bDialogAnswered = false, bDialogShot = false;
+    Fit dialogFit, formFit;
     std::string readyStatus, readyProgress;
     bool bReadyDownloadEnabled = false, bReadyShot = false;
     int readyPicture = -1;
@@ -162,6 +215,7 @@ private:
             if (HWND edit = GetDlgItem(w, startup_dialog::IDC_LIMIT_EDIT)) {
                 // The start-up dialog: the limit typed as the operator would, then OK.
                 SetWindowTextW(edit, L" 7");
+                m_seen.dialogFit = FitOf(w);
                 m_seen.bDialogShot = SaveShot(w, "win32_startup_dialog");
                 m_seen.bDialogAnswered = true;
                 PostMessageW(w, WM_COMMAND, IDOK, reinterpret_cast<LPARAM>(GetDlgItem(w, IDOK)));
@@ -182,6 +236,7 @@ private:
             m_seen.readyProgress = Text(ids::PROGRESS_TEXT_0);
             m_seen.bReadyDownloadEnabled = bDownloadEnabled;
             m_seen.readyPicture = picture;
+            m_seen.formFit = FitOf(form);
             m_seen.bReadyShot = SaveShot(form, m_bFailure ? "win32_failure_ready" : "win32_ready");
             m_seen.bClicked = true;
             PostMessageW(GetDlgItem(form, ids::DOWNLOAD_0), BM_CLICK, 0, 0);
@@ -316,6 +371,13 @@ TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
         EXPECT_EQ(run.status, 0);
         EXPECT_TRUE(seen.bDialogAnswered);
         EXPECT_TRUE(seen.bDialogShot);
+        // The form and dialog 162 at the display's DPI: the 9-point font at that DPI (the dialog's
+        // from its template, the form's own), every text inside its control.
+        const LONG fontHeight = -MulDiv(9, static_cast<int>(ScreenDpi()), 72);
+        EXPECT_EQ(seen.formFit.fontHeights, std::set<LONG>{fontHeight});
+        EXPECT_EQ(seen.dialogFit.fontHeights, std::set<LONG>{fontHeight});
+        EXPECT_EQ(seen.formFit.clipped, std::vector<std::string>{});
+        EXPECT_EQ(seen.dialogFit.clipped, std::vector<std::string>{});
 
         EXPECT_TRUE(seen.bReadyShot);
         EXPECT_EQ(seen.readyStatus, "连接完成");
@@ -368,6 +430,87 @@ TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
         EXPECT_FALSE(seen.bFailedDownloadEnabled);
         EXPECT_FALSE(sim.Image(CMD_DOWN_BOOT).has_value());
     }
+}
+
+// The resources of the built rk880t-tool.exe, read as data: the manifest asks for administrator
+// rights, common controls 6 and DPI awareness; the version is the project's, in the fixed part
+// and in the texts; the icon has its four sizes and each of them makes an icon.
+TEST(Win32Resources, ManifestVersionAndIconOfTheProgram) {
+    const std::wstring tool = plat::Widen(RK_TOOL_PATH);
+    HMODULE image = LoadLibraryExW(tool.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(image, nullptr) << RK_TOOL_PATH << ": " << GetLastError();
+    const auto bytes = [image](const wchar_t* type, const wchar_t* name) {
+        HRSRC found = FindResourceW(image, name, type);
+        HGLOBAL loaded = found ? LoadResource(image, found) : nullptr;
+        const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+        return data ? std::string(data, SizeofResource(image, found)) : std::string();
+    };
+
+    // The system reads a program's manifest from resource 1 of type 24.
+    const std::string manifest = bytes(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
+    for (const char* part : {"<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>",
+                             "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+                             ">true/pm</dpiAware>", ">PerMonitorV2,PerMonitor</dpiAwareness>",
+                             "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"})
+        EXPECT_NE(manifest.find(part), std::string::npos) << part << "\n" << manifest;
+
+    // The group icon: 16, 32, 48 and 256 pixels (256 is written as 0), 32 bits each.
+#pragma pack(push, 2)
+    struct GroupEntry {
+        BYTE width, height, colours, reserved;
+        WORD planes, bitCount;
+        DWORD bytes;
+        WORD id;
+    };
+#pragma pack(pop)
+    const std::string group = bytes(MAKEINTRESOURCEW(14), MAKEINTRESOURCEW(IDI_RK880T_TOOL));  // RT_GROUP_ICON
+    ASSERT_GE(group.size(), 6u);
+    const WORD count = *reinterpret_cast<const WORD*>(group.data() + 4);
+    ASSERT_EQ(group.size(), 6 + count * sizeof(GroupEntry));
+    std::vector<int> sizes;
+    for (WORD i = 0; i < count; ++i) {
+        const auto* e = reinterpret_cast<const GroupEntry*>(group.data() + 6 + i * sizeof(GroupEntry));
+        const int size = e->width ? e->width : 256;
+        sizes.push_back(size);
+        EXPECT_EQ(e->bitCount, 32) << size;
+        std::string icon = bytes(MAKEINTRESOURCEW(3), MAKEINTRESOURCEW(e->id));  // RT_ICON
+        ASSERT_EQ(icon.size(), e->bytes) << size;
+        HICON made = CreateIconFromResourceEx(reinterpret_cast<BYTE*>(icon.data()), static_cast<DWORD>(icon.size()),
+                                              TRUE, 0x00030000, size, size, 0);
+        EXPECT_NE(made, nullptr) << size;
+        if (made) DestroyIcon(made);
+    }
+    EXPECT_EQ(sizes, (std::vector<int>{16, 32, 48, 256}));
+    FreeLibrary(image);
+
+    // The version resource: the project's version as numbers and as texts, and the names.
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(tool.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(tool.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    const std::string numbers = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                                std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                                std::to_string(HIWORD(fixed->dwFileVersionLS));
+    EXPECT_EQ(numbers, RK_PROJECT_VERSION);
+    EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+    const auto text = [&info](const wchar_t* name) {
+        wchar_t* value = nullptr;
+        UINT chars = 0;
+        const std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+        if (!VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &chars) || !value) return std::string();
+        return plat::Narrow(value);
+    };
+    EXPECT_EQ(text(L"FileVersion"), RK_PROJECT_VERSION);
+    EXPECT_EQ(text(L"ProductVersion"), RK_PROJECT_VERSION);
+    EXPECT_EQ(text(L"OriginalFilename"), "rk880t-tool.exe");
+    EXPECT_EQ(text(L"ProductName"), "RK880T Service Tool");
+    EXPECT_FALSE(text(L"CompanyName").empty());
+    EXPECT_FALSE(text(L"FileDescription").empty());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // The main window of the Windows build: the visible controls of dialog 101 over the form model,
-// at a fixed size. A model change (from any thread) is posted to the GUI thread, which redraws
+// at a fixed size: the layout's pixels at 96 DPI, scaled with its font to the window's DPI (and
+// again when the window moves to a screen of another DPI). A model change (from any thread) is posted to the GUI thread, which redraws
 // that control; button presses, Enter and Escape, the close box and the timers go to the frame and
 // the view through the actions.
 #include <windows.h>
@@ -31,7 +32,7 @@ public:
     };
 
     // Creates the window, hidden, with every visible control drawn from the model.
-    CWin32FormWindow(CFormModel& form, Actions actions, HFONT font);
+    CWin32FormWindow(CFormModel& form, Actions actions);
     ~CWin32FormWindow();
     CWin32FormWindow(const CWin32FormWindow&) = delete;
     CWin32FormWindow& operator=(const CWin32FormWindow&) = delete;
@@ -53,16 +54,21 @@ private:
     static LRESULT CALLBACK WndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT msg, WPARAM wParam, LPARAM lParam);
     void CreateControls();
+    // Font, control places, frame size and icons for `dpi`.
+    void ApplyDpi(UINT dpi);
+    int Scaled(int value) const;
     void Refresh(int id);
     void DrawButton(const DRAWITEMSTRUCT& item);
     void DrawPicture(const DRAWITEMSTRUCT& item);
 
     CFormModel& m_form;
     Actions m_actions;
-    HFONT m_font;
+    UINT m_dpi = 96;
+    HFONT m_font = nullptr;
     HWND m_hWnd = nullptr;
     std::map<int, HWND> m_controls;
-    std::map<int, HICON> m_icons;  // button images by resource id
+    std::map<int, HICON> m_icons;  // button images by resource id, at m_dpi
+    HICON m_smallIcon = nullptr;   // the caption's icon, at m_dpi
     HBRUSH m_background;
     int m_nListener = 0;
     bool m_bForced = false;

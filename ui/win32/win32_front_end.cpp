@@ -281,7 +281,6 @@ int RunWin32Window(const plat::Options& options, const std::string& programFolde
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_PROGRESS_CLASS | ICC_INTERNET_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);
-    HFONT font = CreateCjkFont(9);
 
     // One trace per line: the debugger's messages ("Tools Send: ...") carry no line break.
     plat::SetTraceSink([](const std::string& text) {
@@ -302,7 +301,7 @@ int RunWin32Window(const plat::Options& options, const std::string& programFolde
         actions.timer = [&app](int id) { app.View().OnTimer(id); };
         actions.posted = [&front] { front.RunPosted(); };
         actions.destroyed = [&front] { PostQuitMessage(front.ExitStatus()); };
-        CWin32FormWindow window(app.Form(), actions, font);
+        CWin32FormWindow window(app.Form(), actions);
         front.Attach(app, window);
         if (wire) wire(app);
         const StartOutcome start = app.InitInstance();
@@ -324,7 +323,6 @@ int RunWin32Window(const plat::Options& options, const std::string& programFolde
         front.Shutdown();
     }
     plat::SetTraceSink(nullptr);
-    if (font) DeleteObject(font);
     if (SUCCEEDED(com)) CoUninitialize();
     return status;
 }
