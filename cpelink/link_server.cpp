@@ -383,7 +383,7 @@ void CLinkServer::AnnounceLoop() {
         const int error = n < 0 ? plat::LastSocketError() : -1;
         if (error == lastError) continue;
         lastError = error;
-        const std::string why = error == -1 ? plat::Format("%td of %zu bytes sent", n, m.size())
+        const std::string why = error == -1 ? plat::Format("%d of %d bytes sent", static_cast<int>(n), static_cast<int>(m.size()))
                                             : plat::SocketErrorText(error);
         const std::string text = plat::Format(gateway_path::ANNOUNCE_FAILED,
                                               (ep.announceHost + ":" + std::to_string(ep.announcePort)).c_str(),

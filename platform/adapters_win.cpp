@@ -42,4 +42,8 @@ std::vector<AdapterAddress> ListAdapterAddresses() {
     return out;
 }
 
+// Not asked yet: the Windows Firewall API (INetFwPolicy2: the active profiles, FirewallEnabled,
+// the inbound rules for this program) is still to come; the hints then name the port alone.
+std::string FirewallState(int) { return {}; }
+
 }  // namespace plat
