@@ -2,6 +2,7 @@
 
 #include "console/control_ids.h"
 #include "console/version_source.h"
+#include "cpelink/gateway_path.h"
 
 AppConfig AppConfigFor(const plat::Options& options, const std::string& programFolder) {
     AppConfig config;
@@ -80,6 +81,16 @@ void CServiceToolApp::ApplyRadios() {
     }
 }
 
+// --diagnose: the report as unstamped status lines of line 0 (standard output when headless);
+// nothing is sent to the gateway.
+bool CServiceToolApp::Diagnose() {
+    CServiceToolView& view = *m_pView;
+    const gateway_path::Facts facts = gateway_path::GatherFacts(m_config.options.endpoints, view.TerminalIp());
+    bool bReady = false;
+    for (const std::string& line : gateway_path::Report(facts, view.English(), bReady)) view.ShowLineStatus(0, line, false);
+    return bReady;
+}
+
 void CServiceToolApp::RunCommands() {
     const plat::Options& o = m_config.options;
     CServiceToolView& view = *m_pView;
@@ -88,5 +99,6 @@ void CServiceToolApp::RunCommands() {
     if (!o.exportCsv.empty()) ok = view.OnExportCsv() && ok;
     if (!o.exportSdi.empty()) ok = view.OnExportSdi() && ok;
     if (o.bClearCounts) ok = view.OnClearCounts() && ok;
+    if (o.bDiagnose) ok = Diagnose() && ok;
     view.RequestExit(ok ? 0 : 1, true);
 }

@@ -58,6 +58,7 @@ private:
     void PressDownloadWhenReady();
     void ApplyRadios();
     void RunCommands();
+    bool Diagnose();
 
     plat::IUiPort& m_ui;
     plat::IProcess& m_process;

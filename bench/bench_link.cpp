@@ -234,7 +234,7 @@ int main() {
         ep.announcePort = ntohs(u.sin_port);
         ep.announceAddress = "127.0.0.1";
         CLinkServer server;
-        server.Start(LinkServerConfig{ep, {}});
+        server.Start(LinkServerConfig{ep, {}, {}});
         LinkReceiver receiver(server.Port());
         const int64_t deadline = plat::TickMs() + 5000;
         while (receiver.Ok() && server.PendingCount() == 0 && plat::TickMs() < deadline) plat::SleepRaw(5);
@@ -290,7 +290,7 @@ int main() {
     ep.announcePort = sim.AnnouncePort();
     ep.announceAddress = "127.0.0.1";
     CLinkServer server;
-    server.Start(LinkServerConfig{ep, {}});
+    server.Start(LinkServerConfig{ep, {}, {}});
     std::set<int> serverThreads;
     for (auto& [tid, t] : ThreadTicks())
         if (!before.count(tid)) serverThreads.insert(tid);

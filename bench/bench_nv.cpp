@@ -111,7 +111,7 @@ int main() {
     ep.announcePort = sim.AnnouncePort();
     ep.announceAddress = "127.0.0.1";
     CLinkServer server;
-    server.Start(LinkServerConfig{ep, {}});
+    server.Start(LinkServerConfig{ep, {}, {}});
     CLineChannel channel;
     const int64_t deadline = plat::TickMs() + 30000;
     while (!channel.Attach(0) && plat::TickMs() < deadline) plat::SleepRaw(50);

@@ -7,6 +7,7 @@
 #include "cpelink/icmp_library.h"
 #include "cpelink/image_transfer.h"
 #include "cpelink/line_channel.h"
+#include "platform/adapters.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
 #include "web/gateway_web.h"
@@ -45,6 +46,7 @@ void CUpgradeController::StartLinkServer() {
         m_deps.view.ShowLineStatus(0, text);
         WriteLineLog(0, text);
     };
+    config.onAnnounceFailed = [this](const std::string& text) { WriteLineLog(0, text); };
     m_pServer->Start(config);
 }
 
@@ -111,6 +113,7 @@ void CUpgradeController::LinkWatchThread(int line) {
             StopLinkServer();
             view.SetCpeVersion(line, "");
             view.ShowLineStatus(line, CONNECTING);
+            CheckAdapters(line);
             if (!view.SafeSleep(line, 2000)) return;
             view.SetLinePicture(line, PIC_OFFLINE);
             if (m_deps.web.OpenFactoryMode(ip) != 0) {
@@ -121,6 +124,7 @@ void CUpgradeController::LinkWatchThread(int line) {
                 if (m_deps.web.CheckFacMode(ip, [&view, line] { return view.SafePoint(line); }) == 0) {
                     view.SetLinePicture(line, PIC_OFFLINE);
                     doc.m_bHandshakePending = 0;
+                    m_hints[static_cast<size_t>(line)].Forget(gateway_path::Hint::NoConnection);
                     StartLinkServer();
                     if (!view.SafeSleep(line, 1000)) return;
                 }
@@ -208,11 +212,44 @@ void CUpgradeController::ReconnectPass(int line) {
         }
     } else {
         view.ShowLineStatus(line, CONNECTING);
+        CheckAdapters(line);
+        CheckLinkConnection(line);
         doc.m_nLinkState[line] = LINK_DOWN;
         view.SetModemVersion(line, "");
         view.SetCpeVersion(line, "NULL");
         view.SetLinePicture(line, PIC_OFFLINE);
     }
+}
+
+void CUpgradeController::ShowHint(int line, const std::string& text) {
+    m_deps.view.ShowLineStatus(line, text);
+    WriteLineLog(line, text);
+}
+
+void CUpgradeController::CheckAdapters(int line) {
+    uint32_t gateway = 0;
+    if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.view.TerminalIp(), gateway)) return;
+    const auto now = gateway_path::AdapterHints(gateway, plat::ListAdapterAddresses(), m_deps.view.English());
+    for (const auto& hint : m_hints[static_cast<size_t>(line)].Fresh(now)) ShowHint(line, hint.text);
+}
+
+void CUpgradeController::CheckLinkConnection(int line) {
+    if (line < 0 || line >= LINK_SLOT_COUNT || plat::IsLoopbackAddress(m_deps.view.TerminalIp())) return;
+    int sent = 0, accepted = 0, port = 0;
+    std::string announced;
+    {
+        std::lock_guard<std::mutex> lock(m_serverMutex);
+        if (!m_pServer) return;
+        sent = m_pServer->AnnouncementsSent();
+        accepted = m_pServer->ConnectionsAccepted();
+        port = m_pServer->Port();
+        announced = m_pServer->LastAnnouncedAddress();
+    }
+    if (accepted > 0 || sent < gateway_path::NO_CONNECTION_ANNOUNCEMENTS) return;
+    gateway_path::HintText hint = gateway_path::NoConnectionHint(announced, port, sent, m_deps.view.English());
+    if (!m_hints[static_cast<size_t>(line)].FreshOne(hint)) return;
+    const std::string firewall = plat::FirewallState(port);
+    ShowHint(line, firewall.empty() ? hint.text : hint.text + " " + firewall);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -2,11 +2,13 @@
 // The upgrade controller: the link watcher of a line (web handshake, link server start, channel
 // open, keep-alive with the two version texts), the CPE upgrade thread, and the single link server
 // instance. It plugs into the view's hooks and reports through the view's console operations.
+#include <array>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "cpelink/gateway_path.h"
 #include "cpelink/link_server.h"
 #include "platform/line_log.h"
 #include "platform/options.h"
@@ -80,6 +82,12 @@ public:
 private:
     bool KeepAlivePass(int line, bool& bEnd);
     void ReconnectPass(int line);
+    // The hints of why the gateway does not come, each shown once (status and line log) while it
+    // holds: the adapters (before each web handshake and while the watcher waits), and a link
+    // server that announced NO_CONNECTION_ANNOUNCEMENTS times without a connection.
+    void CheckAdapters(int line);
+    void CheckLinkConnection(int line);
+    void ShowHint(int line, const std::string& text);
     void EnableDownload(int line, bool bEnable);
     void DeleteLineImages(int line, bool bThirdToo);
     // A failure of the upgrade after the transfers: handshake again, EndTask code 5, picture 3.
@@ -88,4 +96,6 @@ private:
     Deps m_deps;
     std::mutex m_serverMutex;
     std::unique_ptr<CLinkServer> m_pServer;
+    // One per line, used by that line's watcher only.
+    std::array<gateway_path::HintLatch, LINK_SLOT_COUNT> m_hints;
 };

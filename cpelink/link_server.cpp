@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "cpelink/gateway_path.h"
 #include "platform/process.h"
 #include "platform/trace.h"
 
@@ -25,6 +26,8 @@ uint32_t ArgOf(uint32_t ip) {
 
 bool IsUsable(uint32_t v) { return v != 0 && (v & 0xFF) != 127; }
 
+constexpr uint32_t LOOPBACK_ARG = 0x0100007F;  // 127.0.0.1 as the announcement carries it
+
 // The local address of a UDP socket "connected" to the gateway: the route's source address.
 uint32_t RouteAddress(const plat::Endpoints& ep) {
     uint32_t gw = 0;
@@ -33,6 +36,21 @@ uint32_t RouteAddress(const plat::Endpoints& ep) {
     const int port = ep.webPort > 0 && ep.webPort < 65536 ? ep.webPort : 80;
     if (!s || !s.Connect({gw, port}, 0)) return 0;
     return ArgOf(s.LocalAddress().ip);
+}
+
+// The announcer's datagram socket, bound to the address it announces, so that the datagram leaves
+// through the adapter that holds that address: with no default route a socket bound to no address
+// cannot send to the limited broadcast at all, and with a default route through another adapter
+// (WiFi) the datagram would leave there. Unbound when that address is not the PC's own (an
+// --announce-address of another host).
+plat::Socket AnnouncerSocket(uint32_t localArg) {
+    if (IsUsable(localArg) || localArg == LOOPBACK_ARG) {
+        plat::Socket bound = plat::Socket::Udp();
+        if (bound && bound.SetBroadcast(true) && bound.Bind({ArgOf(localArg), 0})) return bound;
+    }
+    plat::Socket s = plat::Socket::Udp();
+    if (s) s.SetBroadcast(true);
+    return s;
 }
 
 // Sends the 9 bye bytes.
@@ -138,6 +156,8 @@ bool CLinkServer::Start(const LinkServerConfig& config) {
         if (m_config.onPortBusy) m_config.onPortBusy(text);
     }
 
+    m_nAnnounced = 0;
+    m_nAccepted = 0;
     m_bStop = false;
     m_bAccepting = true;
     m_bRunning = true;
@@ -210,6 +230,11 @@ size_t CLinkServer::PendingCount() {
 
 uint32_t CLinkServer::LocalAddress() { return LookUpLocalAddress(m_config.endpoints); }
 
+std::string CLinkServer::LastAnnouncedAddress() {
+    std::lock_guard<std::mutex> lock(m_announcedLock);
+    return m_strAnnounced;
+}
+
 void CLinkServer::LoseConnection(int index, const LinkConnectionPtr& conn) {
     if (SlotRelease(index, conn.get()))
         conn->GiveBack();
@@ -273,6 +298,7 @@ void CLinkServer::AcceptOne() {
     s.SetKeepAlive(KEEPALIVE_SECONDS, KEEPALIVE_SECONDS);
     auto conn = std::make_shared<LinkConnection>(std::move(s));
     AddLinkConnection();
+    ++m_nAccepted;
     std::lock_guard<std::mutex> lock(m_pendingLock);
     m_pending.push_back(std::move(conn));
 }
@@ -318,9 +344,10 @@ void CLinkServer::ReceiveLoop() {
 
 void CLinkServer::AnnounceLoop() {
     const plat::Endpoints& ep = m_config.endpoints;
-    plat::Socket udp = plat::Socket::Udp();
-    if (!udp) return;
-    udp.SetBroadcast(true);
+    plat::Socket udp;
+    uint32_t boundFor = 0;
+    bool bMade = false;
+    int lastError = 0;
     while (plat::Sleep(ANNOUNCE_PERIOD_MS)) {
         // Nothing to announce while full, or when the port could not be bound (the gateway
         // would call whatever program holds it).
@@ -334,7 +361,34 @@ void CLinkServer::AnnounceLoop() {
         a.nArg2 = static_cast<uint32_t>(m_nPort.load());
         const uint32_t local = LocalAddress();
         if (plat::StopRequested()) break;
+        // The address may change between passes (a cable plugged in, an address set): the socket
+        // follows it.
+        if (!bMade || local != boundFor) {
+            udp = AnnouncerSocket(local);
+            boundFor = local;
+            bMade = true;
+        }
+        if (!udp) continue;
         const LinkMessage m = EncodeServerRecord(a, local);
-        udp.SendTo(m.data(), m.size(), {dest, ep.announcePort});
+        const std::ptrdiff_t n = udp.SendTo(m.data(), m.size(), {dest, ep.announcePort});
+        if (n == static_cast<std::ptrdiff_t>(m.size())) {
+            {
+                std::lock_guard<std::mutex> lock(m_announcedLock);
+                m_strAnnounced = plat::Ipv4Text(ArgOf(local));
+            }
+            ++m_nAnnounced;
+            lastError = 0;
+            continue;
+        }
+        const int error = n < 0 ? plat::LastSocketError() : -1;
+        if (error == lastError) continue;
+        lastError = error;
+        const std::string why = error == -1 ? plat::Format("%d of %d bytes sent", static_cast<int>(n), static_cast<int>(m.size()))
+                                            : plat::SocketErrorText(error);
+        const std::string text = plat::Format(gateway_path::ANNOUNCE_FAILED,
+                                              (ep.announceHost + ":" + std::to_string(ep.announcePort)).c_str(),
+                                              plat::Ipv4Text(ArgOf(local)).c_str(), why.c_str());
+        plat::Trace(text);
+        if (m_config.onAnnounceFailed) m_config.onAnnounceFailed(text);
     }
 }

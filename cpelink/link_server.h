@@ -28,6 +28,9 @@ struct LinkServerConfig {
     plat::Endpoints endpoints;
     // Called once per Start with LINK_PORT_BUSY_TEXT filled in when the port cannot be bound.
     std::function<void(const std::string&)> onPortBusy;
+    // Called with the line-log text (gateway_path::ANNOUNCE_FAILED) when an announcement cannot
+    // be sent, once per change of the send's error (a send that works again resets it).
+    std::function<void(const std::string&)> onAnnounceFailed;
 };
 
 class CLinkServer {
@@ -55,6 +58,11 @@ public:
 
     // The IPv4 address announced: first octet in the lowest byte; 0 when none was found.
     uint32_t LocalAddress();
+    // Announcements sent whole since Start, the address the last one carried (dotted), and the
+    // connections accepted since Start.
+    int AnnouncementsSent() const { return m_nAnnounced.load(); }
+    std::string LastAnnouncedAddress();
+    int ConnectionsAccepted() const { return m_nAccepted.load(); }
 
 private:
     void SendLoop();
@@ -70,6 +78,10 @@ private:
     std::atomic<bool> m_bAccepting{false};
     plat::Socket m_listen;
     std::atomic<int> m_nPort{0};
+    std::atomic<int> m_nAnnounced{0};
+    std::atomic<int> m_nAccepted{0};
+    std::mutex m_announcedLock;
+    std::string m_strAnnounced;
     std::mutex m_pendingLock;
     std::deque<LinkConnectionPtr> m_pending;
     plat::WorkerThread m_sendThread;

@@ -48,7 +48,7 @@ std::string UsageText() {
            "                  [--mode cpe-only|modem-and-cpe|backup-nv|restore-nv]\n"
            "                  [--nv-option 0|1|2|3] [--press-download] [--give-up-after SECONDS]\n"
            "                  [--export-csv PATH] [--export-sdi PATH] [--clear-counts]\n"
-           "                  [--answer yes|no] [--restore-from DIR] [--version]\n";
+           "                  [--answer yes|no] [--restore-from DIR] [--diagnose] [--version]\n";
 }
 
 ParseResult ParseCommandLine(int argc, const char* const argv[]) {
@@ -80,6 +80,8 @@ ParseResult ParseCommandLine(int argc, const char* const argv[]) {
             o.bPressDownload = true;
         } else if (arg == "--clear-counts") {
             o.bClearCounts = true;
+        } else if (arg == "--diagnose") {
+            o.bDiagnose = true;
         } else if (arg == "--wifi-max") {
             if (!value(o.wifiMax)) return fail("--wifi-max needs a text");
             o.bWifiMaxGiven = true;
@@ -151,7 +153,7 @@ ParseResult ParseCommandLine(int argc, const char* const argv[]) {
 }
 
 bool IsCommandRun(const Options& options) {
-    return !options.exportCsv.empty() || !options.exportSdi.empty() || options.bClearCounts;
+    return !options.exportCsv.empty() || !options.exportSdi.empty() || options.bClearCounts || options.bDiagnose;
 }
 
 std::optional<std::string> CommandLineFileAnswer(const Options& options, const FileDialogSpec& dialogRequest) {

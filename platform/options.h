@@ -39,6 +39,7 @@ struct Options {
     std::string exportCsv;
     std::string exportSdi;
     bool bClearCounts = false;
+    bool bDiagnose = false;      // --diagnose: the report of the way to the gateway
     bool bAnswerYes = true;
     bool bAnswerGiven = false;   // --answer was given (questions whose default is No need it)
     std::string restoreFrom;     // --restore-from: an NV restore takes its files from this folder
@@ -54,7 +55,7 @@ struct ParseResult {
 ParseResult ParseCommandLine(int argc, const char* const argv[]);
 std::string UsageText();
 
-// The export and clear commands (--export-csv, --export-sdi, --clear-counts): such a run starts
+// The export, clear and diagnose commands (--export-csv, --export-sdi, --clear-counts, --diagnose): such a run starts
 // without the link watcher, runs its commands and ends with their result, in every front end.
 bool IsCommandRun(const Options& options);
 // The chooser's answer that the command line gives: the path of --export-csv or --export-sdi for

@@ -50,7 +50,8 @@ bool GatewaySim::Start() {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bRunning) return true;
     }
-    plat::Socket udp = plat::BindUdp({plat::IPV4_LOOPBACK, 0});
+    const uint32_t lan = m_config.lanAddress;
+    plat::Socket udp = lan ? plat::BindUdp({plat::IPV4_ANY, SIM_LAN_ANNOUNCE_PORT}) : plat::BindUdp({plat::IPV4_LOOPBACK, 0});
     const int port = udp.Valid() ? udp.LocalPort() : 0;
     if (port == 0) {
         const std::string why = "announcement listener: " + plat::LastSocketErrorText();
@@ -58,9 +59,9 @@ bool GatewaySim::Start() {
         m_strError = why;
         return false;
     }
-    if (!m_web->Start()) {
+    if (!(lan ? m_web->Start(lan, SIM_LAN_WEB_PORT, SIM_LAN_SETTING_PORT) : m_web->Start())) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_strError = "web side: cannot listen on 127.0.0.1";
+        m_strError = "web side: cannot listen on " + plat::Ipv4Text(lan ? lan : plat::IPV4_LOOPBACK);
         return false;
     }
     m_udp = std::move(udp);
@@ -259,7 +260,7 @@ void GatewaySim::ReadAnnouncements() {
     for (;;) {
         const std::ptrdiff_t n = m_udp.ReceiveFrom(buffer, sizeof buffer, nullptr, plat::IoMode::NoWait);
         if (n < 0) return;
-        SimAnnouncement a = ReadAnnouncement(buffer, static_cast<size_t>(n));
+        SimAnnouncement a = ReadAnnouncement(buffer, static_cast<size_t>(n), m_config.lanAddress);
         if (a.bValid) {
             const SimKnobs knobs = Knobs();
             bool bUpgraded;
@@ -270,7 +271,7 @@ void GatewaySim::ReadAnnouncements() {
             if (m_tcp.Valid()) a.note = "already connected";
             else if (knobs.bNeverConnect) a.note = "never connect";
             else if (bUpgraded && !knobs.bConnectAfterUpgrade) a.note = "upgraded: no new connection";
-            else Connect(a.port, a);
+            else Connect(a, a);
         }
         Event(plat::Format("link: announcement %zu bytes type 0x%02X port %u address %s: %s", a.size,
                            a.type, a.port, AddressText(a.address).c_str(),
@@ -285,11 +286,13 @@ void GatewaySim::ReadAnnouncements() {
     }
 }
 
-void GatewaySim::Connect(uint32_t port, SimAnnouncement& note) {
+void GatewaySim::Connect(const SimAnnouncement& to, SimAnnouncement& note) {
     plat::Socket s = plat::Socket::Tcp();
     std::string why;
+    uint32_t ip = plat::IPV4_LOOPBACK;
+    if (m_config.lanAddress) plat::ParseIpv4(SimAddressText(to.address), ip);
     if (!s) why = plat::LastSocketErrorText();
-    else if (!s.Connect({plat::IPV4_LOOPBACK, static_cast<int>(port)}, CONNECT_TIMEOUT_MS, &why)) s.Close();
+    else if (!s.Connect({ip, static_cast<int>(to.port)}, CONNECT_TIMEOUT_MS, &why)) s.Close();
     if (!s) {
         note.note = "connect failed: " + why;
         return;

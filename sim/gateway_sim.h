@@ -7,7 +7,8 @@
 //     download mode and the modem tunnel (ModemSim).
 //   - Web side: SimWebServer (the two forms and the setting port); CMD_UPGRADE_END starts its reboot.
 //
-// Every socket is bound to 127.0.0.1 with a system-chosen port. One link thread owns the link
+// Every socket is bound to 127.0.0.1 with a system-chosen port (or, with a LAN address, to the
+// gateway's real ports). One link thread owns the link
 // sockets; Stop() (and the destructor) joins it within its 20 ms poll period. Knobs may change at
 // any time; report getters are thread-safe.
 #include <array>
@@ -42,7 +43,17 @@ struct GatewaySimConfig {
     std::string imei = SIM_DEFAULT_IMEI;  // "": no item 550 (a blank IMEI)
     int atDiagMode = 6;
     SimWebKnobs webKnobs;
+    // 0: everything on 127.0.0.1 with system-chosen ports. Else the gateway's LAN address (host
+    // order): web 80 and setting 3535 on it, announcements received on UDP 3536 of every address
+    // (the limited broadcast), the link client calling the announced address of that /24. Only
+    // inside a private network namespace.
+    uint32_t lanAddress = 0;
 };
+
+// The gateway's real ports, used with a LAN address.
+constexpr int SIM_LAN_WEB_PORT = 80;
+constexpr int SIM_LAN_SETTING_PORT = 3535;
+constexpr int SIM_LAN_ANNOUNCE_PORT = 3536;
 
 // One record the gateway received (download headers included, raw image bytes not).
 struct SimRequest {
@@ -143,7 +154,7 @@ private:
 
     void LinkLoop();
     void ReadAnnouncements();
-    void Connect(uint32_t port, SimAnnouncement& note);
+    void Connect(const SimAnnouncement& to, SimAnnouncement& note);
     void ReadLink();
     void ProcessInbox();
     bool ApplyImageCut(const SimKnobs& knobs);

@@ -1,5 +1,5 @@
 // rk880t-gateway-sim: the simulated RK880T gateway as a program of its own. It binds on 127.0.0.1
-// with system-chosen ports, prints them, then prints every line of what it receives and does
+// with system-chosen ports (with --lan, the gateway's own address and ports), prints them, then prints every line of what it receives and does
 // until SIGINT / SIGTERM (or --run-seconds), and a summary at the end.
 //
 // Point the tool at it with the printed ports:
@@ -27,7 +27,9 @@ void Usage() {
     std::fprintf(stderr,
                  "usage: rk880t-gateway-sim [--cpe-version TEXT] [--modem-version TEXT]\n"
                  "                          [--terminal-type KEY|none] [--imei DIGITS] [--never-connect]\n"
-                 "                          [--run-seconds N]\n");
+                 "                          [--run-seconds N] [--lan ADDRESS] [--web-down]\n"
+                 "  --lan ADDRESS  the gateway's own ports on ADDRESS (web 80, setting 3535, UDP 3536\n"
+                 "                 broadcasts): only inside a private network namespace (scripts/netns)\n");
 }
 
 }  // namespace
@@ -56,6 +58,14 @@ int main(int argc, char** argv) {
         else if (arg == "--imei") config.imei = value("--imei");
         else if (arg == "--never-connect") config.knobs.bNeverConnect = true;
         else if (arg == "--run-seconds") runSeconds = std::atof(value("--run-seconds"));
+        else if (arg == "--web-down") config.webKnobs.bWebDown = true;
+        else if (arg == "--lan") {
+            const char* address = value("--lan");
+            if (!plat::ParseIpv4(address, config.lanAddress) || (config.lanAddress >> 24) == 127) {
+                std::fprintf(stderr, "--lan needs an IPv4 address outside 127.0.0.0/8\n");
+                return 2;
+            }
+        }
         else {
             Usage();
             return arg == "--help" || arg == "-h" ? 0 : 2;
@@ -96,6 +106,9 @@ int main(int argc, char** argv) {
                         image->sha256.c_str());
         }
     }
+    const SimWebCounts web = sim.Web().Counts();
+    std::printf("web: %d open, %d query, %d wifi request(s); setting port: %d connection(s)\n", web.openRequests,
+                web.queryRequests, web.wifiRequests, web.settingConnections);
     for (const std::string& limit : sim.Web().WifiLimits()) std::printf("wifi limit \"%s\"\n", limit.c_str());
     for (const auto& [name, value] : sim.Web().SettingsWritten())
         std::printf("setting written %s=%s\n", name.c_str(), value.c_str());

@@ -49,7 +49,15 @@ std::string SimAddressText(uint32_t arg) {
     return plat::Format("%u.%u.%u.%u", arg & 0xFF, (arg >> 8) & 0xFF, (arg >> 16) & 0xFF, arg >> 24);
 }
 
-SimAnnouncement ReadAnnouncement(const uint8_t* bytes, size_t n) {
+namespace {
+// An address field (first octet in the lowest byte) of another host of the /24 of `lan` (host order).
+bool OnLan(uint32_t arg, uint32_t lan) {
+    const uint32_t ip = (arg & 0xFF) << 24 | (arg & 0xFF00) << 8 | (arg >> 8 & 0xFF00) | arg >> 24;
+    return (ip & 0xFFFFFF00) == (lan & 0xFFFFFF00) && ip != lan && (ip & 0xFF) != 0 && (ip & 0xFF) != 0xFF;
+}
+}  // namespace
+
+SimAnnouncement ReadAnnouncement(const uint8_t* bytes, size_t n, uint32_t lan) {
     SimAnnouncement a;
     a.size = n;
     if (n < LINK_LENGTH_ANNOUNCE || n > LINK_MESSAGE_SIZE) {
@@ -66,8 +74,10 @@ SimAnnouncement ReadAnnouncement(const uint8_t* bytes, size_t n) {
     a.address = r.nArg3;
     if (r.sControl != CMD_ANNOUNCE || r.nArg1 != ANNOUNCE_ARG1 || r.nSeq != ANNOUNCE_SEQ)
         a.note = "refused: not an announcement";
-    else if (r.nArg3 != LOOPBACK_ARG)
+    else if (lan == 0 && r.nArg3 != LOOPBACK_ARG)
         a.note = "refused: address " + SimAddressText(r.nArg3) + " is not 127.0.0.1";
+    else if (lan != 0 && !OnLan(r.nArg3, lan))
+        a.note = "refused: address " + SimAddressText(r.nArg3) + " is not on the gateway's subnet";
     else if (r.nArg2 == 0 || r.nArg2 > 65535)
         a.note = plat::Format("refused: port %u", r.nArg2);
     else

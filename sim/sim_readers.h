@@ -26,12 +26,14 @@ struct SimAnnouncement {
     uint32_t nSeq = 0;
     uint32_t port = 0;       // nArg2
     uint32_t address = 0;    // nArg3, first octet in the lowest byte
-    bool bValid = false;     // an announcement of 127.0.0.1 with a usable port
+    bool bValid = false;     // an announcement of an address the gateway calls, with a usable port
     std::string note;        // why it was refused or not answered, or "connected"
 };
 
 // Reads one announcement datagram of `n` bytes: its fields, and whether it is valid (or why not).
-SimAnnouncement ReadAnnouncement(const uint8_t* bytes, size_t n);
+// The gateway calls 127.0.0.1 only; a gateway on a LAN address (`lan`, host order, non-zero) calls
+// any other address of its /24 instead.
+SimAnnouncement ReadAnnouncement(const uint8_t* bytes, size_t n, uint32_t lan = 0);
 
 // "a.b.c.d" of an address field (first octet in the lowest byte).
 std::string SimAddressText(uint32_t arg);

@@ -36,7 +36,7 @@ constexpr int KEEP_ALIVE_REQUESTS = 5;
 constexpr int TICK_MS = 100;
 constexpr size_t BODY_LIMIT = 64 * 1024;
 
-// A listener on 127.0.0.1 with an accept thread and one thread per connection. Every thread is
+// A listener (127.0.0.1 unless told) with an accept thread and one thread per connection. Every thread is
 // joined by Stop. The port stays the same when the listener is closed and opened again.
 class TcpService {
 public:
@@ -45,11 +45,12 @@ public:
 
     ~TcpService() { Stop(); }
 
-    bool Start(Admit admit, Serve serve) {
+    bool Start(Admit admit, Serve serve, uint32_t address, int port) {
         m_admit = std::move(admit);
         m_serve = std::move(serve);
         if (!m_wake.Valid()) return false;
-        m_listen = OpenListener(0);
+        m_address = address;
+        m_listen = OpenListener(port);
         if (!m_listen) return false;
         m_port = m_listen.LocalPort();
         m_listening = true;
@@ -92,7 +93,7 @@ private:
         std::shared_ptr<std::atomic<bool>> done;
     };
 
-    static plat::Socket OpenListener(int port) { return plat::ListenTcp({plat::IPV4_LOOPBACK, port}, 16); }
+    plat::Socket OpenListener(int port) const { return plat::ListenTcp({m_address, port}, 16); }
 
     void Reap(bool all) {
         for (auto it = m_conns.begin(); it != m_conns.end();) {
@@ -146,6 +147,7 @@ private:
     Admit m_admit;
     Serve m_serve;
     plat::Socket m_listen;
+    uint32_t m_address = plat::IPV4_LOOPBACK;
     int m_port = 0;
     plat::WakeUp m_wake;
     std::atomic<bool> m_stop{false};
@@ -454,12 +456,12 @@ SimWebServer::SimWebServer() : m_impl(std::make_unique<Impl>()) {}
 
 SimWebServer::~SimWebServer() { Stop(); }
 
-bool SimWebServer::Start() {
+bool SimWebServer::Start(uint32_t address, int webPort, int settingPort) {
     Impl& m = *m_impl;
     if (m.bStopped) return false;
     if (m.bStarted) return true;
-    if (!m.web.Start([&m] { return m.AdmitWeb(); }, [&m](plat::Socket& s) { m.ServeWeb(s); }) ||
-        !m.setting.Start([] { return true; }, [&m](plat::Socket& s) { m.ServeSetting(s); })) {
+    if (!m.web.Start([&m] { return m.AdmitWeb(); }, [&m](plat::Socket& s) { m.ServeWeb(s); }, address, webPort) ||
+        !m.setting.Start([] { return true; }, [&m](plat::Socket& s) { m.ServeSetting(s); }, address, settingPort)) {
         m.web.Stop();
         m.setting.Stop();
         return false;

@@ -1,7 +1,8 @@
 #pragma once
 // The simulated gateway's web side: its web server with the factory-mode and WiFi forms, and its
 // setting port with the 2049-byte command records. Both listen on 127.0.0.1 on ports the system
-// picks. Thread-safe: knobs may change and reports may be read while it runs.
+// picks, unless Start is given an address and ports (the gateway's own, in a private network). Thread-safe: knobs may change and reports may be read while it runs.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -44,9 +45,9 @@ public:
     SimWebServer(const SimWebServer&) = delete;
     SimWebServer& operator=(const SimWebServer&) = delete;
 
-    // Binds both listeners and starts serving; false when a listener could not be set up, or
-    // after Stop (a server runs once).
-    bool Start();
+    // Binds both listeners (on `address`, host order; port 0: the system picks) and starts
+    // serving; false when a listener could not be set up, or after Stop (a server runs once).
+    bool Start(uint32_t address = 0x7F000001, int webPort = 0, int settingPort = 0);
     // Stops serving, ends every connection and joins every thread. Safe to call twice.
     void Stop();
 

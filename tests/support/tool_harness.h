@@ -2,6 +2,11 @@
 // Runs the built program (RK_TOOL_PATH) headless in a sandbox of its own: machine root, runtime
 // folder (single-instance lock), working folder ("Logs") and program folder. Shared by the
 // end-to-end test programs.
+//
+// Network rule: here, in the host's own namespace, every endpoint is 127.0.0.1 on a port the
+// system picks and the ARP flush is off (BaseArgs, SimArgs); never 192.168.x.x, a broadcast
+// address, the real ports or the real flush. The tool's real defaults run only inside a private
+// network that the test made itself (tests/support/private_network.h, scripts/netns).
 #include <gtest/gtest.h>
 #ifdef _WIN32
 #include <windows.h>

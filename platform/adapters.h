@@ -1,0 +1,27 @@
+#pragma once
+// The PC's network adapters as the link checks and --diagnose see them: one entry per IPv4
+// address of an adapter (an adapter without one has a single entry with address 0), loopback
+// included. adapters_posix.cpp lists them with getifaddrs and /sys/class/net/<name>/operstate,
+// adapters_win.cpp with GetAdaptersAddresses.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+struct AdapterAddress {
+    std::string name;       // the interface name (Linux) or the adapter's friendly name (Windows)
+    uint32_t ip = 0;        // host order; 0: the adapter has no IPv4 address
+    uint32_t mask = 0;      // host order
+    bool bLinkUp = false;   // the adapter is up and has a link (carrier)
+    bool bLoopback = false;
+};
+
+std::vector<AdapterAddress> ListAdapterAddresses();
+
+// Windows: the firewall's state for this program, from the Windows Firewall API (INetFwPolicy2):
+// the active profiles with the firewall on or off, and whether an enabled rule lets this program,
+// or TCP `port`, in. Empty where there is no such API or it does not answer.
+std::string FirewallState(int port);
+
+}  // namespace plat
