@@ -734,17 +734,18 @@ TEST_P(FaultMatrix, EndsInTheStateTheStepsGive) {
 }
 
 // The Linux builds run every case (twice more under the sanitizers). The Windows build runs one
-// case of each kind of fault under Wine: silence, a wrong reply, a bye, a hang-up, a cut and a
-// stalled transfer, a web server down, a refused setting port, a reboot that never comes back,
+// case of each kind of fault under Wine: silence, a wrong reply, a bye, a hang-up, a cut
+// transfer, a web server down, a refused setting port, a reboot that never comes back,
 // DIAG errors. They reach every platform path the others take (Winsock, files, the clock); the
 // whole matrix, one run at a time behind the session-wide mutex, would add about a quarter of an
-// hour to CI.
+// hour to CI. A gateway that stops reading is left to Linux: under Wine on a loaded machine the
+// stalled send's scaled time-out loses the race with the give-up.
 std::vector<FaultCase> OnThisPlatform(std::vector<FaultCase> cases) {
 #ifdef _WIN32
     static const std::set<std::string> kWindowsCases = {
         "SilentCpeTextOnReadyLineIsCommError", "WrongTypeForBootHeader", "ByeInsteadOfImagesDoneReply",
         "HangUpAfterImagesDoneIsRebootCpeFail", "CablePulledOnReadyLine", "BootCutAt1349", "LinuxCutMidImage",
-        "LinuxGatewayStopsReading", "WebDownStaysOffline", "SettingPortRefuses", "RebootRefusesThreeProbes",
+        "WebDownStaysOffline", "SettingPortRefuses", "RebootRefusesThreeProbes",
         "BackupBadCrc", "BackupSilentFileSystem", "RestoreWriteFailsTwice", "RestoreByeInsteadOfModemReply"};
     std::erase_if(cases, [](const FaultCase& c) { return !kWindowsCases.count(c.name); });
 #endif
