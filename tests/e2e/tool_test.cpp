@@ -181,6 +181,16 @@ TEST(Tool, ExportAndClearCommandsExitWithTheirResult) {
     }
     { std::ofstream(box.program + "/RecordCSV.sdi", std::ios::binary); }
     {
+        // A CSV file that cannot be written (no such folder) is said in a box, and the run fails.
+        const std::string unwritable = box.base + "/no-such-folder/out.csv";
+        auto args = BaseArgs(box);
+        args.insert(args.end(), {"--export-csv", unwritable});
+        Child c = Spawn(box, args, "csv-unwritable");
+        EXPECT_EQ(Wait(c, 30000), 1);
+        EXPECT_NE(ReadText(c.err).find("MESSAGE: CSV文件导出失败：" + unwritable + "\n"), std::string::npos)
+            << ReadText(c.err);
+    }
+    {
         // Without --headless (a display or not): a command run asks nobody and ends by itself.
         auto args = BaseArgs(box);
         args.erase(args.begin());
