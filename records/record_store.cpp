@@ -7,14 +7,14 @@
 
 #include "platform/fs.h"
 #include "platform/locale.h"
+#include "platform/terminal.h"
 #include "platform/trace.h"
 #include "records/record_cipher.h"
 
 namespace {
 
 void DefaultExit(int code) {
-    std::fflush(nullptr);
-    std::_Exit(code);
+    plat::ExitNow(code);
 }
 
 const char* const kSdiFilter = "KVO Record File(*.sdi) | *.sdi; ||";
