@@ -228,6 +228,10 @@ public:
     // A task ended successfully (the NV threads; the CPE success path may call it too).
     void ReportTaskSuccess(int line);
     TaskOutcome LastOutcome(int line) const;
+    // Line 0 runs a task: the close is refused then (and the session end held back).
+    bool LineZeroRunning() const { return m_doc.m_bRunning[0].load() != 0; }
+    // The text that says so, in the program's language.
+    std::string RunningText() const { return English() ? TEXT_RUNNING_EN : TEXT_RUNNING_CN; }
     // Ends the process with `status` through the close path (any thread).
     void RequestExit(int status, bool force = false);
 
@@ -269,7 +273,6 @@ private:
     void ApplyBusyLocks();
     std::tm LocalTime() const;
     void RunningMessage(bool bGuideText = false);
-    bool LineZeroRunning() const { return m_doc.m_bRunning[0].load() != 0; }
     void ContinueStartLine(int line);
     void DataFromControls();
     void DataToControls();

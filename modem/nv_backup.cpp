@@ -141,9 +141,14 @@ void CNvBackup::BackupNvThread() {
     std::tm local{};
     plat::LocalTime(now, local);
     std::string archive;
-    if (!ArchiveNvBackup(MakeNvBackupPaths(path, folder), NvArchiveImeiFolder(folder, imei), NvArchiveStamp(local),
-                         archive))
-        return Fail(plat::Format(Text(TEXT_NV_ARCHIVE_FAIL_CN, TEXT_NV_ARCHIVE_FAIL_EN), archive.c_str()));
+    switch (ArchiveNvBackup(MakeNvBackupPaths(path, folder), NvArchiveImeiFolder(folder, imei), NvArchiveStamp(local),
+                            archive)) {
+        case NvArchiveResult::Archived: break;
+        case NvArchiveResult::KeptTemporary:
+            return Fail(plat::Format(Text(TEXT_NV_ARCHIVE_KEPT_CN, TEXT_NV_ARCHIVE_KEPT_EN), archive.c_str()));
+        case NvArchiveResult::Failed:
+            return Fail(plat::Format(Text(TEXT_NV_ARCHIVE_FAIL_CN, TEXT_NV_ARCHIVE_FAIL_EN), archive.c_str()));
+    }
     Status(plat::Format(Text(TEXT_NV_ARCHIVED_CN, TEXT_NV_ARCHIVED_EN), archive.c_str()));
 
     if (m_host.Mode() == MODE_BACKUP_NV) m_host.ReselectModeRadio(MODE_BACKUP_NV);

@@ -94,6 +94,11 @@ inline constexpr const char TEXT_NV_ARCHIVED_CN[] = "NV备份已存档：%s";
 inline constexpr const char TEXT_NV_ARCHIVED_EN[] = "NV backup archived: %s";
 inline constexpr const char TEXT_NV_ARCHIVE_FAIL_CN[] = "NV备份存档失败：%s";
 inline constexpr const char TEXT_NV_ARCHIVE_FAIL_EN[] = "NV backup archive fail: %s";
+// A whole archive copy whose folder could not be renamed (%s: the folder under its temporary name).
+inline constexpr const char TEXT_NV_ARCHIVE_KEPT_CN[] = "NV备份存档未能改名，保留为：%s";
+inline constexpr const char TEXT_NV_ARCHIVE_KEPT_EN[] = "NV backup archive rename fail, kept as: %s";
+// The file an archive copy holds while it is filled.
+inline constexpr const char NV_ARCHIVE_COPYING[] = "copying";
 inline constexpr const char TEXT_NV_RESTORE_FROM_CN[] = "从存档恢复NV：%s";
 inline constexpr const char TEXT_NV_RESTORE_FROM_EN[] = "Restore NV from: %s";
 // The question: the file's IMEI, the modem's; then the newest archive line when there is one.
@@ -250,10 +255,13 @@ std::string NvArchiveImeiFolder(const std::string& versionFolder, const std::str
 std::string NvArchiveStamp(const std::tm& local);
 // Copies the complete backup of `backup` ("Channel.nvm" and the files of "_EFS_RF_NV") into a new
 // folder of `imeiFolder` named `stamp`, or `stamp`-2, -3, ... when a backup of the same second is
-// there. The copy is written as "<name>.tmp" and renamed when whole; ".tmp" folders left in the
-// archive by a copy cut short are removed first. `archiveFolder` receives the folder's path (also
-// on failure, the one that was meant). `afterEachFile` runs after each file copied (tests).
-bool ArchiveNvBackup(const NvBackupPaths& backup, const std::string& imeiFolder, const std::string& stamp,
-                     std::string& archiveFolder, const std::function<void()>& afterEachFile = {});
+// there. The copy is written as "<name>.tmp" (with the NV_ARCHIVE_COPYING marker until it is
+// whole) and renamed when whole; ".tmp" folders left in the archive by a copy cut short are removed
+// first. `archiveFolder` receives the folder's path: on failure the one that was meant, when the
+// rename failed the temporary folder, which is kept. `afterEachFile` runs after each file copied
+// (tests).
+enum class NvArchiveResult { Archived, Failed, KeptTemporary };
+NvArchiveResult ArchiveNvBackup(const NvBackupPaths& backup, const std::string& imeiFolder, const std::string& stamp,
+                                std::string& archiveFolder, const std::function<void()>& afterEachFile = {});
 // The newest archive folder (by its name) of `imei` that holds a "Channel.nvm"; empty when none.
 std::string NewestNvArchive(const std::string& versionFolder, const std::string& imei);

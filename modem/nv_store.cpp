@@ -9,8 +9,10 @@
 // While _EFS_RF_NV.old exists, Channel.nvm.tmp tells whether step 3 happened: present, the old
 // pair is put back (steps 1-2 undone); absent, step 4 is finished.
 //
-// The archive: NV/<IMEI>/<stamp>.tmp is filled and renamed to NV/<IMEI>/<stamp> when whole; a
-// ".tmp" folder found there later is what a cut-short copy left and is removed.
+// The archive: NV/<IMEI>/<stamp>.tmp is filled and renamed to NV/<IMEI>/<stamp> when whole. The
+// copy carries a marker file while it is filled; a ".tmp" folder found there later with the marker
+// (or without its "Channel.nvm") is what a cut-short copy left and is removed. One without the
+// marker is a complete copy whose rename failed: it is kept.
 
 #include <algorithm>
 #include <cstdio>
@@ -39,11 +41,8 @@ bool Exists(const std::string& path) {
     return fs::exists(fs::symlink_status(path, ec));
 }
 
-bool Rename(const std::string& from, const std::string& to) {
-    std::error_code ec;
-    fs::rename(from, to, ec);
-    return !ec;
-}
+// (a moment's hold by a virus scanner is waited out)
+bool Rename(const std::string& from, const std::string& to) { return plat::RenameOver(from, to); }
 
 void RemoveAll(const std::string& path) {
     std::error_code ec;
@@ -111,7 +110,10 @@ void RemoveArchiveTemps(const std::string& archiveRoot) {
         std::vector<fs::path> temps;
         for (fs::directory_iterator it(imei->path(), sec), e2; !sec && it != e2; it.increment(sec)) {
             const std::string name = it->path().filename().string();
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, NV_TMP_SUFFIX) == 0) temps.push_back(it->path());
+            if (name.size() <= 4 || name.compare(name.size() - 4, 4, NV_TMP_SUFFIX) != 0) continue;
+            const std::string t = it->path().string();
+            if (Exists(plat::JoinPath(t, NV_ARCHIVE_COPYING)) || !Exists(plat::Format(NV_BACKUP_FILE_FMT, t.c_str())))
+                temps.push_back(it->path());
         }
         for (const fs::path& t : temps) RemoveAll(t.string());
     }
@@ -209,22 +211,28 @@ std::string NvArchiveStamp(const std::tm& t) {
                         t.tm_sec);
 }
 
-bool ArchiveNvBackup(const NvBackupPaths& backup, const std::string& imeiFolder, const std::string& stamp,
-                     std::string& archiveFolder, const std::function<void()>& afterEachFile) {
+NvArchiveResult ArchiveNvBackup(const NvBackupPaths& backup, const std::string& imeiFolder, const std::string& stamp,
+                                std::string& archiveFolder, const std::function<void()>& afterEachFile) {
     archiveFolder = plat::JoinPath(imeiFolder, stamp);
     RemoveArchiveTemps(plat::DirName(imeiFolder));
     std::error_code ec;
     fs::create_directories(imeiFolder, ec);
-    if (!fs::is_directory(imeiFolder, ec)) return false;
+    if (!fs::is_directory(imeiFolder, ec)) return NvArchiveResult::Failed;
     // A backup of the same second gets the next free suffix.
     for (int n = 2; Exists(archiveFolder); ++n) {
-        if (n > 999) return false;
+        if (n > 999) return NvArchiveResult::Failed;
         archiveFolder = plat::JoinPath(imeiFolder, stamp + "-" + std::to_string(n));
     }
 
     const std::string tmp = archiveFolder + NV_TMP_SUFFIX;
+    const std::string marker = plat::JoinPath(tmp, NV_ARCHIVE_COPYING);
     const NvBackupPaths to = MakeNvBackupPaths(plat::Format(NV_BACKUP_FILE_FMT, tmp.c_str()), tmp);
-    bool ok = fs::create_directory(tmp, ec) && fs::create_directory(to.strFolder, ec);
+    bool ok = fs::create_directory(tmp, ec);
+    if (ok) {
+        plat::OutFile markerFile;
+        ok = markerFile.Open(marker) && markerFile.Close();
+    }
+    ok = ok && fs::create_directory(to.strFolder, ec);
     ok = ok && CopyFileSynced(backup.strFile, to.strFile);
     if (ok && afterEachFile) afterEachFile();
     // The backup's RF NV files (its folder holds nothing else of the backup's).
@@ -244,15 +252,20 @@ bool ArchiveNvBackup(const NvBackupPaths& backup, const std::string& imeiFolder,
     }
     if (ok) {
         SyncFolder(to.strFolder);
+        ok = plat::RemoveFile(marker);
         SyncFolder(tmp);
-        ok = Rename(tmp, archiveFolder);
     }
     if (!ok) {
         RemoveAll(tmp);
-        return false;
+        return NvArchiveResult::Failed;
+    }
+    // From here the copy is whole: a failed rename keeps it under its temporary name.
+    if (!Rename(tmp, archiveFolder)) {
+        archiveFolder = tmp;
+        return NvArchiveResult::KeptTemporary;
     }
     SyncFolder(imeiFolder);
-    return true;
+    return NvArchiveResult::Archived;
 }
 
 std::string NewestNvArchive(const std::string& versionFolder, const std::string& imei) {

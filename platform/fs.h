@@ -51,7 +51,9 @@ void InjectWriteFailureAfter(long long bytes);
 // Renames `from` over `to` (same file system); false (EACCES) when `to` is read-only.
 bool RenameReplace(const std::string& from, const std::string& to);
 // Renames `from` over `to` whatever `to` is (rename; MoveFileExW with MOVEFILE_REPLACE_EXISTING
-// and MOVEFILE_WRITE_THROUGH on Windows).
+// and MOVEFILE_WRITE_THROUGH on Windows, tried again for about 1 s while another program holds
+// either file open: a sharing or lock violation, or access denied to a target that is not
+// read-only).
 bool RenameOver(const std::string& from, const std::string& to);
 
 // The folder part of a path ("" when there is none) and the last component.

@@ -88,11 +88,26 @@ long long FileSize(const std::string& path) {
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// A virus scanner or the indexer opens a freshly written file for a moment, often without
+// FILE_SHARE_DELETE; while it holds the target (or the source), MoveFileExW fails with a sharing or
+// lock violation, or with ERROR_ACCESS_DENIED, which a read-only target gives as well and for good.
+// The replacement is tried again for about a second before it fails.
 bool RenameOver(const std::string& from, const std::string& to) {
-    if (MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
-    return false;
+    constexpr int kTries = 10;
+    constexpr DWORD kPauseMs = 100;
+    const std::wstring wideFrom = Widen(from), wideTo = Widen(to);
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        const DWORD error = GetLastError();
+        const bool bHeld = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+                           (error == ERROR_ACCESS_DENIED && !IsReadOnlyFile(to));
+        if (!bHeld || attempt == kTries) {
+            errno = error == ERROR_ACCESS_DENIED ? EACCES : EIO;
+            return false;
+        }
+        Sleep(kPauseMs);
+    }
 }
 
 std::string ExecutableFolder() {

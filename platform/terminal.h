@@ -11,7 +11,12 @@ namespace plat {
 
 // Standard output and error carry UTF-8 bytes exactly as written (the Windows console is switched
 // to UTF-8, the streams to binary); a reader that went away does not end the program (SIGPIPE).
+// On Windows the console gets its code pages (input and output) and output modes back when the
+// program ends: at the return from main or exit(), in ExitNow, and on a console event that ends it.
 void PrepareConsole();
+// Ends the process at once with `code` (no destructors, no exit handlers): the standard streams
+// flushed and the console given back as PrepareConsole found it.
+[[noreturn]] void ExitNow(int code);
 // The command line's arguments in UTF-8 (on Windows read again from the wide command line, so that
 // paths outside the ANSI code page survive).
 std::vector<std::string> CommandLineArguments(int argc, char** argv);

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include "platform/terminal.h"
 
@@ -21,6 +23,11 @@ sigset_t ExitSet() {
 std::vector<std::string> CommandLineArguments(int argc, char** argv) { return {argv, argv + argc}; }
 
 void PrepareConsole() { std::signal(SIGPIPE, SIG_IGN); }
+
+void ExitNow(int code) {
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
 
 bool IsTerminal(int stream) { return ::isatty(stream) == 1; }
 

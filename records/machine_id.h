@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,8 @@ struct DiskCandidate {
 };
 using DiskLister = std::function<std::vector<DiskCandidate>()>;
 
-// The disks of this machine. Windows: \\.\PhysicalDrive0 to 3, asked by ATA IDENTIFY DEVICE.
+// The disks of this machine. Windows: \\.\PhysicalDrive0 to 3, asked by ATA IDENTIFY DEVICE
+// and, where that answers nothing, for the storage device descriptor.
 // Linux: in the order of their names under /sys/block: block devices with a
 // device behind them and a medium (a card reader's empty slot is no disk), optical drives and
 // floppies left out. A disk's serial is read as any user can: udev's database
@@ -29,6 +31,16 @@ std::vector<DiskCandidate> ListDisks(const std::string& sysBlock, const std::str
 
 // Removes leading and trailing blanks (space, tab, line breaks).
 std::string TrimBlanks(std::string_view text);
+
+// The answers a Windows disk gives, parsed (pure functions, so that fixed bytes test them):
+// - ATA IDENTIFY DEVICE (512 bytes, through SMART): the serial number of words 10 to 19, the two
+//   bytes of every word swapped, cut at a NUL, blanks trimmed;
+// - STORAGE_DEVICE_DESCRIPTOR (IOCTL_STORAGE_QUERY_PROPERTY, StorageDeviceProperty), the answer of
+//   NVMe and other drives that SMART does not reach: the NUL-terminated text at SerialNumberOffset
+//   (bytes 24 to 27, little-endian) inside the descriptor's Size (bytes 4 to 7) and the bytes
+//   returned, blanks trimmed. Nothing when there is no serial (offset 0 or outside, or blank).
+std::string AtaIdentifySerial(std::span<const unsigned char> identify);
+std::optional<std::string> StorageDescriptorSerial(std::span<const unsigned char> descriptor);
 
 class CMachineId {
 public:

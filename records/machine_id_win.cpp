@@ -1,10 +1,12 @@
-// The disk listing on Windows: ATA IDENTIFY DEVICE through SMART on \\.\PhysicalDrive0..3.
+// The disk listing on Windows: ATA IDENTIFY DEVICE through SMART on \\.\PhysicalDrive0..3, else
+// the storage device descriptor (NVMe).
 #include <windows.h>
 #include <winioctl.h>
 
 #include <algorithm>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "platform/trace.h"
 #include "records/machine_id.h"
@@ -12,30 +14,38 @@
 namespace {
 
 constexpr size_t IDENTIFY_SIZE = 512;
-constexpr size_t SERIAL_OFFSET = 20;  // word 10
-constexpr size_t SERIAL_SIZE = 20;    // words 10 to 19
 constexpr BYTE ATA_IDENTIFY_DEVICE = 0xEC;
 constexpr DWORD CAP_ATA_ID_CMD_BIT = 1;  // CAP_ATA_ID_CMD
+constexpr DWORD DESCRIPTOR_BUFFER_SIZE = 4096;
 
-std::string CutAtNul(const char* text, size_t size) { return std::string(text, std::find(text, text + size, '\0')); }
-
-// The serial number of an IDENTIFY DEVICE answer: words 10 to 19, each word's bytes swapped.
-std::string AtaIdentifySerial(std::span<const unsigned char> identify) {
-    if (identify.size() < SERIAL_OFFSET + SERIAL_SIZE) return {};
-    char serial[SERIAL_SIZE];
-    for (size_t i = 0; i < SERIAL_SIZE; i += 2) {
-        serial[i] = static_cast<char>(identify[SERIAL_OFFSET + i + 1]);
-        serial[i + 1] = static_cast<char>(identify[SERIAL_OFFSET + i]);
-    }
-    return TrimBlanks(CutAtNul(serial, SERIAL_SIZE));
+// The storage device descriptor's serial: what NVMe drives (and others behind a driver without
+// SMART) answer. Needs no access rights on the handle.
+std::optional<std::string> ReadDescriptorSerial(HANDLE h) {
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    std::vector<unsigned char> out(DESCRIPTOR_BUFFER_SIZE);
+    DWORD got = 0;
+    if (!DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, out.data(),
+                         static_cast<DWORD>(out.size()), &got, nullptr))
+        return std::nullopt;
+    return StorageDescriptorSerial({out.data(), std::min<size_t>(got, out.size())});
 }
 
-// One drive: SMART version, the ATA identify capability, not an ATAPI device, then IDENTIFY DEVICE.
+// One drive: SMART version, the ATA identify capability, not an ATAPI device, then IDENTIFY DEVICE;
+// where that gives nothing (an NVMe drive has no SMART IDENTIFY), the storage device descriptor.
 std::optional<std::string> ReadPhysicalDriveSerial(int drive) {
     const std::wstring name = L"\\\\.\\PhysicalDrive" + std::to_wstring(drive);
     HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+    if (h == INVALID_HANDLE_VALUE) {
+        // Without administrator rights a drive opens for its properties only.
+        h = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+        std::optional<std::string> serial = ReadDescriptorSerial(h);
+        CloseHandle(h);
+        return serial;
+    }
     std::optional<std::string> serial;
     GETVERSIONINPARAMS version{};
     DWORD got = 0;
@@ -61,6 +71,7 @@ std::optional<std::string> ReadPhysicalDriveSerial(int drive) {
             }
         }
     }
+    if (!serial) serial = ReadDescriptorSerial(h);
     CloseHandle(h);
     return serial;
 }

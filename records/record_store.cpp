@@ -7,14 +7,14 @@
 
 #include "platform/fs.h"
 #include "platform/locale.h"
+#include "platform/terminal.h"
 #include "platform/trace.h"
 #include "records/record_cipher.h"
 
 namespace {
 
 void DefaultExit(int code) {
-    std::fflush(nullptr);
-    std::_Exit(code);
+    plat::ExitNow(code);
 }
 
 const char* const kSdiFilter = "KVO Record File(*.sdi) | *.sdi; ||";
@@ -22,6 +22,9 @@ const char* const kCsvFilter = "csv file(*.csv) | *.csv; ||";
 // An SDI export whose working record could not be reset afterwards (%s: the working record).
 const char* const TEXT_RESET_FAILED_CN = "文件导出成功，但记录文件未能清空：%s";
 const char* const TEXT_RESET_FAILED_EN = "File save success, but the record could not be cleared: %s";
+// A CSV export that could not be written (%s: the chosen path).
+const char* const TEXT_CSV_FAILED_CN = "CSV文件导出失败：%s";
+const char* const TEXT_CSV_FAILED_EN = "CSV file save fail: %s";
 
 }  // namespace
 
@@ -132,7 +135,12 @@ bool CRecordStore::ExportCsv() {
     if (!chosen) return false;
     if (!OpenRecord()) return false;
     CloseRecord();
-    if (!CopyFileReplace(m_strPlainRecord, *chosen)) return false;
+    // Said in a box: a failed export that returned in silence would look like a cancelled one.
+    if (!CopyFileReplace(m_strPlainRecord, *chosen)) {
+        Message(plat::Format(m_bChinese ? TEXT_CSV_FAILED_CN : TEXT_CSV_FAILED_EN, chosen->c_str()),
+                plat::MsgIcon::Exclamation);
+        return false;
+    }
     Message(m_bChinese ? "CSV文件导出成功!" : "CSV file save success!", plat::MsgIcon::Information);
     return true;
 }

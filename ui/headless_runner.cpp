@@ -276,8 +276,7 @@ void CHeadlessRunner::StopTimer(int id) {
 void CHeadlessRunner::SetTitle(const std::string&) {}
 
 void CHeadlessRunner::ExitProcessNow(int code) {
-    std::fflush(nullptr);
-    std::_Exit(code);
+    plat::ExitNow(code);
 }
 
 void CHeadlessRunner::RequestExit(int status, bool force) {

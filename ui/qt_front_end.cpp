@@ -14,6 +14,7 @@
 
 #include "console/control_ids.h"
 #include "platform/clock.h"
+#include "platform/terminal.h"
 #include "platform/trace.h"
 #include "ui/qt_form_window.h"
 #include "ui/qt_startup_dialog.h"
@@ -190,8 +191,7 @@ void CQtFrontEnd::SetTitle(const std::string& title) {
 }
 
 void CQtFrontEnd::ExitProcessNow(int code) {
-    std::fflush(nullptr);
-    std::_Exit(code);
+    plat::ExitNow(code);
 }
 
 void CQtFrontEnd::RequestExit(int status, bool force) {

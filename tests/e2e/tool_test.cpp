@@ -166,6 +166,28 @@ TEST(Tool, BadCommandLineShowsTheUsage) {
     EXPECT_NE(err.find("usage: rk880t-tool"), std::string::npos) << err;
 }
 
+#ifdef _WIN32
+// The console twin beside rk880t-tool.exe.
+std::string ConsoleTwin() {
+    const std::string exe = RK_TOOL_PATH;
+    return exe.substr(0, exe.size() - 4) + ".com";
+}
+
+// The Subsystem field of a PE file's optional header (2 Windows GUI, 3 console); -1 when unreadable.
+int PeSubsystem(const std::string& path) {
+    const std::string bytes = ReadText(path);
+    const auto at = [&](size_t i, size_t n) {
+        unsigned v = 0;
+        for (size_t k = n; k-- > 0;) v = v << 8 | static_cast<unsigned char>(bytes[i + k]);
+        return v;
+    };
+    if (bytes.size() < 0x40 || bytes.compare(0, 2, "MZ") != 0) return -1;
+    const size_t pe = at(0x3C, 4);
+    if (bytes.size() < pe + 24 + 70 || bytes.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return -1;
+    return static_cast<int>(at(pe + 24 + 68, 2));
+}
+#endif
+
 TEST(Tool, ExportAndClearCommandsExitWithTheirResult) {
     Sandbox box;
     // Without the pristine record the export fails (after the record store has asked for it).
@@ -181,11 +203,29 @@ TEST(Tool, ExportAndClearCommandsExitWithTheirResult) {
     }
     { std::ofstream(box.program + "/RecordCSV.sdi", std::ios::binary); }
     {
+        // A CSV file that cannot be written (no such folder) is said in a box, and the run fails.
+        const std::string unwritable = box.base + "/no-such-folder/out.csv";
+        auto args = BaseArgs(box);
+        args.insert(args.end(), {"--export-csv", unwritable});
+        Child c = Spawn(box, args, "csv-unwritable");
+        EXPECT_EQ(Wait(c, 30000), 1);
+        EXPECT_NE(ReadText(c.err).find("MESSAGE: CSV文件导出失败：" + unwritable + "\n"), std::string::npos)
+            << ReadText(c.err);
+    }
+    {
         // Without --headless (a display or not): a command run asks nobody and ends by itself.
         auto args = BaseArgs(box);
         args.erase(args.begin());
         args.insert(args.end(), {"--export-csv", box.base + "/out.csv"});
+#ifdef _WIN32
+        // On Windows from a console: rk880t-tool.com, the console twin of the window program
+        // (which has no console, so Explorer opens none), writes there and gives its exit status.
+        EXPECT_EQ(PeSubsystem(RK_TOOL_PATH), 2);
+        EXPECT_EQ(PeSubsystem(ConsoleTwin()), 3);
+        Child c = SpawnProgram(box, ConsoleTwin(), args, "csv");
+#else
         Child c = Spawn(box, args, "csv");
+#endif
         EXPECT_EQ(Wait(c, 30000), 0);
         EXPECT_TRUE(fs::exists(box.base + "/out.csv"));
         EXPECT_NE(ReadText(c.err).find("MESSAGE: CSV文件导出成功!\n"), std::string::npos) << ReadText(c.err);

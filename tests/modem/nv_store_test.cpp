@@ -149,8 +149,9 @@ TEST_F(NvStoreTest, IncompleteBackupIsKeptBesideAndReplacesAnOlderIncompleteOne)
 }
 
 // The archive: a copy killed halfway leaves every earlier archive folder and the version folder's
-// backup as they were, is never offered as the newest, and is cleared by the next archive.
-TEST_F(NvStoreTest, ArchiveCopyKilledMidwayLeavesEarlierArchivesAndTheBackup) {
+// backup as they were, is never offered as the newest, and is cleared by the next archive; a whole
+// copy that could not be renamed is never cleared.
+TEST_F(NvStoreTest, ArchiveCopyKilledMidwayIsClearedAndOneWhoseRenameFailsIsKept) {
     MakeOld();  // the version folder's backup (with someone's sub-folder, which is not archived)
     Write(paths.strFolder + "/00020148", "old148");
     Write(paths.strFolder + "/00020150", "old150");
@@ -174,8 +175,8 @@ TEST_F(NvStoreTest, ArchiveCopyKilledMidwayLeavesEarlierArchivesAndTheBackup) {
 
     // Two backups in the same second: the second gets a suffix.
     std::string first, second;
-    ASSERT_TRUE(ArchiveNvBackup(paths, imeiFolder, "20261209-031500", first));
-    ASSERT_TRUE(ArchiveNvBackup(paths, imeiFolder, "20261209-031500", second));
+    ASSERT_EQ(ArchiveNvBackup(paths, imeiFolder, "20261209-031500", first), NvArchiveResult::Archived);
+    ASSERT_EQ(ArchiveNvBackup(paths, imeiFolder, "20261209-031500", second), NvArchiveResult::Archived);
     EXPECT_EQ(first, imeiFolder + "/20261209-031500");
     EXPECT_EQ(second, imeiFolder + "/20261209-031500-2");
     EXPECT_EQ(contents(first), archived);
@@ -206,10 +207,26 @@ TEST_F(NvStoreTest, ArchiveCopyKilledMidwayLeavesEarlierArchivesAndTheBackup) {
 #endif
 
     std::string third;
-    ASSERT_TRUE(ArchiveNvBackup(paths, imeiFolder, "20261209-031502", third));
+    ASSERT_EQ(ArchiveNvBackup(paths, imeiFolder, "20261209-031502", third), NvArchiveResult::Archived);
     EXPECT_FALSE(fs::exists(imeiFolder + "/20261209-031501.tmp"));
     EXPECT_EQ(contents(third), archived);
     EXPECT_EQ(NewestNvArchive(dir, imei), third);
+
+    // A whole copy whose rename fails (its name taken meanwhile) is kept under its temporary name,
+    // and the next archive leaves it there.
+    std::string kept;
+    EXPECT_EQ(ArchiveNvBackup(paths, imeiFolder, "20261209-031503", kept,
+                              [&] {
+                                  fs::create_directories(imeiFolder + "/20261209-031503");
+                                  Write(imeiFolder + "/20261209-031503/blocker", "x");
+                              }),
+              NvArchiveResult::KeptTemporary);
+    EXPECT_EQ(kept, imeiFolder + "/20261209-031503.tmp");
+    EXPECT_EQ(contents(kept), archived);
+    std::string fifth;
+    ASSERT_EQ(ArchiveNvBackup(paths, imeiFolder, "20261209-031504", fifth), NvArchiveResult::Archived);
+    EXPECT_EQ(contents(kept), archived);
+    EXPECT_EQ(NewestNvArchive(dir, imei), fifth);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 
 #include "records/machine_id.h"
@@ -38,6 +39,52 @@ TEST(MachineId, EmptyWhenNoDiskAnswers) {
                   return std::vector<DiskCandidate>{Disk("/dev/sda", std::nullopt), Disk("vda", std::nullopt)};
               }).DiskSerial(),
               "");
+}
+
+// IDENTIFY DEVICE: the 20 bytes from byte 20, each word's bytes swapped.
+std::vector<unsigned char> Identify(const std::string& swapped, size_t size = 512) {
+    std::vector<unsigned char> bytes(size, 0x20);
+    for (size_t i = 0; i < swapped.size() && 20 + i < size; ++i) bytes[20 + i] = static_cast<unsigned char>(swapped[i]);
+    return bytes;
+}
+
+// A STORAGE_DEVICE_DESCRIPTOR: 40 bytes of header (Size at 4, SerialNumberOffset at 24), then
+// `tail`; `size` 0 gives the real size.
+std::vector<unsigned char> Descriptor(uint32_t serialOffset, const std::string& tail, uint32_t size = 0) {
+    std::vector<unsigned char> bytes(40 + tail.size(), 0);
+    std::copy(tail.begin(), tail.end(), bytes.begin() + 40);
+    const uint32_t total = size ? size : static_cast<uint32_t>(bytes.size());
+    for (int i = 0; i < 4; ++i) {
+        bytes[static_cast<size_t>(i)] = static_cast<unsigned char>(40 >> (8 * i));  // Version
+        bytes[4 + static_cast<size_t>(i)] = static_cast<unsigned char>(total >> (8 * i));
+        bytes[24 + static_cast<size_t>(i)] = static_cast<unsigned char>(serialOffset >> (8 * i));
+    }
+    return bytes;
+}
+
+TEST(DiskAnswers, SerialsOfAnIdentifyAndOfAStorageDescriptor) {
+    EXPECT_EQ(AtaIdentifySerial(Identify("DWW-AC1V325476 8    ")), "WD-WCAV12345678");
+    EXPECT_EQ(AtaIdentifySerial(Identify(std::string("  1SN234\0\0XX", 12))), "S12N43");  // cut at the NUL
+    EXPECT_EQ(AtaIdentifySerial(Identify("12345678", 39)), "");  // too short for words 10 to 19
+
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> bytes;
+        std::optional<std::string> serial;
+    };
+    const std::string nvme = std::string("Samsung SSD 980\0", 16) + "0025_3881_91B0_2C44.";
+    const Case cases[] = {
+        {"blanks trimmed", Descriptor(40, std::string("  S4EWNX0R123456  \0", 19)), "S4EWNX0R123456"},
+        {"NVMe, after the product", Descriptor(56, nvme + std::string(1, '\0')), "0025_3881_91B0_2C44."},
+        {"no NUL: ends with the descriptor", Descriptor(40, "ABC123"), "ABC123"},
+        {"ends at Size, not at the bytes returned", Descriptor(40, "ABC123XYZ", 43), "ABC"},
+        {"no serial (offset 0)", Descriptor(0, std::string("SERIAL\0", 7)), std::nullopt},
+        {"offset past Size", Descriptor(44, std::string("SERIAL\0", 7), 44), std::nullopt},
+        {"offset past the bytes", Descriptor(4096, std::string("SERIAL\0", 7)), std::nullopt},
+        {"blank serial", Descriptor(40, std::string("    \0", 5)), std::nullopt},
+        {"shorter than the offset field", std::vector<unsigned char>(27, 0), std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(StorageDescriptorSerial(c.bytes), c.serial) << c.what;
 }
 
 #ifndef _WIN32

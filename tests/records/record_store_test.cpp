@@ -378,17 +378,26 @@ TEST_F(Records, CsvExportLeavesThePlainRecordAndReencryptsTheWorkingOne) {
     EXPECT_EQ(rectest::ListFolder(plat::SystemDirectory()), (std::vector<std::string>{"kdlcsv.ds.dll", "kdlcsv.txt"}));
 }
 
-TEST_F(Records, CsvExportInChineseAndItsQuietFailures) {
-    bChinese = true;
-    auto store = Make();
-    EXPECT_FALSE(store->ExportCsv());  // cancelled
-    ui.fileAnswers.push_back(Out("missing/folder/x.csv"));
-    EXPECT_FALSE(store->ExportCsv());  // copy failed
-    EXPECT_TRUE(ui.messages.empty());
-    ui.fileAnswers.push_back(Out("x.csv"));
-    ASSERT_TRUE(store->ExportCsv());
-    EXPECT_EQ(ReadFile(Out("x.csv")), kHeader);
-    EXPECT_EQ(ui.Texts(), std::vector<std::string>{"CSV文件导出成功!"});
+// A cancelled export says nothing; one that could not be written says so, naming the file.
+TEST_F(Records, CsvExportInChineseAndEnglishAndItsFailures) {
+    for (const bool chinese : {true, false}) {
+        bChinese = chinese;
+        ui.messages.clear();
+        auto store = Make();
+        EXPECT_FALSE(store->ExportCsv());  // cancelled
+        EXPECT_TRUE(ui.messages.empty());
+        const std::string missing = Out("missing/folder/x.csv");
+        ui.fileAnswers.push_back(missing);
+        EXPECT_FALSE(store->ExportCsv());
+        ASSERT_EQ(ui.messages.size(), 1u);
+        EXPECT_EQ(ui.messages[0].text, (chinese ? "CSV文件导出失败：" : "CSV file save fail: ") + missing);
+        EXPECT_EQ(ui.messages[0].icon, plat::MsgIcon::Exclamation);
+        ui.messages.clear();
+        ui.fileAnswers.push_back(Out("x.csv"));
+        ASSERT_TRUE(store->ExportCsv());
+        EXPECT_EQ(ReadFile(Out("x.csv")), kHeader);
+        EXPECT_EQ(ui.Texts(), std::vector<std::string>{chinese ? "CSV文件导出成功!" : "CSV file save success!"});
+    }
 }
 
 // ---- open, close and failures while writing ----

@@ -12,6 +12,7 @@
 #include <objidl.h>
 #include <gdiplus.h>
 #include <gtest/gtest.h>
+#include <shellapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -152,6 +153,9 @@ struct Seen {
     std::string failedStatus, failedProgress;
     bool bFailedDownloadEnabled = true;
     bool bFailedShot = false;
+    // WM_QUERYENDSESSION's answer and the shut-down block's reason: ready, running, after the end.
+    LRESULT readyEndSession = -1, runningEndSession = -1, endedEndSession = -1;
+    std::wstring runningReason, endedReason = L"?";
     std::vector<std::string> boxes;       // caption + "|" + text of every message box
     std::vector<std::string> okCaptions;  // the OK button's caption of each OK box
     bool bTimedOut = false;
@@ -191,6 +195,12 @@ private:
     }
 
     std::string Text(int id) const { return m_app.Form().GetText(id); }
+    // What a shut-down or log-off would be told now, and the reason given.
+    LRESULT QueryEndSession(HWND form, std::wstring& reason) const {
+        const LRESULT r = SendMessageW(form, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+        if (auto* front = dynamic_cast<CWin32FrontEnd*>(&m_app.View().Host())) reason = front->ShutdownBlockReason();
+        return r;
+    }
     int Percent() const {
         int percent = -1;
         return std::sscanf(Text(ids::PROGRESS_TEXT_0).c_str(), "%d/100", &percent) == 1 ? percent : -1;
@@ -237,6 +247,8 @@ private:
             m_seen.bReadyDownloadEnabled = bDownloadEnabled;
             m_seen.readyPicture = picture;
             m_seen.formFit = FitOf(form);
+            std::wstring reason;
+            m_seen.readyEndSession = QueryEndSession(form, reason);
             m_seen.bReadyShot = SaveShot(form, m_bFailure ? "win32_failure_ready" : "win32_ready");
             m_seen.bClicked = true;
             PostMessageW(GetDlgItem(form, ids::DOWNLOAD_0), BM_CLICK, 0, 0);
@@ -260,6 +272,7 @@ private:
         m_seen.runningPercent = percent;
         m_seen.runningPicture = picture;
         m_seen.bRunningDownloadEnabled = bDownloadEnabled;
+        m_seen.runningEndSession = QueryEndSession(form, m_seen.runningReason);
         m_seen.bRunningShot = SaveShot(form, "win32_running");
     }
 
@@ -276,6 +289,9 @@ private:
         std::fflush(stderr);
         if (HWND ok = GetDlgItem(box, IDOK)) m_seen.okCaptions.push_back(plat::Narrow(TextOf(ok)));
         HWND form = GetWindow(box, GW_OWNER);
+        // The task has ended when its closing box shows: the session may end again.
+        if ((plain == kSuccess || plain == kClosing) && form)
+            m_seen.endedEndSession = QueryEndSession(form, m_seen.endedReason);
         if (plain == kSuccess) {
             m_seen.passedStatus = Text(ids::STATUS_0);
             m_seen.passedProgress = Text(ids::PROGRESS_TEXT_0);
@@ -389,6 +405,13 @@ TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
         EXPECT_GT(seen.runningPercent, 0);
         EXPECT_EQ(seen.runningPicture, PIC_RUNNING);
         EXPECT_FALSE(seen.bRunningDownloadEnabled);
+        // A shut-down or log-off is held back while line 0 runs, with the running text as the
+        // reason, and let through before and after.
+        EXPECT_EQ(seen.readyEndSession, TRUE);
+        EXPECT_EQ(seen.runningEndSession, FALSE);
+        EXPECT_EQ(plat::Narrow(seen.runningReason), "程序正在运行，不允许操作！");
+        EXPECT_EQ(seen.endedEndSession, TRUE);
+        EXPECT_EQ(seen.endedReason, L"");
 
         EXPECT_TRUE(seen.bPassedShot);
         EXPECT_EQ(seen.passedStatus, kSuccess);
@@ -428,6 +451,8 @@ TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
         EXPECT_EQ(seen.failedStatus, kVersionFailed);
         EXPECT_EQ(seen.failedProgress, "0/100");
         EXPECT_FALSE(seen.bFailedDownloadEnabled);
+        EXPECT_EQ(seen.endedEndSession, TRUE);  // a failed task lets the session end as well
+        EXPECT_EQ(seen.endedReason, L"");
         EXPECT_FALSE(sim.Image(CMD_DOWN_BOOT).has_value());
     }
 }
@@ -513,9 +538,84 @@ TEST(Win32Resources, ManifestVersionAndIconOfTheProgram) {
     EXPECT_FALSE(text(L"FileDescription").empty());
 }
 
+// ---- The console's code pages --------------------------------------------------------------
+
+// A console's own code pages before the tool runs in it: those of a Chinese PC (GBK).
+constexpr UINT kConsoleCodePage = 936;
+constexpr int kNoConsole = 999;
+
+// This program started again with "--console-owner TOOL ARGS...": in a console of its own, with
+// kConsoleCodePage for input and output, it runs TOOL ARGS in that console as cmd would and ends
+// with 100 x the tool's exit status + 10 when the output code page is back + 1 when the input one
+// is.
+int RunAsConsoleOwner(int argc, wchar_t** argv) {
+    if (!GetConsoleWindow() || !SetConsoleOutputCP(kConsoleCodePage) || !SetConsoleCP(kConsoleCodePage))
+        return kNoConsole;
+    std::wstring commandLine;
+    for (int i = 2; i < argc; ++i) commandLine += (i > 2 ? L" " : L"") + plat::QuoteArgument(argv[i]);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return 1;
+    CloseHandle(pi.hThread);
+    DWORD status = 1;
+    if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &status);
+    else TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(status) * 100 + (GetConsoleOutputCP() == kConsoleCodePage ? 10 : 0) +
+           (GetConsoleCP() == kConsoleCodePage ? 1 : 0);
+}
+
+// The tool switches its console to UTF-8 and gives it back its code pages on the way out: at the
+// return from main (an export command) and at an immediate end ("source file path error!").
+TEST(Win32Console, CodePagesComeBackWhenTheToolEnds) {
+    Sandbox box;
+    const std::string notAFolder = box.Path("program") + "/RecordCSV.sdi";
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int status;
+    };
+    const Case cases[] = {
+        {"export, return from main",
+         {"--headless", "--root", box.Path("root"), "--program-folder", box.Path("program"), "--export-csv",
+          box.Path("cwd") + "/out.csv"},
+         0},
+        {"version folder error, immediate end",
+         {"--headless", "--root", notAFolder + "/root", "--program-folder", box.Path("program"), "--no-arp-flush"},
+         0},
+    };
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    for (const Case& c : cases) {
+        std::wstring commandLine = plat::QuoteArgument(self) + L" --console-owner " + plat::QuoteArgument(plat::Widen(RK_TOOL_COM_PATH));
+        for (const std::string& a : c.args) commandLine += L" " + plat::QuoteArgument(plat::Widen(a));
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
+                                   plat::Widen(box.Path("cwd")).c_str(), &si, &pi));
+        CloseHandle(pi.hThread);
+        DWORD code = 0;
+        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 150000), WAIT_OBJECT_0) << c.what;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        ASSERT_NE(static_cast<int>(code), kNoConsole) << "no console window for the test";
+        EXPECT_EQ(static_cast<int>(code), c.status * 100 + 11) << c.what;
+    }
+    EXPECT_TRUE(fs::exists(box.base / "cwd" / "out.csv"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    {
+        int n = 0;
+        wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);
+        if (wide && n > 2 && std::wstring(wide[1]) == L"--console-owner") return RunAsConsoleOwner(n, wide);
+        LocalFree(wide);
+    }
     Gdiplus::GdiplusStartupInput input;
     ULONG_PTR token = 0;
     Gdiplus::GdiplusStartup(&token, &input, nullptr);

@@ -415,6 +415,9 @@ LRESULT CWin32FormWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_TIMER:
             if (m_actions.timer) m_actions.timer(static_cast<int>(wParam));
             return 0;
+        case WM_QUERYENDSESSION:
+            if (m_actions.endSession) return m_actions.endSession() ? TRUE : FALSE;
+            break;
         case WM_CLOSE:
             if (!m_bForced && m_actions.close && !m_actions.close()) return 0;
             m_bForced = true;

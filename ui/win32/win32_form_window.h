@@ -29,6 +29,7 @@ public:
         std::function<void(int id)> timer;    // a window timer
         std::function<void()> posted;         // WM_APP_RUN_POSTED
         std::function<void()> destroyed;      // the window is gone
+        std::function<bool()> endSession;     // WM_QUERYENDSESSION: false holds the session end back
     };
 
     // Creates the window, hidden, with every visible control drawn from the model.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/terminal.h"
 #include "platform/process.h"
 #include "platform/trace.h"
 #include "platform/wide.h"
@@ -112,7 +113,32 @@ void CWin32FrontEnd::RunPosted() {
         if (!m_queue.empty() && m_pWindow) target = m_pWindow->Handle();
     }
     if (target) PostMessageW(target, WM_APP_RUN_POSTED, 0, 0);
+    // A task starts in posted work (after the watcher's pause) and its end shows a message box
+    // through it: the block follows before and after each item.
+    SyncShutdownBlock();
     fn();
+    SyncShutdownBlock();
+}
+
+void CWin32FrontEnd::SyncShutdownBlock() {
+    if (!IsGuiThread() || !m_pApp || !m_pWindow || !m_pWindow->Handle()) return;
+    CServiceToolView& view = m_pApp->View();
+    const bool bRunning = !view.IsTornDown() && view.LineZeroRunning();
+    if (bRunning && m_strBlockReason.empty()) {
+        m_strBlockReason = plat::Widen(view.RunningText());
+        ShutdownBlockReasonCreate(m_pWindow->Handle(), m_strBlockReason.c_str());
+    } else if (!bRunning && !m_strBlockReason.empty()) {
+        ShutdownBlockReasonDestroy(m_pWindow->Handle());
+        m_strBlockReason.clear();
+    }
+}
+
+bool CWin32FrontEnd::EndSessionAllowed() {
+    SyncShutdownBlock();
+    if (m_strBlockReason.empty()) return true;
+    // Given again while the system asks: the reason it shows is the one set in this message.
+    ShutdownBlockReasonCreate(m_pWindow->Handle(), m_strBlockReason.c_str());
+    return false;
 }
 
 bool CWin32FrontEnd::IsGuiThread() const { return GetCurrentThreadId() == m_guiThread; }
@@ -251,8 +277,7 @@ void CWin32FrontEnd::SetTitle(const std::string& title) {
 }
 
 void CWin32FrontEnd::ExitProcessNow(int code) {
-    std::fflush(nullptr);
-    std::_Exit(code);
+    plat::ExitNow(code);
 }
 
 void CWin32FrontEnd::RequestExit(int status, bool force) {
@@ -295,15 +320,30 @@ int RunWin32Window(const plat::Options& options, const std::string& programFolde
     {
         CServiceToolApp app(front, front, process, config);
         CWin32FormWindow::Actions actions;
-        actions.command = [&app](int id) { app.Frame().OnCommand(id); };
+        actions.command = [&app, &front](int id) {
+            app.Frame().OnCommand(id);
+            front.SyncShutdownBlock();
+        };
         actions.close = [&app] { return app.Frame().OnClose(); };
-        actions.key = [&app](int key) { return app.View().OnKeyDown(key); };
+        actions.key = [&app, &front](int key) {
+            const bool bSwallowed = app.View().OnKeyDown(key);
+            front.SyncShutdownBlock();
+            return bSwallowed;
+        };
         actions.timer = [&app](int id) { app.View().OnTimer(id); };
         actions.posted = [&front] { front.RunPosted(); };
         actions.destroyed = [&front] { PostQuitMessage(front.ExitStatus()); };
+        actions.endSession = [&front] { return front.EndSessionAllowed(); };
         CWin32FormWindow window(app.Form(), actions);
         front.Attach(app, window);
         if (wire) wire(app);
+        // The end of a task on line 0 releases the session end.
+        CServiceToolView& view = app.View();
+        view.observers.onTaskThreadReturned = [&front, before = view.observers.onTaskThreadReturned](
+                                                  int line, TaskOutcome outcome) {
+            if (before) before(line, outcome);
+            if (line == 0) front.PostToGui([&front] { front.SyncShutdownBlock(); });
+        };
         const StartOutcome start = app.InitInstance();
         if (!start.bRunning) {
             status = start.exitCode;

@@ -54,6 +54,14 @@ public:
     // Stops taking posted work (the window is gone) and drops what is queued.
     void Shutdown();
 
+    // Shut-down and log-off while line 0 runs a task (GUI thread): the window holds the session
+    // end back with the running text as its reason from the task's start to its end.
+    // SyncShutdownBlock follows the view's state; EndSessionAllowed answers WM_QUERYENDSESSION.
+    void SyncShutdownBlock();
+    bool EndSessionAllowed();
+    // The reason given now (empty when the session may end).
+    const std::wstring& ShutdownBlockReason() const { return m_strBlockReason; }
+
 private:
     template <class T>
     T CallOnGui(std::function<T()> fn, T fallback);
@@ -70,6 +78,7 @@ private:
     std::deque<std::function<void()>> m_queue;
     bool m_bShutdown = false;
     bool m_bTeardown = false;
+    std::wstring m_strBlockReason;  // GUI thread
 };
 
 // Runs the Win32 window: the application's start-up (with `wire` before it), then the message
