@@ -38,8 +38,16 @@ extern char** environ;
 namespace tool_harness {
 namespace fs = std::filesystem;
 
+// A UTF-8 path as a path of the system (on Windows a narrow path would follow the ANSI code page),
+// and back.
+inline fs::path Utf8Path(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
+inline std::string Utf8(const fs::path& path) {
+    const std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
 inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Utf8Path(path), std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
@@ -261,7 +269,7 @@ inline bool WaitFor(const std::function<bool()>& done, int limitMs) {
 
 inline long long Size(const std::string& path) {
     std::error_code ec;
-    const auto s = fs::file_size(path, ec);
+    const auto s = fs::file_size(Utf8Path(path), ec);
     return ec ? -1 : static_cast<long long>(s);
 }
 
