@@ -75,9 +75,14 @@ public:
         // empty file), so the record store starts silently.
         std::ofstream(program + "/RecordCSV.sdi", std::ios::binary);
     }
+    // Under Wine a program's output files can stay open a moment after it ended: a few tries.
     ~Sandbox() {
-        std::error_code ec;
-        fs::remove_all(base, ec);
+        for (int i = 0; i < 50; ++i) {
+            std::error_code ec;
+            fs::remove_all(base, ec);
+            if (!ec) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     std::string Version(const std::string& name) const {
         return root + "/Program Files/Windows Service/RK880TVersion/" + name;
