@@ -2,7 +2,6 @@
 
 #include "app/line_device.h"
 
-#include <fstream>
 #include <vector>
 
 #include "platform/fs.h"
@@ -35,11 +34,7 @@ void CServiceToolDoc::OnNewDocument(const std::string& programFolder, plat::IUiP
         const long long size = plat::FileSize(cfg);
         std::vector<unsigned char> bytes;
         bool ok = size == static_cast<long long>(CONFIG_FILE_SIZE);
-        if (ok) {
-            std::ifstream in(cfg, std::ios::binary);
-            bytes.resize(CONFIG_FILE_SIZE);
-            ok = static_cast<bool>(in.read(reinterpret_cast<char*>(bytes.data()), CONFIG_FILE_SIZE));
-        }
+        ok = ok && plat::ReadFileBytes(cfg, bytes, CONFIG_FILE_SIZE) && bytes.size() == CONFIG_FILE_SIZE;
         if (ok) {
             std::lock_guard<std::mutex> lock(m_mutex);
             for (int i = 0; i < LINE_COUNT; ++i)

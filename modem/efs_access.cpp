@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <fstream>
+#include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "modem/diag_client.h"
@@ -52,6 +53,10 @@ uint32_t Le32(std::span<const uint8_t> p, size_t at) {
     return static_cast<uint32_t>(p[at]) | (static_cast<uint32_t>(p[at + 1]) << 8) |
            (static_cast<uint32_t>(p[at + 2]) << 16) | (static_cast<uint32_t>(p[at + 3]) << 24);
 }
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
 
 // A PC file written under a temporary name and renamed into place once complete; removed when
 // abandoned.
@@ -224,12 +229,10 @@ EfsCopyResult DiagClient::CopyEfsFileToPc(const std::string& pcPath, const std::
 }
 
 bool DiagClient::CopyPcFileToEfs(const std::string& pcPath, const std::string& efsPath) {
-    std::ifstream in(pcPath, std::ios::binary);
+    const std::unique_ptr<std::FILE, FileCloser> in(plat::OpenFile(pcPath, "rb"));
     if (!in) return false;
-    in.seekg(0, std::ios::end);
-    const std::streamoff length = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (length < 0 || length > static_cast<std::streamoff>(UINT32_MAX) || !in) return false;
+    const long long length = plat::FileSize(pcPath);
+    if (length < 0 || length > static_cast<long long>(UINT32_MAX)) return false;
 
     int32_t fd = -1;
     if (!EfsOpen(efsPath, false, fd)) return false;
@@ -239,10 +242,9 @@ bool DiagClient::CopyPcFileToEfs(const std::string& pcPath, const std::string& e
     uint32_t offset = 0;
     do {
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(remaining, EFS_BLOCK_SIZE));
-        in.read(reinterpret_cast<char*>(piece.data()), n);
+        const size_t got = n == 0 ? 0 : std::fread(piece.data(), 1, n, in.get());
         uint32_t written = 0;
-        if (static_cast<uint32_t>(in.gcount()) != n || !EfsWrite(offset, {piece.data(), n}, &written) ||
-            written != n) {
+        if (got != n || !EfsWrite(offset, {piece.data(), n}, &written) || written != n) {
             EfsClose();
             return false;
         }

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <vector>
 
 #include "modem/rf_nv_lists.h"
@@ -57,20 +56,6 @@ private:
     plat::OutFile m_file;
     bool m_bOk = true;
 };
-
-// The whole file; false when it cannot be opened or read, or is beyond any backup's size.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
-    if (!plat::IsRegularFile(path)) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    in.seekg(0, std::ios::end);
-    const std::streamoff length = in.tellg();
-    if (length < 0 || length > kMaxNvFileSize) return false;
-    in.seekg(0, std::ios::beg);
-    bytes.resize(static_cast<size_t>(length));
-    if (length > 0) in.read(reinterpret_cast<char*>(bytes.data()), length);
-    return static_cast<bool>(in) || (length == 0);
-}
 
 bool IsNvItem(int entry) { return entry >= 0 && entry < RF_NV_FILE_BASE && entry != RF_NV_LIST_END; }
 
@@ -315,7 +300,7 @@ bool CNvBackup::LoadNvFile(const std::string& path, std::vector<NvRecord>& recor
     RecoverNvBackup(MakeNvBackupPaths(path, plat::DirName(path)));
     records.clear();
     std::vector<uint8_t> bytes;
-    if (!ReadWholeFile(path, bytes)) {
+    if (!plat::ReadFileBytes(path, bytes, kMaxNvFileSize)) {
         Status(TEXT_NV_OPEN_FAIL);
         return false;
     }

@@ -16,15 +16,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "modem/nv_backup.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -36,17 +32,22 @@ uint16_t Get16(std::span<const uint8_t> in, size_t at) {
     return static_cast<uint16_t>(in[at] | (in[at + 1] << 8));
 }
 
-bool Exists(const std::string& path) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
+bool Exists(const std::string& path) { return plat::EntryKindOf(path) != plat::EntryKind::None; }
 
-// (a moment's hold by a virus scanner is waited out)
+// Through the platform's replacement: a moment's hold by a virus scanner is waited out.
 bool Rename(const std::string& from, const std::string& to) { return plat::RenameOver(from, to); }
 
-void RemoveAll(const std::string& path) {
-    std::error_code ec;
-    fs::remove_all(path, ec);
+void RemoveAll(const std::string& path) { plat::RemoveTree(path); }
+
+// The names of the entries of `kind` in `folder` (nothing when it cannot be read), sorted.
+std::vector<std::string> EntryNames(const std::string& folder, plat::EntryKind kind) {
+    std::vector<plat::FolderEntry> entries;
+    plat::ListFolder(folder, entries);
+    std::vector<std::string> names;
+    for (const plat::FolderEntry& e : entries)
+        if (e.kind == kind) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void SyncFolder(const std::string& folder) { plat::SyncFolder(folder); }
@@ -54,14 +55,9 @@ void SyncFolder(const std::string& folder) { plat::SyncFolder(folder); }
 // Step 4: sub-folders that someone kept in the old folder stay with the backup folder; the old
 // files go.
 void FinishFolderSwap(const NvBackupPaths& p) {
-    std::error_code ec;
-    if (fs::is_directory(fs::symlink_status(p.strFolderOld, ec))) {
-        for (fs::directory_iterator it(p.strFolderOld, ec), end; !ec && it != end; it.increment(ec)) {
-            std::error_code sec;
-            if (!fs::is_directory(it->symlink_status(sec))) continue;
-            const std::string target = plat::JoinPath(p.strFolder, it->path().filename().string());
-            if (!Exists(target)) Rename(it->path().string(), target);
-        }
+    for (const std::string& name : EntryNames(p.strFolderOld, plat::EntryKind::Folder)) {
+        const std::string target = plat::JoinPath(p.strFolder, name);
+        if (!Exists(target)) Rename(plat::JoinPath(p.strFolderOld, name), target);
     }
     RemoveAll(p.strFolderOld);
 }
@@ -103,19 +99,16 @@ std::pair<std::string, long> ArchiveName(const std::string& name) {
 
 // ".tmp" folders that a cut-short archive copy left in NV/<IMEI>/.
 void RemoveArchiveTemps(const std::string& archiveRoot) {
-    std::error_code ec;
-    for (fs::directory_iterator imei(archiveRoot, ec), end; !ec && imei != end; imei.increment(ec)) {
-        std::error_code sec;
-        if (!fs::is_directory(imei->symlink_status(sec))) continue;
-        std::vector<fs::path> temps;
-        for (fs::directory_iterator it(imei->path(), sec), e2; !sec && it != e2; it.increment(sec)) {
-            const std::string name = it->path().filename().string();
-            if (name.size() <= 4 || name.compare(name.size() - 4, 4, NV_TMP_SUFFIX) != 0) continue;
-            const std::string t = it->path().string();
+    for (const std::string& imei : EntryNames(archiveRoot, plat::EntryKind::Folder)) {
+        const std::string folder = plat::JoinPath(archiveRoot, imei);
+        std::vector<plat::FolderEntry> entries;
+        plat::ListFolder(folder, entries);
+        for (const plat::FolderEntry& e : entries) {
+            if (e.name.size() <= 4 || e.name.compare(e.name.size() - 4, 4, NV_TMP_SUFFIX) != 0) continue;
+            const std::string t = plat::JoinPath(folder, e.name);
             if (Exists(plat::JoinPath(t, NV_ARCHIVE_COPYING)) || !Exists(plat::Format(NV_BACKUP_FILE_FMT, t.c_str())))
-                temps.push_back(it->path());
+                RemoveAll(t);
         }
-        for (const fs::path& t : temps) RemoveAll(t.string());
     }
 }
 
@@ -181,8 +174,7 @@ bool CommitNvBackup(const NvBackupPaths& p) {
 }
 
 bool KeepIncompleteNvBackup(const NvBackupPaths& p) {
-    std::error_code ec;
-    fs::remove(p.strFileIncomplete, ec);
+    plat::RemoveFile(p.strFileIncomplete);
     RemoveAll(p.strFolderIncomplete);
     const bool ok = Rename(p.strFileTmp, p.strFileIncomplete) && Rename(p.strFolderTmp, p.strFolderIncomplete);
     SyncFolder(plat::DirName(p.strFile));
@@ -191,8 +183,7 @@ bool KeepIncompleteNvBackup(const NvBackupPaths& p) {
 }
 
 void DiscardNvBackupTemps(const NvBackupPaths& p) {
-    std::error_code ec;
-    fs::remove(p.strFileTmp, ec);
+    plat::RemoveFile(p.strFileTmp);
     RemoveAll(p.strFolderTmp);
 }
 
@@ -215,9 +206,8 @@ NvArchiveResult ArchiveNvBackup(const NvBackupPaths& backup, const std::string& 
                                 std::string& archiveFolder, const std::function<void()>& afterEachFile) {
     archiveFolder = plat::JoinPath(imeiFolder, stamp);
     RemoveArchiveTemps(plat::DirName(imeiFolder));
-    std::error_code ec;
-    fs::create_directories(imeiFolder, ec);
-    if (!fs::is_directory(imeiFolder, ec)) return NvArchiveResult::Failed;
+    plat::EnsureFolderTree(imeiFolder);
+    if (!plat::IsFolder(imeiFolder)) return NvArchiveResult::Failed;
     // A backup of the same second gets the next free suffix.
     for (int n = 2; Exists(archiveFolder); ++n) {
         if (n > 999) return NvArchiveResult::Failed;
@@ -227,27 +217,26 @@ NvArchiveResult ArchiveNvBackup(const NvBackupPaths& backup, const std::string& 
     const std::string tmp = archiveFolder + NV_TMP_SUFFIX;
     const std::string marker = plat::JoinPath(tmp, NV_ARCHIVE_COPYING);
     const NvBackupPaths to = MakeNvBackupPaths(plat::Format(NV_BACKUP_FILE_FMT, tmp.c_str()), tmp);
-    bool ok = fs::create_directory(tmp, ec);
+    bool ok = plat::MakeFolder(tmp);
     if (ok) {
         plat::OutFile markerFile;
         ok = markerFile.Open(marker) && markerFile.Close();
     }
-    ok = ok && fs::create_directory(to.strFolder, ec);
+    ok = ok && plat::MakeFolder(to.strFolder);
     ok = ok && CopyFileSynced(backup.strFile, to.strFile);
     if (ok && afterEachFile) afterEachFile();
     // The backup's RF NV files (its folder holds nothing else of the backup's).
-    std::vector<fs::path> files;
-    if (ok && fs::is_directory(fs::symlink_status(backup.strFolder, ec))) {
-        for (fs::directory_iterator it(backup.strFolder, ec), end; !ec && it != end; it.increment(ec)) {
-            std::error_code sec;
-            if (fs::is_regular_file(it->symlink_status(sec))) files.push_back(it->path());
-        }
-        if (ec) ok = false;
+    std::vector<std::string> files;
+    if (ok && plat::EntryKindOf(backup.strFolder) == plat::EntryKind::Folder) {
+        std::vector<plat::FolderEntry> entries;
+        if (!plat::ListFolder(backup.strFolder, entries)) ok = false;
+        for (const plat::FolderEntry& e : entries)
+            if (e.kind == plat::EntryKind::File) files.push_back(e.name);
     }
     std::sort(files.begin(), files.end());
-    for (const fs::path& f : files) {
+    for (const std::string& name : files) {
         if (!ok) break;
-        ok = CopyFileSynced(f.string(), plat::JoinPath(to.strFolder, f.filename().string()));
+        ok = CopyFileSynced(plat::JoinPath(backup.strFolder, name), plat::JoinPath(to.strFolder, name));
         if (ok && afterEachFile) afterEachFile();
     }
     if (ok) {
@@ -273,13 +262,15 @@ std::string NewestNvArchive(const std::string& versionFolder, const std::string&
     const std::string folder = NvArchiveImeiFolder(versionFolder, imei);
     std::pair<std::string, long> best{"", 0};
     std::string newest;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const auto name = ArchiveName(it->path().filename().string());
+    std::vector<plat::FolderEntry> entries;
+    plat::ListFolder(folder, entries);
+    for (const plat::FolderEntry& e : entries) {
+        const auto name = ArchiveName(e.name);
         if (name.second == 0 || name <= best) continue;
-        if (!plat::IsRegularFile(plat::Format(NV_BACKUP_FILE_FMT, it->path().string().c_str()))) continue;
+        const std::string candidate = plat::JoinPath(folder, e.name);
+        if (!plat::IsRegularFile(plat::Format(NV_BACKUP_FILE_FMT, candidate.c_str()))) continue;
         best = name;
-        newest = plat::JoinPath(folder, it->path().filename().string());
+        newest = candidate;
     }
     return newest;
 }

@@ -139,6 +139,19 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
 }
 
+bool ReadFileBytes(const std::string& path, std::vector<unsigned char>& bytes, long long limit) {
+    if (!IsRegularFile(path)) return false;
+    const long long size = FileSize(path);
+    if (size < 0 || size > limit) return false;
+    std::FILE* file = OpenFile(path, "rb");
+    if (file == nullptr) return false;
+    bytes.resize(static_cast<size_t>(size));
+    const size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), file);
+    const bool ok = got == bytes.size() && std::ferror(file) == 0;
+    std::fclose(file);
+    return ok;
+}
+
 std::string DefaultProgramFolder() {
     const std::string exe = ExecutableFolder();
     if (BaseName(exe) != "bin") return exe;

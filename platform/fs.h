@@ -6,6 +6,7 @@
 #include <ctime>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -78,6 +79,26 @@ bool NameExists(const std::string& path);
 bool MakeFolder(const std::string& path);
 // fopen with a UTF-8 path (a wide path at the Windows edge).
 std::FILE* OpenFile(const std::string& path, const char* mode);
+// The whole file into `bytes`; false when it is no regular file, cannot be read, or is larger
+// than `limit` bytes (then refused unread).
+bool ReadFileBytes(const std::string& path, std::vector<unsigned char>& bytes, long long limit);
+
+// What a name is, the name itself looked at: a symbolic link (on Windows a reparse point) is
+// Other, never what it points to.
+enum class EntryKind { None, File, Folder, Other };
+EntryKind EntryKindOf(const std::string& path);
+// A folder: the path itself or what a link there points to.
+bool IsFolder(const std::string& path);
+struct FolderEntry {
+    std::string name;
+    EntryKind kind = EntryKind::None;
+};
+// The entries of `folder` without "." and "..", in no particular order; false when it cannot be
+// read.
+bool ListFolder(const std::string& folder, std::vector<FolderEntry>& entries);
+// Deletes `path` and, when it is a folder, all it holds, whatever the attributes; a link is
+// deleted itself, never followed. False when something is left.
+bool RemoveTree(const std::string& path);
 // Flushes a stdio stream and its file to the disk.
 bool SyncFile(std::FILE* file);
 // Makes the renames inside `folder` durable (nothing to do where the system does it itself).

@@ -1,4 +1,5 @@
 // The file and folder services on POSIX systems.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -69,6 +70,44 @@ std::string CurrentFolder() {
 int ProcessId() { return static_cast<int>(::getpid()); }
 
 std::FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+EntryKind EntryKindOf(const std::string& path) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) return EntryKind::None;
+    if (S_ISDIR(st.st_mode)) return EntryKind::Folder;
+    if (S_ISREG(st.st_mode)) return EntryKind::File;
+    return EntryKind::Other;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ListFolder(const std::string& folder, std::vector<FolderEntry>& entries) {
+    entries.clear();
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return false;
+    errno = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") entries.push_back({name, EntryKindOf(JoinPath(folder, name))});
+        errno = 0;
+    }
+    const bool ok = errno == 0;
+    ::closedir(dir);
+    return ok;
+}
+
+bool RemoveTree(const std::string& path) {
+    const EntryKind kind = EntryKindOf(path);
+    if (kind == EntryKind::None) return true;
+    if (kind != EntryKind::Folder) return ::unlink(path.c_str()) == 0;
+    std::vector<FolderEntry> entries;
+    ListFolder(path, entries);
+    for (const FolderEntry& e : entries) RemoveTree(JoinPath(path, e.name));
+    return ::rmdir(path.c_str()) == 0;
+}
 
 bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
 

@@ -133,6 +133,50 @@ std::FILE* OpenFile(const std::string& path, const char* mode) {
     return _wfopen(Widen(path).c_str(), Widen(mode).c_str());
 }
 
+namespace {
+EntryKind KindOfAttributes(DWORD a) {
+    if (a == INVALID_FILE_ATTRIBUTES) return EntryKind::None;
+    if (a & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::Other;
+    return (a & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Folder : EntryKind::File;
+}
+}  // namespace
+
+EntryKind EntryKindOf(const std::string& path) { return KindOfAttributes(Attributes(path)); }
+
+bool IsFolder(const std::string& path) {
+    const DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool ListFolder(const std::string& folder, std::vector<FolderEntry>& entries) {
+    entries.clear();
+    WIN32_FIND_DATAW data{};
+    HANDLE find = FindFirstFileExW(Widen(JoinPath(folder, "*")).c_str(), FindExInfoBasic, &data,
+                                   FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") entries.push_back({Narrow(name), KindOfAttributes(data.dwFileAttributes)});
+    } while (FindNextFileW(find, &data));
+    const bool ok = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(find);
+    return ok;
+}
+
+bool RemoveTree(const std::string& path) {
+    const std::wstring w = Widen(path);
+    const DWORD a = GetFileAttributesW(w.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return true;
+    if (!(a & FILE_ATTRIBUTE_DIRECTORY)) return RemoveFile(path);
+    if (a & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(w.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    if (!(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        std::vector<FolderEntry> entries;
+        ListFolder(path, entries);
+        for (const FolderEntry& e : entries) RemoveTree(JoinPath(path, e.name));
+    }
+    return RemoveDirectoryW(w.c_str()) != 0;
+}
+
 bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
 
 // NTFS makes a completed MoveFileEx with MOVEFILE_WRITE_THROUGH durable on its own.

@@ -1,8 +1,6 @@
 // The disk listing of a Linux machine: /sys/block and udev's database, readable by any user.
 #include "records/machine_id.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -77,14 +75,10 @@ bool IsDisk(const std::string& name, const std::string& path) {
 }  // namespace
 
 std::vector<DiskCandidate> ListDisks(const std::string& sysBlock, const std::string& udevData) {
+    std::vector<plat::FolderEntry> entries;
+    plat::ListFolder(sysBlock, entries);  // links to the devices, every one of them a candidate
     std::vector<std::string> names;
-    if (DIR* dir = ::opendir(sysBlock.c_str())) {
-        while (const dirent* e = ::readdir(dir)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(dir);
-    }
+    for (const plat::FolderEntry& e : entries) names.push_back(e.name);
     std::sort(names.begin(), names.end());
     std::vector<DiskCandidate> disks;
     for (const std::string& name : names) {

@@ -101,6 +101,96 @@ TEST(Tool, DefaultsUpgradeExportAndClearWithTheFilesWhereTheyBelong) {
     clean();
 }
 
+// A machine root, program folder and working folder with Chinese names (UTF-8 inside, wide at
+// the Windows edge; a narrow path would follow the ANSI code page and miss them): the
+// configuration file read, an upgrade, an NV backup with its archive, a restore from that archive,
+// both exports and the line log, one run after the other. On Windows the program runs as a copy
+// in the Chinese program folder (its default program folder), beside a planted "cmd.exe" and
+// "icmp.dll" of garbage bytes: the planted library loaded shows "Could not load ICMP.DLL". (The
+// ARP flush, the one user of cmd.exe, is skipped for the loopback gateway of --simulate; here
+// the planted cmd.exe shows only that nothing else starts it.)
+TEST(Tool, ChineseFolderNamesWorkEndToEndAndPlantedSystemFilesAreNotUsed) {
+    Sandbox box;
+    box.root = box.base + "/测试根";
+    box.program = box.base + "/程序文件夹";
+    box.cwd = box.base + "/工作目录";
+    for (const std::string& d : {box.program, box.cwd}) fs::create_directories(Utf8Path(d));
+    const auto write = [](const std::string& path, const std::string& bytes) {
+        std::ofstream(Utf8Path(path), std::ios::binary) << bytes;
+    };
+    // The pristine download record the build puts beside the program.
+    fs::copy_file(fs::path(RK_TOOL_PATH).parent_path() / "RecordCSV.sdi", Utf8Path(box.program + "/RecordCSV.sdi"));
+    // The configuration file of the right size: read silently (unreadable, it is reported as of the
+    // wrong size).
+    const std::string cfg = box.program + "/MG_RK880T_PDWA_CN_VEV1.00.00.cfg";
+    write(cfg, std::string(64448, '\0'));
+    std::string tool = RK_TOOL_PATH;
+    std::vector<std::string> common = {"--headless", "--simulate", "--root", box.root, "--time-scale", "0.05"};
+#ifdef _WIN32
+    tool = box.program + "/rk880t-tool.exe";
+    fs::copy_file(Utf8Path(RK_TOOL_PATH), Utf8Path(tool));
+    const std::string garbage = "MZ not a program, not a library";
+    for (const char* name : {"cmd.exe", "icmp.dll"}) write(box.program + "/" + name, garbage);
+#else
+    common.insert(common.end(), {"--program-folder", box.program});
+#endif
+    const auto run = [&](const std::vector<std::string>& extra, const std::string& tag, std::string& out,
+                         std::string& err) {
+        std::vector<std::string> args = common;
+        args.insert(args.end(), extra.begin(), extra.end());
+        Child c = SpawnProgram(box, tool, args, tag);
+        EXPECT_GT(c.pid, 0) << tag;
+        const int status = Wait(c, 200000);
+        out = ReadText(c.out);
+        err = ReadText(c.err);
+        for (const std::string& m : Messages(err)) {
+            EXPECT_EQ(m.find("配置文件"), std::string::npos) << tag << ": " << m;
+            EXPECT_EQ(m.find("ICMP.DLL"), std::string::npos) << tag << ": " << m;
+        }
+        return status;
+    };
+    std::string out, err;
+
+    ASSERT_EQ(run({"--press-download", "--give-up-after", "150"}, "upgrade", out, err), 0) << out << err;
+    EXPECT_NE(err.find("MESSAGE: 管理成功。\\n点击【确定】按钮退出程序。\n"), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_directory(Utf8Path(box.Version(""))));
+    EXPECT_NE(ReadText(box.root + "/Windows/System32/DerorEZ_LTE_RK19S2V1.00.00.ini").find("SuccessCounts=1"),
+              std::string::npos);
+    EXPECT_NE(ReadText(box.cwd + "/Logs/Line1.log").find("End DownloadLinux"), std::string::npos);
+
+    ASSERT_EQ(run({"--mode", "backup-nv", "--press-download", "--give-up-after", "150"}, "backup", out, err), 0)
+        << out << err;
+    const std::string imeiFolder = box.Version("NV/356938035643809");
+    std::vector<std::string> archives;
+    for (const auto& e : fs::directory_iterator(Utf8Path(imeiFolder))) archives.push_back(Utf8(e.path().filename()));
+    ASSERT_EQ(archives.size(), 1u);
+    const std::string archive = imeiFolder + "/" + archives[0];
+    EXPECT_NE(out.find(Stamped("NV备份已存档：" + archive)), std::string::npos) << out;
+    const std::string nvm = ReadText(box.Version("Channel.nvm"));
+    EXPECT_EQ(nvm.size(), 136u * 468);  // the simulator's RK19T modem
+    EXPECT_EQ(ReadText(archive + "/Channel.nvm"), nvm);
+    EXPECT_FALSE(fs::is_empty(Utf8Path(archive + "/_EFS_RF_NV")));
+
+    // A fresh simulated modem of the same IMEI, restored from the archive.
+    ASSERT_EQ(run({"--mode", "restore-nv", "--restore-from", archive, "--answer", "yes", "--press-download",
+                   "--give-up-after", "150"},
+                  "restore", out, err),
+              0)
+        << out << err;
+    EXPECT_TRUE(std::regex_search(err, std::regex(R"(MESSAGE: Restore NV success, total time is \d+ min \d+ sec\n)")))
+        << err;
+
+    ASSERT_EQ(run({"--export-csv", box.cwd + "/记录.csv"}, "csv", out, err), 0) << err;
+    EXPECT_NE(err.find("MESSAGE: CSV文件导出成功!\n"), std::string::npos) << err;
+    EXPECT_GT(Size(box.cwd + "/记录.csv"), 0);
+    ASSERT_EQ(run({"--export-sdi", box.cwd + "/记录.sdi"}, "sdi", out, err), 0) << err;
+    EXPECT_TRUE(fs::exists(Utf8Path(box.cwd + "/记录.sdi")));
+
+#ifdef _WIN32
+    for (const char* name : {"cmd.exe", "icmp.dll"}) EXPECT_EQ(ReadText(box.program + "/" + name), garbage) << name;
+#endif
+}
+
 TEST(Tool, SigtermAndSigintEndThroughTheClosePath) {
 #ifdef _WIN32
     GTEST_SKIP() << "no signals on Windows (console events need a shared console)";

@@ -128,10 +128,19 @@ TEST_F(NvStoreTest, RecoveryFinishesAReplacementCutAfterTheFile) {
 TEST_F(NvStoreTest, RecoveryRemovesTemporariesOfAnInterruptedBackup) {
     MakeOld();
     MakeNewTemps();
+#ifndef _WIN32
+    // A link in the abandoned folder goes itself; the folder it points to stays whole.
+    fs::create_directories(dir + "/outside");
+    Write(dir + "/outside/keep", "k");
+    fs::create_directory_symlink(dir + "/outside", paths.strFolderTmp + "/link");
+#endif
     RecoverNvBackup(paths);
     EXPECT_EQ(Read(paths.strFile), "old");
     EXPECT_FALSE(fs::exists(paths.strFileTmp));
     EXPECT_FALSE(fs::exists(paths.strFolderTmp));
+#ifndef _WIN32
+    EXPECT_EQ(Read(dir + "/outside/keep"), "k");
+#endif
 }
 
 TEST_F(NvStoreTest, IncompleteBackupIsKeptBesideAndReplacesAnOlderIncompleteOne) {

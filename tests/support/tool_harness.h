@@ -43,8 +43,16 @@ extern char** environ;
 namespace tool_harness {
 namespace fs = std::filesystem;
 
+// A UTF-8 path as a path of the system (on Windows a narrow path would follow the ANSI code page),
+// and back.
+inline fs::path Utf8Path(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
+inline std::string Utf8(const fs::path& path) {
+    const std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
 inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Utf8Path(path), std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
@@ -72,9 +80,14 @@ public:
         // empty file), so the record store starts silently.
         std::ofstream(program + "/RecordCSV.sdi", std::ios::binary);
     }
+    // Under Wine a program's output files can stay open a moment after it ended: a few tries.
     ~Sandbox() {
-        std::error_code ec;
-        fs::remove_all(base, ec);
+        for (int i = 0; i < 50; ++i) {
+            std::error_code ec;
+            fs::remove_all(base, ec);
+            if (!ec) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     std::string Version(const std::string& name) const {
         return root + "/Program Files/Windows Service/RK880TVersion/" + name;
@@ -266,7 +279,7 @@ inline bool WaitFor(const std::function<bool()>& done, int limitMs) {
 
 inline long long Size(const std::string& path) {
     std::error_code ec;
-    const auto s = fs::file_size(path, ec);
+    const auto s = fs::file_size(Utf8Path(path), ec);
     return ec ? -1 : static_cast<long long>(s);
 }
 
