@@ -85,7 +85,8 @@ void CServiceToolApp::ApplyRadios() {
 // nothing is sent to the gateway.
 bool CServiceToolApp::Diagnose() {
     CServiceToolView& view = *m_pView;
-    const gateway_path::Facts facts = gateway_path::GatherFacts(m_config.options.endpoints, view.TerminalIp());
+    const gateway_path::Facts facts =
+        gateway_path::GatherFacts(m_config.options.endpoints, view.TerminalIp(), view.English());
     bool bReady = false;
     for (const std::string& line : gateway_path::Report(facts, view.English(), bReady)) view.ShowLineStatus(0, line, false);
     return bReady;

@@ -8,6 +8,7 @@
 #include "cpelink/image_transfer.h"
 #include "cpelink/line_channel.h"
 #include "platform/adapters.h"
+#include "platform/firewall.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
 #include "web/gateway_web.h"
@@ -248,7 +249,9 @@ void CUpgradeController::CheckLinkConnection(int line) {
     if (accepted > 0 || sent < gateway_path::NO_CONNECTION_ANNOUNCEMENTS) return;
     gateway_path::HintText hint = gateway_path::NoConnectionHint(announced, port, sent, m_deps.view.English());
     if (!m_hints[static_cast<size_t>(line)].FreshOne(hint)) return;
-    const std::string firewall = plat::FirewallState(port);
+    uint32_t local = 0;
+    plat::ParseIpv4(announced, local);
+    const std::string firewall = plat::FirewallState(local, port, m_deps.view.English());
     ShowHint(line, firewall.empty() ? hint.text : hint.text + " " + firewall);
 }
 

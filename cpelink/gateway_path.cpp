@@ -1,6 +1,7 @@
 #include "cpelink/gateway_path.h"
 
 #include "cpelink/link_server.h"
+#include "platform/firewall.h"
 #include "platform/process.h"
 #include "platform/socket.h"
 #include "platform/trace.h"
@@ -114,7 +115,7 @@ std::vector<HintText> HintLatch::Fresh(const std::vector<HintText>& now) {
 
 bool HintLatch::FreshOne(const HintText& hint) { return m_holding.insert(hint.kind).second; }
 
-Facts GatherFacts(const plat::Endpoints& ep, const std::string& gateway) {
+Facts GatherFacts(const plat::Endpoints& ep, const std::string& gateway, bool bEnglish) {
     Facts f;
     f.gateway = gateway;
     f.adapters = plat::ListAdapterAddresses();
@@ -146,7 +147,7 @@ Facts GatherFacts(const plat::Endpoints& ep, const std::string& gateway) {
     } else {
         f.linkPortError = plat::LastSocketErrorText();
     }
-    f.firewall = plat::FirewallState(f.linkPort);
+    f.firewall = plat::FirewallState(f.announced, f.linkPort, bEnglish);
     return f;
 }
 
@@ -172,7 +173,7 @@ std::vector<std::string> Report(const Facts& f, bool bEnglish, bool& bReady) {
     out.push_back(f.bLinkPortFree ? plat::Format("link port TCP %d: can be bound", f.linkPort)
                                   : plat::Format("link port TCP %d: cannot be bound (%s)", f.linkPort,
                                                  f.linkPortError.c_str()));
-    if (!f.firewall.empty()) out.push_back("firewall: " + f.firewall);
+    if (!f.firewall.empty()) out.push_back(f.firewall);
 
     uint32_t gw = 0;
     const bool bDotted = plat::ParseIpv4(f.gateway, gw);

@@ -75,9 +75,9 @@ struct Facts {
     int linkPort = 4536;
     bool bLinkPortFree = false;
     std::string linkPortError;
-    std::string firewall;                      // Windows: the firewall state for the program; else empty
+    std::string firewall;                      // Windows: the firewall's sentence for the program; else empty
 };
-Facts GatherFacts(const plat::Endpoints& endpoints, const std::string& gateway);
+Facts GatherFacts(const plat::Endpoints& endpoints, const std::string& gateway, bool bEnglish);
 // The report lines, and whether a gateway-side adapter is ready (the exit status 0).
 std::vector<std::string> Report(const Facts& facts, bool bEnglish, bool& bReady);
 

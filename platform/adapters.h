@@ -15,13 +15,9 @@ struct AdapterAddress {
     uint32_t mask = 0;      // host order
     bool bLinkUp = false;   // the adapter is up and has a link (carrier)
     bool bLoopback = false;
+    std::string id;         // Windows: the adapter's GUID name ("{...}"); empty elsewhere
 };
 
 std::vector<AdapterAddress> ListAdapterAddresses();
-
-// Windows: the firewall's state for this program, from the Windows Firewall API (INetFwPolicy2):
-// the active profiles with the firewall on or off, and whether an enabled rule lets this program,
-// or TCP `port`, in. Empty where there is no such API or it does not answer.
-std::string FirewallState(int port);
 
 }  // namespace plat

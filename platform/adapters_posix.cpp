@@ -68,6 +68,4 @@ std::vector<AdapterAddress> ListAdapterAddresses() {
     return out;
 }
 
-std::string FirewallState(int) { return {}; }
-
 }  // namespace plat

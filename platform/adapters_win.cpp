@@ -27,6 +27,7 @@ std::vector<AdapterAddress> ListAdapterAddresses() {
         base.name = a->FriendlyName ? Narrow(a->FriendlyName) : std::string(a->AdapterName ? a->AdapterName : "");
         base.bLoopback = a->IfType == IF_TYPE_SOFTWARE_LOOPBACK;
         base.bLinkUp = a->OperStatus == IfOperStatusUp;
+        if (a->AdapterName) base.id = a->AdapterName;
         bool bAny = false;
         for (auto* u = a->FirstUnicastAddress; u; u = u->Next) {
             if (!u->Address.lpSockaddr || u->Address.lpSockaddr->sa_family != AF_INET) continue;
@@ -41,9 +42,5 @@ std::vector<AdapterAddress> ListAdapterAddresses() {
     }
     return out;
 }
-
-// Not asked yet: the Windows Firewall API (INetFwPolicy2: the active profiles, FirewallEnabled,
-// the inbound rules for this program) is still to come; the hints then name the port alone.
-std::string FirewallState(int) { return {}; }
 
 }  // namespace plat

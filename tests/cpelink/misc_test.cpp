@@ -12,6 +12,7 @@
 #include "cpelink/gateway_path.h"
 #include "cpelink/icmp_library.h"
 #include "link_test_util.h"
+#include "platform/firewall.h"
 #include "platform/line_log.h"
 #include "platform/process.h"
 #include "platform/trace.h"
@@ -204,4 +205,72 @@ TEST(GatewayPath, AdapterHintsHoldOnlyWhenTheWayToTheGatewayIsWrong) {
     EXPECT_TRUE(latch.FreshOne(none));
     latch.Fresh({});
     EXPECT_FALSE(latch.FreshOne(none));
+}
+
+TEST(GatewayPath, FirewallTextNamesWhatDropsTheLinkConnection) {
+    using plat::FirewallRule;
+    constexpr int DOMAIN = plat::FW_PROFILE_DOMAIN, PRIVATE = plat::FW_PROFILE_PRIVATE, PUBLIC = plat::FW_PROFILE_PUBLIC;
+    const std::string tool = "C:\\Tools\\RK880T\\rk880t-tool.exe";
+    FirewallRule ours;  // as the Windows prompt makes it: this program, TCP, every port
+    ours.application = "c:\\tools\\rk880t\\RK880T-TOOL.EXE";
+    ours.protocol = plat::FW_PROTOCOL_TCP;
+    ours.localPorts = "*";
+    FirewallRule privateOnly = ours, blocking = ours, udp = ours, off = ours, outbound = ours, other = ours;
+    privateOnly.profiles = PRIVATE;
+    blocking.bAllow = false;
+    udp.protocol = 17;
+    off.bEnabled = false;
+    outbound.bInbound = false;
+    other.application = "C:\\Tools\\other.exe";
+    FirewallRule ports, service, rpc;
+    ports.localPorts = "80, 4000-5000";
+    service = ports;
+    service.service = "Dnscache";
+    rpc.localPorts = "RPC";
+    struct Case {
+        const char* what;
+        std::vector<plat::FirewallProfile> active;  // type, enabled, inbound blocked by default
+        std::vector<FirewallRule> rules;
+        int networkProfile;
+        bool bEnglish;
+        std::string text;
+        bool bRulesRead = true;
+        std::string network = "网络 2";
+    } cases[] = {
+        {"public, no rule", {{PUBLIC, true, true}}, {}, 0, false,
+         "Windows防火墙：公用网络已开启，入站默认阻止，没有允许rk880t-tool.exe入站的规则。请允许本工具通过防火墙，或将该网络设为专用网络。"},
+        {"public, no rule, English", {{PUBLIC, true, true}}, {}, 0, true,
+         "Windows Firewall: on for the Public network, inbound blocked by default, no rule allows rk880t-tool.exe "
+         "inbound. Allow this tool through the firewall, or set the network to Private."},
+        {"the rule holds for private, the gateway's network is public",
+         {{PRIVATE, true, true}, {PUBLIC, true, true}}, {privateOnly}, PUBLIC, false,
+         "Windows防火墙：接入盒所在网络“网络 2”(公用网络)已开启，入站默认阻止，没有允许rk880t-tool.exe入站的规则。请允许本工具通过防火墙，或将该网络设为专用网络。"},
+        {"the rule holds there", {{PRIVATE, true, true}, {PUBLIC, true, true}}, {udp, off, outbound, other, ours},
+         PRIVATE, true,
+         "Windows Firewall: on for the gateway's network \"网络 2\" (Private), inbound blocked by default, a rule "
+         "allows rk880t-tool.exe inbound."},
+        {"a port rule; rules of another protocol, service or program, off or outbound do not count",
+         {{DOMAIN, true, true}}, {udp, off, outbound, other, service, rpc, ports}, 0, false,
+         "Windows防火墙：域网络已开启，入站默认阻止，有规则允许TCP 4536端口入站。"},
+        {"a block rule wins", {{PRIVATE, true, false}}, {ours, blocking}, 0, false,
+         "Windows防火墙：专用网络已开启，入站默认允许，有规则阻止rk880t-tool.exe入站。请允许本工具通过防火墙。"},
+        {"off", {{DOMAIN, false, true}, {PUBLIC, false, true}}, {}, 0, true,
+         "Windows Firewall: off for the Domain network; off for the Public network."},
+        {"off where the gateway is, the network without a name", {{DOMAIN, true, true}, {PUBLIC, false, true}}, {},
+         PUBLIC, false, "Windows防火墙：接入盒所在网络(公用网络)已关闭。", true, ""},
+        {"rules not read", {{PUBLIC, true, true}}, {}, 0, false,
+         "Windows防火墙：公用网络已开启，入站默认阻止。请允许本工具通过防火墙，或将该网络设为专用网络。", false},
+        {"no profile answered", {}, {ours}, PUBLIC, false, ""},
+    };
+    for (const Case& c : cases) {
+        plat::FirewallFacts f;
+        f.program = tool;
+        f.port = 4536;
+        f.active = c.active;
+        f.bRulesRead = c.bRulesRead;
+        f.rules = c.rules;
+        f.networkProfile = c.networkProfile;
+        f.network = c.network;
+        EXPECT_EQ(plat::FirewallText(f, c.bEnglish), c.text) << c.what;
+    }
 }
