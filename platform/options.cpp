@@ -51,6 +51,46 @@ std::string UsageText() {
            "                  [--answer yes|no] [--restore-from DIR] [--diagnose] [--version]\n";
 }
 
+std::string HelpText() {
+    return UsageText() +
+           "\n"
+           "Upgrades an RK880T LTE home gateway over Ethernet; backs up and restores its modem's RF\n"
+           "calibration. Without options: the window, against the gateway at 192.168.0.1.\n"
+           "\n"
+           "  --headless              no window: status history on standard output; MESSAGE:, PROGRESS:,\n"
+           "                          PICTURE: and TRACE: lines on standard error\n"
+           "  --simulate              start the built-in simulated gateway on 127.0.0.1 and point every\n"
+           "                          endpoint at it (time scale 0.05 unless given)\n"
+           "  --wifi-max TEXT         the start-up dialog's WiFi limit, headless (default 32, 1 to 32)\n"
+           "  --gateway ADDRESS       the gateway address (form URLs, setting check, ARP flush)\n"
+           "  --web-port N            the gateway's web port (default 80)\n"
+           "  --setting-port N        the gateway's setting port (default 3535)\n"
+           "  --link-port N           the link server's port (default 4536; 0: the system picks)\n"
+           "  --announce-to ADDRESS:PORT  where the announcements go (default 255.255.255.255:3536)\n"
+           "  --announce-address ADDRESS  the address written into the announcement\n"
+           "  --no-arp-flush          never run the ARP flush\n"
+           "  --time-scale F          multiply every pause and time-out of 1 s or more (0 < F <= 1)\n"
+           "  --root DIR              the folder that stands in for drive C:\n"
+           "  --program-folder DIR    the folder taken as the program's own\n"
+           "  --mode MODE             cpe-only, modem-and-cpe, backup-nv or restore-nv\n"
+           "  --nv-option 0|1|2|3     the NV option radio\n"
+           "  --press-download        press Download once line 0 is ready\n"
+           "  --give-up-after SECONDS headless: exit 3 when no task has ended by then\n"
+           "  --export-csv PATH       export the download record as CSV and exit (0 success, 1 failure)\n"
+           "  --export-sdi PATH       export the download record as SDI and exit (0 success, 1 failure)\n"
+           "  --clear-counts          run the Clear command and exit (0 success, 1 failure or declined)\n"
+           "  --answer yes|no         headless answer to Yes/No questions (default yes; the IMEI question\n"
+           "                          before an NV restore takes Yes only from --answer yes)\n"
+           "  --restore-from DIR      an NV restore takes Channel.nvm and _EFS_RF_NV from DIR\n"
+           "  --diagnose              print the way to the gateway and exit (0 when an adapter leads there)\n"
+           "  --version               print the version and exit\n"
+           "  --help                  print this help and exit\n"
+           "\n"
+           "Exit status (headless): 0 success, 1 a failed task, 2 communication error or a wrong command\n"
+           "line, 3 give-up, 4 bad --wifi-max, 5 the simulated gateway could not start, 128+N after\n"
+           "signal N.\n";
+}
+
 ParseResult ParseCommandLine(int argc, const char* const argv[]) {
     ParseResult r;
     Options& o = r.options;

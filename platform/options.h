@@ -54,6 +54,8 @@ struct ParseResult {
 
 ParseResult ParseCommandLine(int argc, const char* const argv[]);
 std::string UsageText();
+// --help: the usage followed by every option in a line or two and the exit statuses.
+std::string HelpText();
 
 // The export, clear and diagnose commands (--export-csv, --export-sdi, --clear-counts, --diagnose): such a run starts
 // without the link watcher, runs its commands and ends with their result, in every front end.

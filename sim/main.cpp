@@ -23,13 +23,29 @@ volatile std::sig_atomic_t g_signal = 0;
 
 void OnSignal(int sig) { g_signal = sig; }
 
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: rk880t-gateway-sim [--cpe-version TEXT] [--modem-version TEXT]\n"
-                 "                          [--terminal-type KEY|none] [--imei DIGITS] [--never-connect]\n"
-                 "                          [--run-seconds N] [--lan ADDRESS] [--web-down]\n"
-                 "  --lan ADDRESS  the gateway's own ports on ADDRESS (web 80, setting 3535, UDP 3536\n"
-                 "                 broadcasts): only inside a private network namespace (scripts/netns)\n");
+void Usage(std::FILE* out, bool bWhole) {
+    std::fputs("usage: rk880t-gateway-sim [--cpe-version TEXT] [--modem-version TEXT]\n"
+               "                          [--terminal-type KEY|none] [--imei DIGITS] [--never-connect]\n"
+               "                          [--run-seconds N] [--lan ADDRESS] [--web-down]\n",
+               out);
+    if (!bWhole) return;
+    std::fputs("\n"
+               "Plays an RK880T gateway for rk880t-tool on 127.0.0.1 (ports the system picks, printed at\n"
+               "the start): web forms, setting port, announcement listener and link client, the modem.\n"
+               "\n"
+               "  --cpe-version TEXT       the CPE software version the gateway reports\n"
+               "  --modem-version TEXT     the modem version the gateway reports\n"
+               "  --terminal-type KEY|none the modem's terminal type and its NV preset (none: empty)\n"
+               "  --imei DIGITS            the modem's IMEI\n"
+               "  --never-connect          hear the announcements but never connect to the tool\n"
+               "  --run-seconds N          end after N seconds (default: at SIGINT or SIGTERM)\n"
+               "  --lan ADDRESS            the gateway's own ports on ADDRESS (web 80, setting 3535, UDP\n"
+               "                           3536 broadcasts): only inside a private network namespace\n"
+               "                           (scripts/netns)\n"
+               "  --web-down               the web server does not answer\n"
+               "  --version                print the version and exit\n"
+               "  --help                   print this help and exit\n",
+               out);
 }
 
 }  // namespace
@@ -44,7 +60,7 @@ int main(int argc, char** argv) {
         auto value = [&](const char* name) -> const char* {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "%s needs a value\n", name);
-                Usage();
+                Usage(stderr, false);
                 std::exit(2);
             }
             return argv[++i];
@@ -66,9 +82,18 @@ int main(int argc, char** argv) {
                 return 2;
             }
         }
+        else if (arg == "--version") {
+            std::printf("rk880t-gateway-sim %s\n", RK880T_VERSION);
+            return 0;
+        }
+        else if (arg == "--help" || arg == "-h") {
+            Usage(stdout, true);
+            return 0;
+        }
         else {
-            Usage();
-            return arg == "--help" || arg == "-h" ? 0 : 2;
+            std::fprintf(stderr, "unknown option: %s\n", arg.c_str());
+            Usage(stderr, false);
+            return 2;
         }
     }
 

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (parsed.bHelp) {
-        std::fputs(plat::UsageText().c_str(), stdout);
+        std::fputs(plat::HelpText().c_str(), stdout);
         return 0;
     }
     if (parsed.bVersion) {
