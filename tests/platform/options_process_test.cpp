@@ -100,6 +100,13 @@ TEST(CommandLine, BadValuesAreRefusedWithTheirOption) {
     };
     for (const auto& [args, text] : cases) EXPECT_EQ(Parse(args).error, text) << args[0];
     EXPECT_TRUE(Parse({"--help"}).bHelp);
+    // Every option the usage names has its own line in the help.
+    const std::string help = plat::HelpText();
+    const std::string usage = plat::UsageText();
+    for (size_t at = usage.find("[--"); at != std::string::npos; at = usage.find("[--", at + 1)) {
+        const std::string option = usage.substr(at + 1, usage.find_first_of(" ]", at) - at - 1);
+        EXPECT_NE(help.find("\n  " + option + " "), std::string::npos) << option;
+    }
 }
 
 TEST(Process, LoopbackAddressesAreRecognised) {
