@@ -43,10 +43,7 @@ void CUpgradeController::StartLinkServer() {
     m_pServer = std::make_unique<CLinkServer>();
     LinkServerConfig config;
     config.endpoints = m_deps.endpoints;
-    config.onPortBusy = [this](const std::string& text) {
-        m_deps.view.ShowLineStatus(0, text);
-        WriteLineLog(0, text);
-    };
+    config.onPortBusy = [this](const std::string& text) { ShowHint(0, text); };
     config.onAnnounceFailed = [this](const std::string& text) { WriteLineLog(0, text); };
     m_pServer->Start(config);
 }

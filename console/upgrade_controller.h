@@ -87,6 +87,7 @@ private:
     // server that announced NO_CONNECTION_ANNOUNCEMENTS times without a connection.
     void CheckAdapters(int line);
     void CheckLinkConnection(int line);
+    // A line status that also goes to the line log (the hints, the busy link port).
     void ShowHint(int line, const std::string& text);
     void EnableDownload(int line, bool bEnable);
     void DeleteLineImages(int line, bool bThirdToo);
