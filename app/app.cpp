@@ -1,7 +1,7 @@
 #include "app/app.h"
 
-#include "console/control_ids.h"
-#include "console/version_source.h"
+#include "form/control_ids.h"
+#include "model/version_source.h"
 #include "cpelink/gateway_path.h"
 
 AppConfig AppConfigFor(const plat::Options& options, const std::string& programFolder) {

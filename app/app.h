@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/document.h"
+#include "model/document.h"
 #include "app/main_frame.h"
-#include "console/form_model.h"
-#include "console/view.h"
+#include "form/form_model.h"
+#include "form/view.h"
 #include "platform/options.h"
 
 struct AppConfig {

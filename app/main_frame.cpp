@@ -1,6 +1,6 @@
 #include "app/main_frame.h"
 
-#include "console/view.h"
+#include "form/view.h"
 
 bool CMainFrame::OnClose() { return m_view.OnFrameClose(); }
 

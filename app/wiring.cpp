@@ -4,9 +4,9 @@
 #include <memory>
 #include <mutex>
 
-#include "app/line_device.h"
-#include "console/control_ids.h"
-#include "console/upgrade_controller.h"
+#include "model/line_device.h"
+#include "form/control_ids.h"
+#include "session/upgrade_controller.h"
 #include "modem/at_port.h"
 #include "modem/nv_backup.h"
 #include "platform/fs.h"
@@ -23,16 +23,16 @@ public:
     void SetLineProgress(int line, int percent) override { m_view.SetLineProgress(line, percent); }
     void SetLinePicture(int line, int kind) override { m_view.SetLinePicture(line, kind); }
     void ShowLineVersions(int line) override { m_view.ShowLineVersions(line); }
-    void EndTask(int line, const std::string& text, int code) override { m_view.EndTask(line, text, code); }
+    void EndTask(int line, const std::string& text, int code) override { m_view.EndTask(line, text, static_cast<LineOutcome>(code)); }
     void MessageBox(const std::string& text) override { m_view.Ui().MessageBox(text); }
     bool AskDefaultNo(const std::string& text) override {
         return m_view.Ui().MessageBox(text, {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::Question) ==
                plat::MsgResult::Yes;
     }
     void AppendHistory(int line, const std::string& text) override { m_view.AppendHistory(line, text); }
-    std::string CpeVersion(int line) override { return m_view.GetCpeVersion(line); }
-    void SetModemVersion(int line, const std::string& text) override { m_view.SetModemVersion(line, text); }
-    int TaskType(int line) override { return m_view.Doc().m_nTaskType[line].load(); }
+    std::string CpeVersion(int line) override { return m_view.Doc().Line(line).CpeVersion(); }
+    void SetModemVersion(int line, const std::string& text) override { m_view.Doc().Line(line).SetModemVersion(text); }
+    int TaskType(int line) override { return m_view.Doc().Line(line).nTaskType.load(); }
     int Mode() override { return m_view.Doc().m_nMode.load(); }
     int NvOption() override { return m_view.Doc().m_nNvOption.load(); }
     bool DumpFlag() override { return m_view.Doc().m_bDumpNv.load(); }
@@ -45,7 +45,7 @@ public:
         if (mode >= 0 && mode < 4) m_view.OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
     }
     void FinishSuccess(int line) override {
-        m_view.Doc().m_bRunning[line] = 0;
+        m_view.Doc().Line(line).bRunning = 0;
         m_view.UpdateLineControls(line, false);
         m_view.ReportTaskSuccess(line);
     }
@@ -67,7 +67,7 @@ public:
     void SetDiagPortShown(int line, bool shown) override { m_bShown[static_cast<size_t>(line)] = shown; }
     void ShowLineStatus(int line, const std::string& text) override { m_view.ShowLineStatus(line, text); }
     void SetLineVersionText(int line, const std::string& text) override {
-        m_view.SetModemVersion(line, text);
+        m_view.Doc().Line(line).SetModemVersion(text);
         m_view.ShowModemVersion(line);
     }
     void EnableStartButton(int line, bool enable) override { m_view.Form().Enable(ids::DOWNLOAD_0 + line, enable); }
@@ -95,7 +95,7 @@ public:
             if (m_bRunning) return;
             m_bRunning = true;
         }
-        if (!m_view.StartTaskThread(0, [this](int) { Drain(); })) {
+        if (!m_view.StartTask(0, [this](int) { Drain(); })) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_pending.clear();
             m_bRunning = false;
@@ -113,7 +113,7 @@ private:
     };
 
     void Drain() {
-        const bool bPaused = m_view.PauseWatcherAndWait(0, kPauseLimitMs);
+        const bool bPaused = m_view.Threads().PauseWatcherAndWait(0, kPauseLimitMs);
         for (;;) {
             Request r{};
             {
@@ -122,7 +122,7 @@ private:
                 std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_pending.empty() || !bPaused || plat::StopRequested()) {
                     m_pending.clear();
-                    m_view.ResumeWatcher(0);
+                    m_view.Threads().ResumeWatcher(0);
                     m_bRunning = false;
                     return;
                 }
@@ -167,9 +167,13 @@ void WireApplication(CServiceToolApp& app) {
         endpoints, app.Process(), [&view](const std::string& text) { view.ShowLineStatus(0, text, false); },
         app.Ui(), doc.Device(0).channel.Direct());
     wired->controller = std::make_unique<CUpgradeController>(CUpgradeController::Deps{
-        view, [&doc](int line) -> CLineChannel& { return doc.Device(line).channel; }, *wired->web, endpoints,
-        app.Process(), wired->log});
-    wired->controller->Install();
+        doc, view, view.Threads(), view.Counts(), *wired->web, endpoints, app.Process(), wired->log});
+    CUpgradeController& controller = *wired->controller;
+    view.hooks.linkWatchThread = [&controller](int line) { controller.LinkWatchThread(line); };
+    view.hooks.cpeUpgradeThread = [&controller](int line) { controller.CpeUpgradeThread(line); };
+    view.hooks.openChannel = [&controller](int line, int, int) { return controller.OpenChannel(line); };
+    view.hooks.closeChannel = [&controller](int line) { controller.CloseChannel(line); };
+    view.hooks.stopLinkServer = [&controller] { controller.StopLinkServer(); };
 
     wired->nvHost = std::make_unique<ViewNvHost>(view, app.Config().options.restoreFrom);
     ViewNvHost& nvHost = *wired->nvHost;
@@ -194,7 +198,6 @@ void WireApplication(CServiceToolApp& app) {
         for (int line = 0; line < LINE_COUNT; ++line)
             if (ids::RESTORE_PORT[static_cast<size_t>(line)] == id) return portSwitches.Press(line, false);
     };
-    CUpgradeController& controller = *wired->controller;
     view.hooks.teardown = [&controller] { controller.StopLinkServer(); };
     app.Own(wired);
 }

@@ -8,7 +8,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "platform/options.h"
-#include "web/startup_dialog.h"
+#include "form/startup_dialog.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/document.h"
+#include "model/document.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
@@ -91,8 +91,6 @@ RK_FUZZ_TARGET(config_file) {
         }
         Check(doc.GetLineText(line, LineField::LoaderImage) == loader, "the loader path is set on every line");
         const bool port = doc.GetLineInt(line, LineField::PortNumber) != 0;
-        Check(doc.m_nLinkState[line] == (port ? LINK_DOWN : LINK_NONE), "the link state follows the port number");
-        Check(doc.GetLineName(line) == (port ? "No Phone" : "NULL"), "the line name follows the port number");
         doc.GetLineInt(line, LineField::DiagPortFlag);
         doc.GetLineInt(line, LineField::BaudRate);
     }

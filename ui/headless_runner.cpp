@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "console/control_ids.h"
+#include "form/control_ids.h"
 #include "platform/terminal.h"
 #include "platform/trace.h"
-#include "web/startup_dialog.h"
+#include "form/startup_dialog.h"
 
 CHeadlessRunner::CHeadlessRunner(const plat::Options& options, std::string programFolder)
     : m_options(options), m_strProgramFolder(std::move(programFolder)), m_process(!options.bNoArpFlush),

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "app/app.h"
-#include "console/view_host.h"
+#include "form/view_host.h"
 #include "platform/clock.h"
 #include "platform/options.h"
 #include "platform/process.h"

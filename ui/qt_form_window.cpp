@@ -11,9 +11,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/document.h"
-#include "console/control_ids.h"
-#include "console/pictures.h"
+#include "model/document.h"
+#include "form/control_ids.h"
+#include "form/pictures.h"
 
 namespace {
 

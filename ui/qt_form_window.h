@@ -7,7 +7,7 @@
 #include <functional>
 #include <map>
 
-#include "console/form_model.h"
+#include "form/form_model.h"
 
 class CFormWindow : public QWidget {
 public:

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "console/control_ids.h"
+#include "form/control_ids.h"
 #include "platform/clock.h"
 #include "platform/terminal.h"
 #include "platform/trace.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "app/app.h"
-#include "console/view_host.h"
+#include "form/view_host.h"
 #include "platform/options.h"
 #include "platform/process.h"
 #include "platform/ui_port.h"

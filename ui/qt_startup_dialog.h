@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "web/startup_dialog.h"
+#include "form/startup_dialog.h"
 
 class QLineEdit;
 class QPushButton;

@@ -10,9 +10,9 @@
 
 #include "app/app.h"
 #include "app/wiring.h"
-#include "console/console_fakes.h"
-#include "console/control_ids.h"
-#include "console/upgrade_controller.h"
+#include "form/console_fakes.h"
+#include "form/control_ids.h"
+#include "session/upgrade_controller.h"
 #include "modem/at_port.h"
 #include "platform/clock.h"
 #include "sim/gateway_sim.h"
@@ -154,7 +154,7 @@ protected:
         ASSERT_NE(at, h.end());
         EXPECT_NE(std::find(at, h.end(), "连接完成"), h.end());
         EXPECT_TRUE(app->Form().IsEnabled(kDownload));
-        EXPECT_EQ(app->Doc().m_nLinkState[0].load(), LINK_UP);
+        EXPECT_TRUE(app->Doc().Line(0).bChannelOpen.load());
         const auto types = sim->RequestTypes();
         EXPECT_NE(std::find(types.begin(), types.end(), CMD_GET_TEXT), types.end());
         // The keep-alive stood still while the AT commands ran: none of its queries lies between
@@ -324,7 +324,7 @@ TEST_F(DiagPortSwitch, TheAllLinesButtonSwitchesLineZeroAndRefusesTheOthers) {
     ExpectLineStillReady(AT_TEXT_SHOW_OK);
     // Lines 1 to 7 have no Data port number.
     for (int line = 1; line < 8; ++line) {
-        const std::string h = app->View().GetHistory(line);
+        const std::string h = app->View().Doc().Line(line).History();
         EXPECT_NE(h.find(AT_TEXT_NO_DATA_PORT), std::string::npos) << line;
     }
 }
@@ -359,11 +359,11 @@ TEST_F(InProcessApp, LinkWatcherEndsAfterTheCommunicationError) {
 TEST_F(InProcessApp, EndTaskCodesZeroTwoAndFourResetTheModem) {
     StartApp();
     bool bPaused = false;
-    app->View().PauseWatcher(0, [&] { bPaused = true; });
+    app->View().Threads().PauseWatcher(0, [&] { bPaused = true; });
     ASSERT_TRUE(host.PumpUntil([&] { return bPaused; }, kLimitMs));
     for (int code : {1, 0, 2, 4}) {
         const int before = sim->Modem().Resets();
-        app->View().EndTask(0, "x", code);
+        app->View().EndTask(0, "x", static_cast<LineOutcome>(code));
         EXPECT_EQ(sim->Modem().Resets(), before + (code == 1 ? 0 : 1)) << code;
     }
 }

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <set>
 
-#include "console/pictures.h"
+#include "form/pictures.h"
 #include "modem/rf_nv_lists.h"
 #include "faults/fault_support.h"
 

@@ -16,9 +16,9 @@
 #include <memory>
 #include <thread>
 
-#include "app/document.h"
-#include "console/control_ids.h"
-#include "console/view.h"
+#include "model/document.h"
+#include "form/control_ids.h"
+#include "form/view.h"
 #include "console_fakes.h"
 #include "ui/qt_form_window.h"
 #include "ui/qt_front_end.h"
@@ -177,7 +177,7 @@ TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
     Save(*window, "form_ready");
 
     // Running, half way; the worker thread writes.
-    doc.m_bRunning[0] = 1;
+    doc.Line(0).bRunning = 1;
     view->UpdateLineControls(0, false);
     std::thread worker([&] {
         view->SetLinePicture(0, PIC_RUNNING);
@@ -204,7 +204,7 @@ TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
     Save(*window, "form_passed");
 
     // Failed: EndTask code 5, then the failure picture.
-    view->EndTask(0, "接入盒重启失败!", 5);
+    view->EndTask(0, "接入盒重启失败!", LineOutcome::FailedClosing);
     view->SetLinePicture(0, PIC_FAIL);
     Settle();
     EXPECT_EQ(StatusText(), "接入盒重启失败!");

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "app/wiring.h"
-#include "console/control_ids.h"
+#include "form/control_ids.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/options.h"

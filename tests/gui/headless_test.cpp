@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "console/control_ids.h"
+#include "form/control_ids.h"
 #include "console_fakes.h"
 #include "platform/trace.h"
 #include "ui/headless_runner.h"
@@ -98,14 +98,14 @@ TEST_F(Headless, ReadyLinePressesDownloadAndAFailedTaskEndsWithOne) {
                 view.SetLinePicture(line, PIC_READY);
                 view.Form().Enable(ids::DOWNLOAD_0 + line, true);
                 view.NotifyLineReady(line);
-                while (view.SafeSleep(line, 3000)) view.NotifyLineReady(line);  // pressed once only
+                while (view.Threads().SafeSleep(line, 3000)) view.NotifyLineReady(line);  // pressed once only
             };
             view.hooks.cpeUpgradeThread = [&view, &app, &taskTypeSeen, &nvOptionSeen](int line) {
-                taskTypeSeen = app.Doc().m_nTaskType[0];
+                taskTypeSeen = app.Doc().Line(0).nTaskType;
                 nvOptionSeen = app.Doc().m_nNvOption;
                 view.SetLineProgress(line, 50);
                 view.SetLineProgress(line, 50);
-                view.EndTask(line, "管理CPE失败!", 3);
+                view.EndTask(line, "管理CPE失败!", LineOutcome::FailedStopLink);
                 view.SetLinePicture(line, PIC_OFFLINE);
                 plat::Sleep(1000);
             };
@@ -166,7 +166,7 @@ TEST_F(Headless, CloseAfterSuccessEndsWithZeroAndARunningLineRefusesTheClose) {
             CServiceToolView& view = app.View();
             view.hooks.linkWatchThread = [&view](int line) {
                 view.NotifyLineReady(line);
-                while (view.SafeSleep(line, 3000)) {
+                while (view.Threads().SafeSleep(line, 3000)) {
                 }
             };
             view.hooks.cpeUpgradeThread = [&view, &app](int line) {
@@ -175,7 +175,7 @@ TEST_F(Headless, CloseAfterSuccessEndsWithZeroAndARunningLineRefusesTheClose) {
                 // Real time, long enough for the GUI thread to finish StartLine and refuse it.
                 plat::SleepRaw(1000);
                 view.SetLineProgress(line, 100);
-                app.Doc().m_bRunning[static_cast<size_t>(line)] = 0;
+                app.Doc().Line(static_cast<size_t>(line)).bRunning = 0;
                 view.Ui().MessageBox("管理成功。\n点击【确定】按钮退出程序。", PRODUCT_TITLE);
                 view.Ui().PostClose();
             };

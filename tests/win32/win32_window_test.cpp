@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "app/wiring.h"
-#include "console/control_ids.h"
+#include "form/control_ids.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/options.h"
@@ -31,7 +31,7 @@
 #include "ui/win32/win32_font.h"
 #include "ui/win32/win32_form_window.h"
 #include "ui/win32/win32_resources.h"
-#include "web/startup_dialog.h"
+#include "form/startup_dialog.h"
 
 namespace {
 

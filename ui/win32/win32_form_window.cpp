@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/document.h"
-#include "console/control_ids.h"
-#include "console/pictures.h"
+#include "model/document.h"
+#include "form/control_ids.h"
+#include "form/pictures.h"
 #include "platform/wide.h"
 #include "ui/win32/win32_font.h"
 #include "ui/win32/win32_resources.h"

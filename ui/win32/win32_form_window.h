@@ -11,7 +11,7 @@
 #include <map>
 #include <string>
 
-#include "console/form_model.h"
+#include "form/form_model.h"
 
 // The window class of the form (tests find the window by it).
 constexpr const wchar_t* FORM_WINDOW_CLASS = L"RK880TFormWindow";

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "app/app.h"
-#include "console/view_host.h"
+#include "form/view_host.h"
 #include "platform/options.h"
 #include "platform/ui_port.h"
 

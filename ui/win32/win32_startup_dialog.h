@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "web/startup_dialog.h"
+#include "form/startup_dialog.h"
 
 // Runs the dialog modally on the calling (GUI) thread. True with `result` filled when it ended
 // with OK; false when it was cancelled or could not be created.

@@ -1,4 +1,4 @@
-#include "app/line_record.h"
+#include "model/line_record.h"
 
 #include <algorithm>
 #include <cstring>

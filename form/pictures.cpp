@@ -1,4 +1,4 @@
-#include "console/pictures.h"
+#include "form/pictures.h"
 
 uint32_t PictureMarkColour(int kind) {
     switch (kind) {

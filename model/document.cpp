@@ -1,6 +1,6 @@
-#include "app/document.h"
+#include "model/document.h"
 
-#include "app/line_device.h"
+#include "model/line_device.h"
 
 #include <vector>
 
@@ -13,7 +13,6 @@ CServiceToolDoc::CServiceToolDoc() {
     for (int i = 0; i < LINE_COUNT; ++i) {
         m_records[i].Zero();
         m_records[i].SetInt(LineField::BaudRate, 115200);
-        m_strLineName[i] = "No Phone";
     }
 }
 
@@ -48,13 +47,6 @@ void CServiceToolDoc::OnNewDocument(const std::string& programFolder, plat::IUiP
     for (int i = 0; i < LINE_COUNT; ++i) {
         // Reported once: the same path is refused for every line.
         SetLineText(i, LineField::LoaderImage, loader, i == 0 ? &ui : nullptr);
-        if (GetLineInt(i, LineField::PortNumber) != 0) {
-            m_nLinkState[i] = LINK_DOWN;
-            SetLineName(i, "No Phone");
-        } else {
-            m_nLinkState[i] = LINK_NONE;
-            SetLineName(i, "NULL");
-        }
     }
 }
 
@@ -91,14 +83,4 @@ void CServiceToolDoc::SetLineInt(int line, size_t offset, int32_t value) {
 LineRecord CServiceToolDoc::GetRecord(int line) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_records[line];
-}
-
-std::string CServiceToolDoc::GetLineName(int line) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_strLineName[line];
-}
-
-void CServiceToolDoc::SetLineName(int line, const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_strLineName[line] = name.substr(0, 255);
 }

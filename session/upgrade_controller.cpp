@@ -1,9 +1,11 @@
-#include "console/upgrade_controller.h"
+#include "session/upgrade_controller.h"
 
-#include "console/control_ids.h"
-#include "console/pictures.h"
-#include "console/version_source.h"
-#include "console/view.h"
+#include "model/version_source.h"
+#include "model/document.h"
+#include "model/line_device.h"
+#include "records/counts_info.h"
+#include "session/line_events.h"
+#include "session/line_threads.h"
 #include "cpelink/icmp_library.h"
 #include "cpelink/image_transfer.h"
 #include "cpelink/line_channel.h"
@@ -25,16 +27,9 @@ CUpgradeController::CUpgradeController(Deps deps) : m_deps(std::move(deps)) {}
 
 CUpgradeController::~CUpgradeController() { StopLinkServer(); }
 
-void CUpgradeController::Install() {
-    ViewHooks& h = m_deps.view.hooks;
-    h.linkWatchThread = [this](int line) { LinkWatchThread(line); };
-    h.cpeUpgradeThread = [this](int line) { CpeUpgradeThread(line); };
-    h.openChannel = [this](int line, int, int) { return OpenChannel(line); };
-    h.closeChannel = [this](int line) {
-        CLineChannel& ch = m_deps.channel(line);
-        if (ch.IsOpen()) ch.Close();
-    };
-    h.stopLinkServer = [this] { StopLinkServer(); };
+void CUpgradeController::CloseChannel(int line) {
+    CLineChannel& ch = m_deps.doc.Device(line).channel;
+    if (ch.IsOpen()) ch.Close();
 }
 
 void CUpgradeController::StartLinkServer() {
@@ -63,176 +58,177 @@ bool CUpgradeController::LinkServerExists() {
 }
 
 bool CUpgradeController::OpenChannel(int line) {
-    CLineChannel& ch = m_deps.channel(line);
+    CLineChannel& ch = m_deps.doc.Device(line).channel;
     if (ch.IsOpen()) return true;
     if (!LinkServerExists()) return false;
     return ch.Attach(line) == 1;
 }
 
+bool CUpgradeController::English() const { return m_deps.doc.m_bLanguage.load() == 1; }
+
 void CUpgradeController::WriteLineLog(int line, const std::string& text) { m_deps.log.Write(line, text); }
 
 void CUpgradeController::EnableDownload(int line, bool bEnable) {
-    m_deps.view.Form().Enable(ids::DOWNLOAD_0 + line, bEnable);
+    m_deps.events.DownloadEnabled(line, bEnable);
 }
 
 // ---------------------------------------------------------------------------------------------
 // The link watcher
 
 void CUpgradeController::LinkWatchThread(int line) {
-    CServiceToolView& view = m_deps.view;
-    CServiceToolDoc& doc = view.Doc();
+    ILineEvents& ev = m_deps.events;
+    CServiceToolDoc& doc = m_deps.doc;
+    CLineThreads& threads = m_deps.threads;
     auto offline = [&] {
-        doc.m_nLinkState[line] = LINK_DOWN;
-        view.SetModemVersion(line, "");
-        view.SetCpeVersion(line, "NULL");
-        view.SetLinePicture(line, PIC_OFFLINE);
+        doc.Line(line).SetModemVersion("");
+        doc.Line(line).SetCpeVersion("NULL");
+        ev.Picture(line, PIC_OFFLINE);
     };
 
-    view.ShowLineStatus(line, DISCONNECT);
+    ev.Status(line, DISCONNECT);
     offline();
 
     // Version-path mode: the operator chooses a package; nothing is sent to the box.
-    if (view.TerminalIp() == VERSION_PATH_ADDRESS) {
-        view.ShowLineStatus(line, CHOOSE_VERSION_PATH);
+    if (doc.m_strTerminalIp == VERSION_PATH_ADDRESS) {
+        ev.Status(line, CHOOSE_VERSION_PATH);
         offline();
         EnableDownload(line, false);
         return;
     }
 
-    const std::string ip = view.TerminalIp();
+    const std::string ip = doc.m_strTerminalIp;
     for (;;) {
         // Web handshake.
         while (doc.m_bHandshakePending.load() != 0) {
-            if (!view.SafePoint(line)) return;
-            view.SetLinePicture(line, PIC_OFFLINE);
+            if (!threads.SafePoint(line)) return;
+            ev.Picture(line, PIC_OFFLINE);
             EnableDownload(line, false);
-            CLineChannel& ch = m_deps.channel(line);
+            CLineChannel& ch = m_deps.doc.Device(line).channel;
             if (ch.IsOpen()) ch.Close();
             StopLinkServer();
-            view.SetCpeVersion(line, "");
-            view.ShowLineStatus(line, CONNECTING);
+            doc.Line(line).SetCpeVersion("");
+            ev.Status(line, CONNECTING);
             CheckAdapters(line);
-            if (!view.SafeSleep(line, 2000)) return;
-            view.SetLinePicture(line, PIC_OFFLINE);
+            if (!threads.SafeSleep(line, 2000)) return;
+            ev.Picture(line, PIC_OFFLINE);
             if (m_deps.web.OpenFactoryMode(ip) != 0) {
                 offline();
             } else {
-                view.SetLinePicture(line, PIC_OFFLINE);
-                if (!view.SafeSleep(line, 1000)) return;
-                if (m_deps.web.CheckFacMode(ip, [&view, line] { return view.SafePoint(line); }) == 0) {
-                    view.SetLinePicture(line, PIC_OFFLINE);
+                ev.Picture(line, PIC_OFFLINE);
+                if (!threads.SafeSleep(line, 1000)) return;
+                if (m_deps.web.CheckFacMode(ip, [&threads, line] { return threads.SafePoint(line); }) == 0) {
+                    ev.Picture(line, PIC_OFFLINE);
                     doc.m_bHandshakePending = 0;
                     m_hints[static_cast<size_t>(line)].Forget(gateway_path::Hint::NoConnection);
                     StartLinkServer();
-                    if (!view.SafeSleep(line, 1000)) return;
+                    if (!threads.SafeSleep(line, 1000)) return;
                 }
             }
-            if (!view.SafeSleep(line, 300)) return;
+            if (!threads.SafeSleep(line, 300)) return;
         }
         FlushArpCache(m_deps.process, ip);
-        if (!view.SafeSleep(line, 100)) return;
+        if (!threads.SafeSleep(line, 100)) return;
         if (doc.m_bHandshakePending.load() == 0) break;
     }
 
     // First open of the line's channel.
-    if (!view.SafePoint(line)) return;
+    if (!threads.SafePoint(line)) return;
     if (OpenChannel(line)) {
-        doc.m_bChannelOpen[line] = true;
+        doc.Line(line).bChannelOpen = true;
         plat::TraceF(TRACE_PORT_OPEN, line);
     }
 
     for (;;) {
-        if (!view.SafePoint(line)) return;
-        if (doc.m_bChannelOpen[line].load()) {
+        if (!threads.SafePoint(line)) return;
+        if (doc.Line(line).bChannelOpen.load()) {
             bool bEnd = false;
             if (!KeepAlivePass(line, bEnd) || bEnd) return;
         } else {
             ReconnectPass(line);
         }
-        view.ShowLineVersions(line);
-        if (!view.SafeSleep(line, 3000)) return;
+        ev.VersionsChanged(line);
+        if (!threads.SafeSleep(line, 3000)) return;
     }
 }
 
 // One keep-alive pass. False when the thread is asked to stop; bEnd when the line was given up
 // (the communication-error message was shown and the program closes).
 bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
-    CServiceToolView& view = m_deps.view;
-    CServiceToolDoc& doc = view.Doc();
-    CLineChannel& ch = m_deps.channel(line);
+    ILineEvents& ev = m_deps.events;
+    CServiceToolDoc& doc = m_deps.doc;
+    CLineThreads& threads = m_deps.threads;
+    CLineChannel& ch = m_deps.doc.Device(line).channel;
 
     std::string modem;
     if (ch.GetDataText(modem)) {
-        view.SetModemVersion(line, modem);
-        view.ShowModemVersion(line);
+        doc.Line(line).SetModemVersion(modem);
+        ev.ModemVersionChanged(line);
     }
-    if (!view.SafeSleep(line, 500)) return false;
+    if (!threads.SafeSleep(line, 500)) return false;
     bool bAnswered = false;
     for (int i = 0; i < KEEPALIVE_TEXT_TRIES && !bAnswered; ++i) {
         std::string cpe;
         bAnswered = ch.GetText(cpe) == 1;
-        if (bAnswered) view.SetCpeVersion(line, cpe);
-        if (!view.SafeSleep(line, 1000)) return false;
+        if (bAnswered) doc.Line(line).SetCpeVersion(cpe);
+        if (!threads.SafeSleep(line, 1000)) return false;
     }
     if (bAnswered) {
-        doc.m_nLinkState[line] = LINK_UP;
-        view.ShowLineVersions(line);
-        view.ShowLineStatus(line, CONNECTED);
-        view.SetLinePicture(line, PIC_READY);
+        ev.VersionsChanged(line);
+        ev.Status(line, CONNECTED);
+        ev.Picture(line, PIC_READY);
         EnableDownload(line, true);
-        view.NotifyLineReady(line);
+        ev.Ready(line);
         return true;
     }
     EnableDownload(line, false);
     ch.Close();
-    doc.m_bChannelOpen[line] = false;
+    doc.Line(line).bChannelOpen = false;
     // A message box waits for the operator: a pause asked for meanwhile is taken first.
-    if (!view.SafePoint(line)) return false;
-    view.Ui().MessageBox(COMM_ERROR);
+    if (!threads.SafePoint(line)) return false;
+    ev.Message(COMM_ERROR);
     // The program closes: nothing of this line runs on while the window goes.
-    view.RequestExit(2);
+    ev.Exit(2);
     bEnd = true;
     return true;
 }
 
 void CUpgradeController::ReconnectPass(int line) {
-    CServiceToolView& view = m_deps.view;
-    CServiceToolDoc& doc = view.Doc();
+    ILineEvents& ev = m_deps.events;
+    CServiceToolDoc& doc = m_deps.doc;
+    CLineThreads& threads = m_deps.threads;
     if (OpenChannel(line)) {
         plat::TraceF(TRACE_PORT_OPEN, line);
-        doc.m_bChannelOpen[line] = true;
+        doc.Line(line).bChannelOpen = true;
         std::string cpe;
-        if (m_deps.channel(line).GetText(cpe) == 1) {
-            view.SetCpeVersion(line, cpe);
-            doc.m_nLinkState[line] = LINK_UP;
-            view.ShowLineStatus(line, CONNECTED);
-            view.SetLinePicture(line, PIC_READY);
+        if (m_deps.doc.Device(line).channel.GetText(cpe) == 1) {
+            doc.Line(line).SetCpeVersion(cpe);
+            ev.Status(line, CONNECTED);
+            ev.Picture(line, PIC_READY);
         }
     } else {
-        view.ShowLineStatus(line, CONNECTING);
+        ev.Status(line, CONNECTING);
         CheckAdapters(line);
         CheckLinkConnection(line);
-        doc.m_nLinkState[line] = LINK_DOWN;
-        view.SetModemVersion(line, "");
-        view.SetCpeVersion(line, "NULL");
-        view.SetLinePicture(line, PIC_OFFLINE);
+        doc.Line(line).SetModemVersion("");
+        doc.Line(line).SetCpeVersion("NULL");
+        ev.Picture(line, PIC_OFFLINE);
     }
 }
 
 void CUpgradeController::ShowHint(int line, const std::string& text) {
-    m_deps.view.ShowLineStatus(line, text);
+    m_deps.events.Status(line, text);
     WriteLineLog(line, text);
 }
 
 void CUpgradeController::CheckAdapters(int line) {
     uint32_t gateway = 0;
-    if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.view.TerminalIp(), gateway)) return;
-    const auto now = gateway_path::AdapterHints(gateway, plat::ListAdapterAddresses(), m_deps.view.English());
+    if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.doc.m_strTerminalIp, gateway)) return;
+    const auto now = gateway_path::AdapterHints(gateway, plat::ListAdapterAddresses(), English());
     for (const auto& hint : m_hints[static_cast<size_t>(line)].Fresh(now)) ShowHint(line, hint.text);
 }
 
 void CUpgradeController::CheckLinkConnection(int line) {
-    if (line < 0 || line >= LINK_SLOT_COUNT || plat::IsLoopbackAddress(m_deps.view.TerminalIp())) return;
+    if (line < 0 || line >= LINK_SLOT_COUNT || plat::IsLoopbackAddress(m_deps.doc.m_strTerminalIp)) return;
     int sent = 0, accepted = 0, port = 0;
     std::string announced;
     {
@@ -244,11 +240,11 @@ void CUpgradeController::CheckLinkConnection(int line) {
         announced = m_pServer->LastAnnouncedAddress();
     }
     if (accepted > 0 || sent < gateway_path::NO_CONNECTION_ANNOUNCEMENTS) return;
-    gateway_path::HintText hint = gateway_path::NoConnectionHint(announced, port, sent, m_deps.view.English());
+    gateway_path::HintText hint = gateway_path::NoConnectionHint(announced, port, sent, English());
     if (!m_hints[static_cast<size_t>(line)].FreshOne(hint)) return;
     uint32_t local = 0;
     plat::ParseIpv4(announced, local);
-    const std::string firewall = plat::FirewallState(local, port, m_deps.view.English());
+    const std::string firewall = plat::FirewallState(local, port, English());
     ShowHint(line, firewall.empty() ? hint.text : hint.text + " " + firewall);
 }
 
@@ -256,7 +252,7 @@ void CUpgradeController::CheckLinkConnection(int line) {
 // The CPE upgrade
 
 void CUpgradeController::DeleteLineImages(int line, bool bThirdToo) {
-    CServiceToolDoc& doc = m_deps.view.Doc();
+    CServiceToolDoc& doc = m_deps.doc;
     std::vector<std::string> paths;
     if (bThirdToo) paths.push_back(doc.GetLinePath(line, LineField::ThirdVersionFile));
     paths.push_back(doc.GetLinePath(line, LineField::RootImage));
@@ -266,33 +262,34 @@ void CUpgradeController::DeleteLineImages(int line, bool bThirdToo) {
 }
 
 void CUpgradeController::FailClosing(int line, const char* text) {
-    m_deps.view.Doc().m_bHandshakePending = 1;
-    m_deps.view.EndTask(line, text, 5);
-    m_deps.view.SetLinePicture(line, PIC_FAIL);
+    m_deps.doc.m_bHandshakePending = 1;
+    m_deps.events.End(line, text, LineOutcome::FailedClosing);
+    m_deps.events.Picture(line, PIC_FAIL);
 }
 
 void CUpgradeController::CpeUpgradeThread(int line) {
-    CServiceToolView& view = m_deps.view;
-    CServiceToolDoc& doc = view.Doc();
-    CLineChannel& ch = m_deps.channel(line);
+    ILineEvents& ev = m_deps.events;
+    CServiceToolDoc& doc = m_deps.doc;
+    CLineThreads& threads = m_deps.threads;
+    CLineChannel& ch = m_deps.doc.Device(line).channel;
 
     // Every upgrade whose thread starts is counted; a success is counted at its end.
-    view.Counts().AddAttempt();
-    view.RefreshCounters();
+    m_deps.counts.AddAttempt();
+    ev.CountersChanged();
 
-    view.ShowLineStatus(line, CHECKING);
-    if (view.GetModemVersion(line).find(VERSION_TAG) == std::string::npos) {
-        view.Ui().MessageBox(VERSION_CHECK_FAILED);
-        view.EndTask(line, VERSION_CHECK_FAILED, 3);
-        view.SetLinePicture(line, PIC_OFFLINE);
+    ev.Status(line, CHECKING);
+    if (doc.Line(line).ModemVersion().find(VERSION_TAG) == std::string::npos) {
+        ev.Message(VERSION_CHECK_FAILED);
+        ev.End(line, VERSION_CHECK_FAILED, LineOutcome::FailedStopLink);
+        ev.Picture(line, PIC_OFFLINE);
         return;
     }
-    view.ShowLineStatus(line, WORKING);
+    ev.Status(line, WORKING);
 
     const int mode = doc.m_nMode.load();
     if (mode == MODE_CPE_ONLY || mode == MODE_MODEM_AND_CPE) {
         TransferCallbacks cb;
-        cb.progress = [&view, line](int percent) { view.SetLineProgress(line, percent); };
+        cb.progress = [&ev, line](int percent) { ev.Progress(line, percent); };
         cb.log = [this, line](const std::string& text) { WriteLineLog(line, text); };
         struct Step {
             ImageVariant variant;
@@ -305,11 +302,11 @@ void CUpgradeController::CpeUpgradeThread(int line) {
             {ImageVariant::Linux, CPE_WORKING, CPE_FAILED, LineField::RootImage},
         };
         for (const Step& s : steps) {
-            view.ShowLineStatus(line, s.working);
+            ev.Status(line, s.working);
             if (!SendImage(ch, s.variant, doc.GetLinePath(line, s.path), cb)) {
                 if (plat::StopRequested()) return;
-                view.EndTask(line, s.failed, 3);
-                view.SetLinePicture(line, PIC_OFFLINE);
+                ev.End(line, s.failed, LineOutcome::FailedStopLink);
+                ev.Picture(line, PIC_OFFLINE);
                 plat::Sleep(1000);
                 DeleteLineImages(line, false);
                 return;
@@ -317,23 +314,23 @@ void CUpgradeController::CpeUpgradeThread(int line) {
         }
     }
 
-    view.SetLineProgress(line, 91);
+    ev.Progress(line, 91);
     if (!plat::Sleep(1000)) return;
     DeleteLineImages(line, true);
 
-    view.SetLineProgress(line, 92);
+    ev.Progress(line, 92);
     if (!ch.ImagesDone()) {
         if (plat::StopRequested()) return;
         FailClosing(line, LIGHT_FAILED);
         return;
     }
-    view.SetLineProgress(line, 93);
+    ev.Progress(line, 93);
     if (!ch.UpgradeEnd()) {
         if (plat::StopRequested()) return;
         FailClosing(line, REBOOT_CPE_FAILED);
         return;
     }
-    view.SetLineProgress(line, 94);
+    ev.Progress(line, 94);
     bool bClosed = false;
     for (int i = 0; i < CLOSE_TRIES && !bClosed; ++i) {
         bClosed = ch.Close() == 1;
@@ -344,33 +341,33 @@ void CUpgradeController::CpeUpgradeThread(int line) {
         return;
     }
 
-    view.SetLineProgress(line, 96);
-    view.ShowLineStatus(line, REBOOTING);
+    ev.Progress(line, 96);
+    ev.Status(line, REBOOTING);
     if (!plat::Sleep(20000)) return;
 
-    view.SetLineProgress(line, 97);
+    ev.Progress(line, 97);
     const char* waits[] = {REBOOT_WAIT_1, REBOOT_WAIT_2, REBOOT_WAIT_3};
     bool bBack = false;
     for (int i = 0; i < 3 && !bBack; ++i) {
         if (i > 0 && !plat::Sleep(10000)) return;
-        view.ShowLineStatus(line, waits[i]);
-        bBack = m_deps.web.SetMaxWifiNum(view.TerminalIp(), view.WifiMaxNum());
+        ev.Status(line, waits[i]);
+        bBack = m_deps.web.SetMaxWifiNum(doc.m_strTerminalIp, doc.m_strWifiMaxNum);
     }
     if (!bBack) {
         FailClosing(line, REBOOT_FAILED);
         return;
     }
 
-    view.SetLineProgress(line, 100);
-    view.SetLinePicture(line, PIC_PASS);
-    view.ShowLineStatus(line, SUCCESS);
-    doc.m_bRunning[line] = 0;
-    view.SetModemVersion(line, "");
-    doc.m_bChannelOpen[line] = false;
+    ev.Progress(line, 100);
+    ev.Picture(line, PIC_PASS);
+    ev.Status(line, SUCCESS);
+    doc.Line(line).bRunning = 0;
+    doc.Line(line).SetModemVersion("");
+    doc.Line(line).bChannelOpen = false;
     doc.m_bHandshakePending = 1;
-    view.Counts().AddSuccess();
-    view.RefreshCounters();
-    view.ReportTaskSuccess(line);
-    view.Ui().MessageBox(SUCCESS, PRODUCT_TITLE);
-    view.RequestExit(0);
+    m_deps.counts.AddSuccess();
+    ev.CountersChanged();
+    ev.Succeeded(line);
+    ev.Message(SUCCESS, true);
+    ev.Exit(0);
 }

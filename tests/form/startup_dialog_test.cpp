@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "web/startup_dialog.h"
+#include "form/startup_dialog.h"
 
 namespace {
 

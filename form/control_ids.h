@@ -2,7 +2,7 @@
 // Control ids of dialog 101 (the main form) and the command ids of its menus.
 #include <array>
 
-#include "app/line_record.h"
+#include "model/line_record.h"
 
 namespace ids {
 

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <vector>
 
-#include "app/document.h"
-#include "app/line_record.h"
-#include "console/version_source.h"
+#include "model/document.h"
+#include "model/line_record.h"
+#include "model/version_source.h"
 #include "platform/fs.h"
 #include "resources/embedded_images.h"
 #include "tests/support/temp_folder.h"
@@ -102,8 +102,6 @@ TEST(Document, NewDocumentWithoutConfigurationFile) {
     doc.OnNewDocument(dir.path, ui);
     EXPECT_TRUE(ui.texts.empty());
     for (int line = 0; line < LINE_COUNT; ++line) {
-        EXPECT_EQ(doc.m_nLinkState[line].load(), LINK_NONE);
-        EXPECT_EQ(doc.GetLineName(line), "NULL");
         EXPECT_EQ(doc.GetLineInt(line, LineField::BaudRate), 115200);
         EXPECT_EQ(doc.GetLineText(line, LineField::LoaderImage), dir.path + "/armprg.bin");
     }
@@ -133,8 +131,6 @@ TEST(Document, ConfigurationFileOfTheRightSizeIsRead) {
         EXPECT_EQ(doc.GetLineText(line, LineField::VersionPackage), "pkg" + std::to_string(line));
         EXPECT_EQ(doc.GetLineInt(line, LineField::BaudRate), 9600);
         EXPECT_EQ(doc.GetLineText(line, LineField::LoaderImage), dir.path + "/armprg.bin");
-        EXPECT_EQ(doc.m_nLinkState[line].load(), line == 2 ? LINK_NONE : LINK_DOWN);
-        EXPECT_EQ(doc.GetLineName(line), line == 2 ? "NULL" : "No Phone");
     }
     EXPECT_EQ(doc.GetLineInt(7, LineField::PortNumber), 17);
     // A Windows-form path is opened below the machine root.
@@ -153,7 +149,6 @@ TEST(Document, ConfigurationFileOfTheWrongSizeIsRefused) {
     for (int line = 0; line < LINE_COUNT; ++line) {
         EXPECT_EQ(doc.GetLineText(line, LineField::VersionPackage), "");
         EXPECT_EQ(doc.GetLineInt(line, LineField::PortNumber), 0);
-        EXPECT_EQ(doc.m_nLinkState[line].load(), LINK_NONE);
     }
 }
 

@@ -1,7 +1,7 @@
-#include "console/version_source.h"
+#include "model/version_source.h"
 
 
-#include "app/document.h"
+#include "model/document.h"
 #include "platform/fs.h"
 #include "resources/embedded_images.h"
 

@@ -6,10 +6,10 @@
 #include <memory>
 #include <thread>
 
-#include "app/document.h"
-#include "console/control_ids.h"
-#include "console/version_source.h"
-#include "console/view.h"
+#include "model/document.h"
+#include "form/control_ids.h"
+#include "model/version_source.h"
+#include "form/view.h"
 #include "console_fakes.h"
 
 namespace {
@@ -58,17 +58,17 @@ TEST_F(ViewTest, StatusStampHasNoLeadingZerosAndTheControlShowsTheTextAlone) {
         entries.push_back(std::to_string(line) + ":" + e);
     };
     view->ShowLineStatus(0, "连接完成");
-    EXPECT_EQ(view->GetHistory(0), "2014.3.7 9:5:1——连接完成\n");
+    EXPECT_EQ(view->Doc().Line(0).History(), "2014.3.7 9:5:1——连接完成\n");
     EXPECT_EQ(form.GetText(ids::STATUS_0), "连接完成");
     view->ShowLineStatus(0, "管理成功。\n点击【确定】按钮退出程序。", false);
-    EXPECT_EQ(view->GetHistory(0), "2014.3.7 9:5:1——连接完成\n管理成功。\n点击【确定】按钮退出程序。\n");
+    EXPECT_EQ(view->Doc().Line(0).History(), "2014.3.7 9:5:1——连接完成\n管理成功。\n点击【确定】按钮退出程序。\n");
     EXPECT_EQ(form.GetText(ids::STATUS_0), "管理成功。\n点击【确定】按钮退出程序。");
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1], "0:管理成功。\n点击【确定】按钮退出程序。\n");
     // Two-digit values stay as they are.
     view->SetTimeSource([] { return MakeTime(2026, 12, 31, 23, 59, 58); });
     view->ShowLineStatus(3, "x");
-    EXPECT_EQ(view->GetHistory(3), "2026.12.31 23:59:58——x\n");
+    EXPECT_EQ(view->Doc().Line(3).History(), "2026.12.31 23:59:58——x\n");
     EXPECT_EQ(form.GetText(ids::STATUS_0 + 3), "x");
     EXPECT_EQ(entries.back(), "3:2026.12.31 23:59:58——x\n");
 }
@@ -106,9 +106,9 @@ TEST_F(ViewTest, PictureKindsOutsideTheTableChangeNothing) {
 }
 
 TEST_F(ViewTest, VersionTextsGoToTheirControls) {
-    view->SetModemVersion(0, "PD_WA_RK880T_V1");
-    view->SetCpeVersion(0, "CPE 2.0");
-    view->SetCpeVersion(1, "CPE B");
+    view->Doc().Line(0).SetModemVersion("PD_WA_RK880T_V1");
+    view->Doc().Line(0).SetCpeVersion("CPE 2.0");
+    view->Doc().Line(1).SetCpeVersion("CPE B");
     view->ShowLineVersions(0);
     view->ShowLineVersions(1);
     EXPECT_EQ(form.GetText(1000), "PD_WA_RK880T_V1");
@@ -132,7 +132,7 @@ TEST_F(ViewTest, UpdateLineControlsBusyAndAllBusy) {
     view->UpdateLineControls(0, true);
     EXPECT_FALSE(form.IsEnabled(1160));
 
-    doc.m_bRunning[3] = 1;
+    doc.Line(3).bRunning = 1;
     view->UpdateLineControls(3, false);
     for (int id : locked) EXPECT_FALSE(form.IsEnabled(id)) << id;
     EXPECT_TRUE(form.IsEnabled(ids::STOP_ALL));
@@ -140,12 +140,12 @@ TEST_F(ViewTest, UpdateLineControlsBusyAndAllBusy) {
     EXPECT_FALSE(form.IsEnabled(1011));
     EXPECT_TRUE(form.IsEnabled(1019));
 
-    for (auto& r : doc.m_bRunning) r = 1;
+    for (auto& state : doc.Lines()) state.bRunning = 1;
     view->UpdateLineControls(0, false);
     EXPECT_FALSE(form.IsEnabled(ids::START_ALL));
     EXPECT_TRUE(form.IsEnabled(ids::STOP_ALL));
 
-    for (auto& r : doc.m_bRunning) r = 0;
+    for (auto& state : doc.Lines()) state.bRunning = 0;
     view->m_bAllReleased = true;
     view->UpdateLineControls(0, true);
     EXPECT_FALSE(form.IsEnabled(ids::START_ALL));
@@ -156,15 +156,15 @@ TEST_F(ViewTest, UpdateLineControlsBusyAndAllBusy) {
 TEST_F(ViewTest, StopAllWhileATaskRunsUnlocksTheControls) {
     std::atomic<bool> release{false};
     std::atomic<bool> finished{false};
-    doc.m_bRunning[0] = 1;
+    doc.Line(0).bRunning = 1;
     view->UpdateLineControls(0, false);
-    ASSERT_TRUE(view->StartTaskThread(0, [&](int) {
+    ASSERT_TRUE(view->StartTask(0, [&](int) {
         while (!release && !plat::StopRequested()) plat::SleepRaw(2);
         finished = true;
     }));
     EXPECT_FALSE(form.IsEnabled(1164));
     view->OnCommand(ids::STOP_ALL);
-    EXPECT_EQ(doc.m_bRunning[0].load(), 0);
+    EXPECT_EQ(doc.Line(0).bRunning.load(), 0);
     EXPECT_TRUE(form.IsEnabled(1164));
     EXPECT_TRUE(form.IsEnabled(ids::START_ALL));
     EXPECT_FALSE(form.IsEnabled(ids::STOP_ALL));
@@ -175,11 +175,11 @@ TEST_F(ViewTest, StopAllWhileATaskRunsUnlocksTheControls) {
 }
 
 TEST_F(ViewTest, StopLineClearsOnlyThatLine) {
-    doc.m_bRunning[1] = 1;
-    doc.m_bRunning[2] = 1;
+    doc.Line(1).bRunning = 1;
+    doc.Line(2).bRunning = 1;
     view->OnCommand(ids::STOP_LINE_0 + 2);
-    EXPECT_EQ(doc.m_bRunning[1].load(), 1);
-    EXPECT_EQ(doc.m_bRunning[2].load(), 0);
+    EXPECT_EQ(doc.Line(1).bRunning.load(), 1);
+    EXPECT_EQ(doc.Line(2).bRunning.load(), 0);
 }
 
 TEST_F(ViewTest, ModeRadiosFollowTheModeTable) {
@@ -188,7 +188,7 @@ TEST_F(ViewTest, ModeRadiosFollowTheModeTable) {
         view->OnCommand(ids::MODE_RADIOS[i]);
         EXPECT_EQ(doc.m_nMode.load(), i);
         EXPECT_EQ(view->m_nRadioMode.load(), i);
-        EXPECT_EQ(doc.m_nTaskType[0].load(), expectTask[i]);
+        EXPECT_EQ(doc.Line(0).nTaskType.load(), expectTask[i]);
         EXPECT_TRUE(form.IsChecked(ids::MODE_RADIOS[i]));
         for (int j = 0; j < 4; ++j) {
             if (j != i) {
@@ -198,33 +198,32 @@ TEST_F(ViewTest, ModeRadiosFollowTheModeTable) {
     }
     // The per-line task radios set the line's task type.
     view->OnCommand(1048);
-    EXPECT_EQ(doc.m_nTaskType[1].load(), 4);
+    EXPECT_EQ(doc.Line(1).nTaskType.load(), 4);
     view->OnCommand(1071);
-    EXPECT_EQ(doc.m_nTaskType[7].load(), 2);
+    EXPECT_EQ(doc.Line(7).nTaskType.load(), 2);
 }
 
 TEST_F(ViewTest, EndTaskCodeFiveWithoutDownloadModeShowsOnlyTheClosingMessage) {
-    doc.m_bRunning[0] = 1;
+    doc.Line(0).bRunning = 1;
     doc.m_nMode = MODE_MODEM_AND_CPE;
     view->SetLineProgress(0, 93);
-    view->EndTask(0, "Light fail!", 5);
+    view->EndTask(0, "Light fail!", LineOutcome::FailedClosing);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "如果再次管理wifi，请关闭工具软件和设备。按照操作说明重新进行升级操作。");
     EXPECT_EQ(ui.messages[0].caption, "MG_RK880T_PDWA_CN_VEV1.00.00");
-    EXPECT_EQ(view->GetHistory(0), "2014.3.7 9:5:1——Light fail!\n2014.3.7 9:5:1——Light fail!\n");
+    EXPECT_EQ(view->Doc().Line(0).History(), "2014.3.7 9:5:1——Light fail!\n2014.3.7 9:5:1——Light fail!\n");
     EXPECT_EQ(form.Get(ids::PICTURE_0).nPicture, PIC_FAIL);
-    EXPECT_EQ(doc.m_bRunning[0].load(), 0);
+    EXPECT_EQ(doc.Line(0).bRunning.load(), 0);
     EXPECT_EQ(form.GetText(ids::PROGRESS_TEXT_0), "0/100");
     EXPECT_EQ(form.Get(ids::PROGRESS_0).nPos, 0);
     EXPECT_TRUE(form.IsChecked(ids::MODE_MODEM_AND_CPE));
-    EXPECT_EQ(doc.m_nTaskType[0].load(), 1);
-    for (const auto& flag : doc.m_nSync[0]) EXPECT_EQ(flag.load(), 1);
+    EXPECT_EQ(doc.Line(0).nTaskType.load(), 1);
     EXPECT_EQ(view->LastOutcome(0), TaskOutcome::Failed);
 }
 
 TEST_F(ViewTest, EndTaskCodeFiveInDownloadModeAddsTheLineFailureBox) {
     view->hooks.isDownloadMode = [](int) { return true; };
-    view->EndTask(2, "x", 5);
+    view->EndTask(2, "x", LineOutcome::FailedClosing);
     ASSERT_EQ(ui.messages.size(), 2u);
     EXPECT_EQ(ui.messages[0].text, "线路3任务失败，请手动重启相应设备");
     EXPECT_EQ(ui.messages[1].text, "如果再次管理wifi，请关闭工具软件和设备。按照操作说明重新进行升级操作。");
@@ -236,36 +235,31 @@ TEST_F(ViewTest, EndTaskCodesThreeAndFourStopTheLinkServerAndFourResetsTheModem)
     view->hooks.stopLinkServer = [&] { ++stops; };
     view->hooks.resetModem = [&](int line, bool download) { resets.push_back({line, download}); };
     doc.m_nMode = MODE_BACKUP_NV;
-    doc.m_nLinkState[0] = LINK_UP;
-    view->EndTask(0, "版本校验失败!", 3);
+    view->EndTask(0, "版本校验失败!", LineOutcome::FailedStopLink);
     EXPECT_EQ(stops, 1);
     EXPECT_EQ(doc.m_bHandshakePending.load(), 1);
     EXPECT_TRUE(resets.empty());
-    EXPECT_EQ(doc.m_nLinkState[0].load(), LINK_UP);
     EXPECT_TRUE(form.IsChecked(ids::MODE_BACKUP_NV));
-    EXPECT_EQ(doc.m_nTaskType[0].load(), 3);
+    EXPECT_EQ(doc.Line(0).nTaskType.load(), 3);
 
     doc.m_bHandshakePending = 0;
-    view->EndTask(0, "y", 4);
+    view->EndTask(0, "y", LineOutcome::FailedResetStopLink);
     EXPECT_EQ(stops, 2);
     EXPECT_EQ(doc.m_bHandshakePending.load(), 1);
     EXPECT_EQ(resets, (std::vector<std::pair<int, bool>>{{0, false}}));
-    EXPECT_EQ(doc.m_nLinkState[0].load(), LINK_DOWN);
     EXPECT_EQ(form.Get(ids::PICTURE_0).nPicture, PIC_FAIL);
 
-    view->EndTask(1, "ok", 0);
+    view->EndTask(1, "ok", LineOutcome::Passed);
     EXPECT_EQ(form.Get(ids::PICTURE_0 + 1).nPicture, PIC_PASS);
     EXPECT_EQ(resets.size(), 2u);
     EXPECT_EQ(view->LastOutcome(1), TaskOutcome::Succeeded);
-    view->EndTask(1, "ok", 1);
+    view->EndTask(1, "ok", LineOutcome::PassedAsIs);
     EXPECT_EQ(resets.size(), 2u);
 
     // Code 2: a failure that resets the modem and leaves the link server alone.
-    doc.m_nLinkState[2] = LINK_UP;
-    view->EndTask(2, "z", 2);
+    view->EndTask(2, "z", LineOutcome::FailedResetModem);
     EXPECT_EQ(form.Get(ids::PICTURE_0 + 2).nPicture, PIC_FAIL);
     EXPECT_EQ(resets.back(), (std::pair<int, bool>{2, false}));
-    EXPECT_EQ(doc.m_nLinkState[2].load(), LINK_DOWN);
     EXPECT_EQ(stops, 2);
     EXPECT_EQ(view->LastOutcome(2), TaskOutcome::Failed);
 }
@@ -310,7 +304,6 @@ TEST_F(ViewTest, StartUpRunsEveryStep) {
     EXPECT_EQ(form.GetText(ids::PROGRESS_TEXT_0), "0/100");
     EXPECT_EQ(form.GetText(1047), "NULL");
     EXPECT_EQ(doc.m_bHandshakePending.load(), 1);
-    EXPECT_EQ(doc.GetLineName(0), "NULL");
     EXPECT_TRUE(form.IsChecked(ids::MODE_MODEM_AND_CPE));
     EXPECT_FALSE(form.IsChecked(ids::MODE_CPE_ONLY));
     EXPECT_EQ(doc.m_nMode.load(), MODE_MODEM_AND_CPE);
@@ -329,15 +322,15 @@ TEST_F(ViewTest, StartUpStartsTheWatcherWithTheGatewayOverride) {
     std::atomic<int> seenLine{-1};
     view->hooks.linkWatchThread = [&](int line) {
         seenLine = line;
-        while (view->SafeSleep(line, 100)) {
+        while (view->Threads().SafeSleep(line, 100)) {
         }
     };
     ASSERT_TRUE(Start().bRunning);
     EXPECT_EQ(process.calls, std::vector<std::string>{"arp 127.0.0.1"});
     EXPECT_TRUE(host.PumpUntil([&] { return seenLine == 0; }));
-    EXPECT_TRUE(view->HasLiveWatcher(0));
+    EXPECT_TRUE(view->Threads().HasLiveWatcher(0));
     view->Teardown();
-    EXPECT_FALSE(view->HasLiveWatcher(0));
+    EXPECT_FALSE(view->Threads().HasLiveWatcher(0));
 }
 
 TEST_F(ViewTest, SecondInstanceShowsTheMessageAndEnds) {
@@ -388,12 +381,12 @@ TEST_F(ViewTest, UnmakeableVersionFolderIsASourcePathError) {
 
 TEST_F(ViewTest, CloseIsRefusedWhileLineZeroRunsAndDeletesTheImagesOtherwise) {
     ASSERT_TRUE(Start().bRunning);
-    doc.m_bRunning[0] = 1;
+    doc.Line(0).bRunning = 1;
     EXPECT_FALSE(view->OnFrameClose());
     EXPECT_EQ(ui.Texts(), std::vector<std::string>{"程序正在运行，不允许操作！"});
     EXPECT_FALSE(view->IsTornDown());
     EXPECT_TRUE(plat::IsRegularFile(env.VersionFile("uboot.img")));
-    doc.m_bRunning[0] = 0;
+    doc.Line(0).bRunning = 0;
     EXPECT_TRUE(view->OnFrameClose());
     EXPECT_TRUE(view->IsTornDown());
     EXPECT_TRUE(host.bTeardown);
@@ -407,11 +400,11 @@ TEST_F(ViewTest, CloseIsRefusedWhileLineZeroRunsAndDeletesTheImagesOtherwise) {
 
 TEST_F(ViewTest, ExitCommandEndsAtOnceAndLeavesTheImages) {
     ASSERT_TRUE(Start().bRunning);
-    doc.m_bRunning[0] = 1;
+    doc.Line(0).bRunning = 1;
     view->OnCommand(ids::CMD_EXIT);
     EXPECT_EQ(ui.Texts(), std::vector<std::string>{"程序正在运行，不允许操作！"});
     EXPECT_TRUE(host.exitNow.empty());
-    doc.m_bRunning[0] = 0;
+    doc.Line(0).bRunning = 0;
     view->OnCommand(ids::CMD_EXIT);
     EXPECT_EQ(host.exitNow, std::vector<int>{0});
     EXPECT_FALSE(view->IsTornDown());
@@ -444,11 +437,11 @@ TEST_F(ViewTest, AboutGuideAndUninstaller) {
 
     view->OnCommand(ids::CMD_OPERATING_GUIDE);
     EXPECT_EQ(process.calls.back(), "open " + env.program + "/MG_RK880T_PDWA_CN_EU操作说明.doc");
-    doc.m_bRunning[0] = 1;
+    doc.Line(0).bRunning = 1;
     view->OnCommand(ids::CMD_OPERATING_GUIDE);
     EXPECT_EQ(ui.messages.back().text, "程序正在运行，不允许操作！");
     EXPECT_EQ(process.calls.size(), 1u);
-    doc.m_bRunning[0] = 0;
+    doc.Line(0).bRunning = 0;
 
     std::vector<int> closed;
     view->hooks.closeChannel = [&](int line) { closed.push_back(line); };
@@ -462,13 +455,13 @@ TEST_F(ViewTest, ExportsAreRefusedWhileRunningAndSdiWarnsFirst) {
     int csv = 0, sdi = 0;
     view->hooks.exportCsv = [&] { return ++csv > 0; };
     view->hooks.exportSdi = [&] { return ++sdi > 0; };
-    doc.m_bRunning[0] = 1;
+    doc.Line(0).bRunning = 1;
     EXPECT_FALSE(view->OnExportCsv());
     EXPECT_FALSE(view->OnExportSdi());
     EXPECT_EQ(csv + sdi, 0);
     EXPECT_EQ(ui.Texts(), (std::vector<std::string>{"程序正在运行，不允许操作！", "程序正在运行，不允许操作！"}));
     ui.Clear();
-    doc.m_bRunning[0] = 0;
+    doc.Line(0).bRunning = 0;
     EXPECT_TRUE(view->OnExportCsv());
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_TRUE(view->OnExportSdi());
@@ -588,7 +581,7 @@ TEST_F(ViewTest, DownloadWithoutImagesShowsThePathError) {
     view->hooks.cpeUpgradeThread = [&](int) { ++started; };
     view->OnCommand(ids::DOWNLOAD_0);
     EXPECT_EQ(ui.Texts(), std::vector<std::string>{"版本路径错误!"});
-    EXPECT_EQ(doc.m_bRunning[0].load(), 0);
+    EXPECT_EQ(doc.Line(0).bRunning.load(), 0);
     view->Teardown();
     EXPECT_EQ(started, 0);
 }
@@ -598,7 +591,7 @@ TEST_F(ViewTest, DownloadStartsTheTaskOfTheModeWithItsOwnLine) {
     std::atomic<int> cpeLine{-1}, nvLine{-1};
     std::atomic<bool> sawRunning{false};
     view->hooks.cpeUpgradeThread = [&](int line) {
-        sawRunning = doc.m_bRunning[static_cast<size_t>(line)] == 1;
+        sawRunning = doc.Line(static_cast<size_t>(line)).bRunning == 1;
         cpeLine = line;
     };
     view->hooks.nvBackupThread = [&](int line) { nvLine = line; };
@@ -618,11 +611,11 @@ TEST_F(ViewTest, DownloadStartsTheTaskOfTheModeWithItsOwnLine) {
     EXPECT_TRUE(form.IsEnabled(1016));
 
     // Backup NV: the mode table picks the NV backup thread.
-    doc.m_bRunning[0] = 0;
+    doc.Line(0).bRunning = 0;
     form.CheckRadio(ids::MODE_BACKUP_NV);
     view->OnCommand(ids::DOWNLOAD_0);
     EXPECT_TRUE(host.PumpUntil([&] { return nvLine == 0; }));
-    EXPECT_EQ(doc.m_nTaskType[0].load(), TASK_NV_BACKUP);
+    EXPECT_EQ(doc.Line(0).nTaskType.load(), TASK_NV_BACKUP);
     view->Teardown();
     EXPECT_EQ(outcomes, (std::vector<TaskOutcome>{TaskOutcome::None, TaskOutcome::None}));
 }
@@ -631,14 +624,14 @@ TEST_F(ViewTest, ATaskOfLineZeroThatFailsAtOnceLeavesDownloadDisabled) {
     ASSERT_TRUE(Start().bRunning);
     std::atomic<bool> ended{false};
     view->hooks.cpeUpgradeThread = [&](int line) {
-        view->EndTask(line, "x", 5);
+        view->EndTask(line, "x", LineOutcome::FailedClosing);
         ended = true;
     };
     view->OnCommand(ids::DOWNLOAD_0);
     EXPECT_TRUE(host.PumpUntil([&] { return ended.load(); }));
     host.RunPending();
     // Only the watcher's next keep-alive pass may offer Download again.
-    EXPECT_EQ(doc.m_bRunning[0].load(), 0);
+    EXPECT_EQ(doc.Line(0).bRunning.load(), 0);
     EXPECT_FALSE(form.IsEnabled(1008));
     view->Teardown();
 }
@@ -654,13 +647,13 @@ TEST_F(ViewTest, DownloadWaitsForTheWatcherToPause) {
             while (!releaseRequest && !plat::StopRequested()) plat::SleepRaw(1);
             inRequest = false;
             ++passes;
-            if (!view->SafeSleep(line, 50)) return;
+            if (!view->Threads().SafeSleep(line, 50)) return;
         }
     };
     std::atomic<bool> taskRan{false};
     std::atomic<bool> watcherPausedAtTaskStart{false};
     view->hooks.cpeUpgradeThread = [&](int) {
-        watcherPausedAtTaskStart = view->IsWatcherPaused(0) && !inRequest;
+        watcherPausedAtTaskStart = view->Threads().IsWatcherPaused(0) && !inRequest;
         taskRan = true;
     };
     ASSERT_TRUE(Start().bRunning);
@@ -669,60 +662,60 @@ TEST_F(ViewTest, DownloadWaitsForTheWatcherToPause) {
     view->OnCommand(ids::DOWNLOAD_0);  // a second press while waiting is ignored
     host.RunPending();
     EXPECT_FALSE(taskRan);
-    EXPECT_EQ(doc.m_bRunning[0].load(), 0);
+    EXPECT_EQ(doc.Line(0).bRunning.load(), 0);
     releaseRequest = true;
     ASSERT_TRUE(host.PumpUntil([&] { return taskRan.load(); }));
     EXPECT_TRUE(watcherPausedAtTaskStart);
     const int before = passes;
     plat::SleepRaw(60);
     EXPECT_EQ(passes, before);  // it stays paused
-    view->ResumeWatcher(0);
+    view->Threads().ResumeWatcher(0);
     EXPECT_TRUE(host.PumpUntil([&] { return passes > before; }));
     view->Teardown();
 }
 
 TEST_F(ViewTest, PauseFromAWorkerAndTeardownOfAPausedWatcher) {
     std::atomic<bool> ended{false};
-    ASSERT_TRUE(view->StartWatcherThread(2, [&](int line) {
-        while (view->SafeSleep(line, 1000)) {
+    ASSERT_TRUE(view->Threads().StartWatcher(2, [&](int line) {
+        while (view->Threads().SafeSleep(line, 1000)) {
         }
         ended = true;
     }));
     bool paused = false;
-    std::thread worker([&] { paused = view->PauseWatcherAndWait(2, 5000); });
+    std::thread worker([&] { paused = view->Threads().PauseWatcherAndWait(2, 5000); });
     worker.join();
     EXPECT_TRUE(paused);
-    EXPECT_TRUE(view->IsWatcherPaused(2));
+    EXPECT_TRUE(view->Threads().IsWatcherPaused(2));
     // The continuation of a GUI-thread pause runs at once when the watcher is paused already.
     bool ran = false;
-    view->PauseWatcher(2, [&] { ran = true; });
+    view->Threads().PauseWatcher(2, [&] { ran = true; });
     EXPECT_TRUE(ran);
     view->Teardown();
     EXPECT_TRUE(ended);
-    EXPECT_FALSE(view->StartTaskThread(2, [](int) {}));
+    EXPECT_FALSE(view->StartTask(2, [](int) {}));
 }
 
 TEST_F(ViewTest, PauseOfALineWithoutWatcherContinuesAtOnce) {
     bool ran = false;
-    view->PauseWatcher(5, [&] { ran = true; });
+    view->Threads().PauseWatcher(5, [&] { ran = true; });
     EXPECT_TRUE(ran);
-    EXPECT_TRUE(view->PauseWatcherAndWait(5, 10));
+    EXPECT_TRUE(view->Threads().PauseWatcherAndWait(5, 10));
 }
 
 TEST_F(ViewTest, ANewWatcherReplacesTheOldOne) {
     std::atomic<int> endedGen{0};
-    view->StartWatcherThread(0, [&](int line) {
-        while (view->SafeSleep(line, 1000)) {
+    view->Threads().StartWatcher(0, [&](int line) {
+        while (view->Threads().SafeSleep(line, 1000)) {
         }
         endedGen = 1;
     });
-    view->StartWatcherThread(0, [&](int line) {
-        while (view->SafeSleep(line, 1000)) {
+    view->Threads().StartWatcher(0, [&](int line) {
+        while (view->Threads().SafeSleep(line, 1000)) {
         }
         endedGen = 2;
     });
     EXPECT_TRUE(host.PumpUntil([&] { return endedGen == 1; }));
-    EXPECT_TRUE(view->HasLiveWatcher(0));
+    EXPECT_TRUE(view->Threads().HasLiveWatcher(0));
     view->Teardown();
     EXPECT_EQ(endedGen, 2);
 }
@@ -741,8 +734,8 @@ TEST_F(ViewTest, ConsoleOperationsFromManyThreads) {
                 view->ShowLineStatus(line, "status " + std::to_string(i), i % 2 == 0);
                 view->SetLinePicture(line, i % 5);
                 view->SetLineProgress(line, i % 101);
-                view->SetModemVersion(line, "m" + std::to_string(i));
-                view->SetCpeVersion(line, "c" + std::to_string(i));
+                view->Doc().Line(line).SetModemVersion("m" + std::to_string(i));
+                view->Doc().Line(line).SetCpeVersion("c" + std::to_string(i));
                 view->ShowLineVersions(line);
                 view->UpdateLineControls(line, i % 2 == 0);
                 view->ShowCurrentTime();
@@ -752,14 +745,14 @@ TEST_F(ViewTest, ConsoleOperationsFromManyThreads) {
     go = true;
     for (int i = 0; i < 200; ++i) {
         (void)form.Get(ids::STATUS_0);
-        (void)view->GetHistory(i % LINE_COUNT);
+        (void)view->Doc().Line(i % LINE_COUNT).History();
         view->OnPaint();
         view->OnCommand(ids::STOP_ALL);
     }
     for (auto& th : threads) th.join();
     size_t lines = 0;
     for (int l = 0; l < LINE_COUNT; ++l) {
-        const std::string h = view->GetHistory(l);
+        const std::string h = view->Doc().Line(l).History();
         lines += static_cast<size_t>(std::count(h.begin(), h.end(), '\n'));
     }
     EXPECT_EQ(lines, 800u);

@@ -1,4 +1,4 @@
-#include "web/startup_dialog.h"
+#include "form/startup_dialog.h"
 
 #include <cctype>
 #include <cstdint>

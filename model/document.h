@@ -7,7 +7,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/line_record.h"
+#include "model/line_record.h"
+#include "model/line_state.h"
 #include "platform/ui_port.h"
 
 constexpr const char* PRODUCT_TITLE = "MG_RK880T_PDWA_CN_VEV1.00.00";
@@ -15,10 +16,8 @@ constexpr const char* PRODUCT_TITLE = "MG_RK880T_PDWA_CN_VEV1.00.00";
 constexpr const char* WINDOW_TITLE = "MG_RK880T_PDWA_CN_VEV1.00.00 (rk880t-tool " RK880T_VERSION ")";
 constexpr const char* CONFIG_BASE_NAME = "MG_RK880T_PDWA_CN_VEV1.00.00";
 
-// Link states of a line.
-constexpr int LINK_NONE = 0;
-constexpr int LINK_DOWN = 1;
-constexpr int LINK_UP = 2;
+// The gateway address of the version-path mode: the operator chooses a package, nothing is sent.
+constexpr const char* VERSION_PATH_ADDRESS = "2.2.2.2";
 
 // Task types of a line.
 constexpr int TASK_CPE_UPGRADE = 1;
@@ -71,18 +70,15 @@ public:
 
     std::string ConfigFilePath(const std::string& programFolder) const;
 
-    std::string GetLineName(int line) const;
-    void SetLineName(int line, const std::string& name);
-
-    // Per-line state (Part of the upgrade controller's data model).
-    std::array<std::atomic<int>, LINE_COUNT> m_nLinkState{};
-    std::array<std::atomic<bool>, LINE_COUNT> m_bChannelOpen{};
-    std::array<std::atomic<int>, LINE_COUNT> m_bRunning{};
-    std::array<std::atomic<int>, LINE_COUNT> m_nTaskType{};
-    // The three per-line synchronisation flags used by the modem service.
-    std::array<std::array<std::atomic<int>, 3>, LINE_COUNT> m_nSync{};
+    // The state of each line.
+    LineState& Line(int line) { return m_lines[static_cast<size_t>(line)]; }
+    const LineState& Line(int line) const { return m_lines[static_cast<size_t>(line)]; }
+    std::array<LineState, LINE_COUNT>& Lines() { return m_lines; }
 
     // Document-wide.
+    // The start-up dialog's texts (or --gateway), written once before any thread starts.
+    std::string m_strTerminalIp;
+    std::string m_strWifiMaxNum;
     std::atomic<int> m_nMode{MODE_CPE_ONLY};
     std::atomic<int> m_bHandshakePending{0};
     std::atomic<int> m_nNvOption{2};
@@ -91,9 +87,9 @@ public:
     std::atomic<int> m_bLanguage{0};
 
 private:
-    mutable std::mutex m_mutex;  // guards the records and the names
+    mutable std::mutex m_mutex;  // guards the records
     std::array<LineRecord, LINE_COUNT> m_records;
-    std::array<std::string, LINE_COUNT> m_strLineName;
+    std::array<LineState, LINE_COUNT> m_lines;
     std::unique_ptr<CRecordStore> m_pRecordStore;
     std::array<std::unique_ptr<LineDevice>, LINE_COUNT> m_devices;
 };

@@ -5,9 +5,9 @@
 #include <set>
 #include <thread>
 
-#include "console/control_ids.h"
-#include "console/form_model.h"
-#include "console/pictures.h"
+#include "form/control_ids.h"
+#include "form/form_model.h"
+#include "form/pictures.h"
 
 namespace {
 

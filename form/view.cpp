@@ -1,10 +1,9 @@
-#include "console/view.h"
+#include "form/view.h"
 
 #include <algorithm>
-#include <chrono>
 
-#include "console/control_ids.h"
-#include "console/version_source.h"
+#include "form/control_ids.h"
+#include "model/version_source.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
 #include "records/record_store.h"
@@ -13,7 +12,6 @@ namespace {
 
 // Mode table: radio index -> task type of line 0.
 constexpr int TASK_FOR_MODE[4] = {TASK_CPE_UPGRADE, TASK_CPE_UPGRADE, TASK_NV_BACKUP, TASK_NV_RESTORE};
-constexpr int64_t GATE_POLL_MS = 20;
 
 bool ValidLine(int line) { return line >= 0 && line < LINE_COUNT; }
 
@@ -22,12 +20,22 @@ bool ValidLine(int line) { return line >= 0 && line < LINE_COUNT; }
 CServiceToolView::CServiceToolView(CServiceToolDoc& doc, CFormModel& form,
                                                plat::IUiPort& ui, IViewHost& host,
                                                plat::IProcess& process, ViewConfig config)
-    : m_doc(doc), m_form(form), m_ui(ui), m_host(host), m_process(process), m_config(std::move(config)) {
-    for (auto& s : m_strCpeVersion) s = "NULL";
+    : m_doc(doc), m_form(form), m_ui(ui), m_host(host), m_process(process), m_config(std::move(config)),
+      m_threads([this](std::function<void()> fn) { m_host.PostToGui(std::move(fn)); }) {
+    m_threads.onResume = [this](int line) { m_bStartPending[static_cast<size_t>(line)] = false; };
     if (!m_icmp.IsReady() && !m_icmp.ErrorText().empty()) m_ui.MessageBox(m_icmp.ErrorText(), "Error:");
 }
 
 CServiceToolView::~CServiceToolView() { Teardown(); }
+
+bool CServiceToolView::StartTask(int line, std::function<void(int line)> body) {
+    if (!ValidLine(line) || !body) return false;
+    m_nOutcome[static_cast<size_t>(line)] = static_cast<int>(TaskOutcome::None);
+    return m_threads.StartTask(line, [this, body = std::move(body)](int l) {
+        body(l);
+        if (observers.onTaskThreadReturned) observers.onTaskThreadReturned(l, LastOutcome(l));
+    });
+}
 
 // ---------------------------------------------------------------------------------------------
 // Start-up
@@ -51,8 +59,8 @@ StartOutcome CServiceToolView::OnInitialUpdate() {
             Teardown();
             return {false, 4};
     }
-    m_strTerminalIp = m_config.gatewayOverride.empty() ? dialog.strIp : m_config.gatewayOverride;
-    m_strWifiMaxNum = dialog.strWifiMaxNum;
+    m_doc.m_strTerminalIp = m_config.gatewayOverride.empty() ? dialog.strIp : m_config.gatewayOverride;
+    m_doc.m_strWifiMaxNum = dialog.strWifiMaxNum;
     // 3. Labels.
     m_form.ApplyLabels(English());
     // 4, 5. Clock.
@@ -88,15 +96,13 @@ StartOutcome CServiceToolView::OnInitialUpdate() {
     ShowLineVersions(0);
     UpdateLineControls(0, true);
     SetLineProgress(0, 0);
-    // 17. Synchronisation flags, handshake, members back into the controls.
-    for (auto& flag : m_doc.m_nSync[0]) flag = 1;
+    // 17. Handshake, members back into the controls.
     m_doc.m_bHandshakePending = 1;
     DataToControls();
     // 18. DIAG port operation.
     if (m_doc.GetLineInt(0, LineField::DiagPortFlag) != 0 && hooks.diagPortOperation)
         hooks.diagPortOperation(0);
     // 19.
-    m_doc.SetLineName(0, "NULL");
     ShowCpeVersion(0);
     // 20.
     if (m_config.bStartLinkWatch) StartLinkWatch(0);
@@ -241,7 +247,7 @@ void CServiceToolView::OnUninstallMessage() {
 }
 
 void CServiceToolView::OnVersionPath() {
-    if (m_strTerminalIp != VERSION_PATH_ADDRESS) {
+    if (m_doc.m_strTerminalIp != VERSION_PATH_ADDRESS) {
         m_ui.MessageBox(TEXT_VERSION_IP_ONLY, PRODUCT_TITLE);
         return;
     }
@@ -294,7 +300,7 @@ void CServiceToolView::OnModeRadio(int id) {
     m_form.CheckRadio(id);
     m_nRadioMode = index;
     m_doc.m_nMode = index;
-    m_doc.m_nTaskType[0] = TASK_FOR_MODE[index];
+    m_doc.Line(0).nTaskType = TASK_FOR_MODE[index];
 }
 
 void CServiceToolView::OnLineTaskRadio(int id) {
@@ -303,7 +309,7 @@ void CServiceToolView::OnLineTaskRadio(int id) {
         const auto it = std::find(radios.begin(), radios.end(), id);
         if (it == radios.end()) continue;
         m_form.CheckRadio(id);
-        m_doc.m_nTaskType[static_cast<size_t>(line)] = static_cast<int>(it - radios.begin()) + 1;
+        m_doc.Line(static_cast<size_t>(line)).nTaskType = static_cast<int>(it - radios.begin()) + 1;
         return;
     }
 }
@@ -315,17 +321,17 @@ void CServiceToolView::OnNvOptionRadio(int id) {
 
 void CServiceToolView::OnStartAll() {
     for (int line = 0; line < LINE_COUNT; ++line)
-        if (m_doc.m_bRunning[static_cast<size_t>(line)] == 0) StartLine(line);
+        if (m_doc.Line(static_cast<size_t>(line)).bRunning == 0) StartLine(line);
 }
 
 void CServiceToolView::OnStopAll() {
-    for (auto& running : m_doc.m_bRunning) running = 0;
+    for (auto& state : m_doc.Lines()) state.bRunning = 0;
     ApplyBusyLocks();
 }
 
 void CServiceToolView::OnStopLine(int line) {
     if (!ValidLine(line)) return;
-    m_doc.m_bRunning[static_cast<size_t>(line)] = 0;
+    m_doc.Line(static_cast<size_t>(line)).bRunning = 0;
     ApplyBusyLocks();
 }
 
@@ -334,13 +340,13 @@ void CServiceToolView::OnReleaseAll() {
     m_bAllReleased = !bWasReleased;
     for (int line = 0; line < LINE_COUNT; ++line) {
         if (bWasReleased) {
-            ResumeWatcher(line);
+            m_threads.ResumeWatcher(line);
             if (hooks.openChannel) hooks.openChannel(line, m_doc.GetLineInt(line, LineField::PortNumber), 115200);
             m_form.SetText(ids::RELEASE_ALL, TEXT_RELEASE_ALL);
             UpdateLineControls(line, true);
         } else {
             // The channel is closed once the watcher stands at a safe point.
-            PauseWatcher(line, [this, line] {
+            m_threads.PauseWatcher(line, [this, line] {
                 if (hooks.closeChannel) hooks.closeChannel(line);
             });
             m_form.SetText(ids::RELEASE_ALL, TEXT_CONNECT_ALL);
@@ -356,9 +362,9 @@ void CServiceToolView::OnReleaseAll() {
 
 void CServiceToolView::StartLinkWatch(int line) {
     if (!ValidLine(line) || !hooks.linkWatchThread || m_bTornDown) return;
-    FlushArpCache(m_process, m_strTerminalIp);
+    FlushArpCache(m_process, m_doc.m_strTerminalIp);
     m_nCurLine = line;
-    StartWatcherThread(line, hooks.linkWatchThread);
+    m_threads.StartWatcher(line, hooks.linkWatchThread);
 }
 
 void CServiceToolView::StartLine(int line) {
@@ -366,7 +372,7 @@ void CServiceToolView::StartLine(int line) {
     // A start that waits for its watcher's pause takes no second press.
     if (m_bStartPending[static_cast<size_t>(line)].exchange(true)) return;
     DataFromControls();
-    PauseWatcher(line, [this, line] {
+    m_threads.PauseWatcher(line, [this, line] {
         m_bStartPending[static_cast<size_t>(line)] = false;
         ContinueStartLine(line);
     });
@@ -378,7 +384,7 @@ void CServiceToolView::ContinueStartLine(int line) {
     const int radio = m_nRadioMode;
     if (radio >= 0 && radio < 4) {
         m_doc.m_nMode = radio;
-        m_doc.m_nTaskType[0] = TASK_FOR_MODE[radio];
+        m_doc.Line(0).nTaskType = TASK_FOR_MODE[radio];
     }
     m_nRadioMode = 0;
     m_doc.m_nMode = 0;
@@ -390,218 +396,27 @@ void CServiceToolView::ContinueStartLine(int line) {
     }
     // 5, 6.
     if (!LineZeroRunning()) UpdateLineControls(0, false);
-    m_doc.m_bRunning[l] = 1;
+    m_doc.Line(l).bRunning = 1;
     UpdateLineControls(line, false);
     SetLinePicture(line, PIC_RUNNING);
     m_nCurLine = line;
     SetLineProgress(line, 0);
     // 7. The task thread of the line's task type.
     std::function<void(int)> body;
-    switch (m_doc.m_nTaskType[l].load()) {
+    switch (m_doc.Line(l).nTaskType.load()) {
         case TASK_CPE_UPGRADE: body = hooks.cpeUpgradeThread; break;
         case TASK_REPAIR: body = [](int) {}; break;
         case TASK_NV_BACKUP: body = hooks.nvBackupThread; break;
         case TASK_NV_RESTORE: body = hooks.nvRestoreThread; break;
         default: break;
     }
-    if (body) StartTaskThread(line, std::move(body));
+    if (body) StartTask(line, std::move(body));
     // 8. Line 0's Download comes back for the start of another line; for line 0 itself it would
     // come back on a task that failed within these 100 ms.
     if (line != 0) {
         plat::Sleep(100);
         if (!LineZeroRunning()) UpdateLineControls(0, true);
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Threads
-
-void CServiceToolView::StartOwned(std::vector<std::unique_ptr<OwnedThread>>& list, int line,
-                                        std::function<void(int)> body, bool bWatcher) {
-    auto owned = std::make_unique<OwnedThread>();
-    OwnedThread* p = owned.get();
-    uint64_t generation = 0;
-    if (bWatcher) {
-        WatchGate& g = m_gates[static_cast<size_t>(line)];
-        std::lock_guard<std::mutex> lock(g.mutex);
-        generation = ++g.nGeneration;
-        g.bAlive = true;
-        g.bPaused = false;
-        g.bPauseRequested = false;
-        g.then.clear();
-    } else {
-        m_nOutcome[static_cast<size_t>(line)] = static_cast<int>(TaskOutcome::None);
-    }
-    list.push_back(std::move(owned));
-    p->thread.Start([this, p, line, generation, bWatcher, body = std::move(body)] {
-        body(line);
-        if (bWatcher) {
-            std::vector<std::function<void()>> then;
-            WatchGate& g = m_gates[static_cast<size_t>(line)];
-            {
-                std::lock_guard<std::mutex> lock(g.mutex);
-                if (g.nGeneration == generation) {
-                    // A watcher that has ended counts as paused for whoever waits.
-                    g.bAlive = false;
-                    g.bPaused = false;
-                    then.swap(g.then);
-                }
-                g.cv.notify_all();
-            }
-            PostContinuations(std::move(then));
-        } else if (observers.onTaskThreadReturned) {
-            observers.onTaskThreadReturned(line, LastOutcome(line));
-        }
-        p->bDone = true;
-    });
-}
-
-void CServiceToolView::ReapFinished() {
-    std::vector<std::unique_ptr<OwnedThread>> done;
-    {
-        std::lock_guard<std::mutex> lock(m_threadsMutex);
-        for (auto* lists : {&m_watchers, &m_tasks}) {
-            for (auto& list : *lists) {
-                // The last watcher of a line stays: it is the line's current one.
-                const size_t keep = lists == &m_watchers && !list.empty() ? 1 : 0;
-                for (size_t i = 0; i + keep < list.size();) {
-                    if (list[i]->bDone) {
-                        done.push_back(std::move(list[i]));
-                        list.erase(list.begin() + static_cast<long>(i));
-                    } else {
-                        ++i;
-                    }
-                }
-            }
-        }
-    }
-    for (auto& t : done) t->thread.Join();  // bodies have returned: no wait
-}
-
-bool CServiceToolView::StartWatcherThread(int line, std::function<void(int line)> body) {
-    if (!ValidLine(line) || !body) return false;
-    ReapFinished();
-    std::lock_guard<std::mutex> lock(m_threadsMutex);
-    if (m_bTornDown) return false;
-    auto& list = m_watchers[static_cast<size_t>(line)];
-    // The old watcher ends at its next sleep or safe point; Teardown joins it.
-    if (!list.empty()) list.back()->thread.RequestStop();
-    StartOwned(list, line, std::move(body), true);
-    return true;
-}
-
-bool CServiceToolView::StartTaskThread(int line, std::function<void(int line)> body) {
-    if (!ValidLine(line) || !body) return false;
-    ReapFinished();
-    std::lock_guard<std::mutex> lock(m_threadsMutex);
-    if (m_bTornDown) return false;
-    StartOwned(m_tasks[static_cast<size_t>(line)], line, std::move(body), false);
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Watcher pause
-
-void CServiceToolView::PostContinuations(std::vector<std::function<void()>> then) {
-    for (auto& fn : then) {
-        m_host.PostToGui([this, fn = std::move(fn)] {
-            if (!m_bTornDown) fn();
-        });
-    }
-}
-
-bool CServiceToolView::SafePoint(int line) {
-    if (!ValidLine(line)) return !plat::StopRequested();
-    WatchGate& g = m_gates[static_cast<size_t>(line)];
-    std::vector<std::function<void()>> then;
-    {
-        std::lock_guard<std::mutex> lock(g.mutex);
-        if (g.bShutdown) return false;
-        if (!g.bPauseRequested) return !plat::StopRequested();
-        g.bPaused = true;
-        then.swap(g.then);
-        g.cv.notify_all();
-    }
-    PostContinuations(std::move(then));
-    std::unique_lock<std::mutex> lock(g.mutex);
-    while (g.bPauseRequested && !g.bShutdown && !plat::StopRequested())
-        g.cv.wait_for(lock, std::chrono::milliseconds(GATE_POLL_MS));
-    g.bPaused = false;
-    return !g.bShutdown && !plat::StopRequested();
-}
-
-bool CServiceToolView::SafeSleep(int line, int64_t ms) {
-    if (!ValidLine(line)) return plat::Sleep(ms);
-    WatchGate& g = m_gates[static_cast<size_t>(line)];
-    int64_t remaining = plat::Scaled(ms);
-    for (;;) {
-        if (!SafePoint(line)) return false;
-        if (remaining <= 0) return true;
-        const int64_t chunk = std::min<int64_t>(remaining, GATE_POLL_MS);
-        const int64_t start = plat::TickMs();
-        {
-            std::unique_lock<std::mutex> lock(g.mutex);
-            g.cv.wait_for(lock, std::chrono::milliseconds(chunk),
-                          [&g] { return g.bPauseRequested || g.bShutdown; });
-        }
-        remaining -= plat::TickMs() - start;
-        if (plat::StopRequested()) return false;
-    }
-}
-
-void CServiceToolView::PauseWatcher(int line, std::function<void()> then) {
-    if (!ValidLine(line)) return;
-    WatchGate& g = m_gates[static_cast<size_t>(line)];
-    {
-        std::lock_guard<std::mutex> lock(g.mutex);
-        if (g.bAlive && !g.bShutdown) {
-            g.bPauseRequested = true;
-            if (!g.bPaused) {
-                if (then) g.then.push_back(std::move(then));
-                g.cv.notify_all();
-                return;
-            }
-        }
-    }
-    if (then) then();
-}
-
-bool CServiceToolView::PauseWatcherAndWait(int line, int64_t timeoutMs) {
-    if (!ValidLine(line)) return false;
-    WatchGate& g = m_gates[static_cast<size_t>(line)];
-    std::unique_lock<std::mutex> lock(g.mutex);
-    if (!g.bAlive || g.bShutdown) return true;
-    g.bPauseRequested = true;
-    g.cv.notify_all();
-    g.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                  [&g] { return g.bPaused || !g.bAlive || g.bShutdown; });
-    return g.bPaused || !g.bAlive;
-}
-
-void CServiceToolView::ResumeWatcher(int line) {
-    if (!ValidLine(line)) return;
-    WatchGate& g = m_gates[static_cast<size_t>(line)];
-    {
-        std::lock_guard<std::mutex> lock(g.mutex);
-        g.bPauseRequested = false;
-        g.then.clear();
-        g.cv.notify_all();
-    }
-    m_bStartPending[static_cast<size_t>(line)] = false;
-}
-
-bool CServiceToolView::IsWatcherPaused(int line) const {
-    if (!ValidLine(line)) return false;
-    const WatchGate& g = m_gates[static_cast<size_t>(line)];
-    std::lock_guard<std::mutex> lock(g.mutex);
-    return g.bPaused;
-}
-
-bool CServiceToolView::HasLiveWatcher(int line) const {
-    if (!ValidLine(line)) return false;
-    const WatchGate& g = m_gates[static_cast<size_t>(line)];
-    std::lock_guard<std::mutex> lock(g.mutex);
-    return g.bAlive;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -618,27 +433,10 @@ bool CServiceToolView::OnFrameClose() {
 }
 
 void CServiceToolView::Teardown() {
-    std::vector<std::unique_ptr<OwnedThread>> threads;
-    {
-        std::lock_guard<std::mutex> lock(m_threadsMutex);
-        if (m_bTornDown.exchange(true)) return;
-        for (auto* lists : {&m_watchers, &m_tasks})
-            for (auto& list : *lists) {
-                for (auto& t : list) threads.push_back(std::move(t));
-                list.clear();
-            }
-    }
+    if (m_bTornDown.exchange(true)) return;
     m_host.BeginTeardown();
     m_host.StopTimer(ids::CLOCK_TIMER_ID);
-    for (WatchGate& g : m_gates) {
-        std::lock_guard<std::mutex> lock(g.mutex);
-        g.bShutdown = true;
-        g.then.clear();
-        g.cv.notify_all();
-    }
-    for (auto& t : threads) t->thread.RequestStop();
-    for (auto& t : threads) t->thread.Join();
-    threads.clear();
+    m_threads.Shutdown();
     if (hooks.teardown) hooks.teardown();
     version_source::DeleteImages(plat::VersionFolder());
     m_instance.Release();

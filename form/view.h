@@ -25,16 +25,18 @@
 #include <string>
 #include <vector>
 
-#include "app/document.h"
-#include "console/form_model.h"
+#include "model/document.h"
+#include "form/form_model.h"
 #include "cpelink/icmp_library.h"
-#include "console/pictures.h"
-#include "console/view_host.h"
+#include "form/pictures.h"
+#include "form/view_host.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/single_instance.h"
 #include "platform/ui_port.h"
 #include "records/counts_info.h"
+#include "session/line_events.h"
+#include "session/line_threads.h"
 
 // Texts of the view.
 constexpr const char* INSTANCE_MUTEX_NAME = "KVOR417N1,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
@@ -54,7 +56,6 @@ constexpr const char* TEXT_FILE_MISSING_SUFFIX = " 文件不存在，请重新�
 constexpr const char* TEXT_NV_DIR_TITLE = "Please choose the NV directory";
 constexpr const char* TEXT_RELEASE_ALL = "全部释放";
 constexpr const char* TEXT_CONNECT_ALL = "全部连接";
-constexpr const char* VERSION_PATH_ADDRESS = "2.2.2.2";
 constexpr const char* GUIDE_FILE_NAME = "MG_RK880T_PDWA_CN_EU操作说明.doc";
 constexpr const char* UNINSTALLER_NAME = "UnInstallAll.exe";
 constexpr const char* BIN_FILTER = "Bin Files(*.bin) | *.bin;||";
@@ -118,7 +119,7 @@ struct StartOutcome {
     int exitCode = 0;
 };
 
-class CServiceToolView {
+class CServiceToolView : public ILineEvents {
 public:
     CServiceToolView(CServiceToolDoc& doc, CFormModel& form, plat::IUiPort& ui,
                            IViewHost& host, plat::IProcess& process, ViewConfig config);
@@ -174,28 +175,10 @@ public:
     void StartLine(int line);
 
     // ---- Threads ----
-    // Start a thread owned by the view; `body(line)` runs on it with its own copy of the line.
-    // False after Teardown. A new watcher replaces (stops) the line's old one.
-    bool StartWatcherThread(int line, std::function<void(int line)> body);
-    bool StartTaskThread(int line, std::function<void(int line)> body);
-
-    // ---- Watcher pause (cooperative suspension) ----
-    // Watcher thread: acknowledges a pending pause and waits until resumed. False when the thread
-    // is asked to stop (return from the body then).
-    bool SafePoint(int line);
-    // Watcher thread: a scaled sleep that breaks off for a pause request (acknowledged at once)
-    // and goes on with the rest after the resume. False when asked to stop.
-    bool SafeSleep(int line, int64_t ms);
-    // GUI thread: asks the line's watcher to pause; `then` runs on the GUI thread once it has
-    // acknowledged (at once when the line has no live watcher or it is paused already). A resume
-    // before the acknowledgement cancels `then`.
-    void PauseWatcher(int line, std::function<void()> then);
-    // Any thread but the GUI thread and the watcher itself: pauses and waits for the
-    // acknowledgement, at most `timeoutMs` real ms. True when paused (or no live watcher).
-    bool PauseWatcherAndWait(int line, int64_t timeoutMs);
-    void ResumeWatcher(int line);
-    bool IsWatcherPaused(int line) const;
-    bool HasLiveWatcher(int line) const;
+    // The lines' watchers and task threads with the watcher's pause.
+    CLineThreads& Threads() { return m_threads; }
+    // A task thread of the line; its outcome starts as None and onTaskThreadReturned follows it.
+    bool StartTask(int line, std::function<void(int line)> body);
 
     // ---- Console operations (any thread) ----
     void ShowLineStatus(int line, const std::string& text, bool bStamp = true);
@@ -207,20 +190,33 @@ public:
     void ShowModemVersion(int line);
     void ShowCpeVersion(int line);
     void UpdateLineControls(int line, bool bDownloadEnabled);
-    void EndTask(int line, const std::string& text, int code);
+    void EndTask(int line, const std::string& text, LineOutcome outcome);
     void ShowCurrentTime();
     // Shows the counters store's texts in 1185, 1182 and 1181.
     void RefreshCounters();
 
-    // Guarded texts.
-    std::string GetHistory(int line) const;
-    std::string GetModemVersion(int line) const;
-    void SetModemVersion(int line, const std::string& text);
-    std::string GetCpeVersion(int line) const;
-    void SetCpeVersion(int line, const std::string& text);
     // The start-up dialog's texts (written once at start-up, before any thread).
-    const std::string& TerminalIp() const { return m_strTerminalIp; }
-    const std::string& WifiMaxNum() const { return m_strWifiMaxNum; }
+    const std::string& TerminalIp() const { return m_doc.m_strTerminalIp; }
+    const std::string& WifiMaxNum() const { return m_doc.m_strWifiMaxNum; }
+
+    // ---- The line events of the watcher and the tasks ----
+    void Status(int line, const std::string& text, bool bStamp) override { ShowLineStatus(line, text, bStamp); }
+    void History(int line, const std::string& text) override { AppendHistory(line, text); }
+    void Progress(int line, int percent) override { SetLineProgress(line, percent); }
+    void Picture(int line, int kind) override { SetLinePicture(line, kind); }
+    void ModemVersionChanged(int line) override { ShowModemVersion(line); }
+    void VersionsChanged(int line) override { ShowLineVersions(line); }
+    void DownloadEnabled(int line, bool bEnabled) override;
+    void Ready(int line) override { NotifyLineReady(line); }
+    void CountersChanged() override { RefreshCounters(); }
+    void Message(const std::string& text, bool bTitled) override;
+    bool AskDefaultNo(const std::string& text) override;
+    void ModeChosen(int mode) override;
+    void End(int line, const std::string& text, LineOutcome outcome) override { EndTask(line, text, outcome); }
+    void Finished(int line) override;
+    void Succeeded(int line) override { ReportTaskSuccess(line); }
+    void Exit(int status) override { RequestExit(status); }
+    void ExitNow(int code) override { m_host.ExitProcessNow(code); }
 
     // ---- Signals for the front ends ----
     // The watcher's keep-alive pass showed "连接完成" and enabled Download.
@@ -229,7 +225,7 @@ public:
     void ReportTaskSuccess(int line);
     TaskOutcome LastOutcome(int line) const;
     // Line 0 runs a task: the close is refused then (and the session end held back).
-    bool LineZeroRunning() const { return m_doc.m_bRunning[0].load() != 0; }
+    bool LineZeroRunning() const { return m_doc.Line(0).bRunning.load() != 0; }
     // The text that says so, in the program's language.
     std::string RunningText() const { return English() ? TEXT_RUNNING_EN : TEXT_RUNNING_CN; }
     // Ends the process with `status` through the close path (any thread).
@@ -255,31 +251,12 @@ public:
     std::atomic<int> m_nLastPictureLine{0};
 
 private:
-    struct OwnedThread {
-        plat::WorkerThread thread;
-        std::atomic<bool> bDone{false};
-    };
-    struct WatchGate {
-        mutable std::mutex mutex;
-        std::condition_variable cv;
-        uint64_t nGeneration = 0;      // counts the watchers started on the line
-        bool bAlive = false;           // the current watcher's body runs
-        bool bPauseRequested = false;
-        bool bPaused = false;          // the watcher sits in SafePoint
-        bool bShutdown = false;
-        std::vector<std::function<void()>> then;  // continuations waiting for the acknowledgement
-    };
-
     void ApplyBusyLocks();
     std::tm LocalTime() const;
     void RunningMessage(bool bGuideText = false);
     void ContinueStartLine(int line);
     void DataFromControls();
     void DataToControls();
-    void StartOwned(std::vector<std::unique_ptr<OwnedThread>>& list, int line,
-                    std::function<void(int)> body, bool bWatcher);
-    void ReapFinished();
-    void PostContinuations(std::vector<std::function<void()>> then);
 
     CServiceToolDoc& m_doc;
     CFormModel& m_form;
@@ -291,13 +268,8 @@ private:
     CCountsInfo m_countsInfo;
     plat::SingleInstance m_instance;
 
-    std::string m_strTerminalIp;
-    std::string m_strWifiMaxNum;
 
-    mutable std::mutex m_textMutex;  // history and version texts
-    std::array<std::string, LINE_COUNT> m_strHistory;
-    std::array<std::string, LINE_COUNT> m_strModemVersion;
-    std::array<std::string, LINE_COUNT> m_strCpeVersion;
+    mutable std::mutex m_textMutex;  // m_strModemCtl
     mutable std::mutex m_emitMutex;  // keeps observer calls in the order of the changes
 
     mutable std::mutex m_timeMutex;
@@ -312,10 +284,7 @@ private:
     std::array<std::atomic<int>, LINE_COUNT> m_nOutcome{};
     // A StartLine waits for its watcher's acknowledgement.
     std::array<std::atomic<bool>, LINE_COUNT> m_bStartPending{};
+    CLineThreads m_threads;  // after everything its threads use, so they are joined first
 
-    std::array<WatchGate, LINE_COUNT> m_gates;
-    std::mutex m_threadsMutex;
-    std::array<std::vector<std::unique_ptr<OwnedThread>>, LINE_COUNT> m_watchers;  // last is current
-    std::array<std::vector<std::unique_ptr<OwnedThread>>, LINE_COUNT> m_tasks;
     std::atomic<bool> m_bTornDown{false};
 };

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <ctime>
 
-#include "console/control_ids.h"
+#include "form/control_ids.h"
 #include "platform/fs.h"
-#include "console/view.h"
+#include "form/view.h"
 #include "platform/trace.h"
 
 namespace {
@@ -47,10 +47,7 @@ void CServiceToolView::ShowLineStatus(int line, const std::string& text, bool bS
     entry += "\n";
     {
         std::lock_guard<std::mutex> emit(m_emitMutex);
-        {
-            std::lock_guard<std::mutex> lock(m_textMutex);
-            m_strHistory[static_cast<size_t>(line)] += entry;
-        }
+        m_doc.Line(line).AppendHistory(entry);
         if (observers.onHistoryAppended) observers.onHistoryAppended(line, entry);
     }
     m_form.SetText(ids::STATUS_0 + line, text);
@@ -59,10 +56,7 @@ void CServiceToolView::ShowLineStatus(int line, const std::string& text, bool bS
 void CServiceToolView::AppendHistory(int line, const std::string& text) {
     if (!ValidLine(line) || text.empty()) return;
     std::lock_guard<std::mutex> emit(m_emitMutex);
-    {
-        std::lock_guard<std::mutex> lock(m_textMutex);
-        m_strHistory[static_cast<size_t>(line)] += text;
-    }
+    m_doc.Line(line).AppendHistory(text);
     if (observers.onHistoryAppended) observers.onHistoryAppended(line, text);
 }
 
@@ -85,18 +79,17 @@ void CServiceToolView::SetLineProgress(int line, int percent) {
 
 void CServiceToolView::ShowModemVersion(int line) {
     if (!ValidLine(line)) return;
-    std::string text;
-    {
+    const std::string text = m_doc.Line(line).ModemVersion();
+    if (line == 0) {
         std::lock_guard<std::mutex> lock(m_textMutex);
-        text = m_strModemVersion[static_cast<size_t>(line)];
-        if (line == 0) m_strModemCtl = text;
+        m_strModemCtl = text;
     }
     m_form.SetText(ids::MODEM_VERSION_0 + line, text);
 }
 
 void CServiceToolView::ShowCpeVersion(int line) {
     if (!ValidLine(line)) return;
-    m_form.SetText(ids::CpeVersionEdit(line), GetCpeVersion(line));
+    m_form.SetText(ids::CpeVersionEdit(line), m_doc.Line(line).CpeVersion());
 }
 
 void CServiceToolView::ShowLineVersions(int line) {
@@ -104,41 +97,11 @@ void CServiceToolView::ShowLineVersions(int line) {
     ShowCpeVersion(line);
 }
 
-std::string CServiceToolView::GetHistory(int line) const {
-    if (!ValidLine(line)) return {};
-    std::lock_guard<std::mutex> lock(m_textMutex);
-    return m_strHistory[static_cast<size_t>(line)];
-}
-
-std::string CServiceToolView::GetModemVersion(int line) const {
-    if (!ValidLine(line)) return {};
-    std::lock_guard<std::mutex> lock(m_textMutex);
-    return m_strModemVersion[static_cast<size_t>(line)];
-}
-
-void CServiceToolView::SetModemVersion(int line, const std::string& text) {
-    if (!ValidLine(line)) return;
-    std::lock_guard<std::mutex> lock(m_textMutex);
-    m_strModemVersion[static_cast<size_t>(line)] = text;
-}
-
-std::string CServiceToolView::GetCpeVersion(int line) const {
-    if (!ValidLine(line)) return {};
-    std::lock_guard<std::mutex> lock(m_textMutex);
-    return m_strCpeVersion[static_cast<size_t>(line)];
-}
-
-void CServiceToolView::SetCpeVersion(int line, const std::string& text) {
-    if (!ValidLine(line)) return;
-    std::lock_guard<std::mutex> lock(m_textMutex);
-    m_strCpeVersion[static_cast<size_t>(line)] = text;
-}
-
 void CServiceToolView::ApplyBusyLocks() {
     bool bBusy = false;
     bool bAllBusy = true;
-    for (const auto& running : m_doc.m_bRunning) {
-        if (running.load() == 1) bBusy = true;
+    for (const auto& state : m_doc.Lines()) {
+        if (state.bRunning.load() == 1) bBusy = true;
         else bAllBusy = false;
     }
     if (m_bAllReleased) bBusy = bAllBusy = true;
@@ -154,10 +117,10 @@ void CServiceToolView::UpdateLineControls(int line, bool bDownloadEnabled) {
     m_form.Enable(ids::STOP_LINE_0 + line, !bDownloadEnabled);
 }
 
-void CServiceToolView::EndTask(int line, const std::string& text, int code) {
+void CServiceToolView::EndTask(int line, const std::string& text, LineOutcome outcome) {
     if (!ValidLine(line)) return;
     const size_t l = static_cast<size_t>(line);
-    m_nOutcome[l] = static_cast<int>(code == 0 || code == 1 ? TaskOutcome::Succeeded : TaskOutcome::Failed);
+    m_nOutcome[l] = static_cast<int>(IsPass(outcome) ? TaskOutcome::Succeeded : TaskOutcome::Failed);
     ShowLineStatus(line, text, true);
     // The mode radio of the current mode, with its handler.
     switch (m_doc.m_nMode.load()) {
@@ -171,43 +134,40 @@ void CServiceToolView::EndTask(int line, const std::string& text, int code) {
 
     const bool bDownload = hooks.isDownloadMode && hooks.isDownloadMode(line);
     auto resetModem = [&] {
-        m_doc.m_nLinkState[l] = LINK_DOWN;
         if (hooks.resetModem) hooks.resetModem(line, bDownload);
     };
     auto stopLinkServer = [&] {
         m_doc.m_bHandshakePending = 1;
         if (hooks.stopLinkServer) hooks.stopLinkServer();
     };
-    switch (code) {
-        case 0:
+    switch (outcome) {
+        case LineOutcome::Passed:
             SetLinePicture(line, PIC_PASS);
             resetModem();
             break;
-        case 1: SetLinePicture(line, PIC_PASS); break;
-        case 2:
+        case LineOutcome::PassedAsIs: SetLinePicture(line, PIC_PASS); break;
+        case LineOutcome::FailedResetModem:
             SetLinePicture(line, PIC_FAIL);
             resetModem();
             break;
-        case 3:
+        case LineOutcome::FailedStopLink:
             stopLinkServer();
             SetLinePicture(line, PIC_FAIL);
             break;
-        case 4:
+        case LineOutcome::FailedResetStopLink:
             // The reset goes out on the line's connection, which the server's stop closes: it
             // is sent first, or it would never reach the modem.
             resetModem();
             stopLinkServer();
             SetLinePicture(line, PIC_FAIL);
             break;
-        case 5:
+        case LineOutcome::FailedClosing:
             SetLinePicture(line, PIC_FAIL);
             if (bDownload)
                 m_ui.MessageBox(plat::Format(English() ? TEXT_LINE_FAILED_EN : TEXT_LINE_FAILED_CN, line + 1));
             break;
-        default: break;
     }
-    for (auto& flag : m_doc.m_nSync[l]) flag = 1;
-    m_doc.m_bRunning[l] = 0;
+    m_doc.Line(l).bRunning = 0;
     m_form.SetProgressPos(ids::PROGRESS_0 + line, 0);
     SetLineProgress(line, 0);
     m_ui.MessageBox(TEXT_CLOSING, PRODUCT_TITLE);
@@ -218,4 +178,27 @@ void CServiceToolView::ShowCurrentTime() {
     char buf[64] = {};
     std::strftime(buf, sizeof buf, "%m/%d/%Y %H:%M", &t);
     m_form.SetText(ids::NOW_TIME, buf);
+}
+
+void CServiceToolView::DownloadEnabled(int line, bool bEnabled) {
+    if (ValidLine(line)) m_form.Enable(ids::DOWNLOAD_0 + line, bEnabled);
+}
+
+void CServiceToolView::Message(const std::string& text, bool bTitled) {
+    if (bTitled) m_ui.MessageBox(text, PRODUCT_TITLE);
+    else m_ui.MessageBox(text);
+}
+
+bool CServiceToolView::AskDefaultNo(const std::string& text) {
+    return m_ui.MessageBox(text, {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::Question) == plat::MsgResult::Yes;
+}
+
+void CServiceToolView::ModeChosen(int mode) {
+    if (mode >= 0 && mode < 4) OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
+}
+
+void CServiceToolView::Finished(int line) {
+    if (!ValidLine(line)) return;
+    m_doc.Line(line).bRunning = 0;
+    UpdateLineControls(line, false);
 }

@@ -1,9 +1,8 @@
 #pragma once
 // The upgrade controller: the link watcher of a line (web handshake, link server start, channel
 // open, keep-alive with the two version texts), the CPE upgrade thread, and the single link server
-// instance. It plugs into the view's hooks and reports through the view's console operations.
+// instance. Its bodies run on the line threads and report through the line events.
 #include <array>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,9 +13,11 @@
 #include "platform/options.h"
 #include "platform/process.h"
 
-class CServiceToolView;
-class CLineChannel;
+class CCountsInfo;
+class CLineThreads;
+class CServiceToolDoc;
 class GatewayWeb;
+class ILineEvents;
 
 // Status texts of the watcher and the upgrade.
 namespace upgrade_text {
@@ -48,9 +49,10 @@ constexpr const char* TRACE_PORT_OPEN = "Initialize control ports %d success\n";
 class CUpgradeController {
 public:
     struct Deps {
-        CServiceToolView& view;
-        // The line's channel (owned by the document).
-        std::function<CLineChannel&(int line)> channel;
+        CServiceToolDoc& doc;  // the lines' state and devices, the dialog's texts
+        ILineEvents& events;
+        CLineThreads& threads;  // the watcher's pause
+        CCountsInfo& counts;
         GatewayWeb& web;
         plat::Endpoints endpoints;
         plat::IProcess& process;
@@ -62,10 +64,6 @@ public:
     CUpgradeController(const CUpgradeController&) = delete;
     CUpgradeController& operator=(const CUpgradeController&) = delete;
 
-    // Sets the view's hooks: the watcher and CPE upgrade bodies, the channel open and close, the
-    // link server stop.
-    void Install();
-
     void LinkWatchThread(int line);
     void CpeUpgradeThread(int line);
 
@@ -75,8 +73,9 @@ public:
     void StopLinkServer();
     bool LinkServerExists();
 
-    // The document's open operation: Attach of the line's channel.
+    // The document's open operation: Attach of the line's channel; its close (CMD_BYE) when open.
     bool OpenChannel(int line);
+    void CloseChannel(int line);
     void WriteLineLog(int line, const std::string& text);
 
 private:
@@ -89,6 +88,7 @@ private:
     void CheckLinkConnection(int line);
     // A line status that also goes to the line log (the hints, the busy link port).
     void ShowHint(int line, const std::string& text);
+    bool English() const;
     void EnableDownload(int line, bool bEnable);
     void DeleteLineImages(int line, bool bThirdToo);
     // A failure of the upgrade after the transfers: handshake again, EndTask code 5, picture 3.

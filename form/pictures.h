@@ -4,12 +4,7 @@
 #include <array>
 #include <cstdint>
 
-// Picture kinds of a line.
-constexpr int PIC_READY = 0;
-constexpr int PIC_RUNNING = 1;
-constexpr int PIC_PASS = 2;
-constexpr int PIC_FAIL = 3;
-constexpr int PIC_OFFLINE = 4;
+#include "session/line_events.h"  // the picture kinds
 
 constexpr int PICTURE_WIDTH = 32;
 constexpr int PICTURE_HEIGHT = 16;

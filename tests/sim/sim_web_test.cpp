@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "raw_server.h"
+#include "tests/web/raw_server.h"
 #include "sim/sim_web.h"
 #include "web/http_client.h"
 

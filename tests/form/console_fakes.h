@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "console/view_host.h"
+#include "form/view_host.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/process.h"

@@ -1,8 +1,8 @@
-#include "console/form_model.h"
+#include "form/form_model.h"
 
 #include <algorithm>
 
-#include "console/control_ids.h"
+#include "form/control_ids.h"
 
 namespace {
 

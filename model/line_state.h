@@ -1,0 +1,44 @@
+#pragma once
+// The state of one line that its watcher, its tasks and the form share: whether its channel is
+// open, whether a task runs and which, and the texts it shows (the status history and the two
+// version texts). The flags are atomics; the texts are guarded by the state's own lock.
+#include <atomic>
+#include <mutex>
+#include <string>
+
+struct LineState {
+    std::atomic<bool> bChannelOpen{false};
+    std::atomic<int> bRunning{0};   // 1 while a task of the line runs
+    std::atomic<int> nTaskType{0};  // TASK_* of model/document.h
+
+    std::string History() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_strHistory;
+    }
+    void AppendHistory(const std::string& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_strHistory += text;
+    }
+    std::string ModemVersion() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_strModemVersion;
+    }
+    void SetModemVersion(const std::string& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_strModemVersion = text;
+    }
+    std::string CpeVersion() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_strCpeVersion;
+    }
+    void SetCpeVersion(const std::string& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_strCpeVersion = text;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::string m_strHistory;
+    std::string m_strModemVersion;
+    std::string m_strCpeVersion = "NULL";
+};

@@ -1,0 +1,69 @@
+#pragma once
+// What a line's watcher and tasks report, and how a task ended. The form's presenter implements
+// it (the front ends watch the presenter); the session tests use a fake that records the calls.
+// Every call may come from any thread and does its own locking; Message and AskDefaultNo block
+// until the operator answers.
+#include <string>
+
+// The picture kinds a line shows.
+constexpr int PIC_READY = 0;
+constexpr int PIC_RUNNING = 1;
+constexpr int PIC_PASS = 2;
+constexpr int PIC_FAIL = 3;
+constexpr int PIC_OFFLINE = 4;
+
+// How a line's task ended, with the form's picture and what happens to the modem and the link.
+enum class LineOutcome {
+    Passed,               // pass picture; the modem is reset
+    PassedAsIs,           // pass picture
+    FailedResetModem,     // failure picture; the modem is reset
+    FailedStopLink,       // the link server stops (a web handshake comes next); failure picture
+    FailedResetStopLink,  // the modem is reset, then the link server stops; failure picture
+    FailedClosing,        // failure picture; in download mode the line's failure box too
+};
+
+inline bool IsPass(LineOutcome outcome) {
+    return outcome == LineOutcome::Passed || outcome == LineOutcome::PassedAsIs;
+}
+
+class ILineEvents {
+public:
+    virtual ~ILineEvents() = default;
+
+    // The line's status text, with its entry in the status history (time-stamped unless not
+    // `bStamp`).
+    virtual void Status(int line, const std::string& text, bool bStamp = true) = 0;
+    // A text appended to the status history as it stands (the NV data dumps).
+    virtual void History(int line, const std::string& text) = 0;
+    virtual void Progress(int line, int percent) = 0;
+    // One of the picture kinds above.
+    virtual void Picture(int line, int kind) = 0;
+    // The line's version texts (model/line_state.h) changed: the modem's alone, or both.
+    virtual void ModemVersionChanged(int line) = 0;
+    virtual void VersionsChanged(int line) = 0;
+    // The line's Download button.
+    virtual void DownloadEnabled(int line, bool bEnabled) = 0;
+    // The watcher's keep-alive pass found the gateway: Download may be pressed.
+    virtual void Ready(int line) = 0;
+    // The counters store changed.
+    virtual void CountersChanged() = 0;
+    // A message box with an OK button (and the program's title when `bTitled`).
+    virtual void Message(const std::string& text, bool bTitled = false) = 0;
+    // A Yes/No question whose default button is No; true for Yes.
+    virtual bool AskDefaultNo(const std::string& text) = 0;
+    // The operation mode (0..3) is chosen again, as its radio would choose it.
+    virtual void ModeChosen(int mode) = 0;
+
+    // The end of a failed or closing task: its text, the picture and the modem and link actions
+    // of `outcome`, the line no longer running, the closing message.
+    virtual void End(int line, const std::string& text, LineOutcome outcome) = 0;
+    // The end of a task that passed without End: the line no longer runs, its controls follow.
+    virtual void Finished(int line) = 0;
+    // The task passed (whichever way it ended).
+    virtual void Succeeded(int line) = 0;
+
+    // The program ends through the close path with `status`.
+    virtual void Exit(int status) = 0;
+    // The program ends at once, without the close path.
+    virtual void ExitNow(int code) = 0;
+};
