@@ -1,8 +1,8 @@
 ; The Windows installer, rk880t-tool-<version>-setup.exe (scripts/package builds it from the
 ; unpacked zip):
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=1.0.0 -DSRC=<folder with the programs> -DOUTFILE=<setup.exe>
-;            [-DGUIDE=<the operating guide .doc>] packaging/windows-installer.nsi
-; It installs the programs and "RecordCSV.sdi" (and the operating guide when GUIDE is given) into
+;            -DGUIDE=<the operating guide .doc> packaging/windows-installer.nsi
+; It installs the programs, "RecordCSV.sdi" and the operating guide into
 ; one folder under the 64-bit Program Files, with the uninstaller "UnInstallAll.exe" beside them
 ; (the name the tool starts), Start menu entries, an entry in the installed programs list and an
 ; inbound firewall rule for rk880t-tool.exe. /S installs and uninstalls silently.
@@ -21,6 +21,9 @@ RequestExecutionLevel admin
 !endif
 !ifndef SRC
   !error "SRC is not defined (-DSRC=<folder with the programs>)"
+!endif
+!ifndef GUIDE
+  !error "GUIDE is not defined (-DGUIDE=<the operating guide .doc>)"
 !endif
 !ifndef OUTFILE
   !define OUTFILE "rk880t-tool-${VERSION}-setup.exe"
@@ -144,17 +147,13 @@ Section "Install"
   File "${SRC}/rk880t-tool.com"
   File "${SRC}/rk880t-gateway-sim.exe"
   File "${SRC}/RecordCSV.sdi"
-!ifdef GUIDE
   File "/oname=${GUIDE_NAME}" "${GUIDE}"
-!endif
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
 
   ; The shortcuts start in the program folder (the tool's "Logs" go to its working folder).
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\rk880t-tool.exe" "" "$INSTDIR\rk880t-tool.exe" 0
-!ifdef GUIDE
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\$(GUIDE_LINK).lnk" "$INSTDIR\${GUIDE_NAME}"
-!endif
 
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayVersion" "${VERSION}"

@@ -133,18 +133,31 @@ TEST(Process, DetachedProgramRunsAndLeavesNoChildBehind) {
     fs::current_path(previous);
     ASSERT_TRUE(bStarted);
 #else
-    const std::string script = "echo ran > '" + file + "'";
-    const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+    // A bare name is found in PATH, and the arguments reach the program as they are, shell
+    // characters and all (no shell in between).
+    const std::string script = "echo \"$1\" > '" + file + "'";
+    const char* argv[] = {"sh", "-c", script.c_str(), "sh", "ran", nullptr};
     ASSERT_TRUE(plat::SpawnDetached(argv));
-    // The shell in between was reaped; the program belongs to init, not to us.
+    // The child in between was reaped; the program belongs to init, not to us.
     errno = 0;
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
+    const char* missing[] = {"rk880t-no-such-program", nullptr};
+    EXPECT_FALSE(plat::SpawnDetached(missing));
 #endif
-    for (int i = 0; i < 200 && std::ifstream(file).peek() == EOF; ++i) plat::SleepRaw(25);
-    std::string text;
-    std::getline(std::ifstream(file) >> std::ws, text);
-    EXPECT_EQ(text, "ran");
+    const auto written = [&file] {
+        for (int i = 0; i < 200 && std::ifstream(file).peek() == EOF; ++i) plat::SleepRaw(25);
+        std::string text;
+        std::getline(std::ifstream(file) >> std::ws, text);
+        return text;
+    };
+    EXPECT_EQ(written(), "ran");
+#ifndef _WIN32
+    std::filesystem::remove(file);
+    const char* literal[] = {"/bin/sh", "-c", script.c_str(), "sh", "a;b $(x) `y`", nullptr};
+    ASSERT_TRUE(plat::SpawnDetached(literal));
+    EXPECT_EQ(written(), "a;b $(x) `y`");
+#endif
     std::error_code ec;
     fs::remove_all(dirPath, ec);
 }
