@@ -7,7 +7,7 @@
 #include "model/line_device.h"
 #include "form/control_ids.h"
 #include "session/upgrade_controller.h"
-#include "modem/at_port.h"
+#include "session/diag_port_switch.h"
 #include "modem/nv_backup.h"
 #include "platform/fs.h"
 #include "platform/line_log.h"
@@ -57,98 +57,14 @@ private:
     std::string m_strRestoreFrom;  // --restore-from
 };
 
-// The DIAG port switch works on the form through the view.
-class ViewAtHost : public IAtHost {
-public:
-    explicit ViewAtHost(CServiceToolView& view) : m_view(view) {}
-    int DataPort(int line) override { return m_view.Doc().GetLineInt(line, LineField::PortNumber); }
-    AtPort* LineAtPort(int line) override { return &m_view.Doc().Device(line).at; }
-    bool DiagPortShown(int line) override { return m_bShown[static_cast<size_t>(line)].load(); }
-    void SetDiagPortShown(int line, bool shown) override { m_bShown[static_cast<size_t>(line)] = shown; }
-    void ShowLineStatus(int line, const std::string& text) override { m_view.ShowLineStatus(line, text); }
-    void SetLineVersionText(int line, const std::string& text) override {
-        m_view.Doc().Line(line).SetModemVersion(text);
-        m_view.ShowModemVersion(line);
-    }
-    void EnableStartButton(int line, bool enable) override { m_view.Form().Enable(ids::DOWNLOAD_0 + line, enable); }
-    void SetPortButtonCaption(int line, const std::string& caption) override {
-        m_view.Form().SetText(ids::RESTORE_PORT[static_cast<size_t>(line)], caption);
-    }
-
-private:
-    CServiceToolView& m_view;
-    std::array<std::atomic<bool>, LINE_COUNT> m_bShown{};
-};
-
-// Runs the DIAG port switches off the GUI thread, one at a time in the order pressed (a second
-// press waits for the first, as it would on a blocked GUI thread), with line 0's
-// watcher paused at a safe point until the last one has ended.
-class DiagPortSwitches {
-public:
-    DiagPortSwitches(CServiceToolView& view, ViewAtHost& host) : m_view(view), m_host(host) {}
-
-    // GUI thread: the switch of `line`, or of every line.
-    void Press(int line, bool bAll) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_pending.push_back({line, bAll});
-            if (m_bRunning) return;
-            m_bRunning = true;
-        }
-        if (!m_view.StartTask(0, [this](int) { Drain(); })) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_pending.clear();
-            m_bRunning = false;
-        }
-    }
-
-private:
-    // A watcher that does not reach a safe point within this time (real ms) is not waited for:
-    // the switches pressed meanwhile are dropped.
-    static constexpr int64_t kPauseLimitMs = 120000;
-
-    struct Request {
-        int line;
-        bool bAll;
-    };
-
-    void Drain() {
-        const bool bPaused = m_view.Threads().PauseWatcherAndWait(0, kPauseLimitMs);
-        for (;;) {
-            Request r{};
-            {
-                // The watcher is resumed under the lock, so a press from now on starts a new run
-                // that pauses it again, and none runs beside a resumed watcher.
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_pending.empty() || !bPaused || plat::StopRequested()) {
-                    m_pending.clear();
-                    m_view.Threads().ResumeWatcher(0);
-                    m_bRunning = false;
-                    return;
-                }
-                r = m_pending.front();
-                m_pending.pop_front();
-            }
-            if (r.bAll) ToggleAllDiagPorts(m_host);
-            else ToggleDiagPort(r.line, m_host);
-        }
-    }
-
-    CServiceToolView& m_view;
-    ViewAtHost& m_host;
-    std::mutex m_mutex;
-    std::deque<Request> m_pending;
-    bool m_bRunning = false;
-};
-
 // Everything the wiring makes lives as long as the application's components.
 struct Wired {
     plat::LineLog log;
     std::unique_ptr<GatewayWeb> web;
     std::unique_ptr<CUpgradeController> controller;
     std::unique_ptr<ViewNvHost> nvHost;
-    std::unique_ptr<ViewAtHost> atHost;
-    std::unique_ptr<DiagPortSwitches> portSwitches;
+    std::unique_ptr<CLineDiagPortHost> atHost;
+    std::unique_ptr<CDiagPortSwitches> portSwitches;
     explicit Wired(std::string logs) : log(std::move(logs)) {}
     ~Wired() {
         if (controller) controller->StopLinkServer();
@@ -186,10 +102,12 @@ void WireApplication(CServiceToolApp& app) {
         else diag.ResetPhone();
     };
 
-    wired->atHost = std::make_unique<ViewAtHost>(view);
-    ViewAtHost& atHost = *wired->atHost;
-    wired->portSwitches = std::make_unique<DiagPortSwitches>(view, atHost);
-    DiagPortSwitches& portSwitches = *wired->portSwitches;
+    wired->atHost = std::make_unique<CLineDiagPortHost>(doc, view);
+    CLineDiagPortHost& atHost = *wired->atHost;
+    wired->portSwitches = std::make_unique<CDiagPortSwitches>(
+        view.Threads(), [&view](int line, std::function<void(int)> body) { return view.StartTask(line, std::move(body)); },
+        atHost);
+    CDiagPortSwitches& portSwitches = *wired->portSwitches;
     // Start-up step 18 runs on the GUI thread before the watcher exists: the line's channel is not
     // open yet, so the switch answers "Data端口错误!" at once.
     view.hooks.diagPortOperation = [&atHost](int line) { ToggleDiagPort(line, atHost); };

@@ -184,6 +184,10 @@ void CServiceToolView::DownloadEnabled(int line, bool bEnabled) {
     if (ValidLine(line)) m_form.Enable(ids::DOWNLOAD_0 + line, bEnabled);
 }
 
+void CServiceToolView::PortButtonCaption(int line, const std::string& caption) {
+    if (ValidLine(line)) m_form.SetText(ids::RESTORE_PORT[static_cast<size_t>(line)], caption);
+}
+
 void CServiceToolView::Message(const std::string& text, bool bTitled) {
     if (bTitled) m_ui.MessageBox(text, PRODUCT_TITLE);
     else m_ui.MessageBox(text);

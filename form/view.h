@@ -207,6 +207,7 @@ public:
     void ModemVersionChanged(int line) override { ShowModemVersion(line); }
     void VersionsChanged(int line) override { ShowLineVersions(line); }
     void DownloadEnabled(int line, bool bEnabled) override;
+    void PortButtonCaption(int line, const std::string& caption) override;
     void Ready(int line) override { NotifyLineReady(line); }
     void CountersChanged() override { RefreshCounters(); }
     void Message(const std::string& text, bool bTitled) override;

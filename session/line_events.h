@@ -43,6 +43,8 @@ public:
     virtual void VersionsChanged(int line) = 0;
     // The line's Download button.
     virtual void DownloadEnabled(int line, bool bEnabled) = 0;
+    // The caption of the line's DIAG port button.
+    virtual void PortButtonCaption(int line, const std::string& caption) = 0;
     // The watcher's keep-alive pass found the gateway: Download may be pressed.
     virtual void Ready(int line) = 0;
     // The counters store changed.

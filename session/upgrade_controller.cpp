@@ -195,7 +195,6 @@ bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
 void CUpgradeController::ReconnectPass(int line) {
     ILineEvents& ev = m_deps.events;
     CServiceToolDoc& doc = m_deps.doc;
-    CLineThreads& threads = m_deps.threads;
     if (OpenChannel(line)) {
         plat::TraceF(TRACE_PORT_OPEN, line);
         doc.Line(line).bChannelOpen = true;
@@ -270,7 +269,6 @@ void CUpgradeController::FailClosing(int line, const char* text) {
 void CUpgradeController::CpeUpgradeThread(int line) {
     ILineEvents& ev = m_deps.events;
     CServiceToolDoc& doc = m_deps.doc;
-    CLineThreads& threads = m_deps.threads;
     CLineChannel& ch = m_deps.doc.Device(line).channel;
 
     // Every upgrade whose thread starts is counted; a success is counted at its end.

@@ -13,7 +13,7 @@
 #include "form/console_fakes.h"
 #include "form/control_ids.h"
 #include "session/upgrade_controller.h"
-#include "modem/at_port.h"
+#include "session/diag_port_switch.h"
 #include "platform/clock.h"
 #include "sim/gateway_sim.h"
 
