@@ -10,7 +10,7 @@
 #include "console/control_ids.h"
 #include "console_fakes.h"
 #include "platform/trace.h"
-#include "ui/headless_runner.h"
+#include "ui/headless/headless_runner.h"
 
 namespace {
 

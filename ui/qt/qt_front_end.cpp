@@ -1,4 +1,4 @@
-#include "ui/qt_front_end.h"
+#include "ui/qt/qt_front_end.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -16,8 +16,8 @@
 #include "platform/clock.h"
 #include "platform/terminal.h"
 #include "platform/trace.h"
-#include "ui/qt_form_window.h"
-#include "ui/qt_startup_dialog.h"
+#include "ui/qt/qt_form_window.h"
+#include "ui/qt/qt_startup_dialog.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/headless_runner.h"
+#include "ui/headless/headless_runner.h"
 
 #include <algorithm>
 #include <chrono>
