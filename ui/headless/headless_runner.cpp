@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <vector>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "console/control_ids.h"
 #include "platform/terminal.h"
