@@ -75,6 +75,7 @@ void CServiceToolView::SetLineProgress(int line, int percent) {
     if (p == 0) m_form.SetProgressRange(ids::PROGRESS_0 + line, 0, 100);
     m_form.SetProgressPos(ids::PROGRESS_0 + line, p);
     m_form.SetText(ids::PROGRESS_TEXT_0 + line, plat::Format("%d/100", p));
+    if (observers.onProgressSet) observers.onProgressSet(line, p);
 }
 
 void CServiceToolView::ShowModemVersion(int line) {

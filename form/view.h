@@ -101,6 +101,8 @@ struct ViewObservers {
     std::function<void(int line, const std::string& entry)> onHistoryAppended;
     // Every SetLinePicture of a kind 0..4.
     std::function<void(int line, int kind)> onPictureSet;
+    // Every SetLineProgress, with the percentage shown ("%d/100"), repeats included.
+    std::function<void(int line, int percent)> onProgressSet;
     // The watcher's keep-alive pass has shown "连接完成" and enabled Download (NotifyLineReady).
     std::function<void(int line)> onLineReady;
     // A task thread's body has returned.

@@ -9,11 +9,11 @@
 #include "platform/options.h"
 #include "platform/process.h"
 #include "platform/terminal.h"
-#include "ui/headless_runner.h"
+#include "ui/headless/headless_runner.h"
 #include "ui/simulate.h"
 
 #ifdef RK_HAVE_QT
-#include "ui/qt_front_end.h"
+#include "ui/qt/qt_front_end.h"
 #endif
 #ifdef RK_HAVE_WIN32_WINDOW
 #include "ui/win32/win32_front_end.h"

@@ -20,9 +20,9 @@
 #include "form/control_ids.h"
 #include "form/view.h"
 #include "console_fakes.h"
-#include "ui/qt_form_window.h"
-#include "ui/qt_front_end.h"
-#include "ui/qt_startup_dialog.h"
+#include "ui/qt/qt_form_window.h"
+#include "ui/qt/qt_front_end.h"
+#include "ui/qt/qt_startup_dialog.h"
 
 namespace {
 

@@ -34,9 +34,9 @@
 #include "sim/gateway_sim.h"
 #include "support/sha256_file.h"
 #include "support/tool_harness.h"
-#include "ui/qt_form_window.h"
-#include "ui/qt_front_end.h"
-#include "ui/qt_startup_dialog.h"
+#include "ui/qt/qt_form_window.h"
+#include "ui/qt/qt_front_end.h"
+#include "ui/qt/qt_startup_dialog.h"
 
 namespace {
 

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "form/control_ids.h"
 #include "console_fakes.h"
 #include "platform/trace.h"
-#include "ui/headless_runner.h"
+#include "ui/common/gui_queue.h"
+#include "ui/headless/headless_runner.h"
 
 namespace {
 
@@ -223,6 +226,41 @@ TEST(HeadlessFormat, TheTerminalsProgressLineHasLinePercentBarAndStatus) {
     EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 100, "管理成功。\n点击【确定】按钮退出程序。"),
               "线路1 100% [####################] 管理成功。");
     EXPECT_EQ(CHeadlessRunner::ProgressLine(7, 0, ""), "线路8   0% [--------------------] ");
+}
+
+// The queue every front end posts through: order, one wake per item (those posted before the wake
+// was set included), a worker's question let go at teardown, nothing taken after Close.
+TEST(GuiQueue, RunsInOrderLetsAWaitingWorkerGoAtTeardownAndDropsAfterClose) {
+    CGuiQueue queue;
+    std::string ran;
+    queue.Post([&] { ran += "a"; });
+    std::atomic<int> wakes{0};
+    queue.SetWake([&] { ++wakes; });
+    queue.Post([&] { ran += "b"; });
+    EXPECT_EQ(wakes.load(), 2);
+    while (auto fn = queue.TakeNext()) fn();
+    EXPECT_EQ(ran, "ab");
+    // On the GUI thread a question is answered at once.
+    EXPECT_EQ(queue.Call<int>([] { return 7; }, -1), 7);
+
+    // A worker's question waits for the GUI thread; the teardown lets it go with the fallback.
+    std::atomic<int> answer{0};
+    std::thread worker([&] { answer = queue.Call<int>([] { return 7; }, -1); });
+    const int64_t deadline = plat::TickMs() + 10000;
+    while (wakes.load() < 3 && plat::TickMs() < deadline) plat::SleepRaw(1);
+    EXPECT_EQ(wakes.load(), 3);
+    queue.BeginTeardown();
+    worker.join();
+    EXPECT_EQ(answer.load(), -1);
+    std::thread late([&] { answer = queue.Call<int>([] { return 7; }, -2); });
+    late.join();
+    EXPECT_EQ(answer.load(), -2);
+
+    queue.Close();
+    EXPECT_FALSE(queue.TakeNext());  // the question posted before is dropped
+    queue.Post([&] { ran += "c"; });
+    EXPECT_FALSE(queue.TakeNext());
+    EXPECT_EQ(wakes.load(), 3);
 }
 
 }  // namespace

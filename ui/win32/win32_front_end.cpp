@@ -5,16 +5,11 @@
 #include <objbase.h>
 #include <shlobj.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/terminal.h"
-#include "platform/process.h"
-#include "platform/trace.h"
 #include "platform/wide.h"
 #include "ui/win32/win32_font.h"
 #include "ui/win32/win32_form_window.h"
@@ -53,66 +48,18 @@ UINT IconFlags(plat::MsgIcon icon) {
 
 }  // namespace
 
-CWin32FrontEnd::CWin32FrontEnd(const plat::Options& options)
-    : m_options(options), m_guiThread(GetCurrentThreadId()) {}
+CWin32FrontEnd::CWin32FrontEnd(const plat::Options& options) : CFrontEnd(options) {}
 
-CWin32FrontEnd::~CWin32FrontEnd() { Shutdown(); }
-
-void CWin32FrontEnd::Attach(CServiceToolApp& app, CWin32FormWindow& window) {
-    bool bWake = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_pApp = &app;
-        m_pWindow = &window;
-        bWake = !m_queue.empty();
-    }
-    if (bWake) PostMessageW(window.Handle(), WM_APP_RUN_POSTED, 0, 0);
-}
+CWin32FrontEnd::~CWin32FrontEnd() { m_gui.Close(); }
 
 HWND CWin32FrontEnd::Owner() const {
     HWND w = m_pWindow ? m_pWindow->Handle() : nullptr;
     return w && IsWindowVisible(w) ? w : nullptr;
 }
 
-void CWin32FrontEnd::Shutdown() {
-    std::deque<std::function<void()>> dropped;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bShutdown = true;
-        m_bTeardown = true;
-        dropped.swap(m_queue);
-    }
-    m_cv.notify_all();
-}
-
-// ---------------------------------------------------------------------------------------------
-// The GUI thread's queue
-
-void CWin32FrontEnd::PostToGui(std::function<void()> fn) {
-    HWND target = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bShutdown) return;
-        m_queue.push_back(std::move(fn));
-        if (m_pWindow) target = m_pWindow->Handle();
-    }
-    // One wake per item; an item that enters a modal loop (a message box) leaves the next wake to
-    // that loop, so posted work goes on while the box is open.
-    if (target) PostMessageW(target, WM_APP_RUN_POSTED, 0, 0);
-}
-
 void CWin32FrontEnd::RunPosted() {
-    std::function<void()> fn;
-    HWND target = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bShutdown || m_queue.empty()) return;
-        fn = std::move(m_queue.front());
-        m_queue.pop_front();
-        // Work queued before the window was there came with no wake of its own.
-        if (!m_queue.empty() && m_pWindow) target = m_pWindow->Handle();
-    }
-    if (target) PostMessageW(target, WM_APP_RUN_POSTED, 0, 0);
+    std::function<void()> fn = m_gui.TakeNext();
+    if (!fn) return;
     // A task starts in posted work (after the watcher's pause) and its end shows a message box
     // through it: the block follows before and after each item.
     SyncShutdownBlock();
@@ -141,41 +88,6 @@ bool CWin32FrontEnd::EndSessionAllowed() {
     return false;
 }
 
-bool CWin32FrontEnd::IsGuiThread() const { return GetCurrentThreadId() == m_guiThread; }
-
-template <class T>
-T CWin32FrontEnd::CallOnGui(std::function<T()> fn, T fallback) {
-    if (IsGuiThread()) return fn();
-    struct Pending {
-        bool bDone = false;
-        T value;
-    };
-    auto pending = std::make_shared<Pending>();
-    pending->value = fallback;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bTeardown) return fallback;
-    }
-    PostToGui([this, pending, fn = std::move(fn)] {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_bTeardown) return;
-        }
-        T value = fn();
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            pending->value = std::move(value);
-            pending->bDone = true;
-        }
-        m_cv.notify_all();
-    });
-    // The worker waits; the GUI thread never does. Teardown (or the worker's stop) lets it go.
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!pending->bDone && !m_bTeardown && !plat::StopRequested())
-        m_cv.wait_for(lock, std::chrono::milliseconds(50));
-    return pending->bDone ? pending->value : fallback;
-}
-
 // ---------------------------------------------------------------------------------------------
 // plat::IUiPort
 
@@ -183,7 +95,7 @@ plat::MsgResult CWin32FrontEnd::MessageBox(const std::string& text, const std::s
                                            plat::MsgButtons buttons, plat::MsgIcon icon) {
     const bool yesNo = buttons != plat::MsgButtons::Ok;
     const plat::MsgResult fallback = yesNo ? plat::MsgResult::No : plat::MsgResult::Ok;
-    return CallOnGui<plat::MsgResult>(
+    return m_gui.Call<plat::MsgResult>(
         [this, text, caption, yesNo, buttons, icon] {
             // A question whose safe answer is No has No as its default button.
             const UINT defaultButton = buttons == plat::MsgButtons::YesNoDefaultNo ? MB_DEFBUTTON2 : 0;
@@ -197,9 +109,8 @@ plat::MsgResult CWin32FrontEnd::MessageBox(const std::string& text, const std::s
         fallback);
 }
 
-std::optional<std::string> CWin32FrontEnd::ChooseFile(const plat::FileDialogSpec& dialogRequest) {
-    if (auto answer = plat::CommandLineFileAnswer(m_options, dialogRequest)) return answer;
-    return CallOnGui<std::optional<std::string>>(
+std::optional<std::string> CWin32FrontEnd::AskFile(const plat::FileDialogSpec& dialogRequest) {
+    return m_gui.Call<std::optional<std::string>>(
         [this, dialogRequest]() -> std::optional<std::string> {
             std::vector<wchar_t> name(32768, L'\0');
             const std::wstring initial = plat::Widen(dialogRequest.defaultName);
@@ -225,7 +136,7 @@ std::optional<std::string> CWin32FrontEnd::ChooseFile(const plat::FileDialogSpec
 }
 
 std::optional<std::string> CWin32FrontEnd::ChooseFolder(const std::string& title) {
-    return CallOnGui<std::optional<std::string>>(
+    return m_gui.Call<std::optional<std::string>>(
         [this, title]() -> std::optional<std::string> {
             const std::wstring wideTitle = plat::Widen(title);
             BROWSEINFOW info{};
@@ -260,15 +171,13 @@ DialogEnd CWin32FrontEnd::RunTerminalIpDialog(TerminalIpResult& out) {
     return DialogEnd::Ok;
 }
 
-void CWin32FrontEnd::StartTimer(int id, int64_t periodMs) {
-    if (!IsGuiThread()) return PostToGui([this, id, periodMs] { StartTimer(id, periodMs); });
+void CWin32FrontEnd::SetGuiTimer(int id, int64_t periodMs) {
     if (!m_pWindow || !m_pWindow->Handle()) return;
     const UINT period = static_cast<UINT>(std::min<int64_t>(std::max<int64_t>(periodMs, USER_TIMER_MINIMUM), 0x7FFFFFFF));
     SetTimer(m_pWindow->Handle(), static_cast<UINT_PTR>(id), period, nullptr);
 }
 
-void CWin32FrontEnd::StopTimer(int id) {
-    if (!IsGuiThread()) return PostToGui([this, id] { StopTimer(id); });
+void CWin32FrontEnd::KillGuiTimer(int id) {
     if (m_pWindow && m_pWindow->Handle()) KillTimer(m_pWindow->Handle(), static_cast<UINT_PTR>(id));
 }
 
@@ -276,26 +185,63 @@ void CWin32FrontEnd::SetTitle(const std::string& title) {
     if (m_pWindow) m_pWindow->SetTitle(title);
 }
 
-void CWin32FrontEnd::ExitProcessNow(int code) {
-    plat::ExitNow(code);
+void CWin32FrontEnd::Trace(const std::string& text) {
+    CFrontEnd::Trace(text);
+    std::fflush(stdout);
 }
 
-void CWin32FrontEnd::RequestExit(int status, bool force) {
-    PostToGui([this, status, force] {
-        if (!m_pApp || !m_pWindow) return;
-        if (force) m_pApp->View().Teardown();
-        else if (!m_pApp->Frame().OnClose()) return;
-        m_nStatus = status;
-        m_pWindow->CloseForced();
-    });
+// ---------------------------------------------------------------------------------------------
+// The run
+
+void CWin32FrontEnd::Open(CServiceToolApp& app) {
+    CWin32FormWindow::Actions actions;
+    actions.command = [this, &app](int id) {
+        app.Frame().OnCommand(id);
+        SyncShutdownBlock();
+    };
+    actions.close = [&app] { return app.Frame().OnClose(); };
+    actions.key = [this, &app](int key) {
+        const bool bSwallowed = app.View().OnKeyDown(key);
+        SyncShutdownBlock();
+        return bSwallowed;
+    };
+    actions.timer = [&app](int id) { app.View().OnTimer(id); };
+    actions.posted = [this] { RunPosted(); };
+    actions.destroyed = [this] { PostQuitMessage(ExitStatus()); };
+    actions.endSession = [this] { return EndSessionAllowed(); };
+    m_pWindow = std::make_unique<CWin32FormWindow>(app.Form(), actions);
+    // One wake per posted item; what was posted before the window was there is woken now.
+    const HWND target = m_pWindow->Handle();
+    m_gui.SetWake([target] { PostMessageW(target, WM_APP_RUN_POSTED, 0, 0); });
 }
 
-void CWin32FrontEnd::BeginTeardown() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bTeardown = true;
+void CWin32FrontEnd::Wired(CServiceToolApp& app) {
+    // The end of a task on line 0 releases the session end.
+    CServiceToolView& view = app.View();
+    view.observers.onTaskThreadReturned = [this, before = view.observers.onTaskThreadReturned](int line,
+                                                                                             TaskOutcome outcome) {
+        if (before) before(line, outcome);
+        if (line == 0) PostToGui([this] { SyncShutdownBlock(); });
+    };
+}
+
+int CWin32FrontEnd::Loop() {
+    m_pWindow->Show();
+    MSG msg;
+    BOOL got;
+    while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0) {
+        if (got == -1) break;
+        if (m_pWindow->FilterKey(msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
     }
-    m_cv.notify_all();
+    return got == 0 ? static_cast<int>(msg.wParam) : 1;
+}
+
+void CWin32FrontEnd::Closed() { m_pWindow.reset(); }
+
+void CWin32FrontEnd::EndLoop() {
+    if (m_pWindow) m_pWindow->CloseForced();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -307,62 +253,11 @@ int RunWin32Window(const plat::Options& options, const std::string& programFolde
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_PROGRESS_CLASS | ICC_INTERNET_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);
 
-    // One trace per line: the debugger's messages ("Tools Send: ...") carry no line break.
-    plat::SetTraceSink([](const std::string& text) {
-        const std::string line = !text.empty() && text.back() == '\n' ? text : text + "\n";
-        std::fputs(line.c_str(), stdout);
-        std::fflush(stdout);
-    });
-    plat::SystemProcess process(!options.bNoArpFlush);
-    CWin32FrontEnd front(options);
-    const AppConfig config = AppConfigFor(options, programFolder);
     int status = 0;
     {
-        CServiceToolApp app(front, front, process, config);
-        CWin32FormWindow::Actions actions;
-        actions.command = [&app, &front](int id) {
-            app.Frame().OnCommand(id);
-            front.SyncShutdownBlock();
-        };
-        actions.close = [&app] { return app.Frame().OnClose(); };
-        actions.key = [&app, &front](int key) {
-            const bool bSwallowed = app.View().OnKeyDown(key);
-            front.SyncShutdownBlock();
-            return bSwallowed;
-        };
-        actions.timer = [&app](int id) { app.View().OnTimer(id); };
-        actions.posted = [&front] { front.RunPosted(); };
-        actions.destroyed = [&front] { PostQuitMessage(front.ExitStatus()); };
-        actions.endSession = [&front] { return front.EndSessionAllowed(); };
-        CWin32FormWindow window(app.Form(), actions);
-        front.Attach(app, window);
-        if (wire) wire(app);
-        // The end of a task on line 0 releases the session end.
-        CServiceToolView& view = app.View();
-        view.observers.onTaskThreadReturned = [&front, before = view.observers.onTaskThreadReturned](
-                                                  int line, TaskOutcome outcome) {
-            if (before) before(line, outcome);
-            if (line == 0) front.PostToGui([&front] { front.SyncShutdownBlock(); });
-        };
-        const StartOutcome start = app.InitInstance();
-        if (!start.bRunning) {
-            status = start.exitCode;
-        } else {
-            window.Show();
-            MSG msg;
-            BOOL got;
-            while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0) {
-                if (got == -1) break;
-                if (window.FilterKey(msg)) continue;
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-            status = got == 0 ? static_cast<int>(msg.wParam) : 1;
-        }
-        app.View().Teardown();
-        front.Shutdown();
+        CWin32FrontEnd front(options);
+        status = front.RunApplication(programFolder, wire);
     }
-    plat::SetTraceSink(nullptr);
     if (SUCCEEDED(com)) CoUninitialize();
     return status;
 }

@@ -1,58 +1,35 @@
 #pragma once
 // The Win32 front end (Windows build): the UI port and the host of the view over a Win32 message
-// loop. Posted work and the clock run on the GUI thread through the form window's messages and
-// SetTimer. Message boxes and choosers asked for by worker threads are shown on the GUI thread
-// while the worker waits (the GUI thread never waits for a worker); at teardown the waiting
-// workers are let go.
+// loop. Posted work runs on the GUI thread through the form window's WM_APP_RUN_POSTED message and
+// the clock through SetTimer. Message boxes and choosers asked for by worker threads are shown on
+// the GUI thread while the worker waits (ui/common/gui_queue.h).
 #include <windows.h>
 // The UI port's member is MessageBox, not the system's macro for MessageBoxW.
 #undef MessageBox
 
-#include <condition_variable>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
 
-#include "app/app.h"
-#include "form/view_host.h"
-#include "platform/options.h"
-#include "platform/ui_port.h"
+#include "ui/common/front_end.h"
 
 class CWin32FormWindow;
 
-class CWin32FrontEnd final : public plat::IUiPort, public IViewHost {
+class CWin32FrontEnd final : public CFrontEnd {
 public:
     explicit CWin32FrontEnd(const plat::Options& options);
     ~CWin32FrontEnd() override;
 
-    // Renders the application's form in `window` once its start-up has run.
-    void Attach(CServiceToolApp& app, CWin32FormWindow& window);
-    // Runs the GUI thread's posted work (the form window's WM_APP message).
-    void RunPosted();
-    int ExitStatus() const { return m_nStatus; }
-
     // plat::IUiPort
     plat::MsgResult MessageBox(const std::string& text, const std::string& caption, plat::MsgButtons buttons,
                                plat::MsgIcon icon) override;
-    std::optional<std::string> ChooseFile(const plat::FileDialogSpec& dialogRequest) override;
     std::optional<std::string> ChooseFolder(const std::string& title) override;
     void PostClose() override;
 
     // IViewHost
     DialogEnd RunTerminalIpDialog(TerminalIpResult& out) override;
-    void PostToGui(std::function<void()> fn) override;
-    bool IsGuiThread() const override;
-    void StartTimer(int id, int64_t periodMs) override;
-    void StopTimer(int id) override;
     void SetTitle(const std::string& title) override;
-    void ExitProcessNow(int code) override;
-    void RequestExit(int status, bool force) override;
-    void BeginTeardown() override;
-
-    // Stops taking posted work (the window is gone) and drops what is queued.
-    void Shutdown();
 
     // Shut-down and log-off while line 0 runs a task (GUI thread): the window holds the session
     // end back with the running text as its reason from the task's start to its end.
@@ -63,21 +40,20 @@ public:
     const std::wstring& ShutdownBlockReason() const { return m_strBlockReason; }
 
 private:
-    template <class T>
-    T CallOnGui(std::function<T()> fn, T fallback);
+    void Open(CServiceToolApp& app) override;
+    void SetGuiTimer(int id, int64_t periodMs) override;
+    void KillGuiTimer(int id) override;
+    void Wired(CServiceToolApp& app) override;
+    int Loop() override;
+    void Closed() override;
+    void EndLoop() override;
+    std::optional<std::string> AskFile(const plat::FileDialogSpec& dialogRequest) override;
+    void Trace(const std::string& text) override;
+    // The form window's WM_APP_RUN_POSTED: the next posted item.
+    void RunPosted();
     HWND Owner() const;
 
-    plat::Options m_options;
-    DWORD m_guiThread;
-    CServiceToolApp* m_pApp = nullptr;
-    CWin32FormWindow* m_pWindow = nullptr;
-    int m_nStatus = 0;
-
-    std::mutex m_mutex;  // the queue and the flags
-    std::condition_variable m_cv;
-    std::deque<std::function<void()>> m_queue;
-    bool m_bShutdown = false;
-    bool m_bTeardown = false;
+    std::unique_ptr<CWin32FormWindow> m_pWindow;
     std::wstring m_strBlockReason;  // GUI thread
 };
 

@@ -1,23 +1,17 @@
-#include "ui/qt_front_end.h"
+#include "ui/qt/qt_front_end.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
 #include <QFont>
 #include <QMessageBox>
-#include <QThread>
 #include <QTimer>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include <algorithm>
+#include <cstdint>
 
 #include "form/control_ids.h"
-#include "platform/clock.h"
-#include "platform/terminal.h"
-#include "platform/trace.h"
-#include "ui/qt_form_window.h"
-#include "ui/qt_startup_dialog.h"
+#include "ui/qt/qt_form_window.h"
+#include "ui/qt/qt_startup_dialog.h"
 
 namespace {
 
@@ -38,56 +32,47 @@ QString QtFilter(const std::string& filter) {
 
 }  // namespace
 
-CQtFrontEnd::CQtFrontEnd(const plat::Options& options) : m_options(options), m_pContext(new QObject()) {}
-
-CQtFrontEnd::~CQtFrontEnd() { delete m_pContext; }
-
-void CQtFrontEnd::Attach(CServiceToolApp& app, CFormWindow& window) {
-    m_pApp = &app;
-    m_pWindow = &window;
+CQtFrontEnd::CQtFrontEnd(const plat::Options& options) : CFrontEnd(options), m_pContext(new QObject()) {
+    m_gui.SetWake([this] {
+        QMetaObject::invokeMethod(
+            m_pContext, [this] {
+                if (auto fn = m_gui.TakeNext()) fn();
+            },
+            Qt::QueuedConnection);
+    });
 }
 
-QWidget* CQtFrontEnd::Parent() const { return m_pWindow && m_pWindow->isVisible() ? m_pWindow : nullptr; }
-
-template <class T>
-T CQtFrontEnd::CallOnGui(std::function<T()> fn, T fallback) {
-    if (IsGuiThread()) return fn();
-    struct Pending {
-        bool bDone = false;
-        T value;
-    };
-    auto pending = std::make_shared<Pending>();
-    pending->value = fallback;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bTeardown) return fallback;
-    }
-    QMetaObject::invokeMethod(
-        m_pContext,
-        [this, pending, fn = std::move(fn)] {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_bTeardown) return;
-            }
-            T value = fn();
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                pending->value = std::move(value);
-                pending->bDone = true;
-            }
-            m_cv.notify_all();
-        },
-        Qt::QueuedConnection);
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!pending->bDone && !m_bTeardown && !plat::StopRequested())
-        m_cv.wait_for(lock, std::chrono::milliseconds(50));
-    return pending->bDone ? pending->value : fallback;
+CQtFrontEnd::~CQtFrontEnd() {
+    m_gui.Close();  // no wake reaches the context from here on
+    delete m_pContext;
 }
+
+void CQtFrontEnd::Open(CServiceToolApp& app) {
+    CFormWindow::Actions actions;
+    actions.command = [&app](int id) { app.Frame().OnCommand(id); };
+    actions.close = [&app] { return app.Frame().OnClose(); };
+    actions.key = [&app](int key) { return app.View().OnKeyDown(key); };
+    actions.closed = [this] { QApplication::exit(ExitStatus()); };
+    m_pWindow = std::make_unique<CFormWindow>(app.Form(), actions);
+}
+
+int CQtFrontEnd::Loop() {
+    m_pWindow->show();
+    return QApplication::exec();
+}
+
+void CQtFrontEnd::Closed() { m_pWindow.reset(); }
+
+void CQtFrontEnd::EndLoop() {
+    if (m_pWindow) m_pWindow->CloseForced();
+}
+
+QWidget* CQtFrontEnd::Parent() const { return m_pWindow && m_pWindow->isVisible() ? m_pWindow.get() : nullptr; }
 
 plat::MsgResult CQtFrontEnd::MessageBox(const std::string& text, const std::string& caption,
                                         plat::MsgButtons buttons, plat::MsgIcon icon) {
     const plat::MsgResult fallback = buttons == plat::MsgButtons::Ok ? plat::MsgResult::Ok : plat::MsgResult::No;
-    return CallOnGui<plat::MsgResult>(
+    return m_gui.Call<plat::MsgResult>(
         [this, text, caption, buttons, icon] {
             QMessageBox::Icon qicon = QMessageBox::NoIcon;
             switch (icon) {
@@ -118,10 +103,8 @@ plat::MsgResult CQtFrontEnd::MessageBox(const std::string& text, const std::stri
         fallback);
 }
 
-std::optional<std::string> CQtFrontEnd::ChooseFile(const plat::FileDialogSpec& dialogRequest) {
-    // An export of the command line has its path already.
-    if (auto answer = plat::CommandLineFileAnswer(m_options, dialogRequest)) return answer;
-    return CallOnGui<std::optional<std::string>>(
+std::optional<std::string> CQtFrontEnd::AskFile(const plat::FileDialogSpec& dialogRequest) {
+    return m_gui.Call<std::optional<std::string>>(
         [this, dialogRequest]() -> std::optional<std::string> {
             QFileDialog dialog(Parent());
             dialog.setAcceptMode(dialogRequest.bOpen ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
@@ -139,7 +122,7 @@ std::optional<std::string> CQtFrontEnd::ChooseFile(const plat::FileDialogSpec& d
 }
 
 std::optional<std::string> CQtFrontEnd::ChooseFolder(const std::string& title) {
-    return CallOnGui<std::optional<std::string>>(
+    return m_gui.Call<std::optional<std::string>>(
         [this, title]() -> std::optional<std::string> {
             const QString folder = QFileDialog::getExistingDirectory(Parent(), Q(title));
             if (folder.isEmpty()) return std::nullopt;
@@ -162,14 +145,7 @@ DialogEnd CQtFrontEnd::RunTerminalIpDialog(TerminalIpResult& out) {
     return DialogEnd::Ok;
 }
 
-void CQtFrontEnd::PostToGui(std::function<void()> fn) {
-    QMetaObject::invokeMethod(m_pContext, std::move(fn), Qt::QueuedConnection);
-}
-
-bool CQtFrontEnd::IsGuiThread() const { return QThread::currentThread() == m_pContext->thread(); }
-
-void CQtFrontEnd::StartTimer(int id, int64_t periodMs) {
-    if (!IsGuiThread()) return PostToGui([this, id, periodMs] { StartTimer(id, periodMs); });
+void CQtFrontEnd::SetGuiTimer(int id, int64_t periodMs) {
     QTimer*& timer = m_timers[id];
     if (!timer) {
         timer = new QTimer(m_pContext);
@@ -180,8 +156,7 @@ void CQtFrontEnd::StartTimer(int id, int64_t periodMs) {
     timer->start(static_cast<int>(std::min<int64_t>(periodMs, INT32_MAX)));
 }
 
-void CQtFrontEnd::StopTimer(int id) {
-    if (!IsGuiThread()) return PostToGui([this, id] { StopTimer(id); });
+void CQtFrontEnd::KillGuiTimer(int id) {
     const auto it = m_timers.find(id);
     if (it != m_timers.end() && it->second) it->second->stop();
 }
@@ -190,62 +165,12 @@ void CQtFrontEnd::SetTitle(const std::string& title) {
     if (m_pWindow) m_pWindow->setWindowTitle(Q(title));
 }
 
-void CQtFrontEnd::ExitProcessNow(int code) {
-    plat::ExitNow(code);
-}
-
-void CQtFrontEnd::RequestExit(int status, bool force) {
-    PostToGui([this, status, force] {
-        if (!m_pApp || !m_pWindow) return;
-        if (force) m_pApp->View().Teardown();
-        else if (!m_pApp->Frame().OnClose()) return;
-        m_nStatus = status;
-        m_pWindow->CloseForced();
-    });
-}
-
-void CQtFrontEnd::BeginTeardown() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bTeardown = true;
-    }
-    m_cv.notify_all();
-}
-
 int RunQtWindow(int argc, char** argv, const plat::Options& options, const std::string& programFolder,
                 const std::function<void(CServiceToolApp&)>& wire) {
     QApplication qapp(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setFont(QFont("WenQuanYi Micro Hei", 10));
 
-    // One trace per line: the debugger's messages ("Tools Send: ...") carry no line break.
-    plat::SetTraceSink([](const std::string& text) {
-        const std::string line = !text.empty() && text.back() == '\n' ? text : text + "\n";
-        std::fputs(line.c_str(), stdout);
-    });
-    plat::SystemProcess process(!options.bNoArpFlush);
     CQtFrontEnd front(options);
-    const AppConfig config = AppConfigFor(options, programFolder);
-    int status = 0;
-    {
-        CServiceToolApp app(front, front, process, config);
-        CFormWindow::Actions actions;
-        actions.command = [&app](int id) { app.Frame().OnCommand(id); };
-        actions.close = [&app] { return app.Frame().OnClose(); };
-        actions.key = [&app](int key) { return app.View().OnKeyDown(key); };
-        actions.closed = [&front] { QApplication::exit(front.ExitStatus()); };
-        CFormWindow window(app.Form(), actions);
-        front.Attach(app, window);
-        if (wire) wire(app);
-        const StartOutcome start = app.InitInstance();
-        if (!start.bRunning) {
-            status = start.exitCode;
-        } else {
-            window.show();
-            status = QApplication::exec();
-        }
-        app.View().Teardown();
-    }
-    plat::SetTraceSink(nullptr);
-    return status;
+    return front.RunApplication(programFolder, wire);
 }

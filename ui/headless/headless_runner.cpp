@@ -1,10 +1,11 @@
-#include "ui/headless_runner.h"
+#include "ui/headless/headless_runner.h"
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "form/control_ids.h"
 #include "platform/terminal.h"
@@ -12,12 +13,21 @@
 #include "form/startup_dialog.h"
 
 CHeadlessRunner::CHeadlessRunner(const plat::Options& options, std::string programFolder)
-    : m_options(options), m_strProgramFolder(std::move(programFolder)), m_process(!options.bNoArpFlush),
-      m_bTerminal(plat::IsTerminal(2)) {
+    : CFrontEnd(options), m_strProgramFolder(std::move(programFolder)), m_bTerminal(plat::IsTerminal(2)) {
     m_nLastProgress.fill(-1);
+    m_gui.SetWake([this] {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_nWakes;
+        }
+        m_cv.notify_all();
+    });
 }
 
-CHeadlessRunner::~CHeadlessRunner() { m_signalThread.Join(); }
+CHeadlessRunner::~CHeadlessRunner() {
+    m_gui.Close();
+    m_signalThread.Join();
+}
 
 void CHeadlessRunner::BlockExitSignals() { plat::BlockExitSignals(); }
 
@@ -71,9 +81,7 @@ void CHeadlessRunner::PrintOut(const std::string& text) {
     if (bAround) WriteErr(m_strProgressShown);
 }
 
-void CHeadlessRunner::OnProgressText(int line, const std::string& text) {
-    int percent = 0;
-    if (std::sscanf(text.c_str(), "%d/100", &percent) != 1) return;
+void CHeadlessRunner::OnProgress(int line, int percent) {
     std::lock_guard<std::mutex> lock(m_errMutex);
     int& last = m_nLastProgress[static_cast<size_t>(line)];
     if (last == percent) return;
@@ -95,56 +103,14 @@ void CHeadlessRunner::OnStatusText(int line, const std::string& text) {
 // ---------------------------------------------------------------------------------------------
 
 int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
-    m_guiThread = std::this_thread::get_id();
     plat::PrepareConsole();  // the same UTF-8 bytes on every system (no CR LF on Windows)
     m_signalThread.Start([this] {
         while (!plat::StopRequested()) {
             if (const int status = plat::WaitExitSignal(100)) RequestExit(status, true);
         }
     });
-    plat::SetTraceSink([this](const std::string& text) { PrintErr("TRACE: " + EscapeLine(text)); });
-
-    const AppConfig config = AppConfigFor(m_options, m_strProgramFolder);
-
-    int status = 0;
-    {
-        CServiceToolApp app(*this, *this, m_process, config);
-        m_pApp = &app;
-        CServiceToolView& view = app.View();
-        view.observers.onHistoryAppended = [this](int, const std::string& entry) { PrintOut(entry); };
-        view.observers.onPictureSet = [this](int line, int kind) {
-            PrintErr(plat::Format("PICTURE: %d %d", line, kind));
-        };
-        view.observers.onTaskThreadReturned = [this](int, TaskOutcome outcome) {
-            m_bTaskEnded = true;
-            if (outcome == TaskOutcome::Failed) RequestExit(1, true);
-            else if (outcome == TaskOutcome::Succeeded) RequestExit(0, true);
-        };
-        const int token = app.Form().AddListener([this, &app](const ControlEvent& e) {
-            if (e.what != ControlChange::Text) return;
-            if (e.id >= ids::PROGRESS_TEXT_0 && e.id < ids::PROGRESS_TEXT_0 + LINE_COUNT)
-                OnProgressText(e.id - ids::PROGRESS_TEXT_0, app.Form().GetText(e.id));
-            else if (e.id >= ids::STATUS_0 && e.id < ids::STATUS_0 + LINE_COUNT)
-                OnStatusText(e.id - ids::STATUS_0, app.Form().GetText(e.id));
-        });
-        if (wire) wire(app);
-
-        const StartOutcome start = app.InitInstance();
-        if (!start.bRunning) {
-            status = start.exitCode;
-        } else {
-            if (m_options.giveUpAfter > 0) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_giveUpAt = plat::TickMs() + static_cast<int64_t>(m_options.giveUpAfter * 1000.0);
-            }
-            status = Loop();
-        }
-        app.Form().RemoveListener(token);
-        view.Teardown();
-        m_pApp = nullptr;
-    }
+    const int status = RunApplication(m_strProgramFolder, wire);
     m_signalThread.Join();
-    plat::SetTraceSink(nullptr);
     {
         // The shell's prompt goes below the progress line.
         std::lock_guard<std::mutex> lock(m_errMutex);
@@ -154,18 +120,46 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     return status;
 }
 
+void CHeadlessRunner::Trace(const std::string& text) { PrintErr("TRACE: " + EscapeLine(text)); }
+
+void CHeadlessRunner::Open(CServiceToolApp& app) {
+    CServiceToolView& view = app.View();
+    view.observers.onHistoryAppended = [this](int, const std::string& entry) { PrintOut(entry); };
+    view.observers.onPictureSet = [this](int line, int kind) {
+        PrintErr(plat::Format("PICTURE: %d %d", line, kind));
+    };
+    view.observers.onProgressSet = [this](int line, int percent) { OnProgress(line, percent); };
+    view.observers.onTaskThreadReturned = [this](int, TaskOutcome outcome) {
+        m_bTaskEnded = true;
+        if (outcome == TaskOutcome::Failed) RequestExit(1, true);
+        else if (outcome == TaskOutcome::Succeeded) RequestExit(0, true);
+    };
+    // The status texts, for the terminal's progress line.
+    m_nStatusListener = app.Form().AddListener([this, &app](const ControlEvent& e) {
+        if (e.what == ControlChange::Text && e.id >= ids::STATUS_0 && e.id < ids::STATUS_0 + LINE_COUNT)
+            OnStatusText(e.id - ids::STATUS_0, app.Form().GetText(e.id));
+    });
+}
+
+void CHeadlessRunner::Leave() { m_pApp->Form().RemoveListener(m_nStatusListener); }
+
 int CHeadlessRunner::Loop() {
+    if (m_options.giveUpAfter > 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_giveUpAt = plat::TickMs() + static_cast<int64_t>(m_options.giveUpAfter * 1000.0);
+    }
     for (;;) {
-        std::function<void()> task;
+        bool bWoken = false;
         std::vector<int> due;
         bool bGiveUp = false;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             for (;;) {
-                if (m_bQuit) return m_nStatus;
-                if (!m_queue.empty()) {
-                    task = std::move(m_queue.front());
-                    m_queue.pop_front();
+                if (m_bQuit) return ExitStatus();
+                // Posted work first, then the timers.
+                if (m_nWakes > 0) {
+                    --m_nWakes;
+                    bWoken = true;
                     break;
                 }
                 const int64_t now = plat::TickMs();
@@ -191,23 +185,20 @@ int CHeadlessRunner::Loop() {
                 else m_cv.wait_for(lock, std::chrono::milliseconds(next - now));
             }
         }
-        if (task) task();
+        if (bWoken) {
+            if (auto fn = m_gui.TakeNext()) fn();
+        }
         for (int id : due) m_pApp->View().OnTimer(id);
-        if (bGiveUp && !m_bTaskEnded) HandleExit(3, true);
+        if (bGiveUp && !m_bTaskEnded) EndThroughClosePath(3, true);
     }
 }
 
-void CHeadlessRunner::HandleExit(int status, bool force) {
+void CHeadlessRunner::EndLoop() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bQuit) return;
+        m_bQuit = true;
     }
-    if (force) m_pApp->View().Teardown();
-    else if (!m_pApp->Frame().OnClose()) return;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bQuit = true;
-    m_nStatus = status;
-    m_queue.clear();
+    m_gui.Close();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -223,15 +214,10 @@ plat::MsgResult CHeadlessRunner::MessageBox(const std::string& text, const std::
     return plat::MsgResult::Ok;
 }
 
-std::optional<std::string> CHeadlessRunner::ChooseFile(const plat::FileDialogSpec& dialogRequest) {
-    // Only the export commands of the command line choose a file; anything else is cancelled.
-    return plat::CommandLineFileAnswer(m_options, dialogRequest);
-}
-
 std::optional<std::string> CHeadlessRunner::ChooseFolder(const std::string&) { return std::nullopt; }
 
 void CHeadlessRunner::PostClose() {
-    PostToGui([this] { HandleExit(0, false); });
+    PostToGui([this] { EndThroughClosePath(0, false); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -248,18 +234,7 @@ DialogEnd CHeadlessRunner::RunTerminalIpDialog(TerminalIpResult& out) {
     return DialogEnd::Ok;
 }
 
-void CHeadlessRunner::PostToGui(std::function<void()> fn) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bQuit) return;
-        m_queue.push_back(std::move(fn));
-    }
-    m_cv.notify_all();
-}
-
-bool CHeadlessRunner::IsGuiThread() const { return std::this_thread::get_id() == m_guiThread; }
-
-void CHeadlessRunner::StartTimer(int id, int64_t periodMs) {
+void CHeadlessRunner::SetGuiTimer(int id, int64_t periodMs) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const int64_t period = std::max<int64_t>(periodMs, 1);
@@ -268,17 +243,9 @@ void CHeadlessRunner::StartTimer(int id, int64_t periodMs) {
     m_cv.notify_all();
 }
 
-void CHeadlessRunner::StopTimer(int id) {
+void CHeadlessRunner::KillGuiTimer(int id) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_timers.erase(id);
 }
 
 void CHeadlessRunner::SetTitle(const std::string&) {}
-
-void CHeadlessRunner::ExitProcessNow(int code) {
-    plat::ExitNow(code);
-}
-
-void CHeadlessRunner::RequestExit(int status, bool force) {
-    PostToGui([this, status, force] { HandleExit(status, force); });
-}

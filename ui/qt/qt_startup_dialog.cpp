@@ -1,4 +1,4 @@
-#include "ui/qt_startup_dialog.h"
+#include "ui/qt/qt_startup_dialog.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "ui/qt_form_window.h"
+#include "ui/qt/qt_form_window.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>

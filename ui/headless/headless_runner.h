@@ -9,23 +9,18 @@
 // RequestExit(2)), 3 on --give-up-after, 4 for a bad --wifi-max, 128 + N after signal N; the
 // export and clear commands 0 or 1. Every exit goes through the close path (teardown), except the
 // immediate ends (second instance, bad version folder, exit command).
+#include <array>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 
-#include "app/app.h"
-#include "form/view_host.h"
 #include "platform/clock.h"
-#include "platform/options.h"
-#include "platform/process.h"
-#include "platform/ui_port.h"
+#include "ui/common/front_end.h"
 
-class CHeadlessRunner final : public plat::IUiPort, public IViewHost {
+class CHeadlessRunner final : public CFrontEnd {
 public:
     CHeadlessRunner(const plat::Options& options, std::string programFolder);
     ~CHeadlessRunner() override;
@@ -41,21 +36,12 @@ public:
     // plat::IUiPort
     plat::MsgResult MessageBox(const std::string& text, const std::string& caption, plat::MsgButtons buttons,
                                plat::MsgIcon icon) override;
-    std::optional<std::string> ChooseFile(const plat::FileDialogSpec& dialogRequest) override;
     std::optional<std::string> ChooseFolder(const std::string& title) override;
     void PostClose() override;
 
     // IViewHost
     DialogEnd RunTerminalIpDialog(TerminalIpResult& out) override;
-    void PostToGui(std::function<void()> fn) override;
-    bool IsGuiThread() const override;
-    void StartTimer(int id, int64_t periodMs) override;
-    void StopTimer(int id) override;
     void SetTitle(const std::string& title) override;
-    void ExitProcessNow(int code) override;
-    // Thread-safe: the close path runs on the GUI thread, then Run returns `status`.
-    void RequestExit(int status, bool force) override;
-    void BeginTeardown() override {}
 
     // One line as written to standard error: line breaks inside as "\n", trailing ones dropped.
     static std::string EscapeLine(const std::string& text);
@@ -69,20 +55,25 @@ private:
         int64_t nextAt;
     };
 
+    void Open(CServiceToolApp& app) override;
+    void SetGuiTimer(int id, int64_t periodMs) override;
+    void KillGuiTimer(int id) override;
+    int Loop() override;
+    void Leave() override;
+    void EndLoop() override;
+    // Only the export commands of the command line choose a file; anything else is cancelled.
+    std::optional<std::string> AskFile(const plat::FileDialogSpec&) override { return std::nullopt; }
+    void Trace(const std::string& text) override;
+
     void PrintErr(const std::string& line);
     void PrintOut(const std::string& text);
     void WriteErr(const std::string& text);  // m_errMutex held
     void DrawProgress();                      // m_errMutex held
-    int Loop();
-    void HandleExit(int status, bool force);
-    void OnProgressText(int line, const std::string& text);
+    void OnProgress(int line, int percent);
     void OnStatusText(int line, const std::string& text);
 
-    plat::Options m_options;
     std::string m_strProgramFolder;
-    plat::SystemProcess m_process;
-    std::thread::id m_guiThread;
-    CServiceToolApp* m_pApp = nullptr;
+    int m_nStatusListener = 0;
 
     std::mutex m_outMutex;
     std::mutex m_errMutex;
@@ -95,12 +86,11 @@ private:
     int m_nProgressLine = -1;
     std::array<std::string, LINE_COUNT> m_strStatus;
 
-    std::mutex m_mutex;  // the queue, timers and exit state
+    std::mutex m_mutex;  // the loop's wakes, timers and end
     std::condition_variable m_cv;
-    std::deque<std::function<void()>> m_queue;
+    size_t m_nWakes = 0;  // items posted to the GUI queue and not taken yet
     std::map<int, Timer> m_timers;
     bool m_bQuit = false;
-    int m_nStatus = 0;
     int64_t m_giveUpAt = -1;
 
     std::atomic<bool> m_bTaskEnded{false};
