@@ -96,7 +96,7 @@ void RunOperation(DiagClient& diag, Reader& in, int which) {
 // Tunnel steps of well-formed replies: the request's header echoed, then the fields.
 Bytes Fields(std::initializer_list<uint32_t> values, const Bytes& tail = {}) {
     Bytes b;
-    for (uint32_t v : values) Put32(b, v);
+    for (uint32_t v : values) plat::AppendLe32(b, v);
     b.insert(b.end(), tail.begin(), tail.end());
     return b;
 }
@@ -173,7 +173,7 @@ RK_FUZZ_SEEDS(efs_reply) {
     {  // a PC file of 600 bytes into the EFS: open, write 512, write 88, close
         Bytes s = {6};
         s.insert(s.end(), path.begin(), path.end());
-        Put16(s, 600);
+        plat::AppendLe16(s, 600);
         s.insert(s.end(), 600, 0x33);
         PutTunnelStep(s, 0x05, openOk);
         PutTunnelStep(s, 0x05, Fields({0, 0, 512, 0}));

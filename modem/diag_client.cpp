@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "modem/diag_frame.h"
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
 
@@ -21,12 +22,6 @@ constexpr int kReplyPollMs = 3;
 constexpr int kGraceSleepMs = 10000;    // after the first silent time-out of an exchange
 constexpr int kGracePollMs = 10;
 constexpr int kGraceWindowMs = 3000;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 }  // namespace
 
@@ -67,8 +62,8 @@ bool DiagClient::BuildRequest() {
     size_t n = 0;
     auto put8 = [&](uint8_t v) { m_abOut[n++] = v; };
     auto put16 = [&](uint16_t v) {
-        put8(static_cast<uint8_t>(v & 0xFF));
-        put8(static_cast<uint8_t>(v >> 8));
+        plat::PutLe16(m_abOut, n, v);
+        n += 2;
     };
     put8(m_byCmd);
     if (m_nMode == ModeDiag) {
@@ -108,8 +103,8 @@ bool DiagClient::DecodeReply() {
 }
 
 bool DiagClient::ParseDiagReply() {
-    const uint8_t* p = m_abRx.data();
-    const size_t n = m_nPayloadLen;
+    const std::span<const uint8_t> p(m_abRx.data(), m_nPayloadLen);
+    const size_t n = p.size();
     size_t need = 1;
     switch (m_byCmd) {
         case DIAG_ESN_F: need = 5; break;
@@ -124,16 +119,16 @@ bool DiagClient::ParseDiagReply() {
     }
     switch (m_byCmd) {
         case DIAG_ESN_F:
-            m_dwRspEsn = Le32(p + 1);
+            m_dwRspEsn = plat::GetLe32(p, 1);
             break;
         case DIAG_NV_READ_F:
         case DIAG_NV_WRITE_F:
-            m_wRspNvItem = Le16(p + 1);
-            std::memcpy(m_abRspNvData.data(), p + 3, NV_ITEM_SIZE);
-            m_sRspNvStatus = static_cast<int16_t>(Le16(p + 131));
+            m_wRspNvItem = plat::GetLe16(p, 1);
+            std::copy_n(p.begin() + 3, NV_ITEM_SIZE, m_abRspNvData.begin());
+            m_sRspNvStatus = static_cast<int16_t>(plat::GetLe16(p, 131));
             break;
         case DIAG_CONTROL_F:
-            m_wRspMode = Le16(p + 1);
+            m_wRspMode = plat::GetLe16(p, 1);
             break;
         default:
             break;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "modem/diag_client.h"
+#include "platform/byte_order.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
 
@@ -31,11 +32,11 @@ constexpr size_t kFstatReply = 32;  // error number, mode, size, nlink, atime, m
 class Request {
 public:
     explicit Request(uint16_t subCommand) {
-        m_bytes = {DIAG_SUBSYS_CMD_F, DIAG_SUBSYS_FS, static_cast<uint8_t>(subCommand & 0xFF),
-                   static_cast<uint8_t>(subCommand >> 8)};
+        m_bytes = {DIAG_SUBSYS_CMD_F, DIAG_SUBSYS_FS};
+        plat::AppendLe16(m_bytes, subCommand);
     }
     Request& U32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) m_bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        plat::AppendLe32(m_bytes, v);
         return *this;
     }
     Request& Bytes(std::span<const uint8_t> data) {
@@ -43,16 +44,10 @@ public:
         return *this;
     }
     std::span<const uint8_t> Span() const { return m_bytes; }
-    uint16_t SubCommand() const { return static_cast<uint16_t>(m_bytes[2] | (m_bytes[3] << 8)); }
 
 private:
     std::vector<uint8_t> m_bytes;
 };
-
-uint32_t Le32(std::span<const uint8_t> p, size_t at) {
-    return static_cast<uint32_t>(p[at]) | (static_cast<uint32_t>(p[at + 1]) << 8) |
-           (static_cast<uint32_t>(p[at + 2]) << 16) | (static_cast<uint32_t>(p[at + 3]) << 24);
-}
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -136,8 +131,8 @@ int DiagClient::EfsOpen(const std::string& path, bool forReading, int32_t& descr
         .Bytes({reinterpret_cast<const uint8_t*>(path.c_str()), path.size() + 1});
     if (!EfsExchange(req.Span(), kOpenReply, kOpenFailed)) return 0;
     const auto reply = ReplyPayload();
-    descriptor = static_cast<int32_t>(Le32(reply, 4));
-    const auto err = static_cast<int32_t>(Le32(reply, 8));
+    descriptor = static_cast<int32_t>(plat::GetLe32(reply, 4));
+    const auto err = static_cast<int32_t>(plat::GetLe32(reply, 8));
     if (errorNumber) *errorNumber = err;
     if (err != 0 || descriptor != 0) return EfsFail();
     return 1;
@@ -149,8 +144,8 @@ int DiagClient::EfsFstat(int32_t descriptor, uint32_t& size) {
     req.U32(static_cast<uint32_t>(descriptor));
     if (!EfsExchange(req.Span(), kFstatReply, kOpenFailed)) return 0;
     const auto reply = ReplyPayload();
-    if (Le32(reply, 4) != 0) return EfsFail();
-    size = Le32(reply, 12);
+    if (plat::GetLe32(reply, 4) != 0) return EfsFail();
+    size = plat::GetLe32(reply, 12);
     return 1;
 }
 
@@ -162,15 +157,15 @@ int DiagClient::EfsRead(int32_t descriptor, uint32_t count, uint32_t offset, uin
     req.U32(static_cast<uint32_t>(descriptor)).U32(count).U32(offset);
     if (!EfsExchange(req.Span(), kReadReply, kOpenFailed)) return 0;
     const auto reply = ReplyPayload();
-    const uint32_t got = Le32(reply, 12);
+    const uint32_t got = plat::GetLe32(reply, 12);
     // Never more than asked for, nor more than the reply carries, nor another offset.
-    if (got > count || got > reply.size() - kReadReply || Le32(reply, 8) != offset) {
+    if (got > count || got > reply.size() - kReadReply || plat::GetLe32(reply, 8) != offset) {
         Fail(plat::Format(kOpenFailed, DiagErrorText(reply[0])));
         return EfsFail();
     }
     bytesRead = got;
     std::copy_n(reply.begin() + kReadReply, got, data.begin());
-    if (Le32(reply, 16) != 0) return EfsFail();
+    if (plat::GetLe32(reply, 16) != 0) return EfsFail();
     return 1;
 }
 
@@ -181,8 +176,8 @@ int DiagClient::EfsWrite(uint32_t offset, std::span<const uint8_t> data, uint32_
     req.U32(0).U32(offset).Bytes(data);
     if (!EfsExchange(req.Span(), kWriteReply, kWriteFailed)) return 0;
     const auto reply = ReplyPayload();
-    if (bytesWritten) *bytesWritten = Le32(reply, 12);
-    if (Le32(reply, 16) != 0) return EfsFail();
+    if (bytesWritten) *bytesWritten = plat::GetLe32(reply, 12);
+    if (plat::GetLe32(reply, 16) != 0) return EfsFail();
     return 1;
 }
 
@@ -190,7 +185,7 @@ int DiagClient::EfsClose() {
     Request req(EFS2_DIAG_CLOSE);
     req.U32(0);
     if (!EfsExchange(req.Span(), kCloseReply, kCloseFailed)) return 0;
-    if (Le32(ReplyPayload(), 4) != 0) return EfsFail();
+    if (plat::GetLe32(ReplyPayload(), 4) != 0) return EfsFail();
     return 1;
 }
 
