@@ -27,11 +27,13 @@ inline uint32_t GetLe32(std::span<const uint8_t> in, size_t at) {
 
 // Appended to a growing request or reply.
 inline void AppendLe16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
+    const uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+    out.insert(out.end(), b, b + 2);
 }
 inline void AppendLe32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                          static_cast<uint8_t>(v >> 24)};
+    out.insert(out.end(), b, b + 4);
 }
 
 // Reads fields front to back. A read that would pass the end takes nothing, gives 0 and leaves
