@@ -207,7 +207,7 @@ std::vector<uint8_t> ModemSim::Answer(const std::vector<uint8_t>& req, const Sim
         case DIAG_SUBSYS:
             if (req.size() < 4) return Reject(DIAG_BAD_LEN, req);
             if (req[1] != SUBSYS_EFS2) return Reject(DIAG_BAD_CMD, req);
-            return AnswerEfs(req);
+            return AnswerEfs(req, knobs);
         default:
             return Reject(DIAG_BAD_CMD, req);
     }
@@ -245,7 +245,7 @@ std::vector<uint8_t> ModemSim::AnswerNv(const std::vector<uint8_t>& req, const S
     return out;
 }
 
-std::vector<uint8_t> ModemSim::AnswerEfs(const std::vector<uint8_t>& req) {
+std::vector<uint8_t> ModemSim::AnswerEfs(const std::vector<uint8_t>& req, const SimKnobs& knobs) {
     const uint16_t sub = plat::GetLe16(req, 2);
     std::vector<uint8_t> out(req.begin(), req.begin() + 4);
     auto need = [&](size_t n) { return req.size() >= n; };
@@ -324,6 +324,9 @@ std::vector<uint8_t> ModemSim::AnswerEfs(const std::vector<uint8_t>& req) {
                 error = SIM_EBADF;
             } else if (offset > (1u << 24)) {
                 error = SIM_EINVAL;
+            } else if (auto fault = knobs.efsWriteErrorAt.find(of->second.path);
+                       fault != knobs.efsWriteErrorAt.end() && fault->second == offset) {
+                error = SIM_EIO;
             } else {
                 std::vector<uint8_t>& content = m_efs[of->second.path];
                 if (content.size() < offset + n) content.resize(offset + n);
