@@ -162,7 +162,7 @@ public:
     double TakeImage() {
         LinkMessage header{};
         if (!ReadMessage(header)) return 0;
-        const double end = ReceiveAll(m_fd, GetLe32(header, LinkOffset::DataTotal));
+        const double end = ReceiveAll(m_fd, plat::GetLe32(header, LinkOffset::DataTotal));
         return end > 0 && Reply(header) ? end : 0;
     }
 

@@ -3,27 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-void PutLe32(std::span<uint8_t> out, size_t offset, uint32_t v) {
-    out[offset] = static_cast<uint8_t>(v);
-    out[offset + 1] = static_cast<uint8_t>(v >> 8);
-    out[offset + 2] = static_cast<uint8_t>(v >> 16);
-    out[offset + 3] = static_cast<uint8_t>(v >> 24);
-}
-
-void PutLe16(std::span<uint8_t> out, size_t offset, uint16_t v) {
-    out[offset] = static_cast<uint8_t>(v);
-    out[offset + 1] = static_cast<uint8_t>(v >> 8);
-}
-
-uint32_t GetLe32(std::span<const uint8_t> in, size_t offset) {
-    return static_cast<uint32_t>(in[offset]) | static_cast<uint32_t>(in[offset + 1]) << 8 |
-           static_cast<uint32_t>(in[offset + 2]) << 16 | static_cast<uint32_t>(in[offset + 3]) << 24;
-}
-
-uint16_t GetLe16(std::span<const uint8_t> in, size_t offset) {
-    return static_cast<uint16_t>(in[offset] | in[offset + 1] << 8);
-}
-
 namespace {
 bool IsOverrideType(uint8_t t) { return t >= 0xF0 && t <= 0xF2; }
 }  // namespace
@@ -70,24 +49,24 @@ LinkLayout DecodeLayout(uint8_t type) {
 size_t EncodeLayout(const LinkRecord& r, LinkLayout layout, std::span<uint8_t, LINK_MESSAGE_SIZE> out) {
     std::fill(out.begin(), out.end(), uint8_t{0});
     out[LinkOffset::Control] = r.sControl;
-    PutLe32(out, LinkOffset::Arg1, r.nArg1);
-    PutLe32(out, LinkOffset::Seq, r.nSeq);
+    plat::PutLe32(out, LinkOffset::Arg1, r.nArg1);
+    plat::PutLe32(out, LinkOffset::Seq, r.nSeq);
     switch (layout) {
         case LinkLayout::Data:
             std::memcpy(out.data() + LinkOffset::Data, r.abData.data(), LINK_DATA_SIZE);
-            PutLe32(out, LinkOffset::DataLength, r.nLength);
-            PutLe32(out, LinkOffset::DataBlock, r.nBlock);
-            PutLe32(out, LinkOffset::DataTotal, r.nTotal);
+            plat::PutLe32(out, LinkOffset::DataLength, r.nLength);
+            plat::PutLe32(out, LinkOffset::DataBlock, r.nBlock);
+            plat::PutLe32(out, LinkOffset::DataTotal, r.nTotal);
             return LINK_LENGTH_DATA;
         case LinkLayout::Hello:
-            PutLe32(out, LinkOffset::Arg2, r.nArg2);
-            PutLe32(out, LinkOffset::Arg3, r.nArg3);
-            PutLe32(out, LinkOffset::Arg4, r.nArg4);
-            PutLe16(out, LinkOffset::Arg5, r.wArg5);
+            plat::PutLe32(out, LinkOffset::Arg2, r.nArg2);
+            plat::PutLe32(out, LinkOffset::Arg3, r.nArg3);
+            plat::PutLe32(out, LinkOffset::Arg4, r.nArg4);
+            plat::PutLe16(out, LinkOffset::Arg5, r.wArg5);
             return LINK_LENGTH_HELLO;
         case LinkLayout::Announce:
-            PutLe32(out, LinkOffset::Arg2, r.nArg2);
-            PutLe32(out, LinkOffset::Arg3, r.nArg3);
+            plat::PutLe32(out, LinkOffset::Arg2, r.nArg2);
+            plat::PutLe32(out, LinkOffset::Arg3, r.nArg3);
             return LINK_LENGTH_ANNOUNCE;
         case LinkLayout::HeaderOnly:
             break;
@@ -124,31 +103,31 @@ LinkMessage EncodeServerRecord(LinkRecord& r, uint32_t localAddress) {
 LinkRecord DecodeRecord(std::span<const uint8_t, LINK_MESSAGE_SIZE> msg) {
     LinkRecord r;
     r.sControl = msg[LinkOffset::Control];
-    r.nArg1 = GetLe32(msg, LinkOffset::Arg1);
-    r.nSeq = GetLe32(msg, LinkOffset::Seq);
+    r.nArg1 = plat::GetLe32(msg, LinkOffset::Arg1);
+    r.nSeq = plat::GetLe32(msg, LinkOffset::Seq);
     switch (DecodeLayout(r.sControl)) {
         case LinkLayout::Data:
             std::memcpy(r.abData.data(), msg.data() + LinkOffset::Data, LINK_DATA_SIZE);
-            r.nLength = GetLe32(msg, LinkOffset::DataLength);
-            r.nBlock = GetLe32(msg, LinkOffset::DataBlock);
-            r.nTotal = GetLe32(msg, LinkOffset::DataTotal);
+            r.nLength = plat::GetLe32(msg, LinkOffset::DataLength);
+            r.nBlock = plat::GetLe32(msg, LinkOffset::DataBlock);
+            r.nTotal = plat::GetLe32(msg, LinkOffset::DataTotal);
             break;
         case LinkLayout::Hello:
-            r.nArg2 = GetLe32(msg, LinkOffset::Arg2);
-            r.nArg3 = GetLe32(msg, LinkOffset::Arg3);
-            r.nArg4 = GetLe32(msg, LinkOffset::Arg4);
-            r.wArg5 = GetLe16(msg, LinkOffset::Arg5);
+            r.nArg2 = plat::GetLe32(msg, LinkOffset::Arg2);
+            r.nArg3 = plat::GetLe32(msg, LinkOffset::Arg3);
+            r.nArg4 = plat::GetLe32(msg, LinkOffset::Arg4);
+            r.wArg5 = plat::GetLe16(msg, LinkOffset::Arg5);
             std::memcpy(r.abData.data(), msg.data() + LinkOffset::HelloData, LINK_DATA_SIZE);
-            r.nLength = GetLe32(msg, LinkOffset::HelloLength);
-            r.nBlock = GetLe32(msg, LinkOffset::HelloBlock);
-            r.nTotal = GetLe32(msg, LinkOffset::HelloTotal);
+            r.nLength = plat::GetLe32(msg, LinkOffset::HelloLength);
+            r.nBlock = plat::GetLe32(msg, LinkOffset::HelloBlock);
+            r.nTotal = plat::GetLe32(msg, LinkOffset::HelloTotal);
             break;
         case LinkLayout::Announce:
-            r.nArg2 = GetLe32(msg, LinkOffset::Arg2);
-            r.nArg3 = GetLe32(msg, LinkOffset::Arg3);
-            r.nLength = GetLe32(msg, LinkOffset::AnnounceLength);
-            r.nBlock = GetLe32(msg, LinkOffset::AnnounceBlock);
-            r.nTotal = GetLe32(msg, LinkOffset::AnnounceTotal);
+            r.nArg2 = plat::GetLe32(msg, LinkOffset::Arg2);
+            r.nArg3 = plat::GetLe32(msg, LinkOffset::Arg3);
+            r.nLength = plat::GetLe32(msg, LinkOffset::AnnounceLength);
+            r.nBlock = plat::GetLe32(msg, LinkOffset::AnnounceBlock);
+            r.nTotal = plat::GetLe32(msg, LinkOffset::AnnounceTotal);
             break;
         case LinkLayout::HeaderOnly:
             break;

@@ -7,6 +7,8 @@
 #include <functional>
 #include <span>
 
+#include "platform/byte_order.h"
+
 constexpr size_t LINK_RECORD_SIZE = 1392;   // in memory
 constexpr size_t LINK_MESSAGE_SIZE = 1440;  // on the wire
 constexpr size_t LINK_DATA_SIZE = 1350;     // abData
@@ -107,12 +109,6 @@ LinkMessage EncodeServerRecord(LinkRecord& r, uint32_t localAddress);
 // Decodes one whole message with the decoding layout of its type; always yields a record
 // (fields its layout does not carry stay zero).
 LinkRecord DecodeRecord(std::span<const uint8_t, LINK_MESSAGE_SIZE> msg);
-
-// Little-endian field access on byte spans.
-void PutLe32(std::span<uint8_t> out, size_t offset, uint32_t v);
-void PutLe16(std::span<uint8_t> out, size_t offset, uint16_t v);
-uint32_t GetLe32(std::span<const uint8_t> in, size_t offset);
-uint16_t GetLe16(std::span<const uint8_t> in, size_t offset);
 
 // Reassembles whole 1440-byte messages from a byte stream: one receive is not one message.
 //

@@ -1,10 +1,11 @@
-// DiagClient's reply parsing: every DIAG and downloader command, the prepared (raw) request in
-// each protocol mode and the gateway's download-mode switch, with the modem's replies taken from
-// the input. Input: up to eight commands, each a selector byte and its arguments followed by the
-// tunnel steps its exchanges use (fuzz_tunnel.h). The gateway's download-mode switch reads only
-// the reply record's type, with a pause before each look (20 ms on the way out, a scaled second
-// on the way in): it is driven through ExitDownloadMode (the same code as EnterDownloadMode), on
-// the last four selector values only.
+// The DIAG and downloader reply parsers, fed the input directly, and DiagClient's exchange over a
+// tunnel whose replies come from the input: a request of any length in each protocol mode, the
+// NV read command (builder, exchange, parser and the zeroing on failure) and the gateway's
+// download-mode switch. Input: up to eight operations, each a selector byte and its arguments;
+// a parser takes a u16 length and that many bytes, an exchange the tunnel steps it uses
+// (fuzz_tunnel.h). The switch reads only the reply record's type, with a pause before each look
+// (20 ms on the way out): it is driven through ExitDownloadMode (the same code as
+// EnterDownloadMode), on the last four selector values only.
 #include <algorithm>
 #include <array>
 
@@ -16,90 +17,91 @@ namespace {
 
 using namespace rkfuzz;
 
-constexpr int kMaxCommands = 8;
+constexpr int kMaxOperations = 8;
+constexpr int kOperations = 9;
 
-// Selector byte -> command: 0..251 the ten DIAG commands and exchanges, 252..255 the exit from
-// the gateway's download mode.
-int CommandOf(uint8_t selector) { return selector < 252 ? selector % 10 : 10; }
+// Selector byte -> operation: 0..251 the parsers and exchanges, 252..255 the exit from the
+// gateway's download mode.
+int OperationOf(uint8_t selector) { return selector < 252 ? selector % kOperations : kOperations; }
 
 bool AllZero(std::span<const uint8_t> b) {
     return std::all_of(b.begin(), b.end(), [](uint8_t v) { return v == 0; });
 }
 
-void RunCommand(DiagClient& diag, FuzzTunnel& tunnel, Reader& in, int which) {
+void ParseOne(int which, std::span<const uint8_t> reply) {
     switch (which) {
-        case 0: {
-            const int ok = diag.ResetPhone();
-            if (ok) Check(diag.ResponseCode() == DIAG_CONTROL_F, "reset: the reply answers 0x29");
+        case 0:
+            if (ParseEsnReply(reply)) Check(reply.size() >= 5 && reply[0] == DIAG_ESN_F, "ESN: an answer to 0x01");
             break;
-        }
-        case 1: {
-            const int ok = diag.SetOffline();
-            if (ok) Check(diag.ResponseCode() == DIAG_CONTROL_F, "offline: the reply answers 0x29");
+        case 1:
+            if (ParseControlReply(reply))
+                Check(reply.size() >= 3 && reply[0] == DIAG_CONTROL_F, "control: an answer to 0x29");
             break;
-        }
-        case 2: {
-            uint32_t esn = 0x12345678;
-            const int ok = diag.ReadEsn(esn);
-            Check(ok ? esn == diag.Esn() : esn == 0xFFFFFFFFu, "ESN: the reply's value, all ones on failure");
-            if (ok) Check(diag.ResponseCode() == DIAG_ESN_F, "ESN: the reply answers 0x01");
-            break;
-        }
+        case 2:
         case 3: {
-            const uint16_t item = in.U16();
-            std::array<uint8_t, NV_ITEM_SIZE> data{};
-            data.fill(in.U8());
-            int16_t status = 99;
-            const int ok = diag.WriteNvItem(item, data, status);
-            Check((ok != 0) == (status == NV_DONE_S), "NV write: success exactly when the status is done");
-            if (ok) Check(diag.ResponseCode() == DIAG_NV_WRITE_F, "NV write: the reply answers 0x27");
+            const uint8_t code = which == 2 ? DIAG_NV_READ_F : DIAG_NV_WRITE_F;
+            const auto r = which == 2 ? ParseNvReadReply(reply) : ParseNvWriteReply(reply);
+            if (r) {
+                Check(reply.size() >= 133 && reply[0] == code, "NV: an answer to its command, with all fields");
+                Check(std::equal(r->data.begin(), r->data.end(), reply.begin() + 3), "NV: the data are the reply's");
+            }
             break;
         }
-        case 4: {
+        case 4:
+            if (ParseSpcReply(reply)) Check(reply[0] == DIAG_SPC_F, "SPC: an answer to 0x41");
+            break;
+        case 5: {
+            const DloadReply r = ParseDownloaderReply(reply);
+            Check((r.kind == DloadReplyKind::Empty) == reply.empty(), "downloader: only an empty reply is none");
+            Check(r.kind == DloadReplyKind::Nak ? reply[0] == DLOAD_NAK && r.nakReason <= 0xFFFF : r.nakReason == 0,
+                  "downloader: a reason only with NAK");
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void RunOperation(DiagClient& diag, FuzzTunnel& tunnel, Reader& in, int which) {
+    if (which <= 5) {
+        const Bytes reply = in.Take(in.U16() % 700);
+        ParseOne(which, reply);
+        return;
+    }
+    switch (which) {
+        case 6: {
+            // A request of any length in any mode; the reply check is one of the parsers.
+            static constexpr DiagMode kModes[] = {DiagMode::Diag, DiagMode::Download, DiagMode::Prepared};
+            const DiagMode mode = kModes[in.U8() % 3];
+            const int parser = in.U8() % 6;
+            const int attempts = in.U8() % 4;
+            const Bytes request = in.Take(in.U16() % (DIAG_TX_SIZE + 64));
+            size_t checked = 0;
+            const int ok = diag.RxTxPacket(request, mode, attempts, 500, [&](std::span<const uint8_t> reply) -> const char* {
+                ++checked;
+                ParseOne(parser, reply);
+                return reply.empty() ? DIAG_ERR_UNKNOWN : nullptr;
+            });
+            Check(diag.Mode() == mode, "the exchange's mode is kept");
+            Check(checked <= static_cast<size_t>(attempts), "no more replies checked than attempts");
+            if (!ok) Check(!diag.LastError().empty(), "a failed exchange says why");
+            break;
+        }
+        case 7: {
             const uint16_t item = in.U16();
             std::array<uint8_t, NV_ITEM_SIZE> data{};
             data.fill(0xA5);
             int16_t status = 99;
             const int ok = diag.ReadNvItem(item, data, status);
             Check((ok != 0) == (status == NV_DONE_S), "NV read: success exactly when the status is done");
-            if (ok) {
-                Check(data == diag.RspNvData(), "NV read: the data are the reply's");
-                Check(diag.ResponseCode() == DIAG_NV_READ_F, "NV read: the reply answers 0x26");
-            } else {
-                Check(AllZero(data), "NV read: the data are zeroed on failure");
-            }
+            if (!ok) Check(AllZero(data), "NV read: the data are zeroed on failure");
             break;
         }
-        case 5:
-            diag.SendSpc();
-            break;
-        case 6:
+        case 8:
             diag.ResetDownloader();
+            Check(diag.Mode() == DiagClient::ModeDownload, "the downloader reset is in download mode");
             break;
-        case 7: {
-            std::string imei = "x";
-            const int ok = diag.ReadImei(imei);
-            Check(ok ? imei.size() == 15 : imei.empty(), "IMEI: 15 characters, empty on failure");
-            break;
-        }
-        case 8: {
-            // A prepared request of any length (a too long one is refused before it is sent).
-            const Bytes payload = in.Take(in.U16() % (DIAG_TX_SIZE + 64));
-            const int attempts = in.U8() % 4;
-            diag.ClearRequest();
-            const bool staged = diag.SetPreparedRequest(payload);
-            Check(staged == (payload.size() <= DIAG_TX_SIZE), "a prepared request is staged when it fits");
-            if (staged) diag.RxTxPacket(attempts, 2000);
-            break;
-        }
         case 9: {
-            // The exchange in another protocol mode with whatever request is staged.
-            static constexpr int kModes[] = {DiagClient::ModeDiag, DiagClient::ModeDownload, DiagClient::ModePrepared};
-            diag.SetMode(kModes[in.U8() % 3]);
-            diag.RxTxPacket(1 + in.U8() % 3, 500);
-            break;
-        }
-        case 10: {
             const int tries = 1 + in.U8() % 2;
             const size_t posted = tunnel.Posted();
             const int ok = diag.ExitDownloadMode(tries);
@@ -111,8 +113,6 @@ void RunCommand(DiagClient& diag, FuzzTunnel& tunnel, Reader& in, int which) {
         default:
             break;
     }
-    Check(diag.ReplyPayload().size() <= DIAG_RX_SIZE, "the reply payload lies in the reply buffer");
-    Check(diag.Outgoing().size() <= DIAG_TX_SIZE, "the request lies in the outgoing buffer");
 }
 
 }  // namespace
@@ -122,63 +122,77 @@ RK_FUZZ_TARGET(diag_reply) {
     Reader in(data, size);
     FuzzTunnel tunnel(in, scope);
     DiagClient diag(tunnel);
-    for (int i = 0; i < kMaxCommands && !in.Empty() && !scope.Stop().Requested(); ++i)
-        RunCommand(diag, tunnel, in, CommandOf(in.U8()));
+    for (int i = 0; i < kMaxOperations && !in.Empty() && !scope.Stop().Requested(); ++i)
+        RunOperation(diag, tunnel, in, OperationOf(in.U8()));
     return 0;
 }
 
 RK_FUZZ_SEEDS(diag_reply) {
-    // kind 0x05: a framed payload after the request's first bytes (a well-formed echoing reply).
     std::vector<Bytes> seeds;
-    auto seed = [&](std::initializer_list<uint8_t> head, const Bytes& reply, uint8_t kind = 0x05) {
-        Bytes s(head);
-        PutTunnelStep(s, kind, reply);
+    // A parser's input: selector, u16 length, the reply.
+    auto parse = [&](uint8_t which, const Bytes& reply) {
+        Bytes s{which};
+        plat::AppendLe16(s, static_cast<uint16_t>(reply.size()));
+        s.insert(s.end(), reply.begin(), reply.end());
         seeds.push_back(s);
     };
-    seed({0}, {});                                    // reset: 0x29 02 00 echoed
-    seed({1}, {});                                    // offline
-    seed({2}, {0x78, 0x56, 0x34, 0x12}, 0x01);        // ESN (payload without echo)
+    parse(0, {DIAG_ESN_F, 0x78, 0x56, 0x34, 0x12});
+    parse(1, {DIAG_CONTROL_F, 0x02, 0x00});
     {
-        Bytes nv(127, 0);
-        nv.push_back(0);
-        nv.push_back(0);
-        seed({3, 0x26, 0x02, 0x00}, nv);              // NV write of item 550, status done
-        seed({4, 0x26, 0x02}, nv);                    // NV read
-        nv[nv.size() - 2] = 5;
-        seed({4, 0x26, 0x02}, nv);                    // NV read, not active
+        Bytes nv{DIAG_NV_READ_F, 0x26, 0x02};
+        nv.resize(133, 0);
+        parse(2, nv);
+        nv[0] = DIAG_NV_WRITE_F;
+        nv[131] = 5;
+        parse(3, nv);
     }
+    parse(4, {DIAG_SPC_F, 0x01});
+    parse(5, {DLOAD_NAK, 0x00, 0x09});
+    parse(5, {DLOAD_ACK});
+    // Exchanges: kind 0x05 is a framed payload after the request's first bytes (an echo).
     {
-        Bytes imei(127, 0);
-        imei[0] = 0x3A;  // data[1]: the first digit in the high nibble
-        for (size_t i = 1; i < 8; ++i) imei[i] = 0x21;
-        imei.push_back(0);
-        imei.push_back(0);
-        seed({7}, imei);
-    }
-    seed({5}, {});                                    // SPC
-    seed({6}, {}, 0x07);                              // downloader reset, ACK frame with flag
-    {
-        Bytes nak = {DLOAD_NAK, 0x00, 0x01};
-        seed({6}, nak, 0x03);
-    }
-    {
-        Bytes s = {8, 4, 0, 0x4B, 0x13, 0x02, 0x00, 1};
+        Bytes s = {6, 2, 2, 1};  // prepared mode, the NV read parser, one attempt
+        plat::AppendLe16(s, 4);
+        s.insert(s.end(), {0x4B, 0x13, 0x02, 0x00});
         PutTunnelStep(s, 0x05, {0, 0, 0, 0, 0, 0, 0, 0});
         seeds.push_back(s);
     }
-    seed({9, 1, 0}, {DLOAD_ACK}, 0x03);
-    seed({252, 0}, {CMD_EXIT_DOWNLOAD}, 0x00);
+    {
+        Bytes s = {6, 0, 1, 3};  // DIAG mode, control parser, three attempts: an error reply, then a good one
+        plat::AppendLe16(s, 3);
+        s.insert(s.end(), {0x29, 0x01, 0x00});
+        PutTunnelStep(s, 0x01, {0x13, 0x29, 0x01, 0x00});
+        PutTunnelStep(s, 0x05, {});
+        seeds.push_back(s);
+    }
+    {
+        Bytes s = {7, 0x26, 0x02};  // NV read of item 550, status done
+        Bytes nv(127, 0);
+        nv.push_back(0);
+        nv.push_back(0);
+        PutTunnelStep(s, 0x05, nv);
+        seeds.push_back(s);
+    }
+    {
+        Bytes s = {8};  // downloader reset, ACK frame with flag
+        PutTunnelStep(s, 0x07, {});
+        seeds.push_back(s);
+    }
+    {
+        Bytes s = {252, 0};
+        PutTunnelStep(s, 0x00, {CMD_EXIT_DOWNLOAD});
+        seeds.push_back(s);
+    }
     {
         Bytes s = {253, 1};
         PutTunnelStep(s, 0x00, {CMD_EXIT_DOWNLOAD_AGAIN});
         PutTunnelStep(s, 0x00, {CMD_EXIT_DOWNLOAD});
         seeds.push_back(s);
     }
-    seed({0}, {0x13}, 0x00);                          // a DIAG error reply (bad command)
-    seed({2}, Bytes(5000, 0x01), 0x00);               // too large
     {
-        Bytes s = {2};
-        PutTunnelStep(s, 0x01, {0x01, 1, 2, 3, 4}, 0x7FFFFFFFu);  // nLength beyond the buffer
+        Bytes s = {7, 0, 0};  // too large, then nLength beyond the buffer
+        PutTunnelStep(s, 0x00, Bytes(5000, 0x26));
+        PutTunnelStep(s, 0x01, {0x26, 1, 2, 3, 4}, 0x7FFFFFFFu);
         seeds.push_back(s);
     }
     return seeds;

@@ -1,6 +1,7 @@
-// The EFS reply parsing of DiagClient (open, fstat, read, write, close) and the two file copies
-// built on it, with the modem's replies taken from the input. Input: up to six operations, each a
-// selector byte and its arguments followed by the tunnel steps its exchanges use (fuzz_tunnel.h).
+// The EFS2 reply parsers (open, fstat, read, write, close), fed the input directly, and the two
+// file copies of DiagClient built on them, with the modem's replies taken from the input. Input:
+// up to six operations, each a selector byte and its arguments: a parser takes a u16 length and
+// that many bytes, a copy the tunnel steps its exchanges use (fuzz_tunnel.h).
 #include <filesystem>
 #include <fstream>
 
@@ -23,45 +24,44 @@ size_t EntriesIn(const std::string& folder) {
     return n;
 }
 
+// Whether `reply` carries the header of the EFS2 sub-command `sub` and at least `size` bytes.
+bool Answers(std::span<const uint8_t> reply, uint16_t sub, size_t size) {
+    return reply.size() >= size && reply[0] == DIAG_SUBSYS_CMD_F && reply[1] == DIAG_SUBSYS_FS &&
+           plat::GetLe16(reply, 2) == sub;
+}
+
 void RunOperation(DiagClient& diag, Reader& in, int which) {
+    if (which <= 4) {
+        const uint32_t count = in.U16() % 700;
+        const uint32_t offset = in.U32();
+        const Bytes reply = in.Take(in.U16() % 800);
+        switch (which) {
+            case 0:
+                if (ParseEfsOpenReply(reply)) Check(Answers(reply, EFS2_DIAG_OPEN, 12), "open: an answer with its fields");
+                break;
+            case 1:
+                if (ParseEfsFstatReply(reply)) Check(Answers(reply, EFS2_DIAG_FSTAT, 32), "fstat: an answer with its fields");
+                break;
+            case 2:
+                if (const auto r = ParseEfsReadReply(reply, count, offset)) {
+                    Check(Answers(reply, EFS2_DIAG_READ, 20), "read: an answer with its fields");
+                    Check(r->bytesRead <= count && r->data.size() == r->bytesRead, "read: never more than asked for");
+                    Check(r->offset == offset, "read: the offset asked for");
+                    Check(std::equal(r->data.begin(), r->data.end(), reply.begin() + 20), "read: the data are the reply's");
+                }
+                break;
+            case 3:
+                if (ParseEfsWriteReply(reply)) Check(Answers(reply, EFS2_DIAG_WRITE, 20), "write: an answer with its fields");
+                break;
+            case 4:
+                if (ParseEfsCloseReply(reply)) Check(Answers(reply, EFS2_DIAG_CLOSE, 8), "close: an answer with its fields");
+                break;
+            default:
+                break;
+        }
+        return;
+    }
     switch (which) {
-        case 0: {
-            const bool forReading = in.Bool();
-            const std::string path = in.Text(EFS_PATH_MAX + 8);
-            int32_t fd = 77;
-            int32_t err = 77;
-            const int ok = diag.EfsOpen(path, forReading, fd, &err);
-            if (ok) Check(fd == 0 && err == 0, "open: success means descriptor 0 and no error number");
-            if (path.size() > EFS_PATH_MAX) Check(!ok && fd == -1 && err == 0, "open: a too long path is refused");
-            break;
-        }
-        case 1: {
-            uint32_t fileSize = 77;
-            const int ok = diag.EfsFstat(static_cast<int8_t>(in.U8()), fileSize);
-            if (!ok) Check(fileSize == 0, "fstat: size 0 on failure");
-            break;
-        }
-        case 2: {
-            const uint32_t count = in.U16() % 700;
-            Bytes buffer(in.U16() % 700, 0xCC);
-            const uint32_t offset = in.U32();
-            uint32_t got = 77;
-            const int ok = diag.EfsRead(0, count, offset, got, buffer);
-            Check(got <= count && got <= buffer.size(), "read: never more than asked for or than fits");
-            if (count > buffer.size()) Check(!ok && got == 0, "read: a count beyond the buffer is refused");
-            break;
-        }
-        case 3: {
-            const uint32_t offset = in.U32();
-            const Bytes piece = in.Take(in.U16() % (EFS_BLOCK_SIZE + 64));
-            uint32_t written = 77;
-            const int ok = diag.EfsWrite(offset, piece, &written);
-            if (piece.size() > EFS_BLOCK_SIZE) Check(!ok && written == 0, "write: a block beyond 512 is refused");
-            break;
-        }
-        case 4:
-            diag.EfsClose();
-            break;
         case 5: {
             const std::string efsPath = in.Text(EFS_PATH_MAX + 8);
             const std::string pcPath = TempFolder() + "/efs_copy";
@@ -90,13 +90,12 @@ void RunOperation(DiagClient& diag, Reader& in, int which) {
     }
     Check(diag.Mode() == DiagClient::ModeDiag || diag.Mode() == DiagClient::ModePrepared,
           "an EFS operation leaves the client in DIAG or prepared mode");
-    Check(diag.ReplyPayload().size() <= DIAG_RX_SIZE, "the reply payload lies in the reply buffer");
 }
 
 // Tunnel steps of well-formed replies: the request's header echoed, then the fields.
 Bytes Fields(std::initializer_list<uint32_t> values, const Bytes& tail = {}) {
     Bytes b;
-    for (uint32_t v : values) Put32(b, v);
+    for (uint32_t v : values) plat::AppendLe32(b, v);
     b.insert(b.end(), tail.begin(), tail.end());
     return b;
 }
@@ -120,38 +119,25 @@ RK_FUZZ_SEEDS(efs_reply) {
     const Bytes openOk = Fields({0, 0});
     const Bytes fstat700 = Fields({0, 0100644, 700, 1, 0, 0, 0});
     const Bytes closeOk = Fields({0});
-    {  // open for reading
-        Bytes s = {0, 1};
-        s.insert(s.end(), path.begin(), path.end());
-        PutTunnelStep(s, 0x05, openOk);
+    // A parser's input: selector, count (u16), offset (u32), then the reply with its u16 length.
+    auto parse = [&](uint8_t which, uint16_t sub, const Bytes& fields, uint16_t count = 0, uint32_t offset = 0) {
+        Bytes reply = {DIAG_SUBSYS_CMD_F, DIAG_SUBSYS_FS};
+        plat::AppendLe16(reply, sub);
+        reply.insert(reply.end(), fields.begin(), fields.end());
+        Bytes s{which};
+        plat::AppendLe16(s, count);
+        plat::AppendLe32(s, offset);
+        plat::AppendLe16(s, static_cast<uint16_t>(reply.size()));
+        s.insert(s.end(), reply.begin(), reply.end());
         seeds.push_back(s);
-    }
-    {  // open: no such file
-        Bytes s = {0, 1};
-        s.insert(s.end(), path.begin(), path.end());
-        PutTunnelStep(s, 0x05, Fields({0xFFFFFFFFu, 2}));
-        seeds.push_back(s);
-    }
-    {  // fstat
-        Bytes s = {1, 0};
-        PutTunnelStep(s, 0x05, fstat700);
-        seeds.push_back(s);
-    }
-    {  // read 4 of 4 bytes at 0
-        Bytes s = {2, 4, 0, 8, 0, 0, 0, 0, 0};
-        PutTunnelStep(s, 0x05, Fields({0, 0, 4, 0}, {1, 2, 3, 4}));
-        seeds.push_back(s);
-    }
-    {  // write 3 bytes at 0
-        Bytes s = {3, 0, 0, 0, 0, 3, 0, 9, 8, 7};
-        PutTunnelStep(s, 0x05, Fields({0, 0, 3, 0}));
-        seeds.push_back(s);
-    }
-    {  // close
-        Bytes s = {4};
-        PutTunnelStep(s, 0x05, closeOk);
-        seeds.push_back(s);
-    }
+    };
+    parse(0, EFS2_DIAG_OPEN, openOk);
+    parse(0, EFS2_DIAG_OPEN, Fields({0xFFFFFFFFu, 2}));  // no such file
+    parse(1, EFS2_DIAG_FSTAT, fstat700);
+    parse(2, EFS2_DIAG_READ, Fields({0, 0, 4, 0}, {1, 2, 3, 4}), 4, 0);
+    parse(2, EFS2_DIAG_READ, Fields({0, 512, 9, 0}, {1, 2, 3, 4}), 512, 512);  // claims more than it carries
+    parse(3, EFS2_DIAG_WRITE, Fields({0, 0, 3, 0}));
+    parse(4, EFS2_DIAG_CLOSE, closeOk);
     {  // a whole copy of a 700-byte file: open, fstat, read 512, read 188, close
         Bytes s = {5};
         s.insert(s.end(), path.begin(), path.end());
@@ -173,7 +159,7 @@ RK_FUZZ_SEEDS(efs_reply) {
     {  // a PC file of 600 bytes into the EFS: open, write 512, write 88, close
         Bytes s = {6};
         s.insert(s.end(), path.begin(), path.end());
-        Put16(s, 600);
+        plat::AppendLe16(s, 600);
         s.insert(s.end(), 600, 0x33);
         PutTunnelStep(s, 0x05, openOk);
         PutTunnelStep(s, 0x05, Fields({0, 0, 512, 0}));
@@ -181,8 +167,8 @@ RK_FUZZ_SEEDS(efs_reply) {
         PutTunnelStep(s, 0x05, closeOk);
         seeds.push_back(s);
     }
-    {  // a DIAG error reply to an open
-        Bytes s = {0, 1};
+    {  // a DIAG error reply to the open of a copy
+        Bytes s = {5};
         s.insert(s.end(), path.begin(), path.end());
         PutTunnelStep(s, 0x01, {0x13, 0x4B, 0x13});
         seeds.push_back(s);

@@ -155,15 +155,6 @@ InputScope::~InputScope() {
     plat::SetTimeScale(m_scale);
 }
 
-void Put16(Bytes& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v & 0xFF));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 void PutText(Bytes& b, std::string_view text) { b.insert(b.end(), text.begin(), text.end()); }
 
 #ifndef RK_FUZZ_REGRESS

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/byte_order.h"  // plat::AppendLe16 and AppendLe32 for seed lists
 #include "platform/clock.h"
 
 namespace rkfuzz {
@@ -103,8 +104,6 @@ private:
 };
 
 // Helpers for seed lists.
-void Put16(Bytes& b, uint16_t v);
-void Put32(Bytes& b, uint32_t v);
 void PutText(Bytes& b, std::string_view text);
 
 }  // namespace rkfuzz

@@ -51,8 +51,8 @@ inline std::optional<TunnelStep> ReadTunnelStep(Reader& in, std::span<const uint
 // Appends a step to a seed.
 inline void PutTunnelStep(Bytes& seed, uint8_t kind, const Bytes& body, std::optional<uint32_t> length = {}) {
     seed.push_back(static_cast<uint8_t>(kind | (length ? 0x08 : 0)));
-    if (length) Put32(seed, *length);
-    Put16(seed, static_cast<uint16_t>(body.size()));
+    if (length) plat::AppendLe32(seed, *length);
+    plat::AppendLe16(seed, static_cast<uint16_t>(body.size()));
     seed.insert(seed.end(), body.begin(), body.end());
 }
 

@@ -86,7 +86,7 @@ void RunGateway(const plat::Socket& fd, const Bytes& script, GatewayLog& log) {
         if (!LoopbackPeer::ReadExactly(fd, m.data(), m.size(), kIoMs)) break;
         const uint8_t type = m[0];
         if (type == CMD_DOWN_BOOT || type == CMD_DOWN_LINUX) {
-            Bytes raw(GetLe32(m, LinkOffset::DataTotal));
+            Bytes raw(plat::GetLe32(m, LinkOffset::DataTotal));
             if (!raw.empty() && !LoopbackPeer::ReadExactly(fd, raw.data(), raw.size(), kIoMs)) break;
         }
         if (in.Empty()) break;
@@ -97,10 +97,10 @@ void RunGateway(const plat::Socket& fd, const Bytes& script, GatewayLog& log) {
         if (kind & 0x01) {
             LinkMessage r{};
             replyType = (kind & 0x08) ? in.U8() : type;
-            const uint32_t seq = GetLe32(m, 5) + ((kind & 0x10) ? in.U8() : 0);
+            const uint32_t seq = plat::GetLe32(m, 5) + ((kind & 0x10) ? in.U8() : 0);
             r[0] = replyType;
-            PutLe32(r, 5, seq);
-            PutLe32(r, LinkOffset::DataLength, in.U32());
+            plat::PutLe32(r, 5, seq);
+            plat::PutLe32(r, LinkOffset::DataLength, in.U32());
             const Bytes d = in.Take(in.U16());
             std::copy_n(d.begin(), std::min(d.size(), LINK_DATA_SIZE), r.begin() + LinkOffset::Data);
             reply.assign(r.begin(), r.end());
@@ -219,13 +219,13 @@ RK_FUZZ_TARGET(line_channel) {
 RK_FUZZ_SEEDS(line_channel) {
     auto answer = [](Bytes& s, uint32_t length, std::string_view text, uint8_t extra = 0) {
         s.push_back(static_cast<uint8_t>(0x01 | extra));
-        Put32(s, length);
-        Put16(s, static_cast<uint16_t>(text.size()));
+        plat::AppendLe32(s, length);
+        plat::AppendLe16(s, static_cast<uint16_t>(text.size()));
         PutText(s, text);
     };
     auto op = [](Bytes& s, uint8_t kind, uint16_t arg) {
         s.push_back(kind);
-        Put16(s, arg);
+        plat::AppendLe16(s, arg);
     };
     std::vector<Bytes> seeds;
     {  // hello, then the two version texts
@@ -252,8 +252,8 @@ RK_FUZZ_SEEDS(line_channel) {
         answer(s, 1, "");
         s.push_back(0x01 | 0x08);
         s.push_back(CMD_DOWN_LINUX);
-        Put32(s, 0);
-        Put16(s, 0);
+        plat::AppendLe32(s, 0);
+        plat::AppendLe16(s, 0);
         seeds.push_back(s);
     }
     {  // tunnel data and a posted record, answered with oversize lengths
@@ -272,8 +272,8 @@ RK_FUZZ_SEEDS(line_channel) {
         answer(s, 1, "");
         s.push_back(0x01 | 0x08 | 0x02);
         s.push_back(CMD_BYE);
-        Put32(s, 0);
-        Put16(s, 0);
+        plat::AppendLe32(s, 0);
+        plat::AppendLe16(s, 0);
         seeds.push_back(s);
     }
     return seeds;

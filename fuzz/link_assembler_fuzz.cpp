@@ -90,14 +90,14 @@ RK_FUZZ_SEEDS(link_assembler) {
     std::vector<Bytes> seeds;
     for (const uint16_t piece : {uint16_t{1}, uint16_t{1000}, uint16_t{1440}, uint16_t{2000}}) {
         Bytes s = {1};
-        Put16(s, piece);
+        plat::AppendLe16(s, piece);
         for (size_t i = 0; i < 2 * LINK_MESSAGE_SIZE + 77; ++i) s.push_back(static_cast<uint8_t>(i % 251));
         seeds.push_back(s);
     }
     Bytes mixed = {3};
-    Put16(mixed, 7);
-    Put16(mixed, 1433);
-    Put16(mixed, 0);
+    plat::AppendLe16(mixed, 7);
+    plat::AppendLe16(mixed, 1433);
+    plat::AppendLe16(mixed, 0);
     mixed.resize(mixed.size() + 3 * LINK_MESSAGE_SIZE, 0x5A);
     seeds.push_back(mixed);
     return seeds;

@@ -17,7 +17,7 @@ RK_FUZZ_TARGET(link_record) {
     std::copy_n(data, std::min(size, msg.size()), msg.begin());
     const LinkRecord r = DecodeRecord(msg);
     Check(r.sControl == msg[0], "the type is the first byte");
-    Check(r.nSeq == GetLe32(msg, LinkOffset::Seq), "the sequence number is at offset 5");
+    Check(r.nSeq == plat::GetLe32(msg, LinkOffset::Seq), "the sequence number is at offset 5");
 
     // Encoding the record with its decoding layout gives back the bytes that layout carries.
     const LinkLayout layout = DecodeLayout(r.sControl);
@@ -38,7 +38,7 @@ RK_FUZZ_TARGET(link_record) {
     int typeOverride = static_cast<int>(r.nArg1 % 5);
     const uint8_t type = c.sControl;
     EncodeChannelRecord(c, seq, typeOverride, again);
-    Check(c.nSeq == r.nSeq + 1 && GetLe32(again, LinkOffset::Seq) == c.nSeq, "the channel stamps the next sequence number");
+    Check(c.nSeq == r.nSeq + 1 && plat::GetLe32(again, LinkOffset::Seq) == c.nSeq, "the channel stamps the next sequence number");
     if (type == CMD_DATA && r.nArg1 % 5 >= 1 && r.nArg1 % 5 <= 3) {
         Check(c.sControl == 0xEF + r.nArg1 % 5 && typeOverride == 0, "a type override turns CMD_DATA into 0xF0-0xF2");
     }

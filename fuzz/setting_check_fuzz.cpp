@@ -111,8 +111,8 @@ RK_FUZZ_SEEDS(setting_check) {
     std::vector<Bytes> seeds;
     auto wellFormed = [](Bytes& s, uint8_t kind) {
         s.push_back(static_cast<uint8_t>(kind | 0x01));
-        Put16(s, 0);
-        Put16(s, 0);
+        plat::AppendLe16(s, 0);
+        plat::AppendLe16(s, 0);
     };
     {  // passes: write acknowledged, read answers the setting
         Bytes s = {0};
@@ -129,21 +129,21 @@ RK_FUZZ_SEEDS(setting_check) {
         Bytes s = {0};
         wellFormed(s, 0);
         s.push_back(0x01);
-        Put16(s, 129);
-        Put16(s, 1);
+        plat::AppendLe16(s, 129);
+        plat::AppendLe16(s, 1);
         s.push_back('1');
         seeds.push_back(s);
     }
     {  // write refused (second byte 0)
         Bytes s = {0, 0x01};
-        Put16(s, 1);
-        Put16(s, 1);
+        plat::AppendLe16(s, 1);
+        plat::AppendLe16(s, 1);
         s.push_back(0);
         seeds.push_back(s);
     }
     {  // part of a record, then the peer closes
         Bytes s = {0, 0x02};
-        Put16(s, 3);
+        plat::AppendLe16(s, 3);
         s.insert(s.end(), {232, 1, 0});
         seeds.push_back(s);
     }
@@ -152,7 +152,7 @@ RK_FUZZ_SEEDS(setting_check) {
         Bytes reply(kRecord + 1000, 0);
         reply[0] = 232;
         reply[1] = 1;
-        Put16(s, static_cast<uint16_t>(reply.size()));
+        plat::AppendLe16(s, static_cast<uint16_t>(reply.size()));
         s.insert(s.end(), reply.begin(), reply.end());
         wellFormed(s, 0);
         wellFormed(s, 0);

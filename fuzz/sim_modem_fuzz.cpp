@@ -60,7 +60,7 @@ RK_FUZZ_SEEDS(sim_modem) {
     std::vector<Bytes> seeds;
     auto add = [](Bytes& s, uint8_t kind, const Bytes& body) {
         s.push_back(kind);
-        Put16(s, static_cast<uint16_t>(body.size()));
+        plat::AppendLe16(s, static_cast<uint16_t>(body.size()));
         s.insert(s.end(), body.begin(), body.end());
     };
     auto text = [](const char* t) {

@@ -22,7 +22,7 @@ struct Event {
 
 bool IsTransferHeader(const LinkMessage& m) { return m[0] == CMD_DOWN_BOOT || m[0] == CMD_DOWN_LINUX; }
 // A transfer header's nTotal, in the layout the tool encodes it with.
-uint32_t HeaderTotal(const LinkMessage& m) { return GetLe32(m, LinkOffset::DataTotal); }
+uint32_t HeaderTotal(const LinkMessage& m) { return plat::GetLe32(m, LinkOffset::DataTotal); }
 
 void AddImage(std::vector<Event>& events, uint64_t n, bool done) {
     if (!events.empty() && !events.back().bMessage && !events.back().bDone) {
@@ -118,12 +118,12 @@ RK_FUZZ_SEEDS(sim_stream) {
     auto message = [](Bytes& s, uint8_t type, uint32_t total) {
         Bytes m(LINK_MESSAGE_SIZE, 0);
         m[0] = type;
-        PutLe32(m, LinkOffset::DataTotal, total);
+        plat::PutLe32(m, LinkOffset::DataTotal, total);
         s.insert(s.end(), m.begin(), m.end());
     };
     for (const uint16_t piece : {uint16_t{1}, uint16_t{700}, uint16_t{1440}, uint16_t{5000}}) {
         Bytes s = {1};
-        Put16(s, piece);
+        plat::AppendLe16(s, piece);
         message(s, CMD_HELLO, 0);
         message(s, CMD_DOWN_BOOT, 3000);
         s.insert(s.end(), 3000, 0xAB);
@@ -134,8 +134,8 @@ RK_FUZZ_SEEDS(sim_stream) {
     }
     {
         Bytes s = {2};
-        Put16(s, 1441);
-        Put16(s, 3);
+        plat::AppendLe16(s, 1441);
+        plat::AppendLe16(s, 3);
         message(s, CMD_DOWN_LINUX, 0xFFFFFFFFu);
         s.insert(s.end(), 2000, 0xCD);
         seeds.push_back(s);

@@ -1,8 +1,8 @@
-// The request/reply exchange of DiagClient: building, framing, sending, waiting, decoding.
+// DiagClient: the request/reply exchange (framing, sending, waiting, decoding, attempts), the DIAG
+// and downloader commands on it, and the gateway's download-mode switch.
 #include "modem/diag_client.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "modem/diag_frame.h"
 #include "platform/clock.h"
@@ -13,7 +13,6 @@ namespace {
 constexpr const char* kErrSend = "Port Cannot Send desired data to the Phone";
 constexpr const char* kErrReceive = "Port Cannot Receive Desired Data from the Phone";
 constexpr const char* kErrTooLarge = "The Received Data from the Phone is Too Large";
-constexpr const char* kErrUnknown = "unknow reason";
 
 constexpr int kSendRetryWaits = 30;     // a refused send: 30 pauses of 5 ms
 constexpr int kSendRetryPauseMs = 5;
@@ -22,153 +21,37 @@ constexpr int kGraceSleepMs = 10000;    // after the first silent time-out of an
 constexpr int kGracePollMs = 10;
 constexpr int kGraceWindowMs = 3000;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+constexpr int kGatewayReplyLimitMs = 60000;  // per try of a download-mode switch
+constexpr int kEnterPollMs = 1000;
+constexpr int kExitPollShortMs = 20;
+constexpr int kExitPollLongMs = 100;
+
+// Attempts and reply time-outs of the commands.
+constexpr int kControlAttempts = 1, kControlTimeoutMs = 2000;
+constexpr int kEsnAttempts = 10, kEsnTimeoutMs = 500;
+constexpr int kNvWriteAttempts = 3, kNvWriteTimeoutMs = 500;
+constexpr int kNvReadAttempts = 3, kNvReadTimeoutMs = 3000;
+constexpr int kSpcAttempts = 3, kSpcTimeoutMs = 15000;
+constexpr int kDloadAttempts = 3, kDloadTimeoutMs = 500;
 
 }  // namespace
 
-const char* DiagErrorText(uint8_t firstByte) {
-    switch (firstByte) {
-        case 0x13: return "Bad command";
-        case 0x14: return "The Request packet has invalid or inconsistent parameters";
-        case 0x15: return "The Request packet has an invalid length";
-        case 0x18: return "the DMSS isn't in a particular mode";
-        case 0x42: return "the correct SPC has not yet been entered to unlock service programming";
-        case 0x47: return "the correct Security Password has not yet been entered to unlock the phone";
-        default: return kErrUnknown;
-    }
-}
-
 DiagClient::DiagClient(ILinkTunnel& tunnel) : m_tunnel(tunnel) {}
 
-void DiagClient::ClearRequest() {
-    m_nOutLen = 0;
-    m_abOut.fill(0);
+int DiagClient::RxTxPacket(std::span<const uint8_t> request, DiagMode mode, int attempts, int timeoutMs,
+                           const ReplyCheck& check) {
+    m_mode = mode;
     m_wRxLen = 0;
-    m_nPayloadLen = 0;
-    m_abRx.fill(0);
-}
-
-bool DiagClient::SetPreparedRequest(std::span<const uint8_t> payload) {
-    if (payload.size() > DIAG_TX_SIZE) return false;
-    std::copy(payload.begin(), payload.end(), m_abOut.begin());
-    m_nOutLen = static_cast<int>(payload.size());
-    m_nMode = ModePrepared;
-    return true;
-}
-
-// Writes the payload of the current mode's request into the outgoing buffer (ModePrepared
-// leaves what the caller put there).
-bool DiagClient::BuildRequest() {
-    if (m_nMode == ModePrepared) return m_nOutLen >= 0 && static_cast<size_t>(m_nOutLen) <= DIAG_TX_SIZE;
-    size_t n = 0;
-    auto put8 = [&](uint8_t v) { m_abOut[n++] = v; };
-    auto put16 = [&](uint16_t v) {
-        put8(static_cast<uint8_t>(v & 0xFF));
-        put8(static_cast<uint8_t>(v >> 8));
-    };
-    put8(m_byCmd);
-    if (m_nMode == ModeDiag) {
-        switch (m_byCmd) {
-            case DIAG_NV_READ_F:
-            case DIAG_NV_WRITE_F:
-                put16(m_wArg);
-                for (uint8_t b : m_abNvData) put8(b);
-                put16(m_wNvStatus);
-                break;
-            case DIAG_CONTROL_F:
-                put16(m_wArg);
-                break;
-            case DIAG_SPC_F:
-                for (int i = 0; i < 6; ++i) put8(static_cast<uint8_t>(DIAG_SPC_CODE[i]));
-                break;
-            default:
-                break;
-        }
-    }
-    m_nOutLen = static_cast<int>(n);
-    return true;
-}
-
-bool DiagClient::DecodeReply() {
-    const DecodedFrame frame = DecodeFrame({m_abRx.data(), m_wRxLen}, m_nMode == ModeDownload);
-    if (!frame.ok) {
-        Fail(frame.error);
-        return false;
-    }
-    // The decoded payload replaces the received bytes in the reply buffer.
-    std::fill(m_abRx.begin(), m_abRx.begin() + m_wRxLen, 0);
-    std::copy(frame.payload.begin(), frame.payload.end(), m_abRx.begin());
-    m_nPayloadLen = frame.payload.size();
-    m_byRspCode = m_nPayloadLen > 0 ? m_abRx[0] : 0;
-    return true;
-}
-
-bool DiagClient::ParseDiagReply() {
-    const uint8_t* p = m_abRx.data();
-    const size_t n = m_nPayloadLen;
-    size_t need = 1;
-    switch (m_byCmd) {
-        case DIAG_ESN_F: need = 5; break;
-        case DIAG_NV_READ_F:
-        case DIAG_NV_WRITE_F: need = 133; break;
-        case DIAG_CONTROL_F: need = 3; break;
-        default: break;
-    }
-    if (n < need) {  // a reply too short for its fields is no answer
-        Fail(kErrUnknown);
-        return false;
-    }
-    switch (m_byCmd) {
-        case DIAG_ESN_F:
-            m_dwRspEsn = Le32(p + 1);
-            break;
-        case DIAG_NV_READ_F:
-        case DIAG_NV_WRITE_F:
-            m_wRspNvItem = Le16(p + 1);
-            std::memcpy(m_abRspNvData.data(), p + 3, NV_ITEM_SIZE);
-            m_sRspNvStatus = static_cast<int16_t>(Le16(p + 131));
-            break;
-        case DIAG_CONTROL_F:
-            m_wRspMode = Le16(p + 1);
-            break;
-        default:
-            break;
-    }
-    return true;
-}
-
-bool DiagClient::ParseDownloadReply() {
-    if (m_nPayloadLen == 0) {
-        Fail(kErrUnknown);
-        return false;
-    }
-    if (m_abRx[0] != DLOAD_NAK) return true;  // ACK, and any other code, is success
-    const int reason = m_nPayloadLen >= 3 ? (m_abRx[1] << 8) | m_abRx[2] : 0;
-    Fail(DownloadNakText(reason));
-    return false;
-}
-
-int DiagClient::RxTxPacket(int attempts, int timeoutMs) {
     const int count = attempts & 0xFF;
     if (count == 0) return 1;
     const int client = m_tunnel.SlotIndex();
 
-    if (!BuildRequest()) {
-        Fail(kErrSend);
-        return 0;
-    }
-    const std::vector<uint8_t> frame =
-        EncodeFrame({m_abOut.data(), static_cast<size_t>(m_nOutLen)}, m_nMode == ModeDownload);
+    const std::vector<uint8_t> frame = EncodeFrame(request, mode == DiagMode::Download);
     if (frame.size() > DIAG_TX_SIZE) {
         Fail(kErrSend);
         return 0;
     }
-    std::copy(frame.begin(), frame.end(), m_abOut.begin());
-    m_nOutLen = static_cast<int>(frame.size());
+    const int frameLen = static_cast<int>(frame.size());
 
     const int64_t limit = plat::Scaled(timeoutMs);
     bool replySeen = false;
@@ -176,7 +59,7 @@ int DiagClient::RxTxPacket(int attempts, int timeoutMs) {
     for (int attempt = 0; attempt < count; ++attempt) {
         result = 1;
         // 1. send
-        if (m_tunnel.SendData(m_abOut.data(), m_nOutLen) < m_nOutLen) {
+        if (m_tunnel.SendData(frame.data(), frameLen) < frameLen) {
             for (int i = 0; i < kSendRetryWaits; ++i)
                 if (!plat::SleepRaw(kSendRetryPauseMs)) break;
             plat::TraceF("Client %d WriteCommBytes Error!\n", client);
@@ -234,30 +117,174 @@ int DiagClient::RxTxPacket(int attempts, int timeoutMs) {
             continue;
         }
         m_wRxLen = static_cast<uint16_t>(n);
-        m_nPayloadLen = 0;
+        const std::span<const uint8_t> received(m_abRx.data(), m_wRxLen);
 
-        // 5.-7. by mode
-        if (m_nMode == ModeDiag) {
-            if (m_abRx[0] != m_byCmd) {
-                m_byRspCode = m_abRx[0];
-                Fail(DiagErrorText(m_abRx[0]));
-                result = 0;
-                continue;
-            }
-            if (DecodeReply() && ParseDiagReply()) return 1;
+        // 5. a DIAG reply must answer the command byte; any other first byte is an error reply
+        if (mode == DiagMode::Diag && (request.empty() || received[0] != request[0])) {
+            Fail(DiagErrorText(received[0]));
             result = 0;
-        } else if (m_nMode == ModeDownload) {
-            const int64_t elapsed = plat::TickMs() - sent;
-            if (DecodeReply() && ParseDownloadReply()) {
-                plat::TraceF("RxTxPacket Client %d: %d ms Success!\n", client, static_cast<int>(elapsed));
-                return 1;
-            }
-            plat::TraceF("RxTxPacket Client %d: %d ms Fail!\n", client, static_cast<int>(elapsed));
-            result = 0;
-        } else {
-            if (DecodeReply()) return 1;
-            result = 0;
+            continue;
         }
+        // 6. decode and check
+        const int64_t elapsed = plat::TickMs() - sent;
+        const DecodedFrame decoded = DecodeFrame(received, mode == DiagMode::Download);
+        const char* why = decoded.ok ? (check ? check(decoded.payload) : nullptr) : decoded.error.c_str();
+        if (why != nullptr) Fail(why);
+        if (mode == DiagMode::Download)
+            plat::TraceF(why ? "RxTxPacket Client %d: %d ms Fail!\n" : "RxTxPacket Client %d: %d ms Success!\n", client,
+                         static_cast<int>(elapsed));
+        if (why == nullptr) return 1;
+        result = 0;
     }
     return result;
+}
+
+template <typename Parse>
+auto DiagClient::Command(std::span<const uint8_t> request, int attempts, int timeoutMs, Parse parse)
+    -> decltype(parse(std::span<const uint8_t>{})) {
+    decltype(parse(std::span<const uint8_t>{})) result;
+    const int ok = RxTxPacket(request, DiagMode::Diag, attempts, timeoutMs, [&](std::span<const uint8_t> reply) {
+        result = parse(reply);
+        return result ? nullptr : DIAG_ERR_UNKNOWN;
+    });
+    if (!ok) result = {};
+    return result;
+}
+
+int DiagClient::ResetPhone() {
+    m_tunnel.SetTypeOverride(1);
+    const bool ok = Command(BuildControlRequest(DIAG_MODE_RESET), kControlAttempts, kControlTimeoutMs,
+                            ParseControlReply).has_value();
+    // The channel clears the override when it encodes the request; a request that was never
+    // encoded must not turn a later data record into a reset.
+    m_tunnel.SetTypeOverride(0);
+    if (!ok) Fail(plat::Format("Cannot Reset the Phone, Since %s", m_strLastError.c_str()));
+    return ok ? 1 : 0;
+}
+
+int DiagClient::SetOffline() {
+    const bool ok = Command(BuildControlRequest(DIAG_MODE_OFFLINE), kControlAttempts, kControlTimeoutMs,
+                            ParseControlReply).has_value();
+    if (!ok) Fail(plat::Format("Cannot Put the Phone Offline, Since %s", m_strLastError.c_str()));
+    return ok ? 1 : 0;
+}
+
+int DiagClient::ReadEsn(uint32_t& esn) {
+    const std::optional<uint32_t> reply = Command(BuildEsnRequest(), kEsnAttempts, kEsnTimeoutMs, ParseEsnReply);
+    if (!reply) {
+        esn = 0xFFFFFFFFu;
+        Fail(plat::Format("Cannot Get the ESN Number of the Phone, Since %s", m_strLastError.c_str()));
+        return 0;
+    }
+    esn = *reply;
+    return 1;
+}
+
+int DiagClient::WriteNvItem(uint16_t item, std::span<const uint8_t, NV_ITEM_SIZE> data, int16_t& status) {
+    status = 0;
+    const std::optional<NvItemReply> reply =
+        Command(BuildNvWriteRequest(item, data), kNvWriteAttempts, kNvWriteTimeoutMs, ParseNvWriteReply);
+    if (!reply) {
+        status = NV_RWOPFAILED_S;
+        Fail(plat::Format("Cannot write #%u NVItem, Since %s", unsigned{item}, m_strLastError.c_str()));
+        return 0;
+    }
+    if (reply->status == NV_DONE_S) return 1;
+    status = reply->status;
+    Fail(plat::Format("Cannot Write #%u NVItem, Since %s", unsigned{item}, NvStatusText(status)));
+    return 0;
+}
+
+int DiagClient::ReadNvItem(uint16_t item, std::span<uint8_t, NV_ITEM_SIZE> data, int16_t& status) {
+    const std::optional<NvItemReply> reply =
+        Command(BuildNvReadRequest(item, data), kNvReadAttempts, kNvReadTimeoutMs, ParseNvReadReply);
+    if (!reply) {
+        status = NV_RWOPFAILED_S;
+        Fail(plat::Format("cannot read #%u NVItem, since %s", unsigned{item}, m_strLastError.c_str()));
+        std::fill(data.begin(), data.end(), 0);
+        return 0;
+    }
+    if (reply->status == NV_DONE_S) {
+        std::copy(reply->data.begin(), reply->data.end(), data.begin());
+        status = NV_DONE_S;
+        return 1;
+    }
+    status = reply->status;
+    Fail(plat::Format("cannot read #%u NV Item, since %s", unsigned{item}, NvStatusText(status)));
+    std::fill(data.begin(), data.end(), 0);
+    return 0;
+}
+
+int DiagClient::SendSpc() {
+    const auto parse = [](std::span<const uint8_t> reply) { return ParseSpcReply(reply) ? std::optional(true) : std::nullopt; };
+    return Command(BuildSpcRequest(), kSpcAttempts, kSpcTimeoutMs, parse) ? 1 : 0;
+}
+
+int DiagClient::ResetDownloader() {
+    m_tunnel.SetTypeOverride(1);
+    const int ok = RxTxPacket(BuildDownloaderResetRequest(), DiagMode::Download, kDloadAttempts, kDloadTimeoutMs,
+                              [](std::span<const uint8_t> reply) -> const char* {
+                                  const DloadReply r = ParseDownloaderReply(reply);
+                                  switch (r.kind) {
+                                      case DloadReplyKind::Accepted: return nullptr;
+                                      case DloadReplyKind::Nak: return DownloadNakText(r.nakReason);
+                                      case DloadReplyKind::Empty: break;
+                                  }
+                                  return DIAG_ERR_UNKNOWN;
+                              });
+    m_tunnel.SetTypeOverride(0);
+    if (!ok) Fail(plat::Format("Cannot Reset the Phone, Since %s", m_strLastError.c_str()));
+    return ok;
+}
+
+int DiagClient::ReadImei(std::string& imei) {
+    imei.clear();
+    NvData data{};
+    int16_t status = 0;
+    if (!ReadNvItem(NV_IMEI_ITEM, data, status)) return 0;
+    imei = ImeiFromNvData(data);
+    return 1;
+}
+
+// Posts the gateway command record `tries` times at most and waits for its reply record: the
+// success type ends with success, the resend type starts the next try, any other fails; a try
+// without a reply within the limit marks the channel closed and fails.
+int DiagClient::GatewayModeCommand(uint8_t request, uint8_t success, uint8_t resend, bool enter, int tries) {
+    if (!m_tunnel.IsOpen()) return 0;
+    for (int t = 0; t < tries; ++t) {
+        LinkRecord record{};
+        record.sControl = request;
+        m_tunnel.PostRecord(record, 1);
+
+        const int64_t start = plat::TickMs();
+        const int64_t limit = plat::Scaled(kGatewayReplyLimitMs);
+        bool shortPause = true;
+        for (;;) {
+            const bool awake = enter ? plat::Sleep(kEnterPollMs)
+                                     : plat::SleepRaw(shortPause ? kExitPollShortMs : kExitPollLongMs);
+            shortPause = !shortPause;
+            if (!awake) return 0;
+            if (m_tunnel.HasReply()) break;
+            if (plat::TickMs() - start > limit) {
+                m_tunnel.MarkClosed();
+                return 0;
+            }
+        }
+        LinkRecord reply{};
+        m_tunnel.TakeReplyLocked(reply);
+        if (reply.sControl == success) {
+            if (enter) m_tunnel.RestartSequence();
+            return 1;
+        }
+        if (reply.sControl != resend) return 0;
+    }
+    return 1;
+}
+
+int DiagClient::EnterDownloadMode(int tries) {
+    return GatewayModeCommand(CMD_ENTER_DOWNLOAD, CMD_ENTER_DOWNLOAD, CMD_ENTER_DOWNLOAD_AGAIN, true, tries);
+}
+
+int DiagClient::ExitDownloadMode(int tries) {
+    return GatewayModeCommand(CMD_EXIT_DOWNLOAD, CMD_EXIT_DOWNLOAD, CMD_EXIT_DOWNLOAD_AGAIN, false, tries);
 }

@@ -1,20 +1,67 @@
-// The DIAG and downloader commands of DiagClient, the gateway's download-mode switch, and the
-// texts of NV status codes and downloader NAK reasons.
-#include <algorithm>
-#include <cstring>
+// The pure codec of the modem's commands: request builders, reply parsers and the texts of the
+// modem's answers.
+#include "modem/diag_commands.h"
 
-#include "modem/diag_client.h"
-#include "platform/clock.h"
+#include <algorithm>
+
+#include "platform/byte_order.h"
 #include "platform/trace.h"
 
 namespace {
 
-constexpr int kGatewayReplyLimitMs = 60000;  // per try of a download-mode switch
-constexpr int kEnterPollMs = 1000;
-constexpr int kExitPollShortMs = 20;
-constexpr int kExitPollLongMs = 100;
+// Reply lengths of the EFS2 operations (header of 4 bytes, then 32-bit fields).
+constexpr size_t kEfsHeader = 4;
+constexpr size_t kOpenReply = 12;   // descriptor, error number
+constexpr size_t kCloseReply = 8;   // error number
+constexpr size_t kReadReply = 20;   // descriptor, offset, bytes read, error number, data
+constexpr size_t kWriteReply = 20;  // descriptor, offset, bytes written, error number
+constexpr size_t kFstatReply = 32;  // error number, mode, size, nlink, atime, mtime, ctime
+constexpr size_t kNvReply = 133;    // code, item, 128 data bytes, status
+
+DiagBytes NvRequest(uint8_t code, uint16_t item, std::span<const uint8_t, NV_ITEM_SIZE> data) {
+    DiagBytes out{code};
+    plat::AppendLe16(out, item);
+    out.insert(out.end(), data.begin(), data.end());
+    plat::AppendLe16(out, 0);
+    return out;
+}
+
+std::optional<NvItemReply> NvReply(uint8_t code, std::span<const uint8_t> reply) {
+    if (reply.size() < kNvReply || reply[0] != code) return std::nullopt;
+    NvItemReply r;
+    r.item = plat::GetLe16(reply, 1);
+    std::copy_n(reply.begin() + 3, NV_ITEM_SIZE, r.data.begin());
+    r.status = static_cast<int16_t>(plat::GetLe16(reply, 131));
+    return r;
+}
+
+DiagBytes EfsRequest(uint16_t subCommand) {
+    DiagBytes out{DIAG_SUBSYS_CMD_F, DIAG_SUBSYS_FS};
+    plat::AppendLe16(out, subCommand);
+    return out;
+}
+
+// The reply of `subCommand` when it carries at least `size` bytes: a reader after its header.
+std::optional<plat::ByteReader> EfsReply(std::span<const uint8_t> reply, uint16_t subCommand, size_t size) {
+    if (reply.size() < size || reply[0] != DIAG_SUBSYS_CMD_F || reply[1] != DIAG_SUBSYS_FS ||
+        plat::GetLe16(reply, 2) != subCommand)
+        return std::nullopt;
+    return plat::ByteReader(reply.subspan(kEfsHeader));
+}
 
 }  // namespace
+
+const char* DiagErrorText(uint8_t firstByte) {
+    switch (firstByte) {
+        case 0x13: return "Bad command";
+        case 0x14: return "The Request packet has invalid or inconsistent parameters";
+        case 0x15: return "The Request packet has an invalid length";
+        case 0x18: return "the DMSS isn't in a particular mode";
+        case 0x42: return "the correct SPC has not yet been entered to unlock service programming";
+        case 0x47: return "the correct Security Password has not yet been entered to unlock the phone";
+        default: return DIAG_ERR_UNKNOWN;
+    }
+}
 
 const char* NvStatusName(int status) {
     switch (status) {
@@ -109,152 +156,139 @@ bool IsValidImei(const std::string& imei) {
     return bNonZero && (10 - sum % 10) % 10 == imei.back() - '0';
 }
 
-int DiagClient::ResetPhone() {
-    ClearRequest();
-    m_nMode = ModeDiag;
-    m_byCmd = DIAG_CONTROL_F;
-    m_wArg = DIAG_MODE_RESET;
-    m_tunnel.SetTypeOverride(1);
-    const int ok = RxTxPacket(1, 2000);
-    // The channel clears the override when it encodes the request; a request that was never
-    // encoded must not turn a later data record into a reset.
-    m_tunnel.SetTypeOverride(0);
-    if (!ok) Fail(plat::Format("Cannot Reset the Phone, Since %s", m_strLastError.c_str()));
-    return ok;
+// --- DIAG commands --------------------------------------------------------------------------------
+
+DiagBytes BuildEsnRequest() { return {DIAG_ESN_F}; }
+
+DiagBytes BuildControlRequest(uint16_t mode) {
+    DiagBytes out{DIAG_CONTROL_F};
+    plat::AppendLe16(out, mode);
+    return out;
 }
 
-int DiagClient::SetOffline() {
-    ClearRequest();
-    m_nMode = ModeDiag;
-    m_byCmd = DIAG_CONTROL_F;
-    m_wArg = DIAG_MODE_OFFLINE;
-    const int ok = RxTxPacket(1, 2000);
-    if (!ok) Fail(plat::Format("Cannot Put the Phone Offline, Since %s", m_strLastError.c_str()));
-    return ok;
+DiagBytes BuildNvReadRequest(uint16_t item, std::span<const uint8_t, NV_ITEM_SIZE> data) {
+    return NvRequest(DIAG_NV_READ_F, item, data);
 }
 
-int DiagClient::ReadEsn(uint32_t& esn) {
-    ClearRequest();
-    m_nMode = ModeDiag;
-    m_byCmd = DIAG_ESN_F;
-    if (!RxTxPacket(10, 500)) {
-        esn = 0xFFFFFFFFu;
-        Fail(plat::Format("Cannot Get the ESN Number of the Phone, Since %s", m_strLastError.c_str()));
-        return 0;
-    }
-    esn = m_dwRspEsn;
-    return 1;
+DiagBytes BuildNvWriteRequest(uint16_t item, std::span<const uint8_t, NV_ITEM_SIZE> data) {
+    return NvRequest(DIAG_NV_WRITE_F, item, data);
 }
 
-int DiagClient::WriteNvItem(uint16_t item, std::span<const uint8_t, NV_ITEM_SIZE> data, int16_t& status) {
-    status = 0;
-    ClearRequest();
-    m_nMode = ModeDiag;
-    m_byCmd = DIAG_NV_WRITE_F;
-    m_wArg = item;
-    std::copy(data.begin(), data.end(), m_abNvData.begin());
-    m_wNvStatus = 0;
-    if (!RxTxPacket(3, 500)) {
-        status = NV_RWOPFAILED_S;
-        Fail(plat::Format("Cannot write #%u NVItem, Since %s", unsigned{item}, m_strLastError.c_str()));
-        return 0;
-    }
-    if (m_sRspNvStatus == NV_DONE_S) return 1;
-    status = m_sRspNvStatus;
-    Fail(plat::Format("Cannot Write #%u NVItem, Since %s", unsigned{item}, NvStatusText(status)));
-    return 0;
+DiagBytes BuildSpcRequest(std::string_view code) {
+    DiagBytes out{DIAG_SPC_F};
+    out.insert(out.end(), code.begin(), code.end());
+    return out;
 }
 
-int DiagClient::ReadNvItem(uint16_t item, std::span<uint8_t, NV_ITEM_SIZE> data, int16_t& status) {
-    ClearRequest();
-    m_nMode = ModeDiag;
-    m_byCmd = DIAG_NV_READ_F;
-    m_wArg = item;
-    std::copy(data.begin(), data.end(), m_abNvData.begin());
-    m_wNvStatus = 0;
-    if (!RxTxPacket(3, 3000)) {
-        status = NV_RWOPFAILED_S;
-        Fail(plat::Format("cannot read #%u NVItem, since %s", unsigned{item}, m_strLastError.c_str()));
-        std::fill(data.begin(), data.end(), 0);
-        return 0;
-    }
-    if (m_sRspNvStatus == NV_DONE_S) {
-        std::copy(m_abRspNvData.begin(), m_abRspNvData.end(), data.begin());
-        status = NV_DONE_S;
-        return 1;
-    }
-    status = m_sRspNvStatus;
-    Fail(plat::Format("cannot read #%u NV Item, since %s", unsigned{item}, NvStatusText(status)));
-    std::fill(data.begin(), data.end(), 0);
-    return 0;
+DiagBytes BuildDownloaderResetRequest() { return {DLOAD_RESET_F}; }
+
+std::optional<uint32_t> ParseEsnReply(std::span<const uint8_t> reply) {
+    if (reply.size() < 5 || reply[0] != DIAG_ESN_F) return std::nullopt;
+    return plat::GetLe32(reply, 1);
 }
 
-int DiagClient::SendSpc() {
-    ClearRequest();
-    m_nMode = ModeDiag;
-    m_byCmd = DIAG_SPC_F;
-    return RxTxPacket(3, 15000);
+std::optional<uint16_t> ParseControlReply(std::span<const uint8_t> reply) {
+    if (reply.size() < 3 || reply[0] != DIAG_CONTROL_F) return std::nullopt;
+    return plat::GetLe16(reply, 1);
 }
 
-int DiagClient::ResetDownloader() {
-    ClearRequest();
-    m_nMode = ModeDownload;
-    m_byCmd = DLOAD_RESET_F;
-    m_tunnel.SetTypeOverride(1);
-    const int ok = RxTxPacket(3, 500);
-    m_tunnel.SetTypeOverride(0);
-    if (!ok) Fail(plat::Format("Cannot Reset the Phone, Since %s", m_strLastError.c_str()));
-    return ok;
+std::optional<NvItemReply> ParseNvReadReply(std::span<const uint8_t> reply) { return NvReply(DIAG_NV_READ_F, reply); }
+
+std::optional<NvItemReply> ParseNvWriteReply(std::span<const uint8_t> reply) { return NvReply(DIAG_NV_WRITE_F, reply); }
+
+bool ParseSpcReply(std::span<const uint8_t> reply) { return !reply.empty() && reply[0] == DIAG_SPC_F; }
+
+DloadReply ParseDownloaderReply(std::span<const uint8_t> reply) {
+    if (reply.empty()) return {};
+    if (reply[0] != DLOAD_NAK) return {DloadReplyKind::Accepted, 0};
+    return {DloadReplyKind::Nak, reply.size() >= 3 ? (reply[1] << 8) | reply[2] : 0};
 }
 
-int DiagClient::ReadImei(std::string& imei) {
-    imei.clear();
-    std::array<uint8_t, NV_ITEM_SIZE> data{};
-    int16_t status = 0;
-    if (!ReadNvItem(NV_IMEI_ITEM, data, status)) return 0;
-    imei = ImeiFromNvData(data);
-    return 1;
+// --- EFS2 file operations -------------------------------------------------------------------------
+
+DiagBytes BuildEfsOpenRequest(std::string_view path, bool forReading) {
+    DiagBytes out = EfsRequest(EFS2_DIAG_OPEN);
+    plat::AppendLe32(out, forReading ? EFS_OPEN_READ_FLAGS : EFS_OPEN_WRITE_FLAGS);
+    plat::AppendLe32(out, forReading ? EFS_OPEN_READ_MODE : EFS_OPEN_WRITE_MODE);
+    out.insert(out.end(), path.begin(), path.end());
+    out.push_back(0);
+    return out;
 }
 
-// Posts the gateway command record `tries` times at most and waits for its reply record: the
-// success type ends with success, the resend type starts the next try, any other fails; a try
-// without a reply within the limit marks the channel closed and fails.
-int DiagClient::GatewayModeCommand(uint8_t request, uint8_t success, uint8_t resend, bool enter, int tries) {
-    if (!m_tunnel.IsOpen()) return 0;
-    for (int t = 0; t < tries; ++t) {
-        LinkRecord record{};
-        record.sControl = request;
-        m_tunnel.PostRecord(record, 1);
-
-        const int64_t start = plat::TickMs();
-        const int64_t limit = plat::Scaled(kGatewayReplyLimitMs);
-        bool shortPause = true;
-        for (;;) {
-            const bool awake = enter ? plat::Sleep(kEnterPollMs)
-                                     : plat::SleepRaw(shortPause ? kExitPollShortMs : kExitPollLongMs);
-            shortPause = !shortPause;
-            if (!awake) return 0;
-            if (m_tunnel.HasReply()) break;
-            if (plat::TickMs() - start > limit) {
-                m_tunnel.MarkClosed();
-                return 0;
-            }
-        }
-        LinkRecord reply{};
-        m_tunnel.TakeReplyLocked(reply);
-        if (reply.sControl == success) {
-            if (enter) m_tunnel.RestartSequence();
-            return 1;
-        }
-        if (reply.sControl != resend) return 0;
-    }
-    return 1;
+DiagBytes BuildEfsFstatRequest(int32_t descriptor) {
+    DiagBytes out = EfsRequest(EFS2_DIAG_FSTAT);
+    plat::AppendLe32(out, static_cast<uint32_t>(descriptor));
+    return out;
 }
 
-int DiagClient::EnterDownloadMode(int tries) {
-    return GatewayModeCommand(CMD_ENTER_DOWNLOAD, CMD_ENTER_DOWNLOAD, CMD_ENTER_DOWNLOAD_AGAIN, true, tries);
+DiagBytes BuildEfsReadRequest(int32_t descriptor, uint32_t count, uint32_t offset) {
+    DiagBytes out = EfsRequest(EFS2_DIAG_READ);
+    plat::AppendLe32(out, static_cast<uint32_t>(descriptor));
+    plat::AppendLe32(out, count);
+    plat::AppendLe32(out, offset);
+    return out;
 }
 
-int DiagClient::ExitDownloadMode(int tries) {
-    return GatewayModeCommand(CMD_EXIT_DOWNLOAD, CMD_EXIT_DOWNLOAD, CMD_EXIT_DOWNLOAD_AGAIN, false, tries);
+DiagBytes BuildEfsWriteRequest(uint32_t offset, std::span<const uint8_t> data) {
+    DiagBytes out = EfsRequest(EFS2_DIAG_WRITE);
+    plat::AppendLe32(out, 0);
+    plat::AppendLe32(out, offset);
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+DiagBytes BuildEfsCloseRequest() {
+    DiagBytes out = EfsRequest(EFS2_DIAG_CLOSE);
+    plat::AppendLe32(out, 0);
+    return out;
+}
+
+std::optional<EfsOpenReply> ParseEfsOpenReply(std::span<const uint8_t> reply) {
+    auto in = EfsReply(reply, EFS2_DIAG_OPEN, kOpenReply);
+    if (!in) return std::nullopt;
+    EfsOpenReply r;
+    r.descriptor = static_cast<int32_t>(in->U32());
+    r.error = static_cast<int32_t>(in->U32());
+    return r;
+}
+
+std::optional<EfsFstatReply> ParseEfsFstatReply(std::span<const uint8_t> reply) {
+    auto in = EfsReply(reply, EFS2_DIAG_FSTAT, kFstatReply);
+    if (!in) return std::nullopt;
+    EfsFstatReply r;
+    r.error = static_cast<int32_t>(in->U32());
+    in->Skip(4);  // mode
+    r.size = in->U32();
+    return r;
+}
+
+std::optional<EfsReadReply> ParseEfsReadReply(std::span<const uint8_t> reply, uint32_t count, uint32_t offset) {
+    auto in = EfsReply(reply, EFS2_DIAG_READ, kReadReply);
+    if (!in) return std::nullopt;
+    EfsReadReply r;
+    in->Skip(4);  // descriptor
+    r.offset = in->U32();
+    r.bytesRead = in->U32();
+    r.error = static_cast<int32_t>(in->U32());
+    // Never more than asked for, nor more than the reply carries, nor another offset.
+    if (r.bytesRead > count || r.bytesRead > in->Left() || r.offset != offset) return std::nullopt;
+    const auto bytes = in->Bytes(r.bytesRead);
+    r.data.assign(bytes.begin(), bytes.end());
+    return r;
+}
+
+std::optional<EfsWriteReply> ParseEfsWriteReply(std::span<const uint8_t> reply) {
+    auto in = EfsReply(reply, EFS2_DIAG_WRITE, kWriteReply);
+    if (!in) return std::nullopt;
+    EfsWriteReply r;
+    in->Skip(8);  // descriptor, offset
+    r.bytesWritten = in->U32();
+    r.error = static_cast<int32_t>(in->U32());
+    return r;
+}
+
+std::optional<int32_t> ParseEfsCloseReply(std::span<const uint8_t> reply) {
+    auto in = EfsReply(reply, EFS2_DIAG_CLOSE, kCloseReply);
+    if (!in) return std::nullopt;
+    return static_cast<int32_t>(in->U32());
 }

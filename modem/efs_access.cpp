@@ -2,11 +2,8 @@
 // file system and the PC.
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <vector>
 
 #include "modem/diag_client.h"
 #include "platform/fs.h"
@@ -19,40 +16,6 @@ constexpr const char* kWriteFailed = "Write file sequence block operation failed
 constexpr const char* kCloseFailed = "close file operation failed, Since %s";
 constexpr int kEfsAttempts = 1;
 constexpr int kEfsTimeoutMs = 2000;
-
-// Reply lengths (header of 4 bytes, then 32-bit fields).
-constexpr size_t kOpenReply = 12;   // descriptor, error number
-constexpr size_t kCloseReply = 8;   // error number
-constexpr size_t kReadReply = 20;   // descriptor, offset, bytes read, error number, data
-constexpr size_t kWriteReply = 20;  // descriptor, offset, bytes written, error number
-constexpr size_t kFstatReply = 32;  // error number, mode, size, nlink, atime, mtime, ctime
-
-
-class Request {
-public:
-    explicit Request(uint16_t subCommand) {
-        m_bytes = {DIAG_SUBSYS_CMD_F, DIAG_SUBSYS_FS, static_cast<uint8_t>(subCommand & 0xFF),
-                   static_cast<uint8_t>(subCommand >> 8)};
-    }
-    Request& U32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) m_bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        return *this;
-    }
-    Request& Bytes(std::span<const uint8_t> data) {
-        m_bytes.insert(m_bytes.end(), data.begin(), data.end());
-        return *this;
-    }
-    std::span<const uint8_t> Span() const { return m_bytes; }
-    uint16_t SubCommand() const { return static_cast<uint16_t>(m_bytes[2] | (m_bytes[3] << 8)); }
-
-private:
-    std::vector<uint8_t> m_bytes;
-};
-
-uint32_t Le32(std::span<const uint8_t> p, size_t at) {
-    return static_cast<uint32_t>(p[at]) | (static_cast<uint32_t>(p[at + 1]) << 8) |
-           (static_cast<uint32_t>(p[at + 2]) << 16) | (static_cast<uint32_t>(p[at + 3]) << 24);
-}
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -97,30 +60,28 @@ private:
 
 }  // namespace
 
-bool DiagClient::EfsFail() {
-    m_nMode = ModeDiag;
-    return false;
+int DiagClient::EfsFail() {
+    m_mode = DiagMode::Diag;
+    return 0;
 }
 
-bool DiagClient::EfsExchange(std::span<const uint8_t> payload, size_t minReply, const char* failText) {
-    ClearRequest();
-    if (!SetPreparedRequest(payload)) {
-        Fail(plat::Format(failText, "The Request packet has an invalid length"));
-        return EfsFail();
-    }
-    if (!RxTxPacket(kEfsAttempts, kEfsTimeoutMs)) {
+template <typename Parse>
+auto DiagClient::EfsCommand(std::span<const uint8_t> request, const char* failText, Parse parse)
+    -> decltype(parse(std::span<const uint8_t>{})) {
+    decltype(parse(std::span<const uint8_t>{})) result;
+    // A reply that does not answer this request (a DIAG error reply, say) fails the exchange with
+    // the DIAG text of its first byte.
+    const int ok = RxTxPacket(request, DiagMode::Prepared, kEfsAttempts, kEfsTimeoutMs,
+                              [&](std::span<const uint8_t> reply) {
+                                  result = parse(reply);
+                                  return result ? nullptr : DiagErrorText(reply.empty() ? 0 : reply[0]);
+                              });
+    if (!ok || !result) {
+        result = {};
         Fail(plat::Format(failText, m_strLastError.c_str()));
-        return EfsFail();
+        EfsFail();
     }
-    // The reply must answer this request: same subsystem header, long enough for its fields.
-    // Anything else (a DIAG error reply, say) counts as a failed exchange.
-    const std::span<const uint8_t> reply = ReplyPayload();
-    if (reply.size() < minReply || reply[0] != payload[0] || reply[1] != payload[1] ||
-        reply[2] != payload[2] || reply[3] != payload[3]) {
-        Fail(plat::Format(failText, DiagErrorText(reply.empty() ? 0 : reply[0])));
-        return EfsFail();
-    }
-    return true;
+    return result;
 }
 
 int DiagClient::EfsOpen(const std::string& path, bool forReading, int32_t& descriptor, int32_t* errorNumber) {
@@ -130,27 +91,20 @@ int DiagClient::EfsOpen(const std::string& path, bool forReading, int32_t& descr
         Fail(plat::Format("路径过长：%s", path.c_str()));
         return EfsFail();
     }
-    Request req(EFS2_DIAG_OPEN);
-    req.U32(forReading ? EFS_OPEN_READ_FLAGS : EFS_OPEN_WRITE_FLAGS)
-        .U32(forReading ? EFS_OPEN_READ_MODE : EFS_OPEN_WRITE_MODE)
-        .Bytes({reinterpret_cast<const uint8_t*>(path.c_str()), path.size() + 1});
-    if (!EfsExchange(req.Span(), kOpenReply, kOpenFailed)) return 0;
-    const auto reply = ReplyPayload();
-    descriptor = static_cast<int32_t>(Le32(reply, 4));
-    const auto err = static_cast<int32_t>(Le32(reply, 8));
-    if (errorNumber) *errorNumber = err;
-    if (err != 0 || descriptor != 0) return EfsFail();
+    const auto reply = EfsCommand(BuildEfsOpenRequest(path, forReading), kOpenFailed, ParseEfsOpenReply);
+    if (!reply) return 0;
+    descriptor = reply->descriptor;
+    if (errorNumber) *errorNumber = reply->error;
+    if (reply->error != 0 || reply->descriptor != 0) return EfsFail();
     return 1;
 }
 
 int DiagClient::EfsFstat(int32_t descriptor, uint32_t& size) {
     size = 0;
-    Request req(EFS2_DIAG_FSTAT);
-    req.U32(static_cast<uint32_t>(descriptor));
-    if (!EfsExchange(req.Span(), kFstatReply, kOpenFailed)) return 0;
-    const auto reply = ReplyPayload();
-    if (Le32(reply, 4) != 0) return EfsFail();
-    size = Le32(reply, 12);
+    const auto reply = EfsCommand(BuildEfsFstatRequest(descriptor), kOpenFailed, ParseEfsFstatReply);
+    if (!reply) return 0;
+    if (reply->error != 0) return EfsFail();
+    size = reply->size;
     return 1;
 }
 
@@ -158,39 +112,29 @@ int DiagClient::EfsRead(int32_t descriptor, uint32_t count, uint32_t offset, uin
                         std::span<uint8_t> data) {
     bytesRead = 0;
     if (count > data.size()) return EfsFail();
-    Request req(EFS2_DIAG_READ);
-    req.U32(static_cast<uint32_t>(descriptor)).U32(count).U32(offset);
-    if (!EfsExchange(req.Span(), kReadReply, kOpenFailed)) return 0;
-    const auto reply = ReplyPayload();
-    const uint32_t got = Le32(reply, 12);
-    // Never more than asked for, nor more than the reply carries, nor another offset.
-    if (got > count || got > reply.size() - kReadReply || Le32(reply, 8) != offset) {
-        Fail(plat::Format(kOpenFailed, DiagErrorText(reply[0])));
-        return EfsFail();
-    }
-    bytesRead = got;
-    std::copy_n(reply.begin() + kReadReply, got, data.begin());
-    if (Le32(reply, 16) != 0) return EfsFail();
+    const auto parse = [count, offset](std::span<const uint8_t> r) { return ParseEfsReadReply(r, count, offset); };
+    const auto reply = EfsCommand(BuildEfsReadRequest(descriptor, count, offset), kOpenFailed, parse);
+    if (!reply) return 0;
+    bytesRead = reply->bytesRead;
+    std::copy(reply->data.begin(), reply->data.end(), data.begin());
+    if (reply->error != 0) return EfsFail();
     return 1;
 }
 
 int DiagClient::EfsWrite(uint32_t offset, std::span<const uint8_t> data, uint32_t* bytesWritten) {
     if (bytesWritten) *bytesWritten = 0;
     if (data.size() > EFS_BLOCK_SIZE) return EfsFail();
-    Request req(EFS2_DIAG_WRITE);
-    req.U32(0).U32(offset).Bytes(data);
-    if (!EfsExchange(req.Span(), kWriteReply, kWriteFailed)) return 0;
-    const auto reply = ReplyPayload();
-    if (bytesWritten) *bytesWritten = Le32(reply, 12);
-    if (Le32(reply, 16) != 0) return EfsFail();
+    const auto reply = EfsCommand(BuildEfsWriteRequest(offset, data), kWriteFailed, ParseEfsWriteReply);
+    if (!reply) return 0;
+    if (bytesWritten) *bytesWritten = reply->bytesWritten;
+    if (reply->error != 0) return EfsFail();
     return 1;
 }
 
 int DiagClient::EfsClose() {
-    Request req(EFS2_DIAG_CLOSE);
-    req.U32(0);
-    if (!EfsExchange(req.Span(), kCloseReply, kCloseFailed)) return 0;
-    if (Le32(ReplyPayload(), 4) != 0) return EfsFail();
+    const auto reply = EfsCommand(BuildEfsCloseRequest(), kCloseFailed, ParseEfsCloseReply);
+    if (!reply) return 0;
+    if (*reply != 0) return EfsFail();
     return 1;
 }
 

@@ -163,7 +163,14 @@ void CNvBackup::RestoreNvThread() {
         if (!LeaveDownloadMode()) Status(TEXT_NV_EXIT_FAIL);
         return Fail(Text(TEXT_NV_IMEI_DECLINED_CN, TEXT_NV_IMEI_DECLINED_EN));
     }
-    if (!LeaveDownloadMode()) return Fail(TEXT_NV_EXIT_FAIL);
+    const bool bLeft = LeaveDownloadMode();
+    if (m_nFailedWrites > 0) {
+        // Never the pass picture for a calibration that did not reach the modem whole.
+        if (!bLeft) Status(TEXT_NV_EXIT_FAIL);
+        Status(plat::Format(TEXT_NV_RESTORE_INCOMPLETE_CN, m_nFailedWrites));
+        return Fail(plat::Format(TEXT_NV_RESTORE_INCOMPLETE, m_nFailedWrites));
+    }
+    if (!bLeft) return Fail(TEXT_NV_EXIT_FAIL);
 
     if (m_host.Mode() == MODE_RESTORE_NV) m_host.ReselectModeRadio(MODE_RESTORE_NV);
     const int seconds = static_cast<int>((plat::TickMs() - start) / 1000);
@@ -347,6 +354,7 @@ CNvBackup::ImeiChoice CNvBackup::CheckImei(const std::vector<NvRecord>& records,
 
 bool CNvBackup::RestoreRfNv(const std::string& filePath) {
     m_bDeclined = false;
+    m_nFailedWrites = 0;
     std::string path = filePath;
 
     // 1. The whole file is read and checked, then its IMEI against the modem's, before anything
@@ -426,7 +434,9 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
         if (plat::StopRequested()) return false;
         Status(plat::Format(TEXT_NV_RESTORE_ID, entry));
         const std::string pcPath = rfFolder + RfNvFileName(entry);
-        if (plat::IsRegularFile(pcPath)) m_diag.CopyPcFileToEfs(pcPath, RfNvFilePath(entry));
+        // A failed copy may have cut the modem's file short (it was opened with truncation): it is
+        // counted, and the remaining files are still tried.
+        if (plat::IsRegularFile(pcPath) && !m_diag.CopyPcFileToEfs(pcPath, RfNvFilePath(entry))) ++m_nFailedWrites;
     }
     // 7.
     if (bRestoreTask) m_host.SetLineProgress(m_nLine, 100);

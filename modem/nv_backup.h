@@ -86,6 +86,9 @@ inline constexpr const char TEXT_NV_BAD_RECORD[] = "can't open the NV file! (rec
 inline constexpr const char TEXT_NV_SPC_FAIL[] = "SendSPC Error!";
 inline constexpr const char TEXT_NV_INCOMPLETE[] =
     "Backup NV incomplete: %d NV items and %d RF NV files could not be read.";
+// A restore in which RF NV files could not be written (the status line, then the end of the task).
+inline constexpr const char TEXT_NV_RESTORE_INCOMPLETE_CN[] = "NV恢复不完整：%d个RF NV文件未能写入模块。";
+inline constexpr const char TEXT_NV_RESTORE_INCOMPLETE[] = "Restore NV incomplete: %d RF NV files could not be written.";
 
 // The archive and the IMEI check: Chinese texts, and English ones under the English flag.
 inline constexpr const char NV_ARCHIVE_FOLDER[] = "NV";
@@ -189,7 +192,8 @@ public:
     bool BackupRfNv(const std::string& path);
     // Writes the records of `path` and the RF NV files of the "_EFS_RF_NV" beside it back to the
     // modem. The whole file is checked, then its IMEI against the modem's (a question when they
-    // differ), before anything is written. False with Declined() when the operator said No.
+    // differ), before anything is written. False with Declined() when the operator said No. True
+    // once every file was tried; FailedWrites() then tells how many could not be written.
     bool RestoreRfNv(const std::string& path);
     bool Declined() const { return m_bDeclined; }
     // The folder exists or was created; otherwise a message box and false.
@@ -199,6 +203,9 @@ public:
     // could not be read after they were opened.
     int FailedItems() const { return m_nFailedItems; }
     int FailedFiles() const { return m_nFailedFiles; }
+    // Of the last RestoreRfNv: RF NV files whose copy into the modem failed (open, write, short
+    // write, close).
+    int FailedWrites() const { return m_nFailedWrites; }
 
 private:
     enum class ImeiChoice { Restore, Declined, OtherFolder };
@@ -219,6 +226,7 @@ private:
     int m_nLine;
     int m_nFailedItems = 0;
     int m_nFailedFiles = 0;
+    int m_nFailedWrites = 0;
     bool m_bDeclined = false;
 };
 

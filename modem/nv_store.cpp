@@ -19,18 +19,11 @@
 #include <vector>
 
 #include "modem/nv_backup.h"
+#include "platform/byte_order.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
 
 namespace {
-
-void Put16(std::span<uint8_t> out, size_t at, uint16_t v) {
-    out[at] = static_cast<uint8_t>(v & 0xFF);
-    out[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-uint16_t Get16(std::span<const uint8_t> in, size_t at) {
-    return static_cast<uint16_t>(in[at] | (in[at + 1] << 8));
-}
 
 bool Exists(const std::string& path) { return plat::EntryKindOf(path) != plat::EntryKind::None; }
 
@@ -116,16 +109,16 @@ void RemoveArchiveTemps(const std::string& archiveRoot) {
 
 void PackNvRecord(const NvRecord& record, std::span<uint8_t, NV_RECORD_SIZE> out) {
     std::fill(out.begin(), out.end(), 0);
-    Put16(out, NV_RECORD_ITEM, record.wItem);
+    plat::PutLe16(out, NV_RECORD_ITEM, record.wItem);
     std::copy(record.abData.begin(), record.abData.end(), out.begin() + NV_RECORD_DATA);
-    Put16(out, NV_RECORD_STATUS, record.wStatus);
+    plat::PutLe16(out, NV_RECORD_STATUS, record.wStatus);
 }
 
 NvRecord UnpackNvRecord(std::span<const uint8_t, NV_RECORD_SIZE> in) {
     NvRecord r;
-    r.wItem = Get16(in, NV_RECORD_ITEM);
+    r.wItem = plat::GetLe16(in, NV_RECORD_ITEM);
     std::copy_n(in.begin() + NV_RECORD_DATA, NV_ITEM_SIZE, r.abData.begin());
-    r.wStatus = Get16(in, NV_RECORD_STATUS);
+    r.wStatus = plat::GetLe16(in, NV_RECORD_STATUS);
     return r;
 }
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/byte_order.h"
+
 std::string TrimBlanks(std::string_view text) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     size_t b = 0, e = text.size();
@@ -20,11 +22,6 @@ constexpr size_t ATA_SERIAL_SIZE = 20;    // words 10 to 19
 constexpr size_t DESCRIPTOR_SIZE_AT = 4;
 constexpr size_t DESCRIPTOR_SERIAL_OFFSET_AT = 24;
 
-uint32_t Get32(std::span<const unsigned char> in, size_t at) {
-    return static_cast<uint32_t>(in[at]) | static_cast<uint32_t>(in[at + 1]) << 8 |
-           static_cast<uint32_t>(in[at + 2]) << 16 | static_cast<uint32_t>(in[at + 3]) << 24;
-}
-
 }  // namespace
 
 std::string AtaIdentifySerial(std::span<const unsigned char> identify) {
@@ -39,8 +36,8 @@ std::string AtaIdentifySerial(std::span<const unsigned char> identify) {
 
 std::optional<std::string> StorageDescriptorSerial(std::span<const unsigned char> descriptor) {
     if (descriptor.size() < DESCRIPTOR_SERIAL_OFFSET_AT + 4) return std::nullopt;
-    const size_t size = std::min<size_t>(descriptor.size(), Get32(descriptor, DESCRIPTOR_SIZE_AT));
-    const size_t offset = Get32(descriptor, DESCRIPTOR_SERIAL_OFFSET_AT);
+    const size_t size = std::min<size_t>(descriptor.size(), plat::GetLe32(descriptor, DESCRIPTOR_SIZE_AT));
+    const size_t offset = plat::GetLe32(descriptor, DESCRIPTOR_SERIAL_OFFSET_AT);
     if (offset == 0 || offset >= size) return std::nullopt;
     const auto begin = descriptor.begin() + static_cast<std::ptrdiff_t>(offset);
     const auto end = std::find(begin, descriptor.begin() + static_cast<std::ptrdiff_t>(size), 0);

@@ -21,9 +21,9 @@ LinkRecord DecodeRequest(const LinkMessage& message) {
     LinkRecord r = DecodeRecord(message);
     if (ChannelEncodeLayout(r.sControl) == LinkLayout::Data && DecodeLayout(r.sControl) != LinkLayout::Data) {
         std::copy_n(message.begin() + LinkOffset::Data, LINK_DATA_SIZE, r.abData.begin());
-        r.nLength = GetLe32(message, LinkOffset::DataLength);
-        r.nBlock = GetLe32(message, LinkOffset::DataBlock);
-        r.nTotal = GetLe32(message, LinkOffset::DataTotal);
+        r.nLength = plat::GetLe32(message, LinkOffset::DataLength);
+        r.nBlock = plat::GetLe32(message, LinkOffset::DataBlock);
+        r.nTotal = plat::GetLe32(message, LinkOffset::DataTotal);
     }
     return r;
 }

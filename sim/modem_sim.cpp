@@ -6,6 +6,7 @@
 
 #include "modem/diag_frame.h"
 #include "modem/rf_nv_lists.h"
+#include "platform/byte_order.h"
 #include "sim/sim_frame.h"
 
 namespace {
@@ -42,24 +43,6 @@ constexpr uint8_t DLOAD_NOP = 0x06;
 constexpr uint8_t DLOAD_RESET = 0x0A;
 constexpr uint16_t NAK_INVALID_FCS = 1;
 constexpr uint16_t NAK_UNKNOWN_CMD = 6;
-
-uint16_t Le16(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-
-uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-           (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
-void Put16(std::vector<uint8_t>& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void Put32(std::vector<uint8_t>& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 // Requests echoed in a rejection are cut to this many bytes, so that the framed answer (every
 // byte escaped at worst) always fits one tunnel record.
@@ -192,7 +175,7 @@ std::vector<uint8_t> ModemSim::Answer(const std::vector<uint8_t>& req, const Sim
     switch (code) {
         case DIAG_ESN: {
             std::vector<uint8_t> out{DIAG_ESN};
-            Put32(out, knobs.esn);
+            plat::AppendLe32(out, knobs.esn);
             return out;
         }
         case DIAG_NV_READ:
@@ -200,7 +183,7 @@ std::vector<uint8_t> ModemSim::Answer(const std::vector<uint8_t>& req, const Sim
             return AnswerNv(req, knobs);
         case DIAG_CONTROL: {
             if (req.size() < 3) return Reject(DIAG_BAD_LEN, req);
-            const uint16_t mode = Le16(req, 1);
+            const uint16_t mode = plat::GetLe16(req, 1);
             m_controlModes.push_back(mode);
             if (mode == 1) m_bOffline = true;
             if (mode == 2) {
@@ -211,7 +194,7 @@ std::vector<uint8_t> ModemSim::Answer(const std::vector<uint8_t>& req, const Sim
                 m_open.clear();
             }
             std::vector<uint8_t> out{DIAG_CONTROL};
-            Put16(out, mode);
+            plat::AppendLe16(out, mode);
             return out;
         }
         case DIAG_SPC: {
@@ -224,7 +207,7 @@ std::vector<uint8_t> ModemSim::Answer(const std::vector<uint8_t>& req, const Sim
         case DIAG_SUBSYS:
             if (req.size() < 4) return Reject(DIAG_BAD_LEN, req);
             if (req[1] != SUBSYS_EFS2) return Reject(DIAG_BAD_CMD, req);
-            return AnswerEfs(req);
+            return AnswerEfs(req, knobs);
         default:
             return Reject(DIAG_BAD_CMD, req);
     }
@@ -235,7 +218,7 @@ std::vector<uint8_t> ModemSim::AnswerNv(const std::vector<uint8_t>& req, const S
     if (req.size() < kReqSize) return Reject(DIAG_BAD_LEN, req);
     const uint8_t code = req[0];
     if (code == DIAG_NV_WRITE && !m_bSpcUnlocked) return Reject(DIAG_BAD_SPC_MODE, req);
-    const uint16_t item = Le16(req, 1);
+    const uint16_t item = plat::GetLe16(req, 1);
     auto it = m_nv.find(item);
     const auto forced = knobs.nvStatus.find(item);
 
@@ -256,21 +239,21 @@ std::vector<uint8_t> ModemSim::AnswerNv(const std::vector<uint8_t>& req, const S
         if (status == SIM_NV_DONE) m_nv[item] = SimNvItem{data, SIM_NV_DONE};
     }
     std::vector<uint8_t> out{code};
-    Put16(out, item);
+    plat::AppendLe16(out, item);
     out.insert(out.end(), data.begin(), data.end());
-    Put16(out, status);
+    plat::AppendLe16(out, status);
     return out;
 }
 
-std::vector<uint8_t> ModemSim::AnswerEfs(const std::vector<uint8_t>& req) {
-    const uint16_t sub = Le16(req, 2);
+std::vector<uint8_t> ModemSim::AnswerEfs(const std::vector<uint8_t>& req, const SimKnobs& knobs) {
+    const uint16_t sub = plat::GetLe16(req, 2);
     std::vector<uint8_t> out(req.begin(), req.begin() + 4);
     auto need = [&](size_t n) { return req.size() >= n; };
 
     switch (sub) {
         case EFS2_OPEN: {
             if (!need(13)) return Reject(DIAG_BAD_LEN, req);
-            const uint32_t flags = Le32(req, 4);
+            const uint32_t flags = plat::GetLe32(req, 4);
             const auto nul = std::find(req.begin() + 12, req.end(), 0);
             if (nul == req.end()) return Reject(DIAG_BAD_LEN, req);
             const std::string path(req.begin() + 12, nul);
@@ -295,21 +278,21 @@ std::vector<uint8_t> ModemSim::AnswerEfs(const std::vector<uint8_t>& req) {
                 while (m_open.count(fd)) ++fd;
                 m_open[fd] = OpenFile{path, bWrite};
             }
-            Put32(out, fd);
-            Put32(out, error);
+            plat::AppendLe32(out, fd);
+            plat::AppendLe32(out, error);
             return out;
         }
         case EFS2_CLOSE: {
             if (!need(8)) return Reject(DIAG_BAD_LEN, req);
-            const bool bOpen = m_open.erase(Le32(req, 4)) != 0;
-            Put32(out, bOpen ? 0 : SIM_EBADF);
+            const bool bOpen = m_open.erase(plat::GetLe32(req, 4)) != 0;
+            plat::AppendLe32(out, bOpen ? 0 : SIM_EBADF);
             return out;
         }
         case EFS2_READ: {
             if (!need(16)) return Reject(DIAG_BAD_LEN, req);
-            const uint32_t fd = Le32(req, 4);
-            const uint32_t count = std::min(Le32(req, 8), EFS_READ_MAX);
-            const uint32_t offset = Le32(req, 12);
+            const uint32_t fd = plat::GetLe32(req, 4);
+            const uint32_t count = std::min(plat::GetLe32(req, 8), EFS_READ_MAX);
+            const uint32_t offset = plat::GetLe32(req, 12);
             auto of = m_open.find(fd);
             std::vector<uint8_t> bytes;
             uint32_t error = 0;
@@ -322,17 +305,17 @@ std::vector<uint8_t> ModemSim::AnswerEfs(const std::vector<uint8_t>& req) {
                     bytes.assign(content.begin() + offset, content.begin() + offset + n);
                 }
             }
-            Put32(out, fd);
-            Put32(out, offset);
-            Put32(out, static_cast<uint32_t>(bytes.size()));
-            Put32(out, error);
+            plat::AppendLe32(out, fd);
+            plat::AppendLe32(out, offset);
+            plat::AppendLe32(out, static_cast<uint32_t>(bytes.size()));
+            plat::AppendLe32(out, error);
             out.insert(out.end(), bytes.begin(), bytes.end());
             return out;
         }
         case EFS2_WRITE: {
             if (!need(12)) return Reject(DIAG_BAD_LEN, req);
-            const uint32_t fd = Le32(req, 4);
-            const uint32_t offset = Le32(req, 8);
+            const uint32_t fd = plat::GetLe32(req, 4);
+            const uint32_t offset = plat::GetLe32(req, 8);
             const size_t n = req.size() - 12;
             auto of = m_open.find(fd);
             uint32_t error = 0;
@@ -341,31 +324,34 @@ std::vector<uint8_t> ModemSim::AnswerEfs(const std::vector<uint8_t>& req) {
                 error = SIM_EBADF;
             } else if (offset > (1u << 24)) {
                 error = SIM_EINVAL;
+            } else if (auto fault = knobs.efsWriteErrorAt.find(of->second.path);
+                       fault != knobs.efsWriteErrorAt.end() && fault->second == offset) {
+                error = SIM_EIO;
             } else {
                 std::vector<uint8_t>& content = m_efs[of->second.path];
                 if (content.size() < offset + n) content.resize(offset + n);
                 std::copy(req.begin() + 12, req.end(), content.begin() + offset);
                 written = static_cast<uint32_t>(n);
             }
-            Put32(out, fd);
-            Put32(out, offset);
-            Put32(out, written);
-            Put32(out, error);
+            plat::AppendLe32(out, fd);
+            plat::AppendLe32(out, offset);
+            plat::AppendLe32(out, written);
+            plat::AppendLe32(out, error);
             return out;
         }
         case EFS2_FSTAT: {
             if (!need(8)) return Reject(DIAG_BAD_LEN, req);
-            auto of = m_open.find(Le32(req, 4));
+            auto of = m_open.find(plat::GetLe32(req, 4));
             if (of == m_open.end()) {
-                Put32(out, SIM_EBADF);
-                for (int i = 0; i < 6; ++i) Put32(out, 0);
+                plat::AppendLe32(out, SIM_EBADF);
+                for (int i = 0; i < 6; ++i) plat::AppendLe32(out, 0);
                 return out;
             }
-            Put32(out, 0);
-            Put32(out, S_IFREG_0644);
-            Put32(out, static_cast<uint32_t>(m_efs[of->second.path].size()));
-            Put32(out, 1);
-            for (int i = 0; i < 3; ++i) Put32(out, EFS_FILE_TIME);
+            plat::AppendLe32(out, 0);
+            plat::AppendLe32(out, S_IFREG_0644);
+            plat::AppendLe32(out, static_cast<uint32_t>(m_efs[of->second.path].size()));
+            plat::AppendLe32(out, 1);
+            for (int i = 0; i < 3; ++i) plat::AppendLe32(out, EFS_FILE_TIME);
             return out;
         }
         default:

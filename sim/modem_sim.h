@@ -28,6 +28,7 @@ constexpr uint16_t SIM_NV_READONLY = 7;
 
 // EFS error numbers.
 constexpr uint32_t SIM_ENOENT = 2;
+constexpr uint32_t SIM_EIO = 5;
 constexpr uint32_t SIM_EBADF = 9;
 constexpr uint32_t SIM_EINVAL = 22;
 
@@ -100,7 +101,7 @@ private:
     // The payload answer to a well-formed DIAG request.
     std::vector<uint8_t> Answer(const std::vector<uint8_t>& req, const SimKnobs& knobs);
     std::vector<uint8_t> AnswerNv(const std::vector<uint8_t>& req, const SimKnobs& knobs);
-    std::vector<uint8_t> AnswerEfs(const std::vector<uint8_t>& req);
+    std::vector<uint8_t> AnswerEfs(const std::vector<uint8_t>& req, const SimKnobs& knobs);
     // Frames a reply payload, applying the reply knobs of `code`.
     std::vector<uint8_t> Frame(const std::vector<uint8_t>& payload, int code, bool bLeadingFlag,
                                const SimKnobs& knobs) const;

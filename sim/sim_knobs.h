@@ -44,6 +44,7 @@ struct SimKnobs {
     std::set<int> badCrcReplyCodes;           // replies to these codes carry a wrong FCS
     std::set<int> noEndFlagReplyCodes;        // replies to these codes lack the closing 0x7E
     std::map<uint16_t, uint16_t> nvStatus;    // NV item -> status in read and write replies
+    std::map<std::string, uint32_t> efsWriteErrorAt;  // EFS path -> offset: that write gets EIO, nothing stored
     bool bAnswerBadRequests = true;           // a request with a bad FCS or no flag gets 0x13
     uint16_t downloaderNakReason = 0;         // boot downloader reset: 0 ACK, else NAK + reason
     std::string spc = "000000";               // the service programming code that unlocks writes

@@ -9,7 +9,7 @@ namespace {
 
 using namespace linktest;
 
-uint32_t U32(const LinkMessage& m, size_t off) { return GetLe32(m, off); }
+uint32_t U32(const LinkMessage& m, size_t off) { return plat::GetLe32(m, off); }
 
 TEST(LineChannelWithoutServer, AttachFails) {
     CLineChannel ch;

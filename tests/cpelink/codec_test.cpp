@@ -178,27 +178,27 @@ TEST(LinkDecoding, HelloLayoutReadsOverlappingRangesAsWritten) {
     LinkMessage m = Pattern();
     m[0] = CMD_HELLO;
     const LinkRecord r = DecodeRecord(CSpan(m));
-    EXPECT_EQ(r.nArg2, GetLe32(m, 9));
-    EXPECT_EQ(r.nArg3, GetLe32(m, 13));
-    EXPECT_EQ(r.nArg4, GetLe32(m, 17));
-    EXPECT_EQ(r.wArg5, GetLe16(m, 21));
+    EXPECT_EQ(r.nArg2, plat::GetLe32(m, 9));
+    EXPECT_EQ(r.nArg3, plat::GetLe32(m, 13));
+    EXPECT_EQ(r.nArg4, plat::GetLe32(m, 17));
+    EXPECT_EQ(r.wArg5, plat::GetLe16(m, 21));
     EXPECT_EQ(r.abData[0], m[29]);
     EXPECT_EQ(r.abData[LINK_DATA_SIZE - 1], m[1378]);
     EXPECT_EQ(r.abData[1373 - 29], m[1373]);  // the bytes nLength is read from too
-    EXPECT_EQ(r.nLength, GetLe32(m, 1373));
-    EXPECT_EQ(r.nBlock, GetLe32(m, 1377));
-    EXPECT_EQ(r.nTotal, GetLe32(m, 1381));
+    EXPECT_EQ(r.nLength, plat::GetLe32(m, 1373));
+    EXPECT_EQ(r.nBlock, plat::GetLe32(m, 1377));
+    EXPECT_EQ(r.nTotal, plat::GetLe32(m, 1381));
 }
 
 TEST(LinkDecoding, AnnounceLayout) {
     LinkMessage m = Pattern();
     m[0] = CMD_ANNOUNCE;
     const LinkRecord r = DecodeRecord(CSpan(m));
-    EXPECT_EQ(r.nArg2, GetLe32(m, 9));
-    EXPECT_EQ(r.nArg3, GetLe32(m, 13));
-    EXPECT_EQ(r.nLength, GetLe32(m, 17));
-    EXPECT_EQ(r.nBlock, GetLe32(m, 21));
-    EXPECT_EQ(r.nTotal, GetLe32(m, 25));
+    EXPECT_EQ(r.nArg2, plat::GetLe32(m, 9));
+    EXPECT_EQ(r.nArg3, plat::GetLe32(m, 13));
+    EXPECT_EQ(r.nLength, plat::GetLe32(m, 17));
+    EXPECT_EQ(r.nBlock, plat::GetLe32(m, 21));
+    EXPECT_EQ(r.nTotal, plat::GetLe32(m, 25));
     EXPECT_EQ(r.nArg4, 0u);
     EXPECT_EQ(r.abData[0], 0);
 }
@@ -209,8 +209,8 @@ TEST(LinkDecoding, HeaderOnlyTypesCarryNothingElse) {
         m[0] = t;
         const LinkRecord r = DecodeRecord(CSpan(m));
         EXPECT_EQ(r.sControl, t);
-        EXPECT_EQ(r.nArg1, GetLe32(m, 1));
-        EXPECT_EQ(r.nSeq, GetLe32(m, 5));
+        EXPECT_EQ(r.nArg1, plat::GetLe32(m, 1));
+        EXPECT_EQ(r.nSeq, plat::GetLe32(m, 5));
         EXPECT_EQ(r.nLength, 0u) << int(t);
         EXPECT_EQ(r.nTotal, 0u);
         EXPECT_EQ(r.nArg2, 0u);

@@ -79,7 +79,7 @@ Received PlayGateway(FakeGateway& gw, const Script& s, const std::atomic<bool>& 
     }
     if (!PollIn(gw.Sock(), 0) || !gw.ReadMessage(r.header, 5000)) return r;
     r.bHeader = true;
-    const uint32_t total = GetLe32(r.header, 1367);
+    const uint32_t total = plat::GetLe32(r.header, 1367);
     if (s.bStopReading) {
         while (!done) plat::SleepRaw(10);
         return r;
@@ -99,7 +99,7 @@ Received PlayGateway(FakeGateway& gw, const Script& s, const std::atomic<bool>& 
     }
     if (s.bReply) {
         const uint8_t type = s.replyType >= 0 ? static_cast<uint8_t>(s.replyType) : r.header[0];
-        gw.SendReply(type, GetLe32(r.header, 5));
+        gw.SendReply(type, plat::GetLe32(r.header, 5));
     }
     return r;
 }
@@ -144,12 +144,12 @@ TEST_F(ImageTransfer, LinuxImageArrivesWhole) {
     ASSERT_TRUE(o.got.bHeader);
     const LinkMessage& h = o.got.header;
     EXPECT_EQ(h[0], CMD_DOWN_LINUX);
-    EXPECT_EQ(GetLe32(h, 1), 1392u);
-    EXPECT_EQ(GetLe32(h, 5), 2u);
+    EXPECT_EQ(plat::GetLe32(h, 1), 1392u);
+    EXPECT_EQ(plat::GetLe32(h, 5), 2u);
     for (size_t i = 9; i < 1359; ++i) ASSERT_EQ(h[i], 0) << i;
-    EXPECT_EQ(GetLe32(h, 1359), 1350u);
-    EXPECT_EQ(GetLe32(h, 1363), 0u);
-    EXPECT_EQ(GetLe32(h, 1367), size);
+    EXPECT_EQ(plat::GetLe32(h, 1359), 1350u);
+    EXPECT_EQ(plat::GetLe32(h, 1363), 0u);
+    EXPECT_EQ(plat::GetLe32(h, 1367), size);
     for (size_t i = 1371; i < LINK_MESSAGE_SIZE; ++i) ASSERT_EQ(h[i], 0) << i;
     EXPECT_EQ(o.got.bytes, size);
     EXPECT_EQ(o.got.hash, hash);
@@ -179,7 +179,7 @@ TEST_F(ImageTransfer, EmptyImageSendsHeaderOnly) {
     WriteImage(path, 0);
     const Outcome o = Run(ImageVariant::Boot, path, Script{});
     EXPECT_TRUE(o.ok);
-    EXPECT_EQ(GetLe32(o.got.header, 1367), 0u);
+    EXPECT_EQ(plat::GetLe32(o.got.header, 1367), 0u);
     EXPECT_TRUE(o.progress.empty());
 }
 

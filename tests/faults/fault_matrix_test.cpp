@@ -619,6 +619,20 @@ std::vector<FaultCase> NvCases() {
                 EXPECT_NE(r.data[0], 0x27) << "an NV write reached the modem";
             }
     };
+    {
+        // The EFS write at 512 of the 700-byte RF NV file fails: the file is left cut short in the
+        // modem, so the restore fails after the other files and the way out of download mode.
+        const std::string efsPath = RfNvFilePath(std::stoi(GoodBackup::RF_NAME));
+        FaultCase c = NvFailed("RestoreEfsWriteFailsMidFile", Task::Restore,
+                               [efsPath](SimKnobs& k) { k.efsWriteErrorAt = {{efsPath, 512}}; },
+                               "Restore NV incomplete: 1 RF NV files could not be written.");
+        c.stamped.push_back("NV恢复不完整：1个RF NV文件未能写入模块。");
+        c.check = [efsPath](const Sandbox&, GatewaySim& sim, const RunResult&) {
+            EXPECT_EQ(sim.Modem().EfsFile(efsPath).value_or(std::vector<uint8_t>{}).size(), 512u);  // the first piece only
+            EXPECT_FALSE(sim.InDownloadMode());
+        };
+        v.push_back(c);
+    }
     v.push_back(NvFailed("RestoreWriteFailsTwice", Task::Restore, [](SimKnobs& k) { k.nvStatus = {{52, 4}}; },
                          "Reload NV fail!"));
     {

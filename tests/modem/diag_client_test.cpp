@@ -244,10 +244,9 @@ TEST_F(DiagClientTest, StopRequestEndsTheExchange) {
 }
 
 TEST_F(DiagClientTest, ZeroAttemptsSendNothing) {
-    client.ClearRequest();
-    client.SetMode(DiagClient::ModeDiag);
-    EXPECT_EQ(client.RxTxPacket(0, 500), 1);
-    EXPECT_EQ(client.RxTxPacket(256, 500), 1);  // attempts are a byte
+    const Bytes request = BuildEsnRequest();
+    EXPECT_EQ(client.RxTxPacket(request, DiagClient::ModeDiag, 0, 500, nullptr), 1);
+    EXPECT_EQ(client.RxTxPacket(request, DiagClient::ModeDiag, 256, 500, nullptr), 1);  // attempts are a byte
     EXPECT_TRUE(tunnel.sent.empty());
 }
 
@@ -256,6 +255,41 @@ TEST_F(DiagClientTest, ResetOverrideDoesNotOutliveAnUnsentRequest) {
     tunnel.steps.push_back(Refuse());
     EXPECT_EQ(client.ResetPhone(), 0);
     EXPECT_EQ(tunnel.override, 0);
+}
+
+// The builders' payloads are pinned by the frames above; the parsers take a reply only when it
+// answers their command with all its fields.
+TEST(DiagCodec, ParsersRefuseRepliesThatDoNotAnswer) {
+    Bytes nv{0x26, 0x26, 0x02};
+    nv.resize(133, 0);
+    nv[3] = 0xAB;
+    nv[131] = 0x05;
+    ASSERT_TRUE(ParseNvReadReply(nv));
+    EXPECT_EQ(ParseNvReadReply(nv)->item, 550);
+    EXPECT_EQ(ParseNvReadReply(nv)->data[0], 0xAB);
+    EXPECT_EQ(ParseNvReadReply(nv)->status, 5);
+    EXPECT_FALSE(ParseNvWriteReply(nv));  // another command's reply
+    EXPECT_FALSE(ParseNvReadReply(Bytes(nv.begin(), nv.end() - 1)));
+    EXPECT_EQ(ParseEsnReply(Bytes{0x01, 0x78, 0x56, 0x34, 0x12}), 0x12345678u);
+    EXPECT_FALSE(ParseEsnReply(Bytes{0x01, 0x78, 0x56, 0x34}));
+    EXPECT_EQ(ParseControlReply(Bytes{0x29, 0x02, 0x00}), 2);
+    EXPECT_FALSE(ParseControlReply(Bytes{0x29, 0x02}));
+    EXPECT_TRUE(ParseSpcReply(Bytes{0x41}));
+    EXPECT_FALSE(ParseSpcReply(Bytes{}));
+
+    const struct {
+        Bytes reply;
+        DloadReplyKind kind;
+        int reason;
+    } dload[] = {
+        {{0x02}, DloadReplyKind::Accepted, 0}, {{0x05, 0x03}, DloadReplyKind::Accepted, 0},
+        {{0x03, 0x00, 0x09}, DloadReplyKind::Nak, 9}, {{0x03, 0x01, 0x02}, DloadReplyKind::Nak, 0x102},
+        {{0x03, 0x09}, DloadReplyKind::Nak, 0}, {{}, DloadReplyKind::Empty, 0},
+    };
+    for (const auto& c : dload) {
+        EXPECT_EQ(ParseDownloaderReply(c.reply).kind, c.kind) << c.reply.size();
+        EXPECT_EQ(ParseDownloaderReply(c.reply).nakReason, c.reason) << c.reply.size();
+    }
 }
 
 TEST(DiagTexts, NvStatusAndNakTables) {

@@ -8,17 +8,12 @@
 
 #include "fake_tunnel.h"
 #include "modem/diag_client.h"
+#include "platform/byte_order.h"
 #include "platform/fs.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
 
-uint32_t Get32(const Bytes& b, size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
-}
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-}
 Bytes Header(uint16_t sub) { return {0x4B, 0x13, uint8_t(sub & 0xFF), uint8_t(sub >> 8)}; }
 
 // A modem file system answering the five EFS2 operations, with fault knobs.
@@ -41,58 +36,58 @@ struct FakeEfs {
         Bytes r = Header(sub);
         switch (sub) {
             case 2: {
-                openFlags.push_back(Get32(req, 4));
+                openFlags.push_back(plat::GetLe32(req, 4));
                 const std::string path(reinterpret_cast<const char*>(&req[12]));
-                const bool create = Get32(req, 4) & 0x40;
+                const bool create = plat::GetLe32(req, 4) & 0x40;
                 if (!files.count(path) && !create) {
-                    Put32(r, 0xFFFFFFFF);
-                    Put32(r, 2);  // ENOENT
+                    plat::AppendLe32(r, 0xFFFFFFFF);
+                    plat::AppendLe32(r, 2);  // ENOENT
                     return r;
                 }
                 if (create) files[path].clear();
                 openPath = path;
-                Put32(r, uint32_t(openDescriptor));
-                Put32(r, 0);
+                plat::AppendLe32(r, uint32_t(openDescriptor));
+                plat::AppendLe32(r, 0);
                 return r;
             }
             case 3:
                 ++closes;
                 openPath.clear();
-                Put32(r, 0);
+                plat::AppendLe32(r, 0);
                 return r;
             case 17:
-                Put32(r, 0);
-                Put32(r, 0100644);
-                Put32(r, uint32_t(files[openPath].size()));
-                for (int i = 0; i < 4; ++i) Put32(r, 0);
+                plat::AppendLe32(r, 0);
+                plat::AppendLe32(r, 0100644);
+                plat::AppendLe32(r, uint32_t(files[openPath].size()));
+                for (int i = 0; i < 4; ++i) plat::AppendLe32(r, 0);
                 return r;
             case 4: {
                 const int index = int(reads.size());
-                const uint32_t count = Get32(req, 8), offset = Get32(req, 12);
+                const uint32_t count = plat::GetLe32(req, 8), offset = plat::GetLe32(req, 12);
                 reads.emplace_back(count, offset);
                 const Bytes& f = files[openPath];
                 uint32_t n = offset < f.size() ? std::min<uint32_t>(count, uint32_t(f.size() - offset)) : 0;
                 if (readClaim.count(index)) n = readClaim[index];
                 const uint32_t carried = std::min<uint32_t>(n, offset < f.size() ? uint32_t(f.size() - offset) : 0) -
                                          uint32_t(carryShortBy);
-                Put32(r, Get32(req, 4));
-                Put32(r, offset);
-                Put32(r, n);
-                Put32(r, readErrno.count(index) ? readErrno[index] : 0);
+                plat::AppendLe32(r, plat::GetLe32(req, 4));
+                plat::AppendLe32(r, offset);
+                plat::AppendLe32(r, n);
+                plat::AppendLe32(r, readErrno.count(index) ? readErrno[index] : 0);
                 r.insert(r.end(), f.begin() + offset, f.begin() + offset + carried);
                 return r;
             }
             case 5: {
-                const uint32_t offset = Get32(req, 8);
+                const uint32_t offset = plat::GetLe32(req, 8);
                 const Bytes data(req.begin() + 12, req.end());
                 writes.emplace_back(offset, uint32_t(data.size()));
                 Bytes& f = files[openPath];
                 if (f.size() < offset + data.size()) f.resize(offset + data.size());
                 std::copy(data.begin(), data.end(), f.begin() + offset);
-                Put32(r, Get32(req, 4));
-                Put32(r, offset);
-                Put32(r, uint32_t(data.size()) - uint32_t(writtenShortBy));
-                Put32(r, 0);
+                plat::AppendLe32(r, plat::GetLe32(req, 4));
+                plat::AppendLe32(r, offset);
+                plat::AppendLe32(r, uint32_t(data.size()) - uint32_t(writtenShortBy));
+                plat::AppendLe32(r, 0);
                 return r;
             }
         }
@@ -148,29 +143,29 @@ TEST_F(EfsTest, RequestFramesAreByteExact) {
         tunnel.steps.push_back(s);
     };
     Bytes open = Header(2);
-    Put32(open, 0);
-    Put32(open, 0444);
+    plat::AppendLe32(open, 0);
+    plat::AppendLe32(open, 0444);
     open.insert(open.end(), efsPath.begin(), efsPath.end());
     open.push_back(0);
     Bytes openW = Header(2);
-    Put32(openW, 0x241);
-    Put32(openW, 0666);
+    plat::AppendLe32(openW, 0x241);
+    plat::AppendLe32(openW, 0666);
     openW.insert(openW.end(), efsPath.begin(), efsPath.end());
     openW.push_back(0);
     Bytes okOpen = Header(2);
-    Put32(okOpen, 0);
-    Put32(okOpen, 0);
+    plat::AppendLe32(okOpen, 0);
+    plat::AppendLe32(okOpen, 0);
     step(okOpen, open, {0xE3, 0x4B, 0x7E});
     step(okOpen, openW, {0x2F, 0xD1, 0x7E});
     step({0x4B, 0x13, 3, 0, 0, 0, 0, 0}, {0x4B, 0x13, 3, 0, 0, 0, 0, 0}, {0x34, 0x50, 0x7E});
     Bytes readReply = Header(4);
-    for (uint32_t v : {0u, 1024u, 0u, 0u}) Put32(readReply, v);
+    for (uint32_t v : {0u, 1024u, 0u, 0u}) plat::AppendLe32(readReply, v);
     step(readReply, {0x4B, 0x13, 4, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 4, 0, 0}, {0xB7, 0x2E, 0x7E});
     Bytes writeReply = Header(5);
-    for (uint32_t v : {0u, 512u, 3u, 0u}) Put32(writeReply, v);
+    for (uint32_t v : {0u, 512u, 3u, 0u}) plat::AppendLe32(writeReply, v);
     step(writeReply, {0x4B, 0x13, 5, 0, 0, 0, 0, 0, 0, 2, 0, 0, 1, 2, 3}, {0x62, 0x3B, 0x7E});
     Bytes fstatReply = Header(17);
-    for (uint32_t v : {0u, 0100644u, 77u, 1u, 0u, 0u, 0u}) Put32(fstatReply, v);
+    for (uint32_t v : {0u, 0100644u, 77u, 1u, 0u, 0u, 0u}) plat::AppendLe32(fstatReply, v);
     step(fstatReply, {0x4B, 0x13, 0x11, 0, 0, 0, 0, 0}, {0xD2, 0x1A, 0x7E});
 
     int32_t fd = -1;
@@ -331,7 +326,7 @@ TEST_F(EfsTest, WriteAndCloseFailureTexts) {
 
     // A non-zero error number fails without touching the last error.
     Bytes closeErr = Header(3);
-    Put32(closeErr, 9);
+    plat::AppendLe32(closeErr, 9);
     tunnel.steps.push_back(ReplyFrame(closeErr));
     EXPECT_EQ(client.EfsClose(), 0);
     EXPECT_EQ(client.LastError(),

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include "fake_tunnel.h"
 #include "modem/nv_backup.h"
 #include "modem/rf_nv_lists.h"
+#include "platform/byte_order.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -24,12 +24,6 @@ constexpr int kSilent = -2;        // a fault answered with nothing
 // Faults are taken per request: a failed exchange needs one for each of its attempts.
 std::deque<int> FailedExchanges(int n) { return std::deque<int>(size_t(n), kFailExchange); }
 
-uint32_t Get32(const Bytes& b, size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
-}
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-}
 Nv ItemData(uint16_t item) {
     Nv d{};
     for (size_t i = 0; i < d.size(); ++i) d[i] = uint8_t(item * 31 + i * 7 + 1);
@@ -124,49 +118,49 @@ struct ModemModel {
         switch (sub) {
             case 2: {
                 const std::string path(reinterpret_cast<const char*>(&req[12]));
-                const bool create = Get32(req, 4) & 0x40;
+                const bool create = plat::GetLe32(req, 4) & 0x40;
                 if (!files.count(path) && !create) {
-                    Put32(r, 0xFFFFFFFF);
-                    Put32(r, 2);
+                    plat::AppendLe32(r, 0xFFFFFFFF);
+                    plat::AppendLe32(r, 2);
                     return r;
                 }
                 if (create) files[path].clear();
                 openPath = path;
-                Put32(r, 0);
-                Put32(r, 0);
+                plat::AppendLe32(r, 0);
+                plat::AppendLe32(r, 0);
                 return r;
             }
             case 3:
-                Put32(r, 0);
+                plat::AppendLe32(r, 0);
                 return r;
             case 17:
-                Put32(r, 0);
-                Put32(r, 0100644);
-                Put32(r, uint32_t(files[openPath].size()));
-                for (int i = 0; i < 4; ++i) Put32(r, 0);
+                plat::AppendLe32(r, 0);
+                plat::AppendLe32(r, 0100644);
+                plat::AppendLe32(r, uint32_t(files[openPath].size()));
+                for (int i = 0; i < 4; ++i) plat::AppendLe32(r, 0);
                 return r;
             case 4: {
                 if (failReads.count(openPath)) return Bytes{0x13};
                 const Bytes& f = files[openPath];
-                const uint32_t count = Get32(req, 8), offset = Get32(req, 12);
+                const uint32_t count = plat::GetLe32(req, 8), offset = plat::GetLe32(req, 12);
                 const uint32_t n = offset < f.size() ? std::min<uint32_t>(count, uint32_t(f.size() - offset)) : 0;
-                Put32(r, 0);
-                Put32(r, offset);
-                Put32(r, n);
-                Put32(r, 0);
+                plat::AppendLe32(r, 0);
+                plat::AppendLe32(r, offset);
+                plat::AppendLe32(r, n);
+                plat::AppendLe32(r, 0);
                 r.insert(r.end(), f.begin() + offset, f.begin() + offset + n);
                 return r;
             }
             case 5: {
-                const uint32_t offset = Get32(req, 8);
+                const uint32_t offset = plat::GetLe32(req, 8);
                 Bytes& f = files[openPath];
                 const Bytes data(req.begin() + 12, req.end());
                 if (f.size() < offset + data.size()) f.resize(offset + data.size());
                 std::copy(data.begin(), data.end(), f.begin() + offset);
-                Put32(r, 0);
-                Put32(r, offset);
-                Put32(r, uint32_t(data.size()));
-                Put32(r, 0);
+                plat::AppendLe32(r, 0);
+                plat::AppendLe32(r, offset);
+                plat::AppendLe32(r, uint32_t(data.size()));
+                plat::AppendLe32(r, 0);
                 return r;
             }
         }

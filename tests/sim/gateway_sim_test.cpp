@@ -94,8 +94,8 @@ TEST_F(GatewaySimTest, ConnectsOnAnnouncementAndAnswersQueries) {
     ASSERT_TRUE(hello);
     LinkMessage expect{};
     expect[0] = CMD_HELLO;
-    PutLe32(expect, 1, 1392);
-    PutLe32(expect, 5, seq);
+    plat::PutLe32(expect, 1, 1392);
+    plat::PutLe32(expect, 5, seq);
     EXPECT_EQ(*hello, expect);
 
     seq = tool.Send(CMD_GET_TEXT);
@@ -237,7 +237,7 @@ TEST_F(GatewaySimTest, SilenceWrongSequenceWrongTypeAndByeKnobs) {
     ASSERT_TRUE(bye);
     LinkMessage expect{};
     expect[0] = CMD_BYE;
-    PutLe32(expect, 5, seq);
+    plat::PutLe32(expect, 5, seq);
     EXPECT_EQ(*bye, expect);
 }
 

@@ -43,7 +43,7 @@ Seen Feed(const std::vector<uint8_t>& bytes, const std::vector<size_t>& chunks) 
             if (p.kind == LinkStream::Kind::Message) {
                 const LinkRecord r = DecodeRecord(*p.message);
                 seen.messages.push_back(r);
-                if (r.sControl == CMD_DOWN_LINUX) stream.ExpectImage(GetLe32(*p.message, LinkOffset::DataTotal));
+                if (r.sControl == CMD_DOWN_LINUX) stream.ExpectImage(plat::GetLe32(*p.message, LinkOffset::DataTotal));
             } else if (p.kind == LinkStream::Kind::ImageBytes) {
                 seen.image.insert(seen.image.end(), p.bytes.begin(), p.bytes.end());
                 seen.imageDone += p.bImageDone ? 1 : 0;

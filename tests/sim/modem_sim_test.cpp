@@ -7,6 +7,7 @@
 #include "modem/diag_frame.h"
 #include "modem/rf_nv_lists.h"
 #include "sim/modem_sim.h"
+#include "platform/byte_order.h"
 #include "sim/sim_presets.h"
 
 namespace {
@@ -15,31 +16,20 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-void Put16(Bytes& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-uint32_t Le32(const Bytes& b, size_t at) {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-
 Bytes NvRequest(uint8_t code, uint16_t item, const Bytes& data = {}) {
     Bytes req{code};
-    Put16(req, item);
+    plat::AppendLe16(req, item);
     Bytes d = data;
     d.resize(128);
     req.insert(req.end(), d.begin(), d.end());
-    Put16(req, 0);
+    plat::AppendLe16(req, 0);
     return req;
 }
 
 Bytes Efs(uint16_t sub, std::initializer_list<uint32_t> words, const Bytes& tail = {}) {
     Bytes req{0x4B, 0x13};
-    Put16(req, sub);
-    for (uint32_t w : words) Put32(req, w);
+    plat::AppendLe16(req, sub);
+    for (uint32_t w : words) plat::AppendLe32(req, w);
     req.insert(req.end(), tail.begin(), tail.end());
     return req;
 }
@@ -171,8 +161,8 @@ TEST_F(ModemSimTest, EfsWriteThenReadBackInPieces) {
     EXPECT_EQ(Ask(Efs(2, {0, 0444}, pathBytes)), Efs(2, {0, 0}));
     reply = Ask(Efs(17, {0}));
     ASSERT_EQ(reply.size(), 4u + 28u);
-    EXPECT_EQ(Le32(reply, 4), 0u);
-    EXPECT_EQ(Le32(reply, 12), 1300u);
+    EXPECT_EQ(plat::GetLe32(reply, 4), 0u);
+    EXPECT_EQ(plat::GetLe32(reply, 12), 1300u);
     reply = Ask(Efs(4, {0, 276, 1024}));
     ASSERT_EQ(reply.size(), 4u + 16u + 276u);
     EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 20), Efs(4, {0, 1024, 276, 0}));
