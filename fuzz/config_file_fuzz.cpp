@@ -90,7 +90,7 @@ RK_FUZZ_TARGET(config_file) {
             doc.GetLinePath(line, f);
         }
         Check(doc.GetLineText(line, LineField::LoaderImage) == loader, "the loader path is set on every line");
-        const bool port = doc.GetLineInt(line, LineField::PortNumber) != 0;
+        doc.GetLineInt(line, LineField::PortNumber);
         doc.GetLineInt(line, LineField::DiagPortFlag);
         doc.GetLineInt(line, LineField::BaudRate);
     }

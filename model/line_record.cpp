@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/byte_order.h"
+
 std::string LineRecord::GetText(TextField f) const {
     const auto* begin = m_bytes.data() + f.offset;
     const auto* end = std::find(begin, begin + f.size, 0);
@@ -16,18 +18,9 @@ bool LineRecord::SetText(TextField f, const std::string& text) {
     return true;
 }
 
-int32_t LineRecord::GetInt(size_t offset) const {
-    const uint32_t v = static_cast<uint32_t>(m_bytes[offset]) |
-                       (static_cast<uint32_t>(m_bytes[offset + 1]) << 8) |
-                       (static_cast<uint32_t>(m_bytes[offset + 2]) << 16) |
-                       (static_cast<uint32_t>(m_bytes[offset + 3]) << 24);
-    return static_cast<int32_t>(v);
-}
+int32_t LineRecord::GetInt(size_t offset) const { return static_cast<int32_t>(plat::GetLe32(m_bytes, offset)); }
 
-void LineRecord::SetInt(size_t offset, int32_t value) {
-    const auto v = static_cast<uint32_t>(value);
-    for (int i = 0; i < 4; ++i) m_bytes[offset + i] = static_cast<unsigned char>(v >> (8 * i));
-}
+void LineRecord::SetInt(size_t offset, int32_t value) { plat::PutLe32(m_bytes, offset, static_cast<uint32_t>(value)); }
 
 void LineRecord::Load(std::span<const unsigned char, LINE_RECORD_SIZE> bytes) {
     std::copy(bytes.begin(), bytes.end(), m_bytes.begin());
