@@ -20,9 +20,12 @@
 #include "cpelink/line_channel.h"
 #include "cpelink/link_server.h"
 #include "modem/diag_client.h"
-#include "modem/nv_backup.h"
+#include "model/document.h"
+#include "modem/nv_store.h"
 #include "platform/clock.h"
+#include "session/nv_tasks.h"
 #include "sim/gateway_sim.h"
+#include "tests/support/quiet_line_events.h"
 
 namespace {
 
@@ -30,36 +33,17 @@ namespace {
 constexpr double kFixedPausesMs = 2000 + 1000 + 2000 + 2000 + 1000;
 
 // The view's part, kept to what the backup needs: time stamps of the status texts.
-class BenchHost : public INvHost {
+class BenchHost : public QuietLineEvents {
 public:
-    explicit BenchHost(std::string folder) : m_folder(std::move(folder)) {}
-    void ShowLineStatus(int, const std::string& text) override {
+    void Status(int, const std::string& text, bool) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_status.push_back({plat::TickMs(), text});
     }
-    void SetLineProgress(int, int) override {}
-    void SetLinePicture(int, int) override {}
-    void ShowLineVersions(int) override {}
-    void EndTask(int, const std::string& text, int code) override {
-        std::fprintf(stderr, "the backup failed (%d): %s\n", code, text.c_str());
+    void End(int, const std::string& text, LineOutcome outcome) override {
+        std::fprintf(stderr, "the backup failed (%d): %s\n", static_cast<int>(outcome), text.c_str());
         m_bFailed = true;
     }
-    void MessageBox(const std::string&) override {}
-    bool AskDefaultNo(const std::string&) override { return false; }
-    std::string RestoreFromFolder() override { return {}; }
-    void AppendHistory(int, const std::string&) override {}
-    std::string CpeVersion(int) override { return "RK19T_V1.0.0"; }
-    void SetModemVersion(int, const std::string&) override {}
-    int TaskType(int) override { return 3; }
-    int Mode() override { return CNvBackup::MODE_BACKUP_NV; }
-    int NvOption() override { return 2; }
-    bool DumpFlag() override { return false; }
-    bool IsEnglish() override { return false; }
-    std::string VersionFolder(int) override { return m_folder; }
-    void ReselectModeRadio(int) override {}
-    void FinishSuccess(int) override {}
-    void SetHandshakePending() override {}
-    void ExitProcess(int code) override {
+    void ExitNow(int code) override {
         std::fprintf(stderr, "the backup asked to end the process (%d)\n", code);
         m_bFailed = true;
     }
@@ -74,7 +58,6 @@ public:
     bool Failed() const { return m_bFailed; }
 
 private:
-    std::string m_folder;
     std::mutex m_mutex;
     std::vector<std::pair<int64_t, std::string>> m_status;
     std::atomic<bool> m_bFailed{false};
@@ -135,10 +118,15 @@ int main() {
     if (failed) std::fprintf(stderr, "%d of %d reads failed\n", failed, kReads);
 
     // 2. The backup thread.
-    BenchHost host(folder);
+    BenchHost host;
+    CServiceToolDoc doc;
+    doc.SetLineText(0, LineField::VersionFolder, folder, nullptr);
+    doc.Line(0).SetCpeVersion("RK19T_V1.0.0");
+    doc.Line(0).nTaskType = TASK_NV_BACKUP;
+    doc.m_nMode = MODE_BACKUP_NV;
     const int before = tunnelRequests.load();
     const int64_t t0 = plat::TickMs();
-    BackupNvThread(host, diag, 0);
+    BackupNvThread(doc, host, diag, 0);
     const int64_t t1 = plat::TickMs();
     const int64_t loopStart = host.When(TEXT_NV_BACKING_UP);
     if (host.Failed() || loopStart < 0 || host.When("Backup NV success") < 0) {

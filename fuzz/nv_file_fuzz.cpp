@@ -12,9 +12,12 @@
 
 #include "fuzz/fuzz_support.h"
 #include "modem/diag_frame.h"
-#include "modem/nv_backup.h"
+#include "model/document.h"
+#include "modem/nv_store.h"
 #include "modem/rf_nv_lists.h"
 #include "platform/trace.h"
+#include "session/nv_tasks.h"
+#include "tests/support/quiet_line_events.h"
 
 namespace {
 
@@ -90,41 +93,13 @@ private:
     std::optional<Bytes> m_reply;
 };
 
-class Host : public INvHost {
+// The line's events: the statuses kept, the progress checked.
+class Host : public QuietLineEvents {
 public:
-    Host(std::string folder, int task, int option, bool dump)
-        : m_folder(std::move(folder)), m_task(task), m_option(option), m_bDump(dump) {}
-    void ShowLineStatus(int, const std::string& text) override { statuses.push_back(text); }
-    void SetLineProgress(int, int percent) override {
-        Check(percent >= 0 && percent <= 100, "progress stays within 0..100");
-    }
-    void SetLinePicture(int, int) override {}
-    void ShowLineVersions(int) override {}
-    void EndTask(int, const std::string&, int) override {}
-    void MessageBox(const std::string&) override {}
-    bool AskDefaultNo(const std::string&) override { return false; }
-    std::string RestoreFromFolder() override { return {}; }
-    void AppendHistory(int, const std::string&) override {}
-    std::string CpeVersion(int) override { return "PD_WA_RK880T_RK19T_V1.0"; }
-    void SetModemVersion(int, const std::string&) override {}
-    int TaskType(int) override { return m_task; }
-    int Mode() override { return CNvBackup::MODE_RESTORE_NV; }
-    int NvOption() override { return m_option; }
-    bool DumpFlag() override { return m_bDump; }
-    bool IsEnglish() override { return false; }
-    std::string VersionFolder(int) override { return m_folder; }
-    void ReselectModeRadio(int) override {}
-    void FinishSuccess(int) override {}
-    void SetHandshakePending() override {}
-    void ExitProcess(int) override {}
+    void Status(int, const std::string& text, bool) override { statuses.push_back(text); }
+    void Progress(int, int percent) override { Check(percent >= 0 && percent <= 100, "progress stays within 0..100"); }
 
     std::vector<std::string> statuses;
-
-private:
-    std::string m_folder;
-    int m_task;
-    int m_option;
-    bool m_bDump;
 };
 
 bool IsNvItemNumber(uint16_t item) { return item < RF_NV_FILE_BASE && item != RF_NV_LIST_END; }
@@ -152,9 +127,15 @@ RK_FUZZ_TARGET(nv_file) {
 
     ModemTunnel tunnel(oddNotActive, full ? &scope.Stop() : nullptr);
     DiagClient diag(tunnel);
-    Host host(folder, (flags & 0x40) ? CNvBackup::TASK_NV_RESTORE : CNvBackup::TASK_CPE_UPGRADE,
-              keepImei ? CNvBackup::NV_OPTION_KEEP_IMEI : 2, (flags & 0x20) != 0);
-    CNvBackup nv(host, diag, 0);
+    Host host;
+    CServiceToolDoc doc;
+    doc.SetLineText(0, LineField::VersionFolder, folder, nullptr);
+    doc.Line(0).SetCpeVersion("PD_WA_RK880T_RK19T_V1.0");
+    doc.Line(0).nTaskType = (flags & 0x40) ? TASK_NV_RESTORE : TASK_CPE_UPGRADE;
+    doc.m_nMode = MODE_RESTORE_NV;
+    doc.m_nNvOption = keepImei ? CNvBackup::NV_OPTION_KEEP_IMEI : 2;
+    doc.m_bDumpNv = (flags & 0x20) != 0;
+    CNvBackup nv(doc, host, diag, 0);
     const bool ok = nv.RestoreRfNv(path);
 
     // The file is checked whole before anything goes to the modem.

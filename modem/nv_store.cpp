@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "modem/nv_backup.h"
+#include "modem/nv_store.h"
 #include "platform/byte_order.h"
 #include "platform/fs.h"
 #include "platform/trace.h"

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "fake_tunnel.h"
-#include "modem/nv_backup.h"
+#include "modem/nv_store.h"
 #include "modem/diag_client.h"
 
 namespace {

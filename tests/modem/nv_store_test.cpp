@@ -10,7 +10,7 @@
 #include <fstream>
 #include <map>
 
-#include "modem/nv_backup.h"
+#include "modem/nv_store.h"
 #include "tests/support/temp_folder.h"
 
 namespace {

@@ -7,10 +7,14 @@
 #include <regex>
 #include <set>
 
-#include "fake_tunnel.h"
-#include "modem/nv_backup.h"
+#include "model/document.h"
+#include "modem/nv_store.h"
 #include "modem/rf_nv_lists.h"
 #include "platform/byte_order.h"
+#include "session/line_events.h"
+#include "session/nv_tasks.h"
+#include "tests/modem/fake_tunnel.h"
+#include "tests/support/quiet_line_events.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -220,33 +224,37 @@ public:
     int Exits() const { return int(std::count(commands.begin(), commands.end(), CMD_EXIT_DOWNLOAD)); }
 };
 
-struct FakeHost : INvHost {
+// The line's events in order; the options a test sets reach the document when a task starts
+// (NvBackupTest::Sync).
+struct FakeHost : QuietLineEvents {
     std::string folder;
     std::string cpe = "PD_WA_RK880T_RK19L_V1.0";
     int taskType = 3, mode = 0, nvOption = 2;
     bool dump = false, english = true;
+    CServiceToolDoc* doc = nullptr;
 
     std::vector<std::string> statuses, boxes, history, events;
     std::vector<int> progress;
-    std::vector<std::pair<std::string, int>> ends;
+    std::vector<std::pair<std::string, LineOutcome>> ends;
     std::string modemVersion = "unset";
-    int reselected = -1, finished = 0, handshake = 0, exitCode = -1, versionsShown = 0;
+    int reselected = -1, finished = 0, exitCode = -1, versionsShown = 0;
+    bool handshakeAtEnd = false;
 
-    void ShowLineStatus(int, const std::string& t) override {
+    void Status(int, const std::string& t, bool) override {
         statuses.push_back(t);
         events.push_back("status:" + t);
     }
-    void SetLineProgress(int, int p) override {
+    void History(int, const std::string& t) override { history.push_back(t); }
+    void Progress(int, int p) override {
         progress.push_back(p);
         events.push_back("progress:" + std::to_string(p));
     }
-    void SetLinePicture(int, int k) override { events.push_back("picture:" + std::to_string(k)); }
-    void ShowLineVersions(int) override { ++versionsShown; }
-    void EndTask(int, const std::string& t, int code) override {
-        ends.emplace_back(t, code);
-        events.push_back("end:" + t);
+    void Picture(int, int k) override { events.push_back("picture:" + std::to_string(k)); }
+    void VersionsChanged(int line) override {
+        ++versionsShown;
+        modemVersion = doc->Line(line).ModemVersion();
     }
-    void MessageBox(const std::string& t) override {
+    void Message(const std::string& t, bool) override {
         boxes.push_back(t);
         events.push_back("box:" + t);
     }
@@ -255,26 +263,17 @@ struct FakeHost : INvHost {
         events.push_back("ask:" + t);
         return false;
     }
-    void AppendHistory(int, const std::string& t) override { history.push_back(t); }
-    std::string CpeVersion(int) override { return cpe; }
-    void SetModemVersion(int, const std::string& t) override { modemVersion = t; }
-    int TaskType(int) override { return taskType; }
-    int Mode() override { return mode; }
-    int NvOption() override { return nvOption; }
-    bool DumpFlag() override { return dump; }
-    bool IsEnglish() override { return english; }
-    std::string VersionFolder(int) override { return folder; }
-    std::string RestoreFromFolder() override { return {}; }
-    void ReselectModeRadio(int m) override { reselected = m; }
-    void FinishSuccess(int) override {
+    void ModeChosen(int m) override { reselected = m; }
+    void End(int, const std::string& t, LineOutcome outcome) override {
+        ends.emplace_back(t, outcome);
+        handshakeAtEnd = doc->m_bHandshakePending.load() == 1;
+        events.push_back("end:" + t);
+    }
+    void Finished(int) override {
         ++finished;
         events.push_back("finish");
     }
-    void SetHandshakePending() override {
-        ++handshake;
-        events.push_back("handshake");
-    }
-    void ExitProcess(int code) override { exitCode = code; }
+    void ExitNow(int code) override { exitCode = code; }
 
     bool HasStatus(const std::string& t) const { return std::find(statuses.begin(), statuses.end(), t) != statuses.end(); }
 };
@@ -356,10 +355,9 @@ protected:
     void ExpectFailed(const std::string& text) {
         ASSERT_EQ(host.ends.size(), 1u);
         EXPECT_EQ(host.ends[0].first, text);
-        EXPECT_EQ(host.ends[0].second, 5);
-        EXPECT_GE(host.handshake, 1);
+        EXPECT_EQ(host.ends[0].second, LineOutcome::FailedClosing);
+        EXPECT_TRUE(host.handshakeAtEnd);  // set before the end
         EXPECT_EQ(host.finished, 0);
-        EXPECT_EQ(host.events.end()[-2], "handshake");  // set before EndTask
     }
     void ExpectSucceeded() {
         EXPECT_TRUE(host.ends.empty()) << host.ends[0].first;
@@ -368,17 +366,36 @@ protected:
         EXPECT_EQ(tunnel.Exits(), 1);
         EXPECT_EQ(tunnel.closes, 1);
     }
-    void Backup() { BackupNvThread(host, client, 0); }
+    // The test's options into the document, as the form would have set them.
+    void Sync() {
+        host.doc = &doc;
+        doc.SetLineText(0, LineField::VersionFolder, host.folder, nullptr);
+        doc.Line(0).SetCpeVersion(host.cpe);
+        doc.Line(0).nTaskType = host.taskType;
+        doc.m_nMode = host.mode;
+        doc.m_nNvOption = host.nvOption;
+        doc.m_bDumpNv = host.dump;
+        doc.m_bLanguage = host.english ? 1 : 0;
+        doc.m_bHandshakePending = 0;
+    }
+    void Backup() {
+        Sync();
+        BackupNvThread(doc, host, client, 0);
+    }
     // A fresh view for the next run on the same folder.
     void NewHost() {
         FakeHost fresh;
         fresh.folder = host.folder;
         host = fresh;
     }
-    void Restore() { RestoreNvThread(host, client, 0); }
+    void Restore() {
+        Sync();
+        RestoreNvThread(doc, host, client, 0, {});
+    }
 
     ScaleGuard scale{0.01};
     std::string root;
+    CServiceToolDoc doc;
     FakeHost host;
     ModemModel modem;
     GatewayTunnel tunnel;
@@ -429,11 +446,12 @@ TEST_F(NvBackupTest, BackupWritesAllItemsAndFilesOfRk19L) {
     EXPECT_EQ(host.modemVersion, "812345678901234");
     EXPECT_EQ(host.versionsShown, 1);
     EXPECT_TRUE(host.history.empty());  // dump flag off
-    std::vector<std::string> tail(host.events.end() - 6, host.events.end());
+    EXPECT_EQ(doc.m_bHandshakePending.load(), 1);
+    std::vector<std::string> tail(host.events.end() - 5, host.events.end());
     EXPECT_TRUE(std::regex_match(tail[0], std::regex("status:Backup NV success, total time is [0-9]+ min [0-9]+ sec")));
     tail[0] = "status:Backup NV success, total time is 0 min 0 sec";
     EXPECT_EQ(tail, (std::vector<std::string>{"status:Backup NV success, total time is 0 min 0 sec", "picture:2",
-                                              "finish", "progress:100", "handshake",
+                                              "finish", "progress:100",
                                               "box:If need again operation, please close the software after the "
                                               "restart the terminal, restart the software upgrade."}));
     EXPECT_EQ(host.reselected, -1);  // m_nMode was not 2
@@ -492,11 +510,12 @@ TEST_F(NvBackupTest, RestoreIntoAWipedModemGivesBackItemsAndFiles) {
     EXPECT_EQ(host.reselected, 3);
     // Progress: one step every fourth record, then 100.
     EXPECT_EQ(*std::max_element(host.progress.begin(), host.progress.end() - 2), 298 / 4);
-    std::vector<std::string> tail(host.events.end() - 7, host.events.end());
+    EXPECT_EQ(doc.m_bHandshakePending.load(), 1);
+    std::vector<std::string> tail(host.events.end() - 6, host.events.end());
     const std::string done = tail[1].substr(7);
     EXPECT_TRUE(std::regex_match(done, std::regex("Restore NV success, total time is [0-9]+ min [0-9]+ sec")));
     EXPECT_EQ(tail, (std::vector<std::string>{"box:" + done, "status:" + done, "picture:2", "finish",
-                                              "progress:100", "handshake", "box:" + std::string(TEXT_NV_AGAIN)}));
+                                              "progress:100", "box:" + std::string(TEXT_NV_AGAIN)}));
 }
 
 TEST_F(NvBackupTest, NotActiveItemIsStoredAndSkippedMissingAndEmptyFilesAreNoFailure) {
@@ -633,7 +652,7 @@ TEST_F(NvBackupTest, UnknownTerminalType) {
     EXPECT_TRUE(host.HasStatus("unknow terminal type!"));
     EXPECT_EQ(std::count(host.boxes.begin(), host.boxes.end(), "unknow terminal type!!"), 1);
     ASSERT_EQ(host.ends.size(), 1u);
-    EXPECT_EQ(host.ends[0].second, 5);
+    EXPECT_EQ(host.ends[0].second, LineOutcome::FailedClosing);
     EXPECT_TRUE(VersionFolderNames().empty());
     EXPECT_TRUE(modem.reads.size() == 1 && modem.reads[0] == 550);  // only the IMEI
 
@@ -747,7 +766,8 @@ TEST_F(NvBackupTest, NvFolderThatCannotBeCreated) {
     NewHost();
     host.english = false;
     tunnel.open = true;
-    CNvBackup nv(host, client, 0);
+    Sync();
+    CNvBackup nv(doc, host, client, 0);
     EXPECT_FALSE(nv.EnsureNvFolder(host.folder));
     EXPECT_EQ(host.boxes.front(), "不能创建NV备份目录:" + host.folder);
     EXPECT_TRUE(nv.EnsureNvFolder(root + "/"));

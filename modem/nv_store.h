@@ -1,11 +1,8 @@
 #pragma once
-// NV backup and restore of a line's modem: the RF calibration items (kept in "Channel.nvm", one
-// 136-byte record per item) and the RF NV files of the modem's file system (kept one PC file per
-// entry in the folder "_EFS_RF_NV"), both in the line's version folder.
-//
-// The two task threads (BackupNvThread, RestoreNvThread) put the gateway into its download mode,
-// run the procedure through the line's DiagClient and take the gateway out of download mode. They
-// report through INvHost, which the view implements; nothing here knows the form or Qt.
+// The NV backup's files on the PC: the RF calibration items (kept in "Channel.nvm", one 136-byte
+// record per item) and the RF NV files of the modem's file system (kept one PC file per entry in
+// the folder "_EFS_RF_NV"), both in the line's version folder; their texts. The tasks that read
+// and write them over DIAG are session/nv_tasks.
 //
 // A backup never destroys the last good one: the new backup is written beside it
 // ("Channel.nvm.tmp", "_EFS_RF_NV.tmp") and replaces it by renames only once it is complete. A
@@ -119,120 +116,6 @@ inline constexpr const char TEXT_NV_IMEI_INSTEAD_EN[] = "Restore from %s instead
 inline constexpr const char TEXT_NV_IMEI_DECLINED_CN[] = "IMEI不一致，已取消恢复NV，未向模块写入任何数据。";
 inline constexpr const char TEXT_NV_IMEI_DECLINED_EN[] =
     "IMEI mismatch: NV restore cancelled, nothing was written to the modem.";
-
-// ---- What the threads need of the view ------------------------------------------------------
-// Implemented by the view (console/). Called from the task thread; each call does its own
-// locking. MessageBox blocks until answered.
-class INvHost {
-public:
-    virtual ~INvHost() = default;
-
-    // Console operations of the line.
-    virtual void ShowLineStatus(int line, const std::string& text) = 0;  // with the time stamp
-    virtual void SetLineProgress(int line, int percent) = 0;
-    virtual void SetLinePicture(int line, int kind) = 0;
-    virtual void ShowLineVersions(int line) = 0;
-    virtual void EndTask(int line, const std::string& text, int code) = 0;
-    // A message box with an OK button.
-    virtual void MessageBox(const std::string& text) = 0;
-    // A Yes/No question whose default button is No; true for Yes.
-    virtual bool AskDefaultNo(const std::string& text) = 0;
-    // Appends `text` as it stands to the line's status history (the NV data dump).
-    virtual void AppendHistory(int line, const std::string& text) = 0;
-
-    // The line's texts and the document's options.
-    virtual std::string CpeVersion(int line) = 0;                        // m_strCpeVersion
-    virtual void SetModemVersion(int line, const std::string& text) = 0;  // m_strModemVersion
-    virtual int TaskType(int line) = 0;                                  // m_nTaskType
-    virtual int Mode() = 0;                                              // m_nMode
-    virtual int NvOption() = 0;                                          // 0..3
-    virtual bool DumpFlag() = 0;                                         // off by default
-    virtual bool IsEnglish() = 0;                                        // m_bLanguage
-    // The line's version folder as a host path (no trailing '/').
-    virtual std::string VersionFolder(int line) = 0;
-    // The folder a restore takes "Channel.nvm" and "_EFS_RF_NV" from instead of the version
-    // folder (--restore-from); empty when none was given.
-    virtual std::string RestoreFromFolder() = 0;
-
-    // The mode radio of `mode` (2: 1168, 3: 1169) is checked again and its handler runs.
-    virtual void ReselectModeRadio(int mode) = 0;
-    // Success: m_bRunning := 0 for the line and its controls updated.
-    virtual void FinishSuccess(int line) = 0;
-    // m_bHandshakePending := 1.
-    virtual void SetHandshakePending() = 0;
-    // Ends the process at once (no teardown). Does not return in the real program; when it does
-    // (tests) the caller fails.
-    virtual void ExitProcess(int code) = 0;
-};
-
-// ---- The procedures ------------------------------------------------------------------------
-class CNvBackup {
-public:
-    // Values of the document this code compares with.
-    static constexpr int TASK_CPE_UPGRADE = 1;
-    static constexpr int TASK_NV_RESTORE = 4;
-    static constexpr int MODE_BACKUP_NV = 2;
-    static constexpr int MODE_RESTORE_NV = 3;
-    static constexpr int NV_OPTION_KEEP_IMEI = 1;  // restore all but the IMEI item 550
-    static constexpr int PIC_PASS = 2;
-    static constexpr int END_TASK_CODE = 5;
-    // After a second failed read, the backup stops at these list positions.
-    static constexpr int STOP_POSITION_A = 22;
-    static constexpr int STOP_POSITION_B = 550;
-
-    CNvBackup(INvHost& host, DiagClient& diag, int line);
-
-    // Thread bodies; they return when done (after the closing message, or after EndTask).
-    void BackupNvThread();
-    void RestoreNvThread();
-
-    // Writes "Channel.nvm" (`path`) and the RF NV files of the line's version folder. True when
-    // the list was gone through; FailedItems()/FailedFiles() then tell whether it was complete
-    // (a backup with failed reads is kept as ".incomplete" and the previous one stays).
-    bool BackupRfNv(const std::string& path);
-    // Writes the records of `path` and the RF NV files of the "_EFS_RF_NV" beside it back to the
-    // modem. The whole file is checked, then its IMEI against the modem's (a question when they
-    // differ), before anything is written. False with Declined() when the operator said No. True
-    // once every file was tried; FailedWrites() then tells how many could not be written.
-    bool RestoreRfNv(const std::string& path);
-    bool Declined() const { return m_bDeclined; }
-    // The folder exists or was created; otherwise a message box and false.
-    bool EnsureNvFolder(const std::string& path);
-
-    // Of the last BackupRfNv: NV items whose reads ended in a failed exchange, RF NV files that
-    // could not be read after they were opened.
-    int FailedItems() const { return m_nFailedItems; }
-    int FailedFiles() const { return m_nFailedFiles; }
-    // Of the last RestoreRfNv: RF NV files whose copy into the modem failed (open, write, short
-    // write, close).
-    int FailedWrites() const { return m_nFailedWrites; }
-
-private:
-    enum class ImeiChoice { Restore, Declined, OtherFolder };
-    // The IMEI check of a restore (the file's records against the modem); `offer` lets the
-    // operator take the newest archive folder of the modem's own IMEI instead (`other`).
-    ImeiChoice CheckImei(const std::vector<NvRecord>& records, const std::string& source, bool offer,
-                         std::string& other);
-    bool LoadNvFile(const std::string& path, std::vector<NvRecord>& records, size_t& length);
-    const char* Text(const char* cn, const char* en) { return m_host.IsEnglish() ? en : cn; }
-    void EnterDownloadMode();
-    bool LeaveDownloadMode();
-    void Fail(const std::string& text);
-    bool ReadBackMatches(const NvRecord& record);
-    void Status(const std::string& text) { m_host.ShowLineStatus(m_nLine, text); }
-
-    INvHost& m_host;
-    DiagClient& m_diag;
-    int m_nLine;
-    int m_nFailedItems = 0;
-    int m_nFailedFiles = 0;
-    int m_nFailedWrites = 0;
-    bool m_bDeclined = false;
-};
-
-// The entry points the view starts as task threads (task types 3 and 4).
-void BackupNvThread(INvHost& host, DiagClient& diag, int line);
-void RestoreNvThread(INvHost& host, DiagClient& diag, int line);
 
 // ---- The backup's files on the PC ------------------------------------------------------------
 // Where a backup of `versionFolder` lives, with its temporary and kept-aside names (no trailing

@@ -1,5 +1,4 @@
-// The NV backup and restore threads and their procedures.
-#include "modem/nv_backup.h"
+#include "session/nv_tasks.h"
 
 
 #include <algorithm>
@@ -8,10 +7,12 @@
 #include <ctime>
 #include <vector>
 
+#include "model/document.h"
 #include "modem/rf_nv_lists.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
+#include "session/line_events.h"
 
 namespace {
 
@@ -61,11 +62,18 @@ bool IsNvItem(int entry) { return entry >= 0 && entry < RF_NV_FILE_BASE && entry
 
 }  // namespace
 
-CNvBackup::CNvBackup(INvHost& host, DiagClient& diag, int line) : m_host(host), m_diag(diag), m_nLine(line) {}
+CNvBackup::CNvBackup(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line, std::string restoreFrom)
+    : m_doc(doc), m_events(events), m_diag(diag), m_nLine(line), m_strRestoreFrom(std::move(restoreFrom)) {}
+
+bool CNvBackup::English() const { return m_doc.m_bLanguage.load() == 1; }
+
+std::string CNvBackup::VersionFolder() const { return m_doc.GetLinePath(m_nLine, LineField::VersionFolder); }
+
+void CNvBackup::Status(const std::string& text) { m_events.Status(m_nLine, text); }
 
 void CNvBackup::Fail(const std::string& text) {
-    m_host.SetHandshakePending();
-    m_host.EndTask(m_nLine, text, END_TASK_CODE);
+    m_doc.m_bHandshakePending = 1;
+    m_events.End(m_nLine, text, LineOutcome::FailedClosing);
 }
 
 // Up to three open-port tries; each attached try waits 2000 ms and switches (three tries of its
@@ -106,12 +114,12 @@ void CNvBackup::BackupNvThread() {
 
     std::string imei;
     m_diag.ReadImei(imei);  // empty on failure
-    m_host.SetModemVersion(m_nLine, imei);
-    m_host.ShowLineVersions(m_nLine);
+    m_doc.Line(m_nLine).SetModemVersion(imei);
+    m_events.VersionsChanged(m_nLine);
     uint32_t esn = 0;
     m_diag.ReadEsn(esn);
 
-    const std::string folder = m_host.VersionFolder(m_nLine);
+    const std::string folder = VersionFolder();
     if (!EnsureNvFolder(folder)) return Fail(TEXT_NV_DIR_FAIL);
     Status(TEXT_NV_DIR_OK);
     const std::string path = plat::Format(NV_BACKUP_FILE_FMT, folder.c_str());
@@ -136,15 +144,16 @@ void CNvBackup::BackupNvThread() {
     }
     Status(plat::Format(Text(TEXT_NV_ARCHIVED_CN, TEXT_NV_ARCHIVED_EN), archive.c_str()));
 
-    if (m_host.Mode() == MODE_BACKUP_NV) m_host.ReselectModeRadio(MODE_BACKUP_NV);
+    if (m_doc.m_nMode.load() == MODE_BACKUP_NV) m_events.ModeChosen(MODE_BACKUP_NV);
     const int seconds = static_cast<int>((plat::TickMs() - start) / 1000);
     Status(plat::Format(TEXT_NV_BACKUP_SUCCESS, seconds / 60, seconds % 60));
-    m_host.SetLinePicture(m_nLine, PIC_PASS);
-    m_host.FinishSuccess(m_nLine);
-    m_host.SetLineProgress(m_nLine, 100);
+    m_events.Picture(m_nLine, PIC_PASS);
+    m_events.Finished(m_nLine);
+    m_events.Succeeded(m_nLine);
+    m_events.Progress(m_nLine, 100);
     plat::Sleep(kBackupDonePauseMs);
-    m_host.SetHandshakePending();
-    m_host.MessageBox(TEXT_NV_AGAIN);
+    m_doc.m_bHandshakePending = 1;
+    m_events.Message(TEXT_NV_AGAIN);
 }
 
 void CNvBackup::RestoreNvThread() {
@@ -153,8 +162,8 @@ void CNvBackup::RestoreNvThread() {
     EnterDownloadMode();
 
     Status(TEXT_NV_RELOAD);
-    std::string source = m_host.RestoreFromFolder();
-    if (source.empty()) source = m_host.VersionFolder(m_nLine);
+    std::string source = m_strRestoreFrom;
+    if (source.empty()) source = VersionFolder();
     else Status(plat::Format(Text(TEXT_NV_RESTORE_FROM_CN, TEXT_NV_RESTORE_FROM_EN), source.c_str()));
     const std::string path = plat::Format(NV_BACKUP_FILE_FMT, source.c_str());
     if (!RestoreRfNv(path)) {
@@ -172,23 +181,24 @@ void CNvBackup::RestoreNvThread() {
     }
     if (!bLeft) return Fail(TEXT_NV_EXIT_FAIL);
 
-    if (m_host.Mode() == MODE_RESTORE_NV) m_host.ReselectModeRadio(MODE_RESTORE_NV);
+    if (m_doc.m_nMode.load() == MODE_RESTORE_NV) m_events.ModeChosen(MODE_RESTORE_NV);
     const int seconds = static_cast<int>((plat::TickMs() - start) / 1000);
     const std::string done = plat::Format(TEXT_NV_RESTORE_SUCCESS, seconds / 60, seconds % 60);
-    m_host.MessageBox(done);
+    m_events.Message(done);
     Status(done);
-    m_host.SetLinePicture(m_nLine, PIC_PASS);
-    m_host.FinishSuccess(m_nLine);
-    m_host.SetLineProgress(m_nLine, 100);
+    m_events.Picture(m_nLine, PIC_PASS);
+    m_events.Finished(m_nLine);
+    m_events.Succeeded(m_nLine);
+    m_events.Progress(m_nLine, 100);
     plat::Sleep(kRestoreDonePauseMs);
-    m_host.SetHandshakePending();
-    m_host.MessageBox(TEXT_NV_AGAIN);
+    m_doc.m_bHandshakePending = 1;
+    m_events.Message(TEXT_NV_AGAIN);
 }
 
 bool CNvBackup::EnsureNvFolder(const std::string& path) {
     // A drive root counts as existing; one trailing separator is ignored; one level is created.
     if (plat::EnsureFolder(path)) return true;
-    m_host.MessageBox(plat::Format(m_host.IsEnglish() ? TEXT_NV_CANNOT_CREATE_DIR : TEXT_NV_CANNOT_CREATE_DIR_CN,
+    m_events.Message(plat::Format(English() ? TEXT_NV_CANNOT_CREATE_DIR : TEXT_NV_CANNOT_CREATE_DIR_CN,
                                    path.c_str()));
     return false;
 }
@@ -196,7 +206,7 @@ bool CNvBackup::EnsureNvFolder(const std::string& path) {
 bool CNvBackup::BackupRfNv(const std::string& path) {
     m_nFailedItems = 0;
     m_nFailedFiles = 0;
-    const NvBackupPaths paths = MakeNvBackupPaths(path, m_host.VersionFolder(m_nLine));
+    const NvBackupPaths paths = MakeNvBackupPaths(path, VersionFolder());
     RecoverNvBackup(paths);
 
     // 1. The new backup file, beside the old one.
@@ -207,9 +217,9 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
     }
     // 2. The list of the terminal type.
     RfNvList list{};
-    if (BuildRfNvList(GetTerminalTypeKey(m_host.CpeVersion(m_nLine)), list) != 0) {
+    if (BuildRfNvList(GetTerminalTypeKey(m_doc.Line(m_nLine).CpeVersion()), list) != 0) {
         Status(TEXT_NV_UNKNOWN_TYPE);
-        m_host.MessageBox(TEXT_NV_UNKNOWN_TYPE_BOX);
+        m_events.Message(TEXT_NV_UNKNOWN_TYPE_BOX);
         out.Finish();
         DiscardNvBackupTemps(paths);
         return false;
@@ -220,18 +230,18 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
         out.Finish();
         DiscardNvBackupTemps(paths);
         // The operator knows the folder by its own name, not by its temporary one.
-        m_host.MessageBox(plat::Format(TEXT_NV_CANNOT_CREATE_DIR, (paths.strFolder + "/").c_str()));
-        m_host.ExitProcess(0);
+        m_events.Message(plat::Format(TEXT_NV_CANNOT_CREATE_DIR, (paths.strFolder + "/").c_str()));
+        m_events.ExitNow(0);
         return false;
     }
 
     // 4. The list in order.
-    const bool bCpeTask = m_host.TaskType(m_nLine) == TASK_CPE_UPGRADE;
-    const bool bDump = m_host.DumpFlag();
+    const bool bCpeTask = m_doc.Line(m_nLine).nTaskType.load() == TASK_CPE_UPGRADE;
+    const bool bDump = m_doc.m_bDumpNv.load();
     bool bStopped = false;
     for (size_t p = 0; p < RF_NV_LIST_SIZE; ++p) {
         const int pos = static_cast<int>(p);
-        m_host.SetLineProgress(m_nLine, bCpeTask ? 5 * pos / 5040 + 2 : 100 * pos / 5040);
+        m_events.Progress(m_nLine, bCpeTask ? 5 * pos / 5040 + 2 : 100 * pos / 5040);
         const int32_t entry = list[p];
         if (entry == RF_NV_LIST_END) break;
         if (plat::StopRequested()) {
@@ -265,7 +275,7 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
         }
         if (bRead) {
             status = NV_DONE_S;
-            if (bDump) m_host.AppendHistory(m_nLine, NvDataDump(record.abData) + "\n");
+            if (bDump) m_events.History(m_nLine, NvDataDump(record.abData) + "\n");
         } else if (status == NV_RWOPFAILED_S) {
             ++m_nFailedItems;
         }
@@ -337,15 +347,15 @@ CNvBackup::ImeiChoice CNvBackup::CheckImei(const std::vector<NvRecord>& records,
     std::string modemImei;
     if (!m_diag.ReadImei(modemImei) || !IsValidImei(modemImei) || modemImei == fileImei) return ImeiChoice::Restore;
 
-    std::string newest = offer ? NewestNvArchive(m_host.VersionFolder(m_nLine), modemImei) : std::string();
+    std::string newest = offer ? NewestNvArchive(VersionFolder(), modemImei) : std::string();
     if (newest == source) newest.clear();
     std::string text = plat::Format(Text(TEXT_NV_IMEI_DIFFERS_CN, TEXT_NV_IMEI_DIFFERS_EN), fileImei.c_str(),
                                     modemImei.c_str());
     if (!newest.empty()) text += plat::Format(Text(TEXT_NV_IMEI_NEWEST_CN, TEXT_NV_IMEI_NEWEST_EN), newest.c_str());
     text += Text(TEXT_NV_IMEI_ASK_CN, TEXT_NV_IMEI_ASK_EN);
-    if (m_host.AskDefaultNo(text)) return ImeiChoice::Restore;
+    if (m_events.AskDefaultNo(text)) return ImeiChoice::Restore;
     if (!newest.empty() &&
-        m_host.AskDefaultNo(plat::Format(Text(TEXT_NV_IMEI_INSTEAD_CN, TEXT_NV_IMEI_INSTEAD_EN), newest.c_str()))) {
+        m_events.AskDefaultNo(plat::Format(Text(TEXT_NV_IMEI_INSTEAD_CN, TEXT_NV_IMEI_INSTEAD_EN), newest.c_str()))) {
         other = newest;
         return ImeiChoice::OtherFolder;
     }
@@ -389,9 +399,9 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
     }
 
     // 4. The records.
-    const bool bRestoreTask = m_host.TaskType(m_nLine) == TASK_NV_RESTORE;
-    const bool bDump = m_host.DumpFlag();
-    const bool bKeepImei = m_host.NvOption() == NV_OPTION_KEEP_IMEI;
+    const bool bRestoreTask = m_doc.Line(m_nLine).nTaskType.load() == TASK_NV_RESTORE;
+    const bool bDump = m_doc.m_bDumpNv.load();
+    const bool bKeepImei = m_doc.m_nNvOption.load() == NV_OPTION_KEEP_IMEI;
     int counter = 0;
     for (size_t i = 0; i < count; ++i) {
         if (plat::StopRequested()) return false;
@@ -399,14 +409,14 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
         const size_t consumed = (i + 1) * NV_RECORD_SIZE;
         if (bRestoreTask) {
             if ((i + 1) % 4 == 0 && counter < 99) ++counter;
-            m_host.SetLineProgress(m_nLine, counter);
+            m_events.Progress(m_nLine, counter);
         } else {
-            m_host.SetLineProgress(m_nLine, static_cast<int>(5 * consumed / length + 92));
+            m_events.Progress(m_nLine, static_cast<int>(5 * consumed / length + 92));
         }
         Status(plat::Format(TEXT_NV_RESTORE_ID, int{r.wItem}));
         if (r.wStatus != 0) continue;
         if (r.wItem == NV_IMEI_ITEM && bKeepImei) continue;
-        if (bDump) m_host.AppendHistory(m_nLine, NvDataDump(r.abData) + "\n");
+        if (bDump) m_events.History(m_nLine, NvDataDump(r.abData) + "\n");
 
         int16_t status = 0;
         if (!m_diag.WriteNvItem(r.wItem, r.abData, status)) {
@@ -422,9 +432,9 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
 
     // 5. The list of the terminal type.
     RfNvList list{};
-    if (BuildRfNvList(GetTerminalTypeKey(m_host.CpeVersion(m_nLine)), list) != 0) {
+    if (BuildRfNvList(GetTerminalTypeKey(m_doc.Line(m_nLine).CpeVersion()), list) != 0) {
         Status(TEXT_NV_UNKNOWN_TYPE);
-        m_host.MessageBox(TEXT_NV_UNKNOWN_TYPE_BOX);
+        m_events.Message(TEXT_NV_UNKNOWN_TYPE_BOX);
         return false;
     }
     // 6. The RF NV files that the backup holds; missing ones are skipped.
@@ -439,10 +449,15 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
         if (plat::IsRegularFile(pcPath) && !m_diag.CopyPcFileToEfs(pcPath, RfNvFilePath(entry))) ++m_nFailedWrites;
     }
     // 7.
-    if (bRestoreTask) m_host.SetLineProgress(m_nLine, 100);
+    if (bRestoreTask) m_events.Progress(m_nLine, 100);
     return true;
 }
 
-void BackupNvThread(INvHost& host, DiagClient& diag, int line) { CNvBackup(host, diag, line).BackupNvThread(); }
+void BackupNvThread(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line) {
+    CNvBackup(doc, events, diag, line).BackupNvThread();
+}
 
-void RestoreNvThread(INvHost& host, DiagClient& diag, int line) { CNvBackup(host, diag, line).RestoreNvThread(); }
+void RestoreNvThread(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line,
+                     const std::string& restoreFrom) {
+    CNvBackup(doc, events, diag, line, restoreFrom).RestoreNvThread();
+}
