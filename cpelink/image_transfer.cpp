@@ -1,8 +1,9 @@
 #include "cpelink/image_transfer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <sys/stat.h>
+#include <vector>
 
 #include "cpelink/line_channel.h"
 #include "platform/clock.h"
@@ -33,12 +34,11 @@ bool SendImage(CLineChannel& channel, ImageVariant variant, const std::string& p
     const int64_t headerPause = bBoot ? 100 : 300;
 
     std::unique_ptr<std::FILE, FileCloser> file(plat::OpenFile(path, "rb"));
-    struct stat st {};
-    if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 0xFFFFFFFFLL) {
+    const long long total = file ? plat::OpenFileSize(file.get()) : -1;
+    if (total < 0 || total > 0xFFFFFFFFLL) {
         Log(cb, plat::Format("error: open %s file\n", path.c_str()));
         return false;
     }
-    const long long total = st.st_size;
     long long offset = 0;
     // A stop request during the pause (the program is closing) sends nothing at all.
     if (!plat::Sleep(IMAGE_START_PAUSE_MS)) return false;
@@ -65,17 +65,32 @@ bool SendImage(CLineChannel& channel, ImageVariant variant, const std::string& p
     }
     plat::SleepRaw(headerPause);
 
-    uint8_t block[IMAGE_BLOCK_SIZE];
-    while (offset < total) {
-        if (cb.progress) cb.progress(ImageProgress(variant, offset, total));
-        const size_t want = static_cast<size_t>(std::min<long long>(IMAGE_BLOCK_SIZE, total - offset));
-        const size_t n = std::fread(block, 1, want, file.get());
-        if (n == 0) break;  // the file became shorter
-        if (channel.SendRaw(block, static_cast<int>(n)) == 0) {
-            Log(cb, plat::Format("error: send data at: %d", static_cast<int>(offset)));
-            return false;
+    // Whole reads of IMAGE_READ_BLOCKS pieces (the stream unbuffered: the reads go straight into
+    // the buffer), each piece written on its own as it always was. Every read starts on a piece
+    // boundary, so the writes are the same 1350-byte pieces and the same short last one as with a
+    // read per piece; a file that became shorter ends the loop after its last bytes.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    std::vector<uint8_t> buffer(static_cast<size_t>(IMAGE_BLOCK_SIZE) * IMAGE_READ_BLOCKS);
+    int shown = -1;
+    bool bShorter = false;
+    while (offset < total && !bShorter) {
+        const size_t want = static_cast<size_t>(std::min<long long>(static_cast<long long>(buffer.size()), total - offset));
+        const size_t got = std::fread(buffer.data(), 1, want, file.get());
+        bShorter = got < want;
+        for (size_t at = 0; at < got;) {
+            const int percent = ImageProgress(variant, offset, total);
+            if (percent != shown) {
+                shown = percent;
+                if (cb.progress) cb.progress(percent);
+            }
+            const int n = static_cast<int>(std::min<size_t>(IMAGE_BLOCK_SIZE, got - at));
+            if (channel.SendRaw(buffer.data() + at, n) == 0) {
+                Log(cb, plat::Format("error: send data at: %d", static_cast<int>(offset)));
+                return false;
+            }
+            at += static_cast<size_t>(n);
+            offset += n;
         }
-        offset += static_cast<long long>(n);
     }
     file.reset();
 
