@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cpelink/line_channel.h"
+#include "cpelink/uboot_image.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
@@ -26,6 +27,28 @@ int ImageProgress(ImageVariant variant, long long offset, long long total) {
     if (total <= 0) return variant == ImageVariant::Boot ? 0 : 10;
     return variant == ImageVariant::Boot ? static_cast<int>(offset * 10 / total)
                                          : static_cast<int>(offset * 80 / total + 10);
+}
+
+std::string CheckImageFile(const std::string& path, ImageVariant variant) {
+    const UbootExpectation& expected = variant == ImageVariant::Boot ? BOOT_IMAGE_EXPECTED : LINUX_IMAGE_EXPECTED;
+    std::unique_ptr<std::FILE, FileCloser> file(plat::OpenFile(path, "rb"));
+    const long long size = file ? plat::OpenFileSize(file.get()) : -1;
+    if (size < 0) return UbootCheckStatus(path, UbootCheck::Unreadable);
+    std::vector<uint8_t> buffer(static_cast<size_t>(IMAGE_BLOCK_SIZE) * IMAGE_READ_BLOCKS);
+    const size_t got = std::fread(buffer.data(), 1, UBOOT_HEADER_SIZE, file.get());
+    const std::span<const uint8_t> start(buffer.data(), got);
+    UbootCheck check = CheckUbootHeader(start, size, expected);
+    if (check != UbootCheck::Ok) return UbootCheckStatus(path, check);
+    const UbootHeader header = ParseUbootHeader(start);
+    uint32_t crc = 0;
+    for (uint32_t left = header.size; left > 0 && check == UbootCheck::Ok;) {
+        const size_t n = std::fread(buffer.data(), 1, std::min<size_t>(left, buffer.size()), file.get());
+        if (n == 0) check = UbootCheck::Unreadable;  // shorter now than a moment ago, or a read error
+        crc = Crc32(std::span<const uint8_t>(buffer.data(), n), crc);
+        left -= static_cast<uint32_t>(n);
+    }
+    if (check == UbootCheck::Ok && crc != header.dcrc) check = UbootCheck::DataCrc;
+    return check == UbootCheck::Ok ? std::string() : UbootCheckStatus(path, check);
 }
 
 bool SendImage(CLineChannel& channel, ImageVariant variant, const std::string& path, const TransferCallbacks& cb) {

@@ -27,6 +27,10 @@ constexpr int64_t IMAGE_REPLY_TIMEOUT_MS = 480000;
 // The variant's progress for `offset` of `total` bytes.
 int ImageProgress(ImageVariant variant, long long offset, long long total);
 
+// Checks the image file at `path` as the variant's U-Boot image (uboot_image.h): "" when it
+// passes, else the status text naming the file and the failed check. The data is read in pieces.
+std::string CheckImageFile(const std::string& path, ImageVariant variant);
+
 // Sends the image file at `path`; true when the gateway confirmed it with a reply of the same
 // type. Failures are written to the log callback. The file is read IMAGE_READ_BLOCKS pieces at a
 // time and each piece written on its own, never the whole file held in memory.
