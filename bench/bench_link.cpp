@@ -7,19 +7,11 @@
 //    at most) and the time the image takes at the real cable's 100 Mbit/s line rate;
 //  - the CPU time the link server's threads use in 10 s of an idle line connected to the
 //    simulator (goal: under 1 percent of one core).
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -30,6 +22,8 @@
 #include "cpelink/line_channel.h"
 #include "cpelink/link_server.h"
 #include "platform/clock.h"
+#include "platform/network.h"
+#include "platform/socket.h"
 #include "sim/gateway_sim.h"
 
 namespace {
@@ -46,67 +40,20 @@ std::vector<char> ReadFile(const std::string& path) {
     return std::vector<char>(std::istreambuf_iterator<char>(in), {});
 }
 
-// CPU ticks (user + system) of each thread of this process.
-std::map<int, long> ThreadTicks() {
-    std::map<int, long> out;
-    DIR* d = opendir("/proc/self/task");
-    if (!d) return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream st(std::string("/proc/self/task/") + e->d_name + "/stat");
-        std::string s((std::istreambuf_iterator<char>(st)), {});
-        const size_t p = s.rfind(')');
-        if (p == std::string::npos) continue;
-        std::vector<std::string> f;
-        size_t i = p + 2;
-        while (i < s.size()) {
-            size_t j = s.find(' ', i);
-            if (j == std::string::npos) j = s.size();
-            f.push_back(s.substr(i, j - i));
-            i = j + 1;
-        }
-        if (f.size() > 13) out[std::atoi(e->d_name)] = std::atol(f[11].c_str()) + std::atol(f[12].c_str());
-    }
-    closedir(d);
-    return out;
-}
-
 constexpr size_t kBlock = IMAGE_BLOCK_SIZE;
 constexpr int kRuns = 5;
 
 // The receiver of both measurements: reads exactly `n` bytes in 64 KiB receives; the time the
 // last one arrived (0 when the connection ended first).
-double ReceiveAll(int fd, size_t n) {
+double ReceiveAll(const plat::Socket& s, size_t n) {
     std::vector<char> buf(65536);
     size_t got = 0;
     while (got < n) {
-        const ssize_t r = recv(fd, buf.data(), std::min(buf.size(), n - got), 0);
+        const std::ptrdiff_t r = s.Receive(buf.data(), std::min(buf.size(), n - got));
         if (r <= 0) return 0;
         got += static_cast<size_t>(r);
     }
     return Now();
-}
-
-bool SendAll(int fd, const char* p, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t w = send(fd, p + done, n - done, MSG_NOSIGNAL);
-        if (w <= 0) return false;
-        done += static_cast<size_t>(w);
-    }
-    return true;
-}
-
-int ListenLoopback(sockaddr_in& a) {
-    const int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    a = sockaddr_in{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(lfd, 1);
-    socklen_t len = sizeof a;
-    getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
-    return lfd;
 }
 
 // The bytes over a plain loopback socket in writes of `block` bytes: seconds from the first byte
@@ -114,43 +61,33 @@ int ListenLoopback(sockaddr_in& a) {
 // accepted connection (TCP_NODELAY, 16 MiB buffers): they are part of the link, not of SendImage,
 // so the ratio compares the sending code alone.
 double PlainSocketSeconds(const std::vector<char>& bytes, size_t block) {
-    sockaddr_in a{};
-    const int lfd = ListenLoopback(a);
+    plat::Socket listener = plat::ListenTcp({plat::IPV4_LOOPBACK, 0}, 1);
     double end = 0;
     std::thread receiver([&] {
-        const int c = accept(lfd, nullptr, nullptr);
-        end = ReceiveAll(c, bytes.size());
-        close(c);
+        if ((listener.Wait(plat::SOCKET_READABLE, 5000) & plat::SOCKET_READABLE) == 0) return;
+        const plat::Socket c = listener.Accept();
+        if (c) end = ReceiveAll(c, bytes.size());
     });
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    const int buffer = 16 * 1024 * 1024;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    const double start = Now();
-    for (size_t off = 0; off < bytes.size(); off += block)
-        if (!SendAll(s, bytes.data() + off, std::min(block, bytes.size() - off))) break;
+    plat::Socket s = plat::Socket::Tcp();
+    s.SetNoDelay(true);
+    s.SetBufferSizes(16 * 1024 * 1024);
+    double start = 0;
+    if (s.Connect({plat::IPV4_LOOPBACK, listener.LocalPort()}, 5000)) {
+        start = Now();
+        for (size_t off = 0; off < bytes.size(); off += block)
+            if (!s.SendAll(bytes.data() + off, std::min(block, bytes.size() - off))) break;
+    }
     receiver.join();
-    close(s);
-    close(lfd);
-    return end > 0 ? end - start : 0;
+    return end > 0 && start > 0 ? end - start : 0;
 }
 
 // The gateway's side of the link for the transfer: connects to the server, answers the hello,
 // then per image reads the header, the raw bytes (with ReceiveAll) and confirms the image.
 class LinkReceiver {
 public:
-    explicit LinkReceiver(int port) {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_bOk = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    explicit LinkReceiver(int port) : m_s(plat::Socket::Tcp()) {
+        m_bOk = m_s.Connect({plat::IPV4_LOOPBACK, port}, 5000);
     }
-    ~LinkReceiver() { close(m_fd); }
     bool Ok() const { return m_bOk; }
 
     // Answers the next request with a reply of its type and sequence number.
@@ -162,7 +99,7 @@ public:
     double TakeImage() {
         LinkMessage header{};
         if (!ReadMessage(header)) return 0;
-        const double end = ReceiveAll(m_fd, plat::GetLe32(header, LinkOffset::DataTotal));
+        const double end = ReceiveAll(m_s, plat::GetLe32(header, LinkOffset::DataTotal));
         return end > 0 && Reply(header) ? end : 0;
     }
 
@@ -170,7 +107,7 @@ private:
     bool ReadMessage(LinkMessage& m) {
         size_t got = 0;
         while (got < m.size()) {
-            const ssize_t r = recv(m_fd, m.data() + got, m.size() - got, 0);
+            const std::ptrdiff_t r = m_s.Receive(m.data() + got, m.size() - got);
             if (r <= 0) return false;
             got += static_cast<size_t>(r);
         }
@@ -180,10 +117,10 @@ private:
         LinkMessage r{};
         r[0] = request[0];
         std::copy_n(request.begin() + 5, 4, r.begin() + 5);  // nSeq
-        return SendAll(m_fd, reinterpret_cast<const char*>(r.data()), r.size());
+        return m_s.SendAll(r.data(), r.size());
     }
 
-    int m_fd = -1;
+    plat::Socket m_s;
     bool m_bOk = false;
 };
 
@@ -212,6 +149,7 @@ double Best(const std::vector<double>& runs) {
 }  // namespace
 
 int main() {
+    plat::StartSocketsForProcess();
     plat::SetTimeScale(0.02);  // the 5 s pause before the raw phase; the phase itself is real
     const std::vector<char> bytes = ReadFile(kImage);
     const double mb = static_cast<double>(bytes.size()) / (1024.0 * 1024.0);
@@ -220,18 +158,12 @@ int main() {
     // receiver connected to it as the gateway.
     std::vector<double> link, plain, large;
     {
-        sockaddr_in u{};
-        u.sin_family = AF_INET;
-        u.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        bind(udp, reinterpret_cast<sockaddr*>(&u), sizeof u);
-        socklen_t len = sizeof u;
-        getsockname(udp, reinterpret_cast<sockaddr*>(&u), &len);
+        const plat::Socket udp = plat::BindUdp({plat::IPV4_LOOPBACK, 0});
         plat::Endpoints ep;
         ep.gateway = "127.0.0.1";
         ep.linkPort = 0;
         ep.announceHost = "127.0.0.1";
-        ep.announcePort = ntohs(u.sin_port);
+        ep.announcePort = udp.LocalPort();
         ep.announceAddress = "127.0.0.1";
         CLinkServer server;
         server.Start(LinkServerConfig{ep, {}, {}});
@@ -254,7 +186,6 @@ int main() {
         }
         channel.Close();
         server.Stop();
-        close(udp);
     }
     const double linkSeconds = Best(link);
     const double plainSeconds = Best(plain);
@@ -278,9 +209,9 @@ int main() {
         std::fprintf(stderr, "simulator did not start\n");
         return 1;
     }
-    const std::set<int> before = [] {
-        std::set<int> s;
-        for (auto& [tid, t] : ThreadTicks()) s.insert(tid);
+    const std::set<unsigned long> before = [] {
+        std::set<unsigned long> s;
+        for (auto& [tid, t] : bench::ThreadCpuSeconds()) s.insert(tid);
         return s;
     }();
     plat::Endpoints ep;
@@ -291,24 +222,23 @@ int main() {
     ep.announceAddress = "127.0.0.1";
     CLinkServer server;
     server.Start(LinkServerConfig{ep, {}, {}});
-    std::set<int> serverThreads;
-    for (auto& [tid, t] : ThreadTicks())
+    std::set<unsigned long> serverThreads;
+    for (auto& [tid, t] : bench::ThreadCpuSeconds())
         if (!before.count(tid)) serverThreads.insert(tid);
 
     // Idle, connected line: 10 s of the server's threads.
     CLineChannel idle;
     const int64_t d2 = plat::TickMs() + 20000;
     while (!idle.Attach(0) && plat::TickMs() < d2) plat::SleepRaw(50);
-    auto ticks = [&] {
-        long sum = 0;
-        for (auto& [tid, t] : ThreadTicks())
+    auto cpu = [&] {
+        double sum = 0;
+        for (auto& [tid, t] : bench::ThreadCpuSeconds())
             if (serverThreads.count(tid)) sum += t;
         return sum;
     };
-    const long t0 = ticks();
+    const double t0 = cpu();
     plat::SleepRaw(10000);
-    const long t1 = ticks();
-    const double cpuSeconds = static_cast<double>(t1 - t0) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const double cpuSeconds = cpu() - t0;
     bench::ReportAtMost("link: server threads' CPU on an idle connected line", 100.0 * cpuSeconds / 10.0,
                         "% of a core", 1.0);
     idle.Close();

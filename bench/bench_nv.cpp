@@ -7,7 +7,6 @@
 //    before it looks for the gateway's reply, 2000 ms before leaving it, 1000 ms after the
 //    success);
 //  - NV item reads alone (ReadNvItem in a loop): the time per NV exchange.
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -23,9 +22,11 @@
 #include "model/document.h"
 #include "modem/nv_store.h"
 #include "platform/clock.h"
+#include "platform/network.h"
 #include "session/nv_tasks.h"
 #include "sim/gateway_sim.h"
 #include "tests/support/quiet_line_events.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -66,9 +67,9 @@ private:
 }  // namespace
 
 int main() {
+    plat::StartSocketsForProcess();
     plat::SetTimeScale(1.0);
-    char tmpl[] = "/tmp/rk-bench-nv-XXXXXX";
-    const std::string folder = ::mkdtemp(tmpl);
+    const std::string folder = test_support::MakeTempFolder("rk-bench-nv-");
 
     GatewaySimConfig config;  // RK19T, the modem preset for it
     GatewaySim sim(config);

@@ -3,6 +3,7 @@
 //   BENCH|<figure name>|<value>|<unit>|<goal text>|<ratio of value to goal, "-" when none>
 // Lower-is-better goals give ratio = value / goal, higher-is-better goal / value... both read
 // "below 1.00 meets the goal".
+#include <map>
 #include <string>
 
 namespace bench {
@@ -17,5 +18,7 @@ void Report(const std::string& name, double value, const std::string& unit);
 // CPU seconds (user + system) used by this process so far, and its peak resident memory in MiB.
 double ProcessCpuSeconds();
 double PeakRssMiB();
+// CPU seconds (user + system) of each thread of this process, by thread id.
+std::map<unsigned long, double> ThreadCpuSeconds();
 
 }  // namespace bench

@@ -12,11 +12,13 @@ enum class ImageVariant {
 };
 
 struct TransferCallbacks {
-    std::function<void(int percent)> progress;      // before each piece
+    std::function<void(int percent)> progress;      // before the first piece and whenever the percentage changes
     std::function<void(const std::string&)> log;    // the line log
 };
 
 constexpr int IMAGE_BLOCK_SIZE = 1350;
+// The file is read this many pieces at a time and written piece by piece.
+constexpr int IMAGE_READ_BLOCKS = 48;
 constexpr uint32_t IMAGE_HEADER_ARG1 = 1392;
 constexpr int64_t IMAGE_START_PAUSE_MS = 5000;
 constexpr int64_t IMAGE_HEADER_SENT_LIMIT_MS = 60000;
@@ -25,6 +27,11 @@ constexpr int64_t IMAGE_REPLY_TIMEOUT_MS = 480000;
 // The variant's progress for `offset` of `total` bytes.
 int ImageProgress(ImageVariant variant, long long offset, long long total);
 
+// Checks the image file at `path` as the variant's U-Boot image (uboot_image.h): "" when it
+// passes, else the status text naming the file and the failed check. The data is read in pieces.
+std::string CheckImageFile(const std::string& path, ImageVariant variant);
+
 // Sends the image file at `path`; true when the gateway confirmed it with a reply of the same
-// type. Failures are written to the log callback. The file is read piece by piece.
+// type. Failures are written to the log callback. The file is read IMAGE_READ_BLOCKS pieces at a
+// time and each piece written on its own, never the whole file held in memory.
 bool SendImage(CLineChannel& channel, ImageVariant variant, const std::string& path, const TransferCallbacks& cb);

@@ -250,11 +250,12 @@ int CLineChannel::SendRaw(const uint8_t* bytes, int n) {
         return 0;
     }
     const plat::Socket& sock = m_conn->Sock();
-    const int64_t stall = plat::Scaled(RAW_SEND_STALL_MS);
-    int64_t lastProgress = plat::TickMs();
     int sent = 0;
     bool bFailed = false;
-    while (sent < n && !bFailed) {
+    // A piece the socket takes at once costs one send, as on a plain socket; the clock starts
+    // only when the socket's buffer is full, and restarts with each byte taken.
+    int64_t since = -1;
+    while (sent < n) {
         // A stop request (the program is closing) ends the raw bytes at once.
         if (plat::StopRequested()) {
             bFailed = true;
@@ -263,14 +264,16 @@ int CLineChannel::SendRaw(const uint8_t* bytes, int n) {
         const std::ptrdiff_t r = sock.Send(bytes + sent, static_cast<size_t>(n - sent), plat::IoMode::NoWait);
         if (r > 0) {
             sent += static_cast<int>(r);
-            lastProgress = plat::TickMs();
+            since = -1;
             continue;
         }
         if (r != plat::IO_WOULD_BLOCK) {
             bFailed = true;
             break;
         }
-        const int64_t left = stall - (plat::TickMs() - lastProgress);
+        const int64_t now = plat::TickMs();
+        if (since < 0) since = now;
+        const int64_t left = plat::Scaled(RAW_SEND_STALL_MS) - (now - since);
         if (left <= 0 || IsLost()) {
             bFailed = true;
             break;

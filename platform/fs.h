@@ -79,6 +79,9 @@ bool NameExists(const std::string& path);
 bool MakeFolder(const std::string& path);
 // fopen with a UTF-8 path (a wide path at the Windows edge).
 std::FILE* OpenFile(const std::string& path, const char* mode);
+// The size of an open regular file in bytes (64-bit on every platform); -1 when it is no regular
+// file or its size cannot be read.
+long long OpenFileSize(std::FILE* file);
 // The whole file into `bytes`; false when it is no regular file, cannot be read, or is larger
 // than `limit` bytes (then refused unread).
 bool ReadFileBytes(const std::string& path, std::vector<unsigned char>& bytes, long long limit);

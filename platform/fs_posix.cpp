@@ -53,6 +53,12 @@ long long FileSize(const std::string& path) {
     return static_cast<long long>(st.st_size);
 }
 
+long long OpenFileSize(std::FILE* file) {
+    struct stat st{};
+    if (file == nullptr || ::fstat(::fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
 bool RenameOver(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 
 std::string ExecutableFolder() {

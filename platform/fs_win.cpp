@@ -88,6 +88,13 @@ long long FileSize(const std::string& path) {
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// _fstat64: the plain fstat of the Windows C runtime has a 32-bit size.
+long long OpenFileSize(std::FILE* file) {
+    struct _stat64 st{};
+    if (file == nullptr || ::_fstat64(::_fileno(file), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
 // A virus scanner or the indexer opens a freshly written file for a moment, often without
 // FILE_SHARE_DELETE; while it holds the target (or the source), MoveFileExW fails with a sharing or
 // lock violation, or with ERROR_ACCESS_DENIED, which a read-only target gives as well and for good.

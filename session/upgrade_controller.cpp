@@ -299,15 +299,25 @@ void CUpgradeController::CpeUpgradeThread(int line) {
             {ImageVariant::Boot, BOOT_WORKING, BOOT_FAILED, LineField::BootImage},
             {ImageVariant::Linux, CPE_WORKING, CPE_FAILED, LineField::RootImage},
         };
+        auto fail = [&](const Step& s) {
+            ev.End(line, s.failed, LineOutcome::FailedStopLink);
+            ev.Picture(line, PIC_OFFLINE);
+            plat::Sleep(1000);
+            DeleteLineImages(line, false);
+        };
+        // Both files, as they are now on disk, before the first byte of either leaves.
+        for (const Step& s : steps) {
+            const std::string problem = CheckImageFile(doc.GetLinePath(line, s.path), s.variant);
+            if (!problem.empty()) {
+                ev.Status(line, problem);
+                return fail(s);
+            }
+        }
         for (const Step& s : steps) {
             ev.Status(line, s.working);
             if (!SendImage(ch, s.variant, doc.GetLinePath(line, s.path), cb)) {
                 if (plat::StopRequested()) return;
-                ev.End(line, s.failed, LineOutcome::FailedStopLink);
-                ev.Picture(line, PIC_OFFLINE);
-                plat::Sleep(1000);
-                DeleteLineImages(line, false);
-                return;
+                return fail(s);
             }
         }
     }

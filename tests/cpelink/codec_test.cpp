@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <numeric>
 #include <vector>
 
 #include "cpelink/link_record.h"
 #include "cpelink/link_server.h"
+#include "cpelink/uboot_image.h"
 
 namespace {
 
@@ -284,6 +287,84 @@ TEST(LocalAddress, OverrideAndLoopbackGateway) {
     ep.gateway = "127.0.0.1";
     EXPECT_EQ(LookUpLocalAddress(ep), 0x0100007Fu);
     EXPECT_EQ(AddressValue("not an address"), 0u);
+}
+
+std::vector<uint8_t> BuiltImage(const char* name) {
+    std::ifstream in(std::string(RK_IMAGE_DIR) + "/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Sets header byte `at` and makes the header CRC (big-endian at 4) right again.
+void PatchHeader(std::vector<uint8_t>& img, size_t at, uint8_t value) {
+    img[at] = value;
+    std::fill_n(img.begin() + 4, 4, uint8_t{0});
+    const uint32_t crc = Crc32(std::span<const uint8_t>(img.data(), UBOOT_HEADER_SIZE));
+    for (int i = 0; i < 4; ++i) img[4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+}
+
+// The images the build embeds, as the header says, and each check failing on one change.
+TEST(UbootImage, BuiltImagesPassAndEachCheckCatchesItsChange) {
+    EXPECT_EQ(Crc32(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("123456789"), 9)), 0xCBF43926u);
+    EXPECT_EQ(Crc32(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("56789"), 5),
+                    Crc32(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("1234"), 4))),
+              0xCBF43926u);
+
+    const std::vector<uint8_t> boot = BuiltImage("uboot.img");
+    const std::vector<uint8_t> root = BuiltImage("root_uImage");
+    ASSERT_EQ(boot.size(), 312980u);
+    ASSERT_EQ(root.size(), 9306112u);
+    const UbootHeader b = ParseUbootHeader(boot);
+    EXPECT_EQ(b.magic, UBOOT_MAGIC);
+    EXPECT_EQ(b.size, 312916u);
+    EXPECT_EQ(b.load, 0x9f000000u);
+    EXPECT_EQ(b.time, 1394154301u);
+    EXPECT_EQ(b.os, IH_OS_LINUX);
+    EXPECT_EQ(b.arch, IH_ARCH_MIPS);
+    EXPECT_EQ(b.type, IH_TYPE_FIRMWARE);
+    EXPECT_EQ(b.comp, 0);
+    EXPECT_EQ(b.name, "SPI Flash Image");
+    const UbootHeader k = ParseUbootHeader(root);
+    EXPECT_EQ(k.size, 1251953u);
+    EXPECT_EQ(k.entry, 0x80002000u);
+    EXPECT_EQ(k.type, IH_TYPE_KERNEL);
+    EXPECT_EQ(k.comp, 3);  // lzma
+    EXPECT_EQ(k.name, "Linux Kernel Image");
+
+    using Change = std::function<void(std::vector<uint8_t>&)>;
+    struct Case {
+        const char* what;
+        bool bBoot;
+        Change change;
+        UbootCheck expected;
+        bool bAsOtherImage = false;
+    };
+    const Case cases[] = {
+        {"boot as built", true, nullptr, UbootCheck::Ok},
+        {"root as built", false, nullptr, UbootCheck::Ok},
+        {"boot checked as the Linux image", true, nullptr, UbootCheck::Type, true},
+        {"root checked as the boot image", false, nullptr, UbootCheck::DataSize, true},
+        {"63 bytes", true, [](auto& v) { v.resize(63); }, UbootCheck::Header},
+        {"magic", true, [](auto& v) { v[3] ^= 1; }, UbootCheck::Magic},
+        {"header byte under the CRC (name)", true, [](auto& v) { v[40] ^= 1; }, UbootCheck::HeaderCrc},
+        {"boot one byte short", true, [](auto& v) { v.pop_back(); }, UbootCheck::DataSize},
+        {"boot one byte longer", true, [](auto& v) { v.push_back(0); }, UbootCheck::DataSize},
+        {"root cut inside the kernel", false, [](auto& v) { v.resize(64 + 1251953 - 1); }, UbootCheck::DataSize},
+        {"root's kernel alone", false, [](auto& v) { v.resize(64 + 1251953); }, UbootCheck::Ok},
+        {"type, header CRC made right", true, [](auto& v) { PatchHeader(v, 30, IH_TYPE_KERNEL); }, UbootCheck::Type},
+        {"arch ARM, header CRC made right", false, [](auto& v) { PatchHeader(v, 29, 2); }, UbootCheck::Arch},
+        {"size one more, header CRC made right", true, [](auto& v) { PatchHeader(v, 15, v[15] + 1); }, UbootCheck::DataSize},
+        {"first data byte", true, [](auto& v) { v[64] ^= 0x80; }, UbootCheck::DataCrc},
+        {"last boot byte", true, [](auto& v) { v.back() ^= 1; }, UbootCheck::DataCrc},
+        {"last kernel byte", false, [](auto& v) { v[64 + 1251953 - 1] ^= 1; }, UbootCheck::DataCrc},
+        {"root file system byte (no CRC of its own)", false, [](auto& v) { v[64 + 1251953] ^= 1; }, UbootCheck::Ok},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> img = c.bBoot ? boot : root;
+        if (c.change) c.change(img);
+        const bool bAsBoot = c.bBoot != c.bAsOtherImage;
+        EXPECT_EQ(CheckUbootImage(img, bAsBoot ? BOOT_IMAGE_EXPECTED : LINUX_IMAGE_EXPECTED), c.expected) << c.what;
+    }
+    EXPECT_EQ(UbootCheckStatus("/v/uboot.img", UbootCheck::DataSize), "镜像文件校验失败：/v/uboot.img（数据长度与文件大小不符）");
 }
 
 }  // namespace

@@ -255,11 +255,13 @@ TEST(BadInput, ImmutableVersionFolderFailsBothExtractions) {
 // A read-only image left in the folder is not overwritten at start-up (the other one is
 // extracted), the Download check passes on it, it is sent as it is, and it is neither deleted
 // after the transfers nor at the close: a read-only file cannot be deleted (as on Windows).
+// It is another Linux image than the embedded one (its kernel alone, without the root file
+// system), so it passes the image check.
 TEST(BadInput, ReadOnlyRootImageIsSentAndKept) {
     Sandbox box;
     const std::string image = box.Version("root_uImage");
-    std::vector<uint8_t> old(4321);
-    for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<uint8_t>(i * 7);
+    std::vector<uint8_t> old = Bytes(std::string(RK_IMAGE_DIR) + "/root_uImage");
+    old.resize(64 + 1251953);
     WriteBytes(image, old);
     fs::permissions(image, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     GatewaySim sim;

@@ -32,6 +32,8 @@ struct FaultCase {
     double minSeconds = 0;               // the run lasts at least this long (a time-out honoured)
     std::vector<std::string> extra;
     std::function<void(GatewaySim&, const Child&)> during;
+    // Changes the extracted images before Download: the web side stays down until it has run.
+    std::function<void(const Sandbox&)> beforeDownload;
     std::function<void(const Sandbox&, GatewaySim&, const RunResult&)> check;
 };
 
@@ -384,8 +386,43 @@ FaultCase Interrupted(const std::string& name, bool bSignal) {
     return c;
 }
 
+// An image changed on disk between the extraction and Download: the check before the boot
+// transfer names the file and what failed, nothing of either image leaves (no header, no byte),
+// and the task ends as that image's failed transfer does.
+FaultCase ChangedOnDisk(const std::string& name, const std::string& file, const std::string& what,
+                        std::function<void(const std::string& path)> change) {
+    const bool bBoot = file == "uboot.img";
+    FaultCase c = Failed(name, nullptr, bBoot ? BOOT_FAILED : CPE_FAILED, PIC_OFFLINE);
+    c.outLacks = {"正在管理boot，请稍等...", "正在管理CPE，请稍等..."};
+    c.beforeDownload = [file, change](const Sandbox& box) { change(box.Version(file)); };
+    c.check = [file, what, bBoot](const Sandbox& box, GatewaySim& sim, const RunResult& r) {
+        const std::string status = "——镜像文件校验失败：" + box.Version(file) + "（" + what + "）\n";
+        const size_t at = r.out.find(status);
+        ASSERT_NE(at, std::string::npos) << status << r.out;
+        EXPECT_LT(at, r.out.find(bBoot ? BOOT_FAILED : CPE_FAILED)) << r.out;
+        EXPECT_FALSE(Saw(sim, CMD_DOWN_BOOT));
+        EXPECT_FALSE(Saw(sim, CMD_DOWN_LINUX));
+        EXPECT_FALSE(sim.Image(CMD_DOWN_BOOT));
+        EXPECT_FALSE(sim.Image(CMD_DOWN_LINUX));
+    };
+    return c;
+}
+
+void FlipByte(const std::string& path, std::streamoff at) {
+    std::fstream f(tool_harness::Utf8Path(path), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(at);
+    const char b = static_cast<char>(f.get() ^ 0x01);
+    f.seekp(at);
+    f.put(b);
+}
+
 std::vector<FaultCase> ImageCases() {
     return {
+        // (the kernel's data: the root file system behind it carries no CRC of its own)
+        ChangedOnDisk("LinuxImageByteFlippedOnDisk", "root_uImage", "数据CRC错误",
+                      [](const std::string& p) { FlipByte(p, 64 + 100000); }),
+        ChangedOnDisk("BootImageTruncatedOnDisk", "uboot.img", "数据长度与文件大小不符",
+                      [](const std::string& p) { fs::resize_file(tool_harness::Utf8Path(p), BOOT_IMAGE_SIZE - 1000); }),
         Cut("BootCutAt0", CMD_DOWN_BOOT, 0),
         Cut("BootCutAt1", CMD_DOWN_BOOT, 1),
         Cut("BootCutAt1349", CMD_DOWN_BOOT, 1349),
@@ -683,6 +720,7 @@ TEST_P(FaultMatrix, EndsInTheStateTheStepsGive) {
     GatewaySimConfig config;
     if (c.knobs) c.knobs(config.knobs);
     if (c.web) c.web(config.webKnobs);
+    if (c.beforeDownload) config.webKnobs.bWebDown = true;
     GatewaySim sim(config);
     ASSERT_TRUE(sim.Start()) << sim.LastError();
 
@@ -692,6 +730,21 @@ TEST_P(FaultMatrix, EndsInTheStateTheStepsGive) {
     plan.giveUpAfter = c.giveUp;
     plan.extra = c.extra;
     plan.during = c.during;
+    if (c.beforeDownload) {
+        plan.during = [&c, &box](GatewaySim& s, const Child&) {
+            const bool bExtracted = tool_harness::WaitFor(
+                [&] {
+                    return tool_harness::Size(box.Version("root_uImage")) == ROOT_IMAGE_SIZE &&
+                           tool_harness::Size(box.Version("uboot.img")) == BOOT_IMAGE_SIZE;
+                },
+                30000);
+            if (bExtracted) c.beforeDownload(box);
+            else ADD_FAILURE() << "the images were never extracted";
+            SimWebKnobs up = s.Web().Knobs();
+            up.bWebDown = false;
+            s.Web().SetKnobs(up);
+        };
+    }
     const RunResult r = RunTool(box, sim, plan);
     sim.Stop();
 
@@ -759,6 +812,7 @@ std::vector<FaultCase> OnThisPlatform(std::vector<FaultCase> cases) {
     static const std::set<std::string> kWindowsCases = {
         "SilentCpeTextOnReadyLineIsCommError", "WrongTypeForBootHeader", "ByeInsteadOfImagesDoneReply",
         "HangUpAfterImagesDoneIsRebootCpeFail", "CablePulledOnReadyLine", "BootCutAt1349", "LinuxCutMidImage",
+        "LinuxImageByteFlippedOnDisk",
         "WebDownStaysOffline", "SettingPortRefuses", "RebootRefusesThreeProbes",
         "BackupBadCrc", "BackupSilentFileSystem", "RestoreWriteFailsTwice", "RestoreByeInsteadOfModemReply"};
     std::erase_if(cases, [](const FaultCase& c) { return !kWindowsCases.count(c.name); });

@@ -143,9 +143,13 @@ public:
     const std::string& Problem() const { return m_problem; }
 
 private:
-    bool Present() const {
+    bool Extracted() const {
         return tool_harness::Size(m_box.Version("root_uImage")) == ROOT_IMAGE_SIZE &&
                tool_harness::Size(m_box.Version("uboot.img")) == BOOT_IMAGE_SIZE;
+    }
+    // (a case may change an image on disk after the extraction)
+    bool Present() const {
+        return tool_harness::Size(m_box.Version("root_uImage")) > 0 && tool_harness::Size(m_box.Version("uboot.img")) > 0;
     }
     bool Marked() const {
         const std::string err = tool_harness::ReadText(m_child.err);
@@ -154,7 +158,7 @@ private:
     bool Alive() const { return tool_harness::Alive(m_child); }
     void Run() {
         // From the extraction on.
-        while (!m_bStop && !Present()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        while (!m_bStop && !Extracted()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         while (!m_bStop) {
             if (!Present() && !Marked()) {
                 // Teardown deletes them just before the process ends: allow it that moment.
