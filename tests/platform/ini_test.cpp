@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "platform/ini.h"
-#include "records_test_util.h"
+#include "tests/records/records_test_util.h"
 
 using rectest::ReadFile;
 using rectest::WriteFile;
