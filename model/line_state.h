@@ -11,32 +11,26 @@ struct LineState {
     std::atomic<int> bRunning{0};   // 1 while a task of the line runs
     std::atomic<int> nTaskType{0};  // TASK_* of model/document.h
 
-    std::string History() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_strHistory;
-    }
+    std::string History() const { return Get(m_strHistory); }
     void AppendHistory(const std::string& text) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_strHistory += text;
     }
-    std::string ModemVersion() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_strModemVersion;
-    }
-    void SetModemVersion(const std::string& text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_strModemVersion = text;
-    }
-    std::string CpeVersion() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_strCpeVersion;
-    }
-    void SetCpeVersion(const std::string& text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_strCpeVersion = text;
-    }
+    std::string ModemVersion() const { return Get(m_strModemVersion); }
+    void SetModemVersion(const std::string& text) { Set(m_strModemVersion, text); }
+    std::string CpeVersion() const { return Get(m_strCpeVersion); }
+    void SetCpeVersion(const std::string& text) { Set(m_strCpeVersion, text); }
 
 private:
+    std::string Get(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return text;
+    }
+    void Set(std::string& field, const std::string& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        field = text;
+    }
+
     mutable std::mutex m_mutex;
     std::string m_strHistory;
     std::string m_strModemVersion;

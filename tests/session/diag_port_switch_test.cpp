@@ -6,26 +6,10 @@
 #include <vector>
 
 #include "session/diag_port_switch.h"
-#include "tests/modem/fake_tunnel.h"
+#include "tests/modem/at_script.h"
 
 namespace {
 
-Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
-Step At(const std::string& expect, const std::string& answer) {
-    Step s = ReplyRaw(B(answer));
-    s.expect = B(expect);
-    return s;
-}
-Step AtSilent(const std::string& expect) {
-    Step s = Silent();
-    s.expect = B(expect);
-    return s;
-}
-
-const std::string kKdiag6 = "\r\n+KDIAG: 6\r\n\r\nOK\r\n";
-const std::string kKdiag1 = "\r\n+KDIAG: 1\r\n\r\nOK\r\n";
-const std::string kOk = "\r\nOK\r\n";
-const std::string kError = "\r\nERROR\r\n";
 
 // The line's side of the switch: records every call in order.
 class FakeHost : public IDiagPortHost {
