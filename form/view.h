@@ -1,22 +1,16 @@
 #pragma once
 // CServiceToolView: the form view over dialog 101. It runs the start-up, handles the
-// commands and messages of the form, owns every worker thread it starts, and offers the console
-// operations that the GUI thread and the worker threads call at once.
+// commands and messages of the form, offers the console operations that the GUI thread and the
+// worker threads call at once, and shows what the lines report (ILineEvents).
 //
 // Threads:
 // - The GUI thread runs OnInitialUpdate, OnCommand, OnTimer, the close path and StartLine.
-// - One watcher thread per line (StartWatcherThread), one or more task threads per line
-//   (StartTaskThread). The view owns them (plat::WorkerThread): their sleeps wake on a stop request
-//   and Teardown joins them all. A thread receives its line index as the argument of its body,
-//   copied at the start; m_nCurLine only records the last line started.
-// - A line's watcher is paused cooperatively: it calls SafePoint(line) (or SafeSleep) between its
-//   steps; PauseWatcher(line, then) asks for the pause and runs `then` on the GUI thread once the
-//   watcher has acknowledged it, so the GUI thread never waits for a worker.
+// - The line threads (one watcher and the task threads per line) belong to the view's
+//   CLineThreads, which Teardown shuts down; m_nCurLine only records the last line started.
 // - Console operations take the view's own locks only for their texts; message boxes are shown
 //   with no lock held.
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <functional>
