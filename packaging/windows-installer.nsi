@@ -35,7 +35,7 @@ RequestExecutionLevel admin
 !define GUIDE_NAME "MG_RK880T_PDWA_CN_EU操作说明.doc"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\rk880t-tool"
 !define FIREWALL_RULE "RK880T Service Tool"
-; The tool's single-instance mutex (console/view.h INSTANCE_MUTEX_NAME): held while a copy runs.
+; The tool's single-instance mutex (form/view.h INSTANCE_MUTEX_NAME): held while a copy runs.
 !define TOOL_MUTEX "KVOR417N1,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66"
 ; The firewall steps' log: a silent run shows no details list, so netsh's answers go here too.
 !define SETUP_LOG "$TEMP\rk880t-tool-setup.log"
