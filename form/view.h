@@ -230,7 +230,7 @@ public:
 
     // The local time used by the stamps and the clock (tests replace it).
     void SetTimeSource(std::function<std::tm()> source);
-    bool English() const { return m_doc.m_bLanguage.load() == 1; }
+    bool English() const { return m_doc.English(); }
     const std::string& ProgramFolder() const { return m_config.programFolder; }
 
     CServiceToolDoc& Doc() { return m_doc; }

@@ -85,6 +85,7 @@ public:
     std::atomic<bool> m_bDumpNv{false};
     // The application's language flag: 1 English, anything else Chinese (always 0 here).
     std::atomic<int> m_bLanguage{0};
+    bool English() const { return m_bLanguage.load() == 1; }
 
 private:
     mutable std::mutex m_mutex;  // guards the records

@@ -65,7 +65,7 @@ bool IsNvItem(int entry) { return entry >= 0 && entry < RF_NV_FILE_BASE && entry
 CNvBackup::CNvBackup(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line, std::string restoreFrom)
     : m_doc(doc), m_events(events), m_diag(diag), m_nLine(line), m_strRestoreFrom(std::move(restoreFrom)) {}
 
-bool CNvBackup::English() const { return m_doc.m_bLanguage.load() == 1; }
+const char* CNvBackup::Text(const char* cn, const char* en) const { return m_doc.English() ? en : cn; }
 
 std::string CNvBackup::VersionFolder() const { return m_doc.GetLinePath(m_nLine, LineField::VersionFolder); }
 
@@ -198,7 +198,7 @@ void CNvBackup::RestoreNvThread() {
 bool CNvBackup::EnsureNvFolder(const std::string& path) {
     // A drive root counts as existing; one trailing separator is ignored; one level is created.
     if (plat::EnsureFolder(path)) return true;
-    m_events.Message(plat::Format(English() ? TEXT_NV_CANNOT_CREATE_DIR : TEXT_NV_CANNOT_CREATE_DIR_CN,
+    m_events.Message(plat::Format(m_doc.English() ? TEXT_NV_CANNOT_CREATE_DIR : TEXT_NV_CANNOT_CREATE_DIR_CN,
                                    path.c_str()));
     return false;
 }

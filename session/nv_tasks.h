@@ -55,8 +55,7 @@ private:
     ImeiChoice CheckImei(const std::vector<NvRecord>& records, const std::string& source, bool offer,
                          std::string& other);
     bool LoadNvFile(const std::string& path, std::vector<NvRecord>& records, size_t& length);
-    bool English() const;
-    const char* Text(const char* cn, const char* en) const { return English() ? en : cn; }
+    const char* Text(const char* cn, const char* en) const;
     std::string VersionFolder() const;
     void EnterDownloadMode();
     bool LeaveDownloadMode();

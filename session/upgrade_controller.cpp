@@ -64,8 +64,6 @@ bool CUpgradeController::OpenChannel(int line) {
     return ch.Attach(line) == 1;
 }
 
-bool CUpgradeController::English() const { return m_deps.doc.m_bLanguage.load() == 1; }
-
 void CUpgradeController::WriteLineLog(int line, const std::string& text) { m_deps.log.Write(line, text); }
 
 void CUpgradeController::EnableDownload(int line, bool bEnable) {
@@ -222,7 +220,7 @@ void CUpgradeController::ShowHint(int line, const std::string& text) {
 void CUpgradeController::CheckAdapters(int line) {
     uint32_t gateway = 0;
     if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.doc.m_strTerminalIp, gateway)) return;
-    const auto now = gateway_path::AdapterHints(gateway, plat::ListAdapterAddresses(), English());
+    const auto now = gateway_path::AdapterHints(gateway, plat::ListAdapterAddresses(), m_deps.doc.English());
     for (const auto& hint : m_hints[static_cast<size_t>(line)].Fresh(now)) ShowHint(line, hint.text);
 }
 
@@ -239,11 +237,11 @@ void CUpgradeController::CheckLinkConnection(int line) {
         announced = m_pServer->LastAnnouncedAddress();
     }
     if (accepted > 0 || sent < gateway_path::NO_CONNECTION_ANNOUNCEMENTS) return;
-    gateway_path::HintText hint = gateway_path::NoConnectionHint(announced, port, sent, English());
+    gateway_path::HintText hint = gateway_path::NoConnectionHint(announced, port, sent, m_deps.doc.English());
     if (!m_hints[static_cast<size_t>(line)].FreshOne(hint)) return;
     uint32_t local = 0;
     plat::ParseIpv4(announced, local);
-    const std::string firewall = plat::FirewallState(local, port, English());
+    const std::string firewall = plat::FirewallState(local, port, m_deps.doc.English());
     ShowHint(line, firewall.empty() ? hint.text : hint.text + " " + firewall);
 }
 

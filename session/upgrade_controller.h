@@ -88,7 +88,6 @@ private:
     void CheckLinkConnection(int line);
     // A line status that also goes to the line log (the hints, the busy link port).
     void ShowHint(int line, const std::string& text);
-    bool English() const;
     void EnableDownload(int line, bool bEnable);
     void DeleteLineImages(int line, bool bThirdToo);
     // A failure of the upgrade after the transfers: handshake again, EndTask code 5, picture 3.

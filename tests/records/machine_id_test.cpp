@@ -75,7 +75,7 @@ TEST(DiskAnswers, SerialsOfAnIdentifyAndOfAStorageDescriptor) {
     const std::string nvme = std::string("Samsung SSD 980\0", 16) + "0025_3881_91B0_2C44.";
     const Case cases[] = {
         {"blanks trimmed", Descriptor(40, std::string("  S4EWNX0R123456  \0", 19)), "S4EWNX0R123456"},
-        {"NVMe, after the product id string", Descriptor(56, nvme + std::string(1, '\0')), "0025_3881_91B0_2C44."},
+        {"NVMe, after the model name string", Descriptor(56, nvme + std::string(1, '\0')), "0025_3881_91B0_2C44."},
         {"no NUL: ends with the descriptor", Descriptor(40, "ABC123"), "ABC123"},
         {"ends at Size, not at the bytes returned", Descriptor(40, "ABC123XYZ", 43), "ABC"},
         {"no serial (offset 0)", Descriptor(0, std::string("SERIAL\0", 7)), std::nullopt},
