@@ -1,9 +1,6 @@
 #include "cpelink/image_transfer.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <memory>
-#include <vector>
 
 #include "cpelink/line_channel.h"
 #include "cpelink/uboot_image.h"
@@ -12,10 +9,6 @@
 #include "platform/trace.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 void Log(const TransferCallbacks& cb, const std::string& text) {
     if (cb.log) cb.log(text);
@@ -29,40 +22,42 @@ int ImageProgress(ImageVariant variant, long long offset, long long total) {
                                          : static_cast<int>(offset * 80 / total + 10);
 }
 
-std::string CheckImageFile(const std::string& path, ImageVariant variant) {
+bool ReadImageFile(const std::string& path, std::vector<uint8_t>& image) {
+    // A file that is shorter when read than its size said fails here, before anything is sent.
+    return plat::ReadFileBytes(path, image, 0xFFFFFFFFLL);
+}
+
+std::string CheckImage(const std::string& path, std::span<const uint8_t> image, ImageVariant variant,
+                       std::span<const uint8_t> own, bool bEnglish) {
     const UbootExpectation& expected = variant == ImageVariant::Boot ? BOOT_IMAGE_EXPECTED : LINUX_IMAGE_EXPECTED;
-    std::unique_ptr<std::FILE, FileCloser> file(plat::OpenFile(path, "rb"));
-    const long long size = file ? plat::OpenFileSize(file.get()) : -1;
-    if (size < 0) return UbootCheckStatus(path, UbootCheck::Unreadable);
-    std::vector<uint8_t> buffer(static_cast<size_t>(IMAGE_BLOCK_SIZE) * IMAGE_READ_BLOCKS);
-    const size_t got = std::fread(buffer.data(), 1, UBOOT_HEADER_SIZE, file.get());
-    const std::span<const uint8_t> start(buffer.data(), got);
-    UbootCheck check = CheckUbootHeader(start, size, expected);
+    const UbootCheck check = CheckUbootImage(image, expected);
     if (check != UbootCheck::Ok) return UbootCheckStatus(path, check);
-    const UbootHeader header = ParseUbootHeader(start);
-    uint32_t crc = 0;
-    for (uint32_t left = header.size; left > 0 && check == UbootCheck::Ok;) {
-        const size_t n = std::fread(buffer.data(), 1, std::min<size_t>(left, buffer.size()), file.get());
-        if (n == 0) check = UbootCheck::Unreadable;  // shorter now than a moment ago, or a read error
-        crc = Crc32(std::span<const uint8_t>(buffer.data(), n), crc);
-        left -= static_cast<uint32_t>(n);
-    }
-    if (check == UbootCheck::Ok && crc != header.dcrc) check = UbootCheck::DataCrc;
-    return check == UbootCheck::Ok ? std::string() : UbootCheckStatus(path, check);
+    // The header's CRC covers the kernel only: a changed byte in the root file system behind it,
+    // or a valid image of another build, shows only against the program's own bytes.
+    if (!own.empty() && !std::equal(image.begin(), image.end(), own.begin(), own.end()))
+        return plat::Format(bEnglish ? IMAGE_NOT_OWN_EN : IMAGE_NOT_OWN, path.c_str());
+    return "";
 }
 
 bool SendImage(CLineChannel& channel, ImageVariant variant, const std::string& path, const TransferCallbacks& cb) {
-    const bool bBoot = variant == ImageVariant::Boot;
-    const uint8_t type = bBoot ? CMD_DOWN_BOOT : CMD_DOWN_LINUX;
-    const int64_t headerPause = bBoot ? 100 : 300;
-
-    std::unique_ptr<std::FILE, FileCloser> file(plat::OpenFile(path, "rb"));
-    const long long total = file ? plat::OpenFileSize(file.get()) : -1;
-    if (total < 0 || total > 0xFFFFFFFFLL) {
+    std::vector<uint8_t> image;
+    if (!ReadImageFile(path, image)) {
         Log(cb, plat::Format("error: open %s file\n", path.c_str()));
         return false;
     }
-    long long offset = 0;
+    return SendImage(channel, variant, image, cb);
+}
+
+bool SendImage(CLineChannel& channel, ImageVariant variant, std::span<const uint8_t> image,
+               const TransferCallbacks& cb) {
+    const bool bBoot = variant == ImageVariant::Boot;
+    const uint8_t type = bBoot ? CMD_DOWN_BOOT : CMD_DOWN_LINUX;
+    const int64_t headerPause = bBoot ? 100 : 300;
+    const long long total = static_cast<long long>(image.size());
+    if (total > 0xFFFFFFFFLL) {
+        Log(cb, plat::Format("error: send data at: %d", 0));  // more than a header can announce
+        return false;
+    }
     // A stop request during the pause (the program is closing) sends nothing at all.
     if (!plat::Sleep(IMAGE_START_PAUSE_MS)) return false;
 
@@ -88,34 +83,21 @@ bool SendImage(CLineChannel& channel, ImageVariant variant, const std::string& p
     }
     plat::SleepRaw(headerPause);
 
-    // Whole reads of IMAGE_READ_BLOCKS pieces (the stream unbuffered: the reads go straight into
-    // the buffer), each piece written on its own as it always was. Every read starts on a piece
-    // boundary, so the writes are the same 1350-byte pieces and the same short last one as with a
-    // read per piece; a file that became shorter ends the loop after its last bytes.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    std::vector<uint8_t> buffer(static_cast<size_t>(IMAGE_BLOCK_SIZE) * IMAGE_READ_BLOCKS);
+    // Every byte the header announced, in 1350-byte pieces and a short last one.
     int shown = -1;
-    bool bShorter = false;
-    while (offset < total && !bShorter) {
-        const size_t want = static_cast<size_t>(std::min<long long>(static_cast<long long>(buffer.size()), total - offset));
-        const size_t got = std::fread(buffer.data(), 1, want, file.get());
-        bShorter = got < want;
-        for (size_t at = 0; at < got;) {
-            const int percent = ImageProgress(variant, offset, total);
-            if (percent != shown) {
-                shown = percent;
-                if (cb.progress) cb.progress(percent);
-            }
-            const int n = static_cast<int>(std::min<size_t>(IMAGE_BLOCK_SIZE, got - at));
-            if (channel.SendRaw(buffer.data() + at, n) == 0) {
-                Log(cb, plat::Format("error: send data at: %d", static_cast<int>(offset)));
-                return false;
-            }
-            at += static_cast<size_t>(n);
-            offset += n;
+    for (long long offset = 0; offset < total;) {
+        const int percent = ImageProgress(variant, offset, total);
+        if (percent != shown) {
+            shown = percent;
+            if (cb.progress) cb.progress(percent);
         }
+        const int n = static_cast<int>(std::min<long long>(IMAGE_BLOCK_SIZE, total - offset));
+        if (channel.SendRaw(image.data() + offset, n) == 0) {
+            Log(cb, plat::Format("error: send data at: %d", static_cast<int>(offset)));
+            return false;
+        }
+        offset += n;
     }
-    file.reset();
 
     // Reply wait.
     const int64_t start = plat::TickMs();

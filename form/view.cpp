@@ -388,7 +388,15 @@ void CServiceToolView::ContinueStartLine(int line) {
     }
     m_nRadioMode = 0;
     m_doc.m_nMode = 0;
-    // 4. Both image files must be there.
+    // 4. An upgrade sends only the images the program carries: refused when one was not written.
+    if (m_doc.Line(l).nTaskType.load() == TASK_CPE_UPGRADE) {
+        const std::string refusal = version_source::DownloadRefusal(m_doc, line);
+        if (!refusal.empty()) {
+            m_ui.MessageBox(refusal);
+            return;
+        }
+    }
+    // Both image files must be there.
     if (!plat::PathExists(m_doc.GetLinePath(line, LineField::RootImage)) ||
         !plat::PathExists(m_doc.GetLinePath(line, LineField::BootImage))) {
         m_ui.MessageBox(version_source::TEXT_VERSION_PATH_ERROR);

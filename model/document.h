@@ -38,6 +38,9 @@ constexpr const char* TEXT_PATH_TOO_LONG = "路径过长：%s";
 class CRecordStore;
 struct LineDevice;
 
+// How start-up's writing of an embedded image into the version folder ended.
+enum class ImageExtraction { Written, NoResource, NoFolder, ReadOnly, WriteFailed };
+
 class CServiceToolDoc {
 public:
     CServiceToolDoc();
@@ -86,6 +89,8 @@ public:
     // The application's language flag: 1 English, anything else Chinese (always 0 here).
     std::atomic<int> m_bLanguage{0};
     bool English() const { return m_bLanguage.load() == 1; }
+    // Per image (root_uImage, then uboot.img), written once by start-up before any thread starts.
+    std::array<ImageExtraction, 2> m_extraction{ImageExtraction::Written, ImageExtraction::Written};
 
 private:
     mutable std::mutex m_mutex;  // guards the records

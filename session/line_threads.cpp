@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "platform/clock.h"
+#include "platform/trace.h"
 
 namespace {
 
 constexpr int64_t GATE_POLL_MS = 20;
+constexpr int64_t JOIN_POLL_MS = 10;
 
 bool ValidLine(int line) { return line >= 0 && line < LINE_COUNT; }
 
@@ -21,6 +24,8 @@ void CLineThreads::StartOwned(std::vector<std::unique_ptr<OwnedThread>>& list, i
                                         std::function<void(int)> body, bool bWatcher) {
     auto owned = std::make_unique<OwnedThread>();
     OwnedThread* p = owned.get();
+    p->line = line;
+    p->kind = bWatcher ? "link watcher" : "task";
     uint64_t generation = 0;
     if (bWatcher) {
         WatchGate& g = m_gates[static_cast<size_t>(line)];
@@ -34,7 +39,8 @@ void CLineThreads::StartOwned(std::vector<std::unique_ptr<OwnedThread>>& list, i
     list.push_back(std::move(owned));
     p->thread.Start([this, p, line, generation, bWatcher, body = std::move(body)] {
         body(line);
-        if (bWatcher) {
+        std::lock_guard<std::mutex> end(p->endMutex);
+        if (bWatcher && !p->bAbandoned) {
             std::vector<std::function<void()>> then;
             WatchGate& g = m_gates[static_cast<size_t>(line)];
             {
@@ -220,5 +226,25 @@ void CLineThreads::Shutdown() {
         g.cv.notify_all();
     }
     for (auto& t : threads) t->thread.RequestStop();
-    for (auto& t : threads) t->thread.Join();
+    const int64_t limit = TeardownJoinLimitMs();
+    const int64_t began = plat::TickMs();
+    for (auto& t : threads) {
+        // (A thread shutting its own owner down only asks: the join below does not wait for it.)
+        while (!t->bDone && !t->thread.IsCurrent() && plat::TickMs() - began < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(JOIN_POLL_MS));
+        if (!t->thread.IsCurrent()) {
+            std::lock_guard<std::mutex> end(t->endMutex);
+            t->bAbandoned = !t->bDone;
+        }
+        if (!t->bAbandoned) {
+            t->thread.Join();
+            continue;
+        }
+        plat::TraceF(TRACE_GAVE_UP_ON, t->kind, t->line + 1, static_cast<long long>(plat::TickMs() - began));
+        static_cast<void>(t.release());  // still running on its own stop flag: never freed
+    }
+}
+
+int64_t CLineThreads::TeardownJoinLimitMs() {
+    return std::max<int64_t>(plat::Scaled(TEARDOWN_JOIN_MS), TEARDOWN_JOIN_FLOOR_MS);
 }

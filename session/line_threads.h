@@ -18,6 +18,12 @@
 #include "model/line_record.h"
 #include "platform/clock.h"
 
+// Teardown's bound for joining the line threads (scaled by the time scale, never below the
+// floor in real milliseconds), and the trace of a thread it gave up on: its kind and line (1 to 8).
+constexpr int64_t TEARDOWN_JOIN_MS = 10000;
+constexpr int64_t TEARDOWN_JOIN_FLOOR_MS = 1000;
+constexpr const char* TRACE_GAVE_UP_ON = "Teardown gave up on the %s thread of line %d: still running after %lld ms";
+
 class CLineThreads {
 public:
     // `post` runs a function later on the GUI thread (the continuations of PauseWatcher).
@@ -51,14 +57,22 @@ public:
     // Runs after every ResumeWatcher (the form forgets a Download waiting for the pause).
     std::function<void(int line)> onResume;
 
-    // Stops and joins every thread; continuations not yet run are dropped. Runs once.
+    // Stops and joins every thread; continuations not yet run are dropped. Runs once. The joins
+    // end within TeardownJoinLimitMs() together: a thread still running then is left to run on
+    // (never joined, never freed, kept from touching this object again), and the trace names it
+    // (TRACE_GAVE_UP_ON).
     void Shutdown();
+    static int64_t TeardownJoinLimitMs();
     bool IsShutDown() const { return m_bShutDown.load(); }
 
 private:
     struct OwnedThread {
         plat::WorkerThread thread;
         std::atomic<bool> bDone{false};
+        std::mutex endMutex;      // the body's end against Shutdown giving up on it
+        bool bAbandoned = false;  // Shutdown gave up: the thread's end leaves this object alone
+        int line = 0;
+        const char* kind = "";    // for the trace: "link watcher" or "task"
     };
     struct WatchGate {
         mutable std::mutex mutex;

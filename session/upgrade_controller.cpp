@@ -9,6 +9,7 @@
 #include "cpelink/icmp_library.h"
 #include "cpelink/image_transfer.h"
 #include "cpelink/line_channel.h"
+#include "cpelink/uboot_image.h"
 #include "platform/adapters.h"
 #include "platform/firewall.h"
 #include "platform/fs.h"
@@ -303,19 +304,26 @@ void CUpgradeController::CpeUpgradeThread(int line) {
             plat::Sleep(1000);
             DeleteLineImages(line, false);
         };
-        // Both files, as they are now on disk, before the first byte of either leaves.
-        for (const Step& s : steps) {
-            const std::string problem = CheckImageFile(doc.GetLinePath(line, s.path), s.variant);
+        // Both files read once, as they are now on disk, and checked before the first byte of
+        // either leaves: the bytes checked are the bytes sent. The version folder's own images
+        // must equal what the program carries.
+        std::vector<uint8_t> images[2];
+        for (size_t i = 0; i < 2; ++i) {
+            const std::string path = doc.GetLinePath(line, steps[i].path);
+            const std::string problem =
+                ReadImageFile(path, images[i])
+                    ? CheckImage(path, images[i], steps[i].variant, version_source::OwnImage(path), doc.English())
+                    : UbootCheckStatus(path, UbootCheck::Unreadable);
             if (!problem.empty()) {
                 ev.Status(line, problem);
-                return fail(s);
+                return fail(steps[i]);
             }
         }
-        for (const Step& s : steps) {
-            ev.Status(line, s.working);
-            if (!SendImage(ch, s.variant, doc.GetLinePath(line, s.path), cb)) {
+        for (size_t i = 0; i < 2; ++i) {
+            ev.Status(line, steps[i].working);
+            if (!SendImage(ch, steps[i].variant, images[i], cb)) {
                 if (plat::StopRequested()) return;
-                return fail(s);
+                return fail(steps[i]);
             }
         }
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -89,6 +90,19 @@ int64_t HeaderContentLength(const std::string& header) {
     return -1;
 }
 
+// Waits up to `ms` for the socket to become readable, looking at the thread's stop request
+// between short waits: > 0 readable, 0 time-out, < 0 error or a stop request.
+int WaitReadable(const plat::Socket& sock, int64_t ms) {
+    const int64_t end = plat::TickMs() + ms;
+    for (;;) {
+        if (plat::StopRequested()) return -1;
+        const int64_t left = end - plat::TickMs();
+        if (left <= 0) return 0;
+        const int r = sock.Wait(plat::SOCKET_READABLE, std::min<int64_t>(left, CHttpClient::STOP_POLL_MS));
+        if (r != 0) return r;
+    }
+}
+
 // Sends the pieces on a new connection and reads the response. 0 success, 1 failure.
 int Exchange(const HttpUrl& url, const std::vector<std::string>& pieces, int silenceMs,
              HttpExchange& ex) {
@@ -116,8 +130,8 @@ int Exchange(const HttpUrl& url, const std::vector<std::string>& pieces, int sil
     int lineChars = 0;
     for (;;) {
         const int64_t left = headerEnd - plat::TickMs();
-        const int r = left > 0 ? sock.Wait(plat::SOCKET_READABLE, left) : 0;
-        if (r == 0) return 1;  // no complete header within the bound
+        const int r = left > 0 ? WaitReadable(sock, left) : 0;
+        if (r == 0 || plat::StopRequested()) return 1;  // no complete header within the bound
         if (r < 0) break;
         char c = 0;
         if (sock.Receive(&c, 1) <= 0) break;  // error or the peer closed: the header ends here
@@ -134,14 +148,23 @@ int Exchange(const HttpUrl& url, const std::vector<std::string>& pieces, int sil
         }
     }
 
-    // Body: until the peer closes, the Content-Length is complete, or the line falls silent.
+    // Body: until the peer closes, the Content-Length is complete, or the line falls silent; a
+    // peer that keeps trickling bytes fails at the body's bound.
     const int64_t contentLength = headerComplete ? HeaderContentLength(ex.headerText) : -1;
+    // (Never shorter than a few of the silences that end a body, whatever the time scale.)
+    const int64_t bodyEnd =
+        plat::TickMs() + std::max<int64_t>(plat::Scaled(CHttpClient::BODY_TIMEOUT_MS), 4LL * silenceMs);
     char chunk[CHttpClient::RECEIVE_CHUNK];
     while (contentLength < 0 || ex.body.size() < static_cast<size_t>(contentLength)) {
         if (ex.body.size() >= CHttpClient::BODY_MAX) break;
-        const int r = sock.Wait(plat::SOCKET_READABLE, silenceMs);
+        const int64_t left = bodyEnd - plat::TickMs();
+        if (left <= 0) return 1;
+        const int r = WaitReadable(sock, std::min<int64_t>(silenceMs, left));
         if (r < 0) return 1;
-        if (r == 0) break;
+        if (r == 0) {
+            if (silenceMs <= left) break;  // the silence ends the body
+            return 1;                      // the bound ends it: still arriving
+        }
         const std::ptrdiff_t n = sock.Receive(chunk, sizeof chunk);
         if (n <= 0) break;
         ex.body.append(chunk, static_cast<size_t>(n));

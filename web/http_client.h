@@ -38,9 +38,14 @@ public:
     // milliseconds, the script-style one scaled by the time scale.
     static constexpr int BROWSER_SILENCE_MS = 500;
     static constexpr int SCRIPT_SILENCE_MS = 1500;
-    // Bounds of the connect and of the header read (scaled by the time scale).
+    // Bounds of the connect, of the header read and of the body read as a whole (scaled by the
+    // time scale). A body still arriving at its bound fails the request.
     static constexpr int CONNECT_TIMEOUT_MS = 5000;
     static constexpr int HEADER_TIMEOUT_MS = 5000;
+    static constexpr int BODY_TIMEOUT_MS = 10000;
+    // The reads look at the thread's stop request at least this often (real milliseconds); a
+    // stop fails the request.
+    static constexpr int STOP_POLL_MS = 50;
     // A header or body beyond these sizes is not read further.
     static constexpr size_t HEADER_MAX = 64 * 1024;
     static constexpr size_t BODY_MAX = 1024 * 1024;

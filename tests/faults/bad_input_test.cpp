@@ -223,9 +223,10 @@ TEST(BadInput, VersionFolderThatIsAFileFailsBothExtractionsAndStartUpGoesOn) {
     sim.Stop();
 
     EXPECT_EQ(r.status, 3) << r.err;
-    // Both failures at start-up, then the Download press finds no image and starts nothing.
+    // Both failures at start-up, then the Download press is refused and starts nothing.
     EXPECT_EQ(MessagesOf(r.err),
-              (std::vector<std::string>{"read root_uImage fail!", "read uboot.img fail!", "版本路径错误!"}))
+              (std::vector<std::string>{"read root_uImage fail!", "read uboot.img fail!",
+                                        "镜像文件未能释放，不能管理：" + folder + "/root_uImage（写入失败）"}))
         << r.err;
     EXPECT_GE(CountStamped(r.out, "连接完成"), 1) << r.out;
     EXPECT_FALSE(sim.Image(CMD_DOWN_BOOT).has_value());
@@ -253,11 +254,10 @@ TEST(BadInput, ImmutableVersionFolderFailsBothExtractions) {
 }
 
 // A read-only image left in the folder is not overwritten at start-up (the other one is
-// extracted), the Download check passes on it, it is sent as it is, and it is neither deleted
-// after the transfers nor at the close: a read-only file cannot be deleted (as on Windows).
-// It is another Linux image than the embedded one (its kernel alone, without the root file
-// system), so it passes the image check.
-TEST(BadInput, ReadOnlyRootImageIsSentAndKept) {
+// extracted) and cannot be deleted (as on Windows). It is a valid Linux image of another build
+// (its kernel alone, without the root file system): Download is refused, saying why, and nothing
+// is sent.
+TEST(BadInput, StaleReadOnlyRootImageIsNeverSent) {
     Sandbox box;
     const std::string image = box.Version("root_uImage");
     std::vector<uint8_t> old = Bytes(std::string(RK_IMAGE_DIR) + "/root_uImage");
@@ -266,16 +266,18 @@ TEST(BadInput, ReadOnlyRootImageIsSentAndKept) {
     fs::permissions(image, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     GatewaySim sim;
     ASSERT_TRUE(sim.Start());
-    const RunResult r = RunTool(box, sim, RunPlan{});
+    RunPlan plan;
+    plan.giveUpAfter = 5.5;
+    const RunResult r = RunTool(box, sim, plan);
     sim.Stop();
 
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_EQ(MessagesOf(r.err),
-              (std::vector<std::string>{"read root_uImage fail!", "管理成功。\\n点击【确定】按钮退出程序。"}));
-    const auto sent = sim.Image(CMD_DOWN_LINUX);
-    ASSERT_TRUE(sent);
-    EXPECT_EQ(sent->announced, old.size());
-    EXPECT_TRUE(sent->bComplete);
+              (std::vector<std::string>{"read root_uImage fail!",
+                                        "镜像文件未能释放，不能管理：" + image + "（旧文件只读，无法覆盖）"}));
+    EXPECT_GE(CountStamped(r.out, "连接完成"), 1) << r.out;
+    EXPECT_FALSE(sim.Image(CMD_DOWN_BOOT).has_value());
+    EXPECT_FALSE(sim.Image(CMD_DOWN_LINUX).has_value());
     EXPECT_EQ(Bytes(image), old);
     EXPECT_FALSE(fs::exists(box.Version("uboot.img")));
 }

@@ -9,6 +9,7 @@
 #include "form/pictures.h"
 #include "modem/rf_nv_lists.h"
 #include "faults/fault_support.h"
+#include "support/sha256_file.h"
 
 namespace {
 
@@ -34,6 +35,8 @@ struct FaultCase {
     std::function<void(GatewaySim&, const Child&)> during;
     // Changes the extracted images before Download: the web side stays down until it has run.
     std::function<void(const Sandbox&)> beforeDownload;
+    // Changes them while the program runs (as `during`).
+    std::function<void(const Sandbox&, const Child&)> whileRunning;
     std::function<void(const Sandbox&, GatewaySim&, const RunResult&)> check;
 };
 
@@ -387,18 +390,18 @@ FaultCase Interrupted(const std::string& name, bool bSignal) {
 }
 
 // An image changed on disk between the extraction and Download: the check before the boot
-// transfer names the file and what failed, nothing of either image leaves (no header, no byte),
-// and the task ends as that image's failed transfer does.
-FaultCase ChangedOnDisk(const std::string& name, const std::string& file, const std::string& what,
+// transfer names the file and what failed (`status`, the path its %s), nothing of either image
+// leaves (no header, no byte), and the task ends as that image's failed transfer does.
+FaultCase ChangedOnDisk(const std::string& name, const std::string& file, const std::string& status,
                         std::function<void(const std::string& path)> change) {
     const bool bBoot = file == "uboot.img";
     FaultCase c = Failed(name, nullptr, bBoot ? BOOT_FAILED : CPE_FAILED, PIC_OFFLINE);
     c.outLacks = {"正在管理boot，请稍等...", "正在管理CPE，请稍等..."};
     c.beforeDownload = [file, change](const Sandbox& box) { change(box.Version(file)); };
-    c.check = [file, what, bBoot](const Sandbox& box, GatewaySim& sim, const RunResult& r) {
-        const std::string status = "——镜像文件校验失败：" + box.Version(file) + "（" + what + "）\n";
-        const size_t at = r.out.find(status);
-        ASSERT_NE(at, std::string::npos) << status << r.out;
+    c.check = [file, status, bBoot](const Sandbox& box, GatewaySim& sim, const RunResult& r) {
+        const std::string line = "——" + plat::Format(status.c_str(), box.Version(file).c_str()) + "\n";
+        const size_t at = r.out.find(line);
+        ASSERT_NE(at, std::string::npos) << line << r.out;
         EXPECT_LT(at, r.out.find(bBoot ? BOOT_FAILED : CPE_FAILED)) << r.out;
         EXPECT_FALSE(Saw(sim, CMD_DOWN_BOOT));
         EXPECT_FALSE(Saw(sim, CMD_DOWN_LINUX));
@@ -416,13 +419,47 @@ void FlipByte(const std::string& path, std::streamoff at) {
     f.put(b);
 }
 
+// The Linux image cut short on disk while the boot image is sent: the bytes read and checked
+// before the boot transfer are the ones sent, whole.
+FaultCase CutShortDuringTheSend() {
+    FaultCase c = Success("LinuxImageCutShortDuringTheBootTransfer", nullptr);
+    c.whileRunning = [](const Sandbox& box, const Child& child) {
+        const bool bSending = tool_harness::WaitFor(
+            [&] { return tool_harness::ReadText(child.err).find("PROGRESS: 0 5\n") != std::string::npos; }, 30000);
+        if (!bSending) {
+            ADD_FAILURE() << "the boot transfer never got going";
+            return;
+        }
+        std::error_code ec;  // (gone already when the program was quicker)
+        fs::resize_file(tool_harness::Utf8Path(box.Version("root_uImage")), ROOT_IMAGE_SIZE / 2, ec);
+    };
+    auto before = c.check;
+    c.check = [before](const Sandbox& box, GatewaySim& sim, const RunResult& r) {
+        before(box, sim, r);
+        const auto root = sim.Image(CMD_DOWN_LINUX);
+        ASSERT_TRUE(root);
+        EXPECT_EQ(root->announced, static_cast<uint64_t>(ROOT_IMAGE_SIZE));
+        EXPECT_EQ(root->sha256, tool_harness::Sha256Of(std::string(RK_IMAGE_DIR) + "/root_uImage"));
+    };
+    return c;
+}
+
+const std::string CHECK_FAILED = "镜像文件校验失败：%s（";
+const std::string NOT_OWN = "镜像文件与本程序所带的不一致：%s";
+
 std::vector<FaultCase> ImageCases() {
     return {
         // (the kernel's data: the root file system behind it carries no CRC of its own)
-        ChangedOnDisk("LinuxImageByteFlippedOnDisk", "root_uImage", "数据CRC错误",
+        ChangedOnDisk("LinuxImageByteFlippedOnDisk", "root_uImage", CHECK_FAILED + "数据CRC错误）",
                       [](const std::string& p) { FlipByte(p, 64 + 100000); }),
-        ChangedOnDisk("BootImageTruncatedOnDisk", "uboot.img", "数据长度与文件大小不符",
+        ChangedOnDisk("BootImageTruncatedOnDisk", "uboot.img", CHECK_FAILED + "数据长度与文件大小不符）",
                       [](const std::string& p) { fs::resize_file(tool_harness::Utf8Path(p), BOOT_IMAGE_SIZE - 1000); }),
+        // Valid U-Boot images still, but not the program's own.
+        ChangedOnDisk("LinuxRootFsByteFlippedOnDisk", "root_uImage", NOT_OWN,
+                      [](const std::string& p) { FlipByte(p, ROOT_IMAGE_SIZE - 1000); }),
+        ChangedOnDisk("LinuxImageCutShortOnDisk", "root_uImage", NOT_OWN,
+                      [](const std::string& p) { fs::resize_file(tool_harness::Utf8Path(p), ROOT_IMAGE_SIZE - 4096); }),
+        CutShortDuringTheSend(),
         Cut("BootCutAt0", CMD_DOWN_BOOT, 0),
         Cut("BootCutAt1", CMD_DOWN_BOOT, 1),
         Cut("BootCutAt1349", CMD_DOWN_BOOT, 1349),
@@ -730,6 +767,7 @@ TEST_P(FaultMatrix, EndsInTheStateTheStepsGive) {
     plan.giveUpAfter = c.giveUp;
     plan.extra = c.extra;
     plan.during = c.during;
+    if (c.whileRunning) plan.during = [&c, &box](GatewaySim&, const Child& child) { c.whileRunning(box, child); };
     if (c.beforeDownload) {
         plan.during = [&c, &box](GatewaySim& s, const Child&) {
             const bool bExtracted = tool_harness::WaitFor(

@@ -221,6 +221,12 @@ TEST_F(VersionSource, ExistingFolderGetsTheImagesRewritten) {
     EXPECT_EQ(ReadAll(Image("uboot.img")), std::vector<unsigned char>(boot.begin(), boot.end()));
     EXPECT_EQ(doc.GetLineText(0, LineField::VersionFolder), plat::VersionFolder());
     EXPECT_EQ(doc.GetLineText(0, LineField::BootImage), Image("uboot.img"));
+    EXPECT_EQ(version_source::DownloadRefusal(doc, 0), "");
+    // The version folder's own files are compared with what the program carries; any other file
+    // (the operator's choice) is not.
+    EXPECT_EQ(version_source::OwnImage(Image("root_uImage")).data(), root.data());
+    EXPECT_EQ(version_source::OwnImage(Image("uboot.img")).data(), boot.data());
+    EXPECT_TRUE(version_source::OwnImage(dir.path + "/root_uImage").empty());
     version_source::DeleteImages(plat::VersionFolder());
     EXPECT_FALSE(plat::PathExists(Image("root_uImage")));
     EXPECT_FALSE(plat::PathExists(Image("uboot.img")));
@@ -250,6 +256,10 @@ TEST_F(VersionSource, ShortWriteRemovesTheFileAndSaysSo) {
     EXPECT_FALSE(plat::PathExists(Image("uboot.img")));
     // No temporary file is left behind.
     EXPECT_TRUE(std::filesystem::is_empty(plat::VersionFolder()));
+    // Download is refused, naming the first image and why.
+    doc.m_bLanguage = 1;
+    EXPECT_EQ(version_source::DownloadRefusal(doc, 0),
+              "Image file write fail, can not download: " + Image("root_uImage") + " (write error)");
 }
 
 }  // namespace

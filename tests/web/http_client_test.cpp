@@ -314,6 +314,20 @@ TEST(HttpResponse, SilentServerFailsAfterTheHeaderBound) {
     EXPECT_GE(plat::TickMs() - start, plat::Scaled(CHttpClient::HEADER_TIMEOUT_MS));
 }
 
+// A body trickling a byte every 100 ms, for longer than the body's bound: the request fails at
+// the bound (scaled) instead of reading on.
+TEST(HttpResponse, TricklingBodyFailsAtItsBound) {
+    webtest::ScaleGuard scale(0.05);
+    RawServer::Script s;
+    s.steps.push_back({0, "HTTP/1.0 200 OK\r\n\r\n"});
+    for (int i = 0; i < 150; ++i) s.steps.push_back({100, "x"});
+    RawServer server({s});
+    HttpExchange ex;
+    const int64_t start = plat::TickMs();
+    EXPECT_EQ(CHttpClient::SendHttp(Url(server.Port(), "/"), nullptr, nullptr, 0, ex), 1);
+    EXPECT_LT(plat::TickMs() - start, 10000);  // the trickle lasts 15 s
+}
+
 // A connect that never completes ends after the scaled connect bound, not after the system's
 // minutes of SYN retries: the listener's accept queue is full, so its SYNs are dropped.
 TEST(HttpRequest, ConnectThatNeverCompletesEndsAfterTheBound) {
