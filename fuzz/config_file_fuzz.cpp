@@ -44,14 +44,9 @@ RK_FUZZ_TARGET(config_file) {
     Bytes file = in.Rest();
     if (!raw) file.resize(CONFIG_FILE_SIZE, 0);
 
-    // The folder stays from input to input: the loader only reads it, and the file is written
-    // over each time.
-    static const std::string folder = [] {
-        const std::string f = TempFolder() + "/program";
-        std::error_code ec;
-        fs::create_directories(f, ec);
-        return f;
-    }();
+    const std::string folder = TempFolder() + "/program";
+    std::error_code ec;
+    fs::create_directories(folder, ec);
     const std::string previousRoot = plat::MachineRoot();
     plat::SetMachineRoot(TempFolder() + "/C");
     CServiceToolDoc doc;
@@ -101,6 +96,7 @@ RK_FUZZ_TARGET(config_file) {
         doc.GetLineInt(line, LineField::BaudRate);
     }
     plat::SetMachineRoot(previousRoot);
+    ClearTempFolder();
     return 0;
 }
 
