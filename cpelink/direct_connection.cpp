@@ -42,7 +42,7 @@ int DirectConnection::DirectConnect() {
 int DirectConnection::DirectReceive(uint8_t* buffer, int size, int timeoutMs) {
     if (!m_bConnected || buffer == nullptr || size < 0) return -1;
     if (timeoutMs >= 0) {
-        const int r = m_socket.Wait(plat::SOCKET_READABLE, timeoutMs);
+        const int r = plat::WaitIo([this](int64_t ms) { return m_socket.Wait(plat::SOCKET_READABLE, ms); }, timeoutMs);
         if (r == 0) return -2;
         if (r < 0) return -1;
     }

@@ -3,12 +3,14 @@
 #include "platform/fs.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "platform/trace.h"
 
@@ -153,6 +155,22 @@ InputScope::InputScope() : m_previous(plat::CurrentStopFlag()), m_scale(plat::Ti
 InputScope::~InputScope() {
     plat::SetCurrentStopFlag(m_previous);
     plat::SetTimeScale(m_scale);
+}
+
+bool SettleUntil(const std::function<bool()>& calm) {
+    constexpr int64_t kBoundMs = 1000;
+    const int64_t end = plat::RealTickMs() + kBoundMs;
+    int calmLooks = 0;
+    for (int look = 0; plat::RealTickMs() < end; ++look) {
+        calmLooks = calm() ? calmLooks + 1 : 0;
+        if (calmLooks == 2) return true;
+        // A few yields first; then short sleeps, which leave the core to the threads awaited.
+        if (look < 4)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    return false;
 }
 
 void PutText(Bytes& b, std::string_view text) { b.insert(b.end(), text.begin(), text.end()); }

@@ -103,6 +103,10 @@ private:
     double m_scale;
 };
 
+// The settle step of virtual time (plat::VirtualTime) for a target whose peers run on threads of
+// their own: true once `calm` held on two looks in a row, false after a real second without.
+bool SettleUntil(const std::function<bool()>& calm);
+
 // Helpers for seed lists.
 void PutText(Bytes& b, std::string_view text);
 

@@ -63,12 +63,25 @@ Server& TheServer() {
     return server;
 }
 
+// Waits in real time for the harness's own conditions (an accepted connection, the count).
 bool WaitFor(const std::function<bool()>& cond, int64_t ms) {
-    const int64_t end = plat::TickMs() + ms;
+    const int64_t end = plat::RealTickMs() + ms;
     while (!cond()) {
-        if (plat::TickMs() > end) return false;
-        plat::SleepRaw(2);
+        if (plat::RealTickMs() > end) return false;
+        std::this_thread::yield();
     }
+    return true;
+}
+
+// The tool's side of line 0 is calm: the request is out (or nothing can go out any more) and what
+// the gateway sent has been read and queued (or the connection is gone).
+bool ToolCalm() {
+    const LinkConnectionPtr conn = SlotSendConnection(0);
+    if (!conn || conn->IsGivenBack()) return true;
+    if (!SlotIsSent(0) || conn->Sock().Wait(plat::SOCKET_READABLE, 0) != 0) return false;
+    // The receive thread may have read the bytes and not yet queued them: it queues under the
+    // receive lock.
+    std::lock_guard<std::mutex> lock(GetLinkSlot(0).recvLock);
     return true;
 }
 
@@ -79,7 +92,8 @@ struct GatewayLog {
     bool bRawSent = false;       // raw bytes, which may hold records of any type
 };
 
-void RunGateway(const plat::Socket& fd, const Bytes& script, GatewayLog& log) {
+void RunGateway(const plat::Socket& fd, const Bytes& script, GatewayLog& log, PeerActivity& activity) {
+    PeerActivity::Track(&activity);
     Reader in(script);
     for (;;) {
         LinkMessage m{};
@@ -116,10 +130,15 @@ void RunGateway(const plat::Socket& fd, const Bytes& script, GatewayLog& log) {
         if (kind & 0x02) break;
     }
     fd.Shutdown();
+    activity.MarkEnded();
+    PeerActivity::Track(nullptr);
 }
 
-// Waits (briefly) for a reply to the request just posted.
-void AwaitReply(CLineChannel& ch) { WaitFor([&ch] { return ch.HasReply() == 1 || ch.IsLost(); }, 100); }
+// Waits (100 ms of the tool's clock) for a reply to the request just posted.
+void AwaitReply(CLineChannel& ch) {
+    const int64_t end = plat::TickMs() + 100;
+    while (ch.HasReply() != 1 && !ch.IsLost() && plat::TickMs() <= end) plat::SleepRaw(2);
+}
 
 void RunOperation(CLineChannel& ch, uint8_t kind, uint16_t arg, GatewayLog& log) {
     switch (kind % 6) {
@@ -200,8 +219,18 @@ RK_FUZZ_TARGET(line_channel) {
     Check(WaitFor([&] { return server.Get().PendingCount() > pendingBefore; }, kSettleMs), "the connection is pending");
 
     GatewayLog log;
-    std::thread gateway([&fd, &script, &log] { RunGateway(fd, script, log); });
+    PeerActivity activity;
+    std::thread gateway([&fd, &script, &log, &activity] { RunGateway(fd, script, log, activity); });
     {
+        // The channel's waits pass on virtual time: each pause ends once the gateway has answered
+        // what it was sent (or waits for more) and its answer is queued.
+        // When the gateway has not woken since the last calm look it has sent nothing since: one
+        // look at its socket and at the slot then does.
+        uint64_t calmWakes = ~uint64_t{0};
+        const plat::VirtualTime time([&activity, &calmWakes] {
+            if (activity.Wakes() == calmWakes && activity.Quiet() && SlotIsSent(0)) return;
+            if (SettleUntil([&activity] { return activity.Quiet() && ToolCalm(); })) calmWakes = activity.Wakes();
+        });
         CLineChannel ch;
         if (ch.Attach(0) == 1) {
             for (const auto& [kind, arg] : ops) RunOperation(ch, kind, arg, log);

@@ -71,14 +71,14 @@ private:
 
 RK_FUZZ_TARGET(setting_check) {
     InputScope scope;
-    // The check pauses 50 ms after each request before it reads; the peer answers only after
-    // the request has arrived, so the raised stop flag (which ends that pause) changes nothing.
-    scope.RaiseStop();
     Reader in(data, size);
     const uint8_t flags = in.U8();
 
     LoopbackPeer& peer = LoopbackPeer::Instance();
     Check(peer.Ok(), "the loopback peer listens");
+    // The check's pauses and its reply window pass on virtual time: each ends once the peer has
+    // answered what it was sent, or waits for the next request.
+    const plat::VirtualTime time([&peer] { SettleUntil([&peer] { return peer.Activity().Quiet(); }); });
     SettingPeer script(in);
     peer.Serve([&script](const plat::Socket& sock) { script.Serve(sock); });
 

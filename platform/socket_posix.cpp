@@ -53,11 +53,11 @@ bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
 // poll with a deadline; EINTR resumes with the time left.
 int PollUntil(pollfd* fds, size_t n, int64_t timeoutMs) {
-    const int64_t end = timeoutMs < 0 ? 0 : TickMs() + timeoutMs;
+    const int64_t end = timeoutMs < 0 ? 0 : RealTickMs() + timeoutMs;
     for (;;) {
         int wait = -1;
         if (timeoutMs >= 0) {
-            const int64_t left = end - TickMs();
+            const int64_t left = end - RealTickMs();
             wait = left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
         }
         const int r = poll(fds, static_cast<nfds_t>(n), wait);

@@ -67,11 +67,11 @@ unsigned Ready(SHORT revents) {
 
 // WSAPoll with a deadline (it takes an int of milliseconds).
 int PollUntil(WSAPOLLFD* fds, size_t n, int64_t timeoutMs) {
-    const int64_t end = timeoutMs < 0 ? 0 : TickMs() + timeoutMs;
+    const int64_t end = timeoutMs < 0 ? 0 : RealTickMs() + timeoutMs;
     for (;;) {
         int wait = -1;
         if (timeoutMs >= 0) {
-            const int64_t left = end - TickMs();
+            const int64_t left = end - RealTickMs();
             wait = left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
         }
         const int r = WSAPoll(fds, static_cast<ULONG>(n), wait);
