@@ -220,7 +220,9 @@ void CUpgradeController::ShowHint(int line, const std::string& text) {
 void CUpgradeController::CheckAdapters(int line) {
     uint32_t gateway = 0;
     if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.doc.m_strTerminalIp, gateway)) return;
-    const auto now = gateway_path::AdapterHints(gateway, plat::ListAdapterAddresses(), m_deps.doc.English());
+    std::string queryError;
+    const std::vector<plat::AdapterAddress> adapters = plat::ListAdapterAddresses(&queryError);
+    const auto now = gateway_path::AdapterHints(gateway, adapters, m_deps.doc.English(), queryError);
     for (const auto& hint : m_hints[static_cast<size_t>(line)].Fresh(now)) ShowHint(line, hint.text);
 }
 
