@@ -69,6 +69,8 @@ public:
     LineRecord GetRecord(int line) const;
 
     std::string ConfigFilePath(const std::string& programFolder) const;
+    // The program folder OnNewDocument read the configuration file from.
+    const std::string& ProgramFolder() const { return m_strProgramFolder; }
 
     // The state of each line.
     LineState& Line(int line) { return m_lines[static_cast<size_t>(line)]; }
@@ -88,6 +90,7 @@ public:
     bool English() const { return m_bLanguage.load() == 1; }
 
 private:
+    std::string m_strProgramFolder;  // written once by OnNewDocument, before any thread starts
     mutable std::mutex m_mutex;  // guards the records
     std::array<LineRecord, LINE_COUNT> m_records;
     std::array<LineState, LINE_COUNT> m_lines;

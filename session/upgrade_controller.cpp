@@ -256,8 +256,15 @@ void CUpgradeController::DeleteLineImages(int line, bool bThirdToo) {
     if (bThirdToo) paths.push_back(doc.GetLinePath(line, LineField::ThirdVersionFile));
     paths.push_back(doc.GetLinePath(line, LineField::RootImage));
     paths.push_back(doc.GetLinePath(line, LineField::BootImage));
-    for (const std::string& p : paths)
-        if (!p.empty() && plat::IsRegularFile(p)) plat::DeleteFile(p);
+    // The paths come from the configuration file beside the program, which anyone who can write
+    // that folder can edit: the tool deletes nothing outside its version and program folders.
+    for (const std::string& p : paths) {
+        if (p.empty() || !plat::IsRegularFile(p)) continue;
+        if (plat::IsInsideFolder(p, plat::VersionFolder()) || plat::IsInsideFolder(p, doc.ProgramFolder()))
+            plat::DeleteFile(p);
+        else
+            plat::TraceF(upgrade_text::TRACE_NOT_DELETED, p.c_str());
+    }
 }
 
 void CUpgradeController::FailClosing(int line, const char* text) {
