@@ -14,11 +14,11 @@ constexpr uint32_t SUBNET_24 = 0xFFFFFF00;
 
 bool IsSelfAssigned(uint32_t ip) { return (ip >> 16) == 0xA9FE; }  // 169.254.0.0/16
 
-// The gateway's subnet holds this address: the adapter's own mask, /24 when it has none.
+// The gateway's subnet (its /24, whatever mask the PC's adapter has: a PC on 192.168.5.5/16
+// reaches 192.168.0.1, but the gateway does not answer outside its own /24) holds this address.
 bool OnSubnet(const plat::AdapterAddress& a, uint32_t gateway) {
     if (a.ip == 0 || a.bLoopback) return false;
-    const uint32_t mask = a.mask != 0 ? a.mask : SUBNET_24;
-    return (a.ip & mask) == (gateway & mask);
+    return (a.ip & SUBNET_24) == (gateway & SUBNET_24);
 }
 
 int PrefixLength(uint32_t mask) {
@@ -49,9 +49,14 @@ std::string AdvisedAddress(uint32_t gateway) {
 }
 
 std::vector<HintText> AdapterHints(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
-                                   bool bEnglish) {
+                                   bool bEnglish, const std::string& queryError) {
     std::vector<HintText> out;
     if (gateway == 0 || (gateway >> 24) == 127) return out;
+    if (!queryError.empty()) {
+        // An empty list from a failed query says nothing about the adapters.
+        out.push_back({Hint::QueryFailed, plat::Format(bEnglish ? QUERY_FAILED_EN : QUERY_FAILED_CN, queryError.c_str())});
+        return out;
+    }
     const std::string gw = plat::Ipv4Text(gateway);
     const std::string advised = AdvisedAddress(gateway);
     std::vector<const plat::AdapterAddress*> onSubnet, linked;
@@ -66,11 +71,11 @@ std::vector<HintText> AdapterHints(uint32_t gateway, const std::vector<plat::Ada
         out.push_back({Hint::NoSubnet, plat::Format(bEnglish ? NO_SUBNET_EN : NO_SUBNET_CN, gw.c_str(),
                                                     AdapterList(adapters, bEnglish).c_str(), advised.c_str())});
     }
-    for (const auto* a : onSubnet) {
-        if (a->bLinkUp) continue;
+    // An unplugged adapter matters only when no linked one on the subnet is left to carry the link.
+    if (linked.empty() && !onSubnet.empty()) {
+        const plat::AdapterAddress* a = onSubnet.front();
         out.push_back({Hint::NoLink, plat::Format(bEnglish ? NO_LINK_EN : NO_LINK_CN, a->name.c_str(),
                                                   plat::Ipv4Text(a->ip).c_str())});
-        break;
     }
     if (linked.empty()) {
         // An adapter whose every address is self-assigned: its address server (DHCP) never answered.
@@ -118,7 +123,7 @@ bool HintLatch::FreshOne(const HintText& hint) { return m_holding.insert(hint.ki
 Facts GatherFacts(const plat::Endpoints& ep, const std::string& gateway, bool bEnglish) {
     Facts f;
     f.gateway = gateway;
-    f.adapters = plat::ListAdapterAddresses();
+    f.adapters = plat::ListAdapterAddresses(&f.adapterError);
     uint32_t gw = 0;
     if (plat::ResolveIpv4(gateway, gw)) {
         // A connected UDP socket sends nothing; its local address is the route's source.
@@ -154,6 +159,7 @@ Facts GatherFacts(const plat::Endpoints& ep, const std::string& gateway, bool bE
 std::vector<std::string> Report(const Facts& f, bool bEnglish, bool& bReady) {
     std::vector<std::string> out;
     const plat::AdapterAddress* toward = nullptr;
+    if (!f.adapterError.empty()) out.push_back("adapters: cannot be listed (" + f.adapterError + ")");
     for (const plat::AdapterAddress& a : f.adapters) {
         std::string line = "adapter " + a.name + ": ";
         line += a.ip != 0 ? plat::Ipv4Text(a.ip) + "/" + std::to_string(PrefixLength(a.mask)) : "no IPv4 address";
@@ -178,13 +184,11 @@ std::vector<std::string> Report(const Facts& f, bool bEnglish, bool& bReady) {
     uint32_t gw = 0;
     const bool bDotted = plat::ParseIpv4(f.gateway, gw);
     const bool bLoopback = plat::IsLoopbackAddress(f.gateway);
-    const std::vector<HintText> hints = bDotted ? AdapterHints(gw, f.adapters, bEnglish) : std::vector<HintText>{};
+    const std::vector<HintText> hints = bDotted ? AdapterHints(gw, f.adapters, bEnglish, f.adapterError) : std::vector<HintText>{};
     for (const HintText& h : hints) out.push_back(h.text);
     // Ready: the route leads through a linked adapter on the gateway's subnet.
-    bReady = bLoopback || (f.bRouted && toward && toward->bLinkUp && bDotted &&
-                           (toward->ip & (toward->mask ? toward->mask : SUBNET_24)) ==
-                               (gw & (toward->mask ? toward->mask : SUBNET_24)) &&
-                           !IsSelfAssigned(toward->ip));
+    bReady = bLoopback ||
+             (f.bRouted && toward && toward->bLinkUp && bDotted && OnSubnet(*toward, gw) && !IsSelfAssigned(toward->ip));
     out.push_back(bReady ? "ready: " + (toward ? toward->name : std::string("loopback")) + " leads to the gateway"
                          : std::string("not ready: no adapter with a link leads to the gateway's subnet"));
     return out;

@@ -25,6 +25,8 @@ constexpr const char* TWO_ON_SUBNET_CN = "网卡%s(%s)和%s(%s)都在接入盒�
 constexpr const char* TWO_ON_SUBNET_EN = "Adapters %s (%s) and %s (%s) are both on the gateway's subnet: the requests may reach another device. Disconnect the other network.";
 constexpr const char* NO_CONNECTION_CN = "已广播%d次本机地址%s(端口%d)，接入盒仍未连接本机：入站连接可能被防火墙拦截，请允许本程序接收TCP %d端口的连接。";
 constexpr const char* NO_CONNECTION_EN = "Announced %s (port %d) %d times, but the gateway has not connected: a firewall may drop the inbound connection. Allow this program to accept connections on TCP port %d.";
+constexpr const char* QUERY_FAILED_CN = "无法读取本机网卡列表(%s)，请检查网卡驱动或重启PC。";
+constexpr const char* QUERY_FAILED_EN = "The adapters of this PC cannot be listed (%s): check the adapter drivers or restart the PC.";
 // The line-log entry of a failed announcement send (destination, source address, error text).
 constexpr const char* ANNOUNCE_FAILED = "广播发送失败：%s 本机地址%s：%s";
 
@@ -34,7 +36,7 @@ constexpr const char* ANNOUNCE_FAILED = "广播发送失败：%s 本机地址%s�
 // few seconds after its factory mode opened, and still come long before an operator gives up.
 constexpr int NO_CONNECTION_ANNOUNCEMENTS = 3;
 
-enum class Hint { NoSubnet, NoLink, SelfAssigned, TwoOnSubnet, NoConnection };
+enum class Hint { QueryFailed, NoSubnet, NoLink, SelfAssigned, TwoOnSubnet, NoConnection };
 
 struct HintText {
     Hint kind;
@@ -42,9 +44,10 @@ struct HintText {
 };
 
 // The adapter hints that hold for a gateway at `gateway` (host order), in the order shown.
-// Nothing for a loopback gateway (127.x.x.x) or address 0.
+// Nothing for a loopback gateway (127.x.x.x) or address 0. `queryError` non-empty: the adapter
+// list could not be read (that hint alone).
 std::vector<HintText> AdapterHints(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
-                                   bool bEnglish);
+                                   bool bEnglish, const std::string& queryError = {});
 // The no-connection hint: the announced address and port, and how many were sent.
 HintText NoConnectionHint(const std::string& announced, int port, int sent, bool bEnglish);
 // The fixed address the hints advise: the gateway's /24 with host 100 (101 when that is the gateway).
@@ -67,6 +70,7 @@ private:
 struct Facts {
     std::string gateway;                       // the address the tool would use
     std::vector<plat::AdapterAddress> adapters;
+    std::string adapterError;                  // the adapter list could not be read: why
     bool bRouted = false;                      // a route to the gateway exists
     std::string routeError;                    // why not
     uint32_t routeSource = 0;                  // the route's source address (host order)

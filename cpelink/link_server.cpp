@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cpelink/gateway_path.h"
+#include "platform/adapters.h"
 #include "platform/process.h"
 #include "platform/trace.h"
 
@@ -158,6 +159,7 @@ bool CLinkServer::Start(const LinkServerConfig& config) {
 
     m_nAnnounced = 0;
     m_nAccepted = 0;
+    m_announcedIp = 0;
     m_bStop = false;
     m_bAccepting = true;
     m_bRunning = true;
@@ -285,6 +287,29 @@ void CLinkServer::SendLoop() {
     }
 }
 
+// Only the gateway on the cable may take a line's place: a host elsewhere that heard or guessed
+// the port could otherwise receive the images or feed an NV backup.
+bool CLinkServer::PeerAllowed(uint32_t peer) {
+    uint32_t net = m_config.acceptNet, mask = m_config.acceptMask;
+    if (mask == 0) {
+        uint32_t local = m_announcedIp.load();
+        if (local == 0) local = ArgOf(LookUpLocalAddress(m_config.endpoints));  // before the first pass
+        net = local;
+        if ((local >> 24) == 127) {
+            mask = 0xFF000000;
+        } else {
+            mask = 0xFFFFFF00;
+            for (const plat::AdapterAddress& a : plat::ListAdapterAddresses())
+                if (a.ip == local && a.mask != 0) mask = a.mask;
+        }
+    }
+    if (net != 0 && (peer & mask) == (net & mask)) return true;
+    int prefix = 0;
+    while (prefix < 32 && (mask & (0x80000000u >> prefix))) ++prefix;
+    plat::TraceF(LINK_PEER_REFUSED_TEXT, plat::Ipv4Text(peer).c_str(), plat::Ipv4Text(net & mask).c_str(), prefix);
+    return false;
+}
+
 void CLinkServer::AcceptOne() {
     plat::Socket s = m_listen.Accept();
     if (!s) {
@@ -293,6 +318,7 @@ void CLinkServer::AcceptOne() {
         plat::SleepRaw(10);
         return;
     }
+    if (!PeerAllowed(s.PeerAddress().ip)) return;  // closed here, never counted
     s.SetNoDelay(true);
     s.SetBufferSizes(SOCKET_BUFFER_BYTES);
     s.SetKeepAlive(KEEPALIVE_SECONDS, KEEPALIVE_SECONDS);
@@ -361,6 +387,7 @@ void CLinkServer::AnnounceLoop() {
         a.nArg2 = static_cast<uint32_t>(m_nPort.load());
         const uint32_t local = LocalAddress();
         if (plat::StopRequested()) break;
+        m_announcedIp = ArgOf(local);
         // The address may change between passes (a cable plugged in, an address set): the socket
         // follows it.
         if (!bMade || local != boundFor) {

@@ -31,7 +31,15 @@ struct LinkServerConfig {
     // Called with the line-log text (gateway_path::ANNOUNCE_FAILED) when an announcement cannot
     // be sent, once per change of the send's error (a send that works again resets it).
     std::function<void(const std::string&)> onAnnounceFailed;
+    // The subnet link connections are taken from (host order). Mask 0: the subnet of the adapter
+    // that holds the announced address (its mask, /24 when it has none or is not found), or
+    // 127.0.0.0/8 when the announced address is a loopback one.
+    uint32_t acceptNet = 0;
+    uint32_t acceptMask = 0;
 };
+
+// The trace line of a connection refused for its address (peer, subnet, prefix length).
+inline constexpr const char* LINK_PEER_REFUSED_TEXT = "Link connection from %s refused: not on %s/%d";
 
 class CLinkServer {
 public:
@@ -69,6 +77,8 @@ private:
     void ReceiveLoop();
     void AnnounceLoop();
     void AcceptOne();
+    // Whether a connection from `peer` (host order) may be taken; else traced.
+    bool PeerAllowed(uint32_t peer);
     void LoseConnection(int index, const LinkConnectionPtr& conn);
     void ByeAndRelease(std::deque<LinkConnectionPtr> pending, bool bWaitForClose);
 
@@ -80,6 +90,7 @@ private:
     std::atomic<int> m_nPort{0};
     std::atomic<int> m_nAnnounced{0};
     std::atomic<int> m_nAccepted{0};
+    std::atomic<uint32_t> m_announcedIp{0};  // host order; what the last pass announced
     std::mutex m_announcedLock;
     std::string m_strAnnounced;
     std::mutex m_pendingLock;

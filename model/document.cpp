@@ -28,6 +28,7 @@ std::string CServiceToolDoc::ConfigFilePath(const std::string& programFolder) co
 
 void CServiceToolDoc::OnNewDocument(const std::string& programFolder, plat::IUiPort& ui) {
     m_bLanguage = 0;
+    m_strProgramFolder = programFolder;
     const std::string cfg = ConfigFilePath(programFolder);
     if (plat::IsRegularFile(cfg)) {
         const long long size = plat::FileSize(cfg);

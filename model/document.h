@@ -72,6 +72,8 @@ public:
     LineRecord GetRecord(int line) const;
 
     std::string ConfigFilePath(const std::string& programFolder) const;
+    // The program folder OnNewDocument read the configuration file from.
+    const std::string& ProgramFolder() const { return m_strProgramFolder; }
 
     // The state of each line.
     LineState& Line(int line) { return m_lines[static_cast<size_t>(line)]; }
@@ -93,6 +95,7 @@ public:
     std::array<ImageExtraction, 2> m_extraction{ImageExtraction::Written, ImageExtraction::Written};
 
 private:
+    std::string m_strProgramFolder;  // written once by OnNewDocument, before any thread starts
     mutable std::mutex m_mutex;  // guards the records
     std::array<LineRecord, LINE_COUNT> m_records;
     std::array<LineState, LINE_COUNT> m_lines;

@@ -4,8 +4,11 @@
 ;            -DGUIDE=<the operating guide .doc> packaging/windows-installer.nsi
 ; It installs the programs, "RecordCSV.sdi" and the operating guide into
 ; one folder under the 64-bit Program Files, with the uninstaller "UnInstallAll.exe" beside them
-; (the name the tool starts), Start menu entries, an entry in the installed programs list and an
-; inbound firewall rule for rk880t-tool.exe. /S installs and uninstalls silently.
+; (the name the tool starts), Start menu entries, an entry in the installed programs list and
+; inbound firewall rules for rk880t-tool.exe and rk880t-tool.com. /S installs and uninstalls
+; silently. The folder is always the one under Program Files: the programs run elevated, and only
+; administrators may write there (a folder of the technician's choice would let anyone plant a
+; library or a configuration file beside them), so there is no folder page and /D is ignored.
 ; The technician's data is never touched: the version folder (C:\Program Files\Windows
 ; Service\RK880TVersion with its NV archive), the counters INI and the record files in the system
 ; directory, and what the tool writes into its own folder (configuration file, Logs) stay after
@@ -35,6 +38,9 @@ RequestExecutionLevel admin
 !define GUIDE_NAME "MG_RK880T_PDWA_CN_EU操作说明.doc"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\rk880t-tool"
 !define FIREWALL_RULE "RK880T Service Tool"
+!define FIREWALL_RULE_CONSOLE "RK880T Service Tool (console)"
+; What the rules admit: the gateway's link connection, nothing else.
+!define FIREWALL_ADMITS "protocol=tcp localport=4536 remoteip=localsubnet"
 ; The tool's single-instance mutex (form/view.h INSTANCE_MUTEX_NAME): held while a copy runs.
 !define TOOL_MUTEX "KVOR417N1,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66"
 ; The firewall steps' log: a silent run shows no details list, so netsh's answers go here too.
@@ -63,7 +69,6 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "${PUBLISHER}"
 !define MUI_UNICON "${__FILEDIR__}/../ui/win32/rk880t-tool.ico"
 !define MUI_ABORTWARNING
 
-!insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -137,6 +142,11 @@ FunctionEnd
 !insertmacro WaitForTool ""
 !insertmacro WaitForTool "un."
 
+Function .onInit
+  ; A /D on the command line is set before this runs: the folder goes back to Program Files.
+  StrCpy $INSTDIR "$PROGRAMFILES64\${PRODUCT}"
+FunctionEnd
+
 Section "Install"
   SetShellVarContext all
   SetRegView 64
@@ -169,11 +179,13 @@ Section "Install"
 
   ; The tool listens for the gateway's link connection, and the gateway's Ethernet is usually a
   ; Public network, where Windows blocks an unknown program's inbound connections. The gateway is
-  ; always on the PC's own subnet, so the rule admits that subnet only. A rule left by an earlier
-  ; installation is replaced rather than doubled.
+  ; always on the PC's own subnet and calls TCP port 4536, so each program's rule admits exactly
+  ; that. Rules left by an earlier installation are replaced rather than doubled.
   !insertmacro LogLine "install ${VERSION} into $INSTDIR"
   !insertmacro Netsh 'advfirewall firewall delete rule name="${FIREWALL_RULE}"'
-  !insertmacro Netsh 'advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\rk880t-tool.exe" enable=yes profile=any remoteip=localsubnet'
+  !insertmacro Netsh 'advfirewall firewall delete rule name="${FIREWALL_RULE_CONSOLE}"'
+  !insertmacro Netsh 'advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\rk880t-tool.exe" enable=yes profile=any ${FIREWALL_ADMITS}'
+  !insertmacro Netsh 'advfirewall firewall add rule name="${FIREWALL_RULE_CONSOLE}" dir=in action=allow program="$INSTDIR\rk880t-tool.com" enable=yes profile=any ${FIREWALL_ADMITS}'
 SectionEnd
 
 Section "Uninstall"
@@ -183,6 +195,7 @@ Section "Uninstall"
 
   !insertmacro LogLine "uninstall from $INSTDIR"
   !insertmacro Netsh 'advfirewall firewall delete rule name="${FIREWALL_RULE}"'
+  !insertmacro Netsh 'advfirewall firewall delete rule name="${FIREWALL_RULE_CONSOLE}"'
 
   ; Only the installed files: what the tool wrote beside itself keeps the folder.
   Delete "$INSTDIR\rk880t-tool.exe"

@@ -18,6 +18,8 @@ struct AdapterAddress {
     std::string id;         // Windows: the adapter's GUID name ("{...}"); empty elsewhere
 };
 
-std::vector<AdapterAddress> ListAdapterAddresses();
+// A failed query gives an empty list and, in `error` when given, the system's reason (left
+// empty on success), so that callers can tell it from a PC without adapters.
+std::vector<AdapterAddress> ListAdapterAddresses(std::string* error = nullptr);
 
 }  // namespace plat

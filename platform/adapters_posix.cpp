@@ -5,7 +5,9 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 #include "platform/adapters.h"
@@ -35,10 +37,14 @@ uint32_t Ipv4Of(const sockaddr* sa) {
 
 }  // namespace
 
-std::vector<AdapterAddress> ListAdapterAddresses() {
+std::vector<AdapterAddress> ListAdapterAddresses(std::string* error) {
     std::vector<AdapterAddress> out;
+    if (error) error->clear();
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return out;
+    if (getifaddrs(&list) != 0) {
+        if (error) *error = std::string("getifaddrs: ") + std::strerror(errno);
+        return out;
+    }
     std::map<std::string, bool> withAddress;  // every interface, and whether it has an IPv4 address
     std::map<std::string, unsigned> flagsOf;
     for (ifaddrs* i = list; i; i = i->ifa_next) {

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "platform/adapters.h"
+#include "platform/socket.h"
 #include "platform/wide.h"
 
 namespace plat {
 
-std::vector<AdapterAddress> ListAdapterAddresses() {
+std::vector<AdapterAddress> ListAdapterAddresses(std::string* error) {
     std::vector<AdapterAddress> out;
+    if (error) error->clear();
     ULONG size = 16 * 1024;
     std::vector<unsigned char> buffer;
     ULONG r = ERROR_BUFFER_OVERFLOW;
@@ -21,7 +23,11 @@ std::vector<AdapterAddress> ListAdapterAddresses() {
         r = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
                                  nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
     }
-    if (r != NO_ERROR) return out;
+    if (r == ERROR_NO_DATA) return out;  // no adapter at all: an answer, not a failure
+    if (r != NO_ERROR) {
+        if (error) *error = "GetAdaptersAddresses: " + SocketErrorText(static_cast<int>(r));
+        return out;
+    }
     for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); a; a = a->Next) {
         AdapterAddress base;
         base.name = a->FriendlyName ? Narrow(a->FriendlyName) : std::string(a->AdapterName ? a->AdapterName : "");

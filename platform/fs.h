@@ -128,6 +128,11 @@ private:
     int m_fd = -1;
 };
 
+// True when `path` names something inside `folder` once every link on either path is resolved
+// (both must exist; case-insensitive on Windows). Guards deletions of paths a configuration file
+// names: "folder/../elsewhere" or a link out of the folder is not inside it.
+bool IsInsideFolder(const std::string& path, const std::string& folder);
+
 // The program's own folder (configuration file, "RecordCSV.sdi", guide): the executable's folder,
 // or <prefix>/share/rk880t-tool when the executable is installed as <prefix>/bin/rk880t-tool.
 std::string DefaultProgramFolder();

@@ -73,6 +73,14 @@ std::string CurrentFolder() {
     return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
 }
 
+bool IsInsideFolder(const std::string& path, const std::string& folder) {
+    char file[PATH_MAX] = {}, dir[PATH_MAX] = {};
+    if (!::realpath(path.c_str(), file) || !::realpath(folder.c_str(), dir)) return false;
+    std::string base = dir;
+    if (base.empty() || base.back() != '/') base += '/';
+    return std::string(file).compare(0, base.size(), base) == 0 && std::string(file).size() > base.size();
+}
+
 int ProcessId() { return static_cast<int>(::getpid()); }
 
 std::FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }

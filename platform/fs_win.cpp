@@ -40,6 +40,24 @@ bool SameDrive(const std::string& a, const std::string& b) {
 
 DWORD Attributes(const std::string& path) { return GetFileAttributesW(Widen(path).c_str()); }
 
+// The final path of an existing file or folder, every link and junction resolved; empty when it
+// cannot be opened.
+std::wstring FinalPath(const std::string& path) {
+    HANDLE h = CreateFileW(Widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return {};
+    std::wstring out(1024, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), FILE_NAME_NORMALIZED);
+    if (n >= out.size()) {
+        out.resize(n + 1);
+        n = GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), FILE_NAME_NORMALIZED);
+    }
+    CloseHandle(h);
+    if (n == 0 || n >= out.size()) return {};
+    out.resize(n);
+    return out;
+}
+
 }  // namespace
 
 // The drive of the system directory ("C:").
@@ -57,6 +75,16 @@ bool NameExists(const std::string& path) {
 }
 
 bool MakeFolder(const std::string& path) { return CreateDirectoryW(Widen(path).c_str(), nullptr) != 0; }
+
+bool IsInsideFolder(const std::string& path, const std::string& folder) {
+    const std::wstring file = FinalPath(path);
+    std::wstring base = FinalPath(folder);
+    if (file.empty() || base.empty()) return false;
+    if (base.back() != L'\\') base += L'\\';
+    return file.size() > base.size() &&
+           CompareStringOrdinal(file.c_str(), static_cast<int>(base.size()), base.c_str(), static_cast<int>(base.size()),
+                                TRUE) == CSTR_EQUAL;
+}
 
 bool IsRegularFile(const std::string& path) {
     const DWORD a = Attributes(path);

@@ -14,7 +14,11 @@ bool IsLoopbackAddress(const std::string& address) {
 
 void SystemProcess::FlushArp(const std::string& gatewayAddress) {
     if (!m_bArpFlush || IsLoopbackAddress(gatewayAddress)) return;
-    StartArpFlush(gatewayAddress);
+    const std::vector<std::string> command = ArpFlushCommand(gatewayAddress);
+    std::vector<const char*> argv;
+    for (const std::string& a : command) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    SpawnDetached(argv.data());
 }
 
 }  // namespace plat

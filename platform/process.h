@@ -3,14 +3,14 @@
 // Children are started and not waited for (on POSIX systems reaped so that no zombie stays).
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace plat {
 
 class IProcess {
 public:
     virtual ~IProcess() = default;
-    // Empties the ARP cache ("cmd.exe /c arp -d" on Windows, `ip neigh flush to <gateway>` here),
-    // not waited for.
+    // Empties the ARP cache (ArpFlushCommand), not waited for.
     virtual void FlushArp(const std::string& gatewayAddress) = 0;
     // ShellExecute "Open" of a document.
     virtual void OpenDocument(const std::string& path) = 0;
@@ -27,12 +27,15 @@ public:
     void StartProgram(const std::string& path) override;
 
 private:
-    // Starts the system's flush command (one file per platform).
-    static void StartArpFlush(const std::string& gatewayAddress);
     bool m_bArpFlush;
 };
 
 bool IsLoopbackAddress(const std::string& address);
+
+// The ARP flush as started, program and arguments: on Windows the system's arp.exe by its full
+// path with "-d" (the whole cache, no shell: cmd.exe would run the user's AutoRun command with
+// our rights), elsewhere `ip neigh flush to <gateway>`.
+std::vector<std::string> ArpFlushCommand(const std::string& gatewayAddress);
 
 // Libraries loaded by name come from the system folder only (Windows; nothing to do elsewhere).
 // Called first thing in main.

@@ -68,9 +68,8 @@ bool SpawnDetached(const char* const argv[]) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void SystemProcess::StartArpFlush(const std::string& gatewayAddress) {
-    const char* argv[] = {"ip", "neigh", "flush", "to", gatewayAddress.c_str(), nullptr};
-    SpawnDetached(argv);
+std::vector<std::string> ArpFlushCommand(const std::string& gatewayAddress) {
+    return {"ip", "neigh", "flush", "to", gatewayAddress};
 }
 
 void SystemProcess::OpenDocument(const std::string& path) {

@@ -56,10 +56,8 @@ bool SpawnDetached(const char* const argv[]) {
 }
 
 // The whole cache goes ("arp -d" without an address), as the Windows tool always did.
-// cmd.exe and arp.exe by their full paths: cmd would look for "arp" in its working folder first.
-void SystemProcess::StartArpFlush(const std::string&) {
-    const std::wstring cmd = SystemFilePath(L"cmd.exe");
-    StartCommandLine(cmd, QuoteArgument(cmd) + L" /c " + QuoteArgument(SystemFilePath(L"arp.exe")) + L" -d", SW_HIDE);
+std::vector<std::string> ArpFlushCommand(const std::string&) {
+    return {Narrow(SystemFilePath(L"arp.exe")), "-d"};
 }
 
 void SystemProcess::OpenDocument(const std::string& path) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/stay_awake.h"
 #include "platform/trace.h"
 
 namespace {
@@ -98,7 +99,9 @@ bool CLineThreads::StartTask(int line, std::function<void(int line)> body) {
     ReapFinished();
     std::lock_guard<std::mutex> lock(m_threadsMutex);
     if (m_bShutDown) return false;
-    StartOwned(m_tasks[static_cast<size_t>(line)], line, std::move(body), false);
+    // The PC stays awake while the task runs.
+    auto awake = [body = std::move(body)](int l) { plat::StayAwake held; body(l); };
+    StartOwned(m_tasks[static_cast<size_t>(line)], line, std::move(awake), false);
     return true;
 }
 

@@ -221,7 +221,9 @@ void CUpgradeController::ShowHint(int line, const std::string& text) {
 void CUpgradeController::CheckAdapters(int line) {
     uint32_t gateway = 0;
     if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.doc.m_strTerminalIp, gateway)) return;
-    const auto now = gateway_path::AdapterHints(gateway, plat::ListAdapterAddresses(), m_deps.doc.English());
+    std::string queryError;
+    const std::vector<plat::AdapterAddress> adapters = plat::ListAdapterAddresses(&queryError);
+    const auto now = gateway_path::AdapterHints(gateway, adapters, m_deps.doc.English(), queryError);
     for (const auto& hint : m_hints[static_cast<size_t>(line)].Fresh(now)) ShowHint(line, hint.text);
 }
 
@@ -255,8 +257,15 @@ void CUpgradeController::DeleteLineImages(int line, bool bThirdToo) {
     if (bThirdToo) paths.push_back(doc.GetLinePath(line, LineField::ThirdVersionFile));
     paths.push_back(doc.GetLinePath(line, LineField::RootImage));
     paths.push_back(doc.GetLinePath(line, LineField::BootImage));
-    for (const std::string& p : paths)
-        if (!p.empty() && plat::IsRegularFile(p)) plat::DeleteFile(p);
+    // The paths come from the configuration file beside the program, which anyone who can write
+    // that folder can edit: the tool deletes nothing outside its version and program folders.
+    for (const std::string& p : paths) {
+        if (p.empty() || !plat::IsRegularFile(p)) continue;
+        if (plat::IsInsideFolder(p, plat::VersionFolder()) || plat::IsInsideFolder(p, doc.ProgramFolder()))
+            plat::DeleteFile(p);
+        else
+            plat::TraceF(upgrade_text::TRACE_NOT_DELETED, p.c_str());
+    }
 }
 
 void CUpgradeController::FailClosing(int line, const char* text) {

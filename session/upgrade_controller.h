@@ -44,6 +44,8 @@ constexpr const char* REBOOT_WAIT_3 = "接入盒正在重启, 请稍候...";
 constexpr const char* REBOOT_FAILED = "接入盒重启失败!";
 constexpr const char* SUCCESS = "管理成功。\n点击【确定】按钮退出程序。";
 constexpr const char* TRACE_PORT_OPEN = "Initialize control ports %d success\n";
+// A configured image path outside the version and program folders, left after the upgrade.
+constexpr const char* TRACE_NOT_DELETED = "Not deleted (outside the version and program folders): %s";
 }  // namespace upgrade_text
 
 class CUpgradeController {

@@ -122,6 +122,7 @@ TEST(GatewayPath, AdapterHintsHoldOnlyWhenTheWayToTheGatewayIsWrong) {
         std::vector<plat::AdapterAddress> adapters;
         bool bEnglish;
         std::vector<std::string> texts;
+        std::string queryError = "";
     } cases[] = {
         {"all well", {lo, Adapter("eth0", "192.168.0.100", 24)}, false, {}},
         {"no adapter on the subnet",
@@ -143,10 +144,20 @@ TEST(GatewayPath, AdapterHintsHoldOnlyWhenTheWayToTheGatewayIsWrong) {
          {"Adapters eth0 (192.168.0.100) and wlan0 (192.168.0.23) are both on the gateway's subnet: the requests may reach another device. Disconnect the other network."}},
         {"one adapter with two addresses on the subnet",
          {lo, Adapter("eth0", "192.168.0.100", 24), Adapter("eth0", "192.168.0.101", 24)}, false, {}},
+        {"a /16 that holds the gateway, outside its /24", {lo, Adapter("eth0", "192.168.5.5", 16)}, false,
+         {"本机没有网卡在接入盒192.168.0.1的网段内，本机网卡：eth0 192.168.5.5。请将PC设置为固定IP，例如设置为：192.168.0.100."}},
+        {"a /16 inside the gateway's /24", {lo, Adapter("eth0", "192.168.0.100", 16)}, false, {}},
+        {"one adapter unplugged, another linked on the subnet",
+         {lo, Adapter("eth0", "192.168.0.100", 24, false), Adapter("usb0", "192.168.0.101", 24)}, false, {}},
+        {"the adapter query failed", {}, false,
+         {"无法读取本机网卡列表(GetAdaptersAddresses: 8)，请检查网卡驱动或重启PC。"}, "GetAdaptersAddresses: 8"},
+        {"the adapter query failed, English", {}, true,
+         {"The adapters of this PC cannot be listed (getifaddrs: Out of memory): check the adapter drivers or restart the PC."},
+         "getifaddrs: Out of memory"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> texts;
-        for (const auto& h : gateway_path::AdapterHints(gw, c.adapters, c.bEnglish)) texts.push_back(h.text);
+        for (const auto& h : gateway_path::AdapterHints(gw, c.adapters, c.bEnglish, c.queryError)) texts.push_back(h.text);
         EXPECT_EQ(texts, c.texts) << c.what;
     }
     uint32_t loopback = 0;

@@ -2,11 +2,13 @@
 
 #include <future>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "cpelink/line_channel.h"
 #include "cpelink/link_server.h"
 #include "link_test_util.h"
+#include "platform/trace.h"
 
 namespace {
 
@@ -194,6 +196,40 @@ TEST(LinkServerPort, BusyPortGivesItsText) {
     ASSERT_TRUE(server.Start(cfg));  // free now
     EXPECT_EQ(texts.size(), 1u);
     server.Stop();
+}
+
+// A peer off the announced subnet is closed at once and traced, never queued or counted; with the
+// subnet that holds it, the same peer is taken.
+TEST(LinkServerPeer, ConnectionFromAnotherSubnetIsClosedAtOnce) {
+    ScaleGuard scale(0.01);
+    UdpListener udp;
+    std::vector<std::string> traces;
+    std::mutex traceLock;
+    plat::SetTraceSink([&](const std::string& t) {
+        std::lock_guard<std::mutex> lock(traceLock);
+        traces.push_back(t);
+    });
+    for (const uint32_t net : {0x7F000002u, 0x7F000000u}) {
+        LinkServerConfig cfg = LoopbackConfig(udp.Port());
+        cfg.acceptNet = net;
+        cfg.acceptMask = net == 0x7F000002u ? 0xFFFFFFFF : 0xFFFFFF00;
+        CLinkServer server;
+        ASSERT_TRUE(server.Start(cfg));
+        FakeGateway gw;
+        ASSERT_TRUE(gw.Connect(server.Port()));
+        if (net == 0x7F000002u) {
+            uint8_t b = 0;
+            EXPECT_FALSE(gw.ReadExact(&b, 1));  // closed, nothing sent
+            EXPECT_EQ(server.PendingCount(), 0u);
+            EXPECT_EQ(server.ConnectionsAccepted(), 0);
+            EXPECT_EQ(LinkConnectionCount(), 0);
+        } else {
+            EXPECT_TRUE(WaitUntil([&] { return server.PendingCount() == 1; }));
+        }
+        server.Stop();
+    }
+    plat::SetTraceSink(nullptr);
+    EXPECT_EQ(traces, std::vector<std::string>{"Link connection from 127.0.0.1 refused: not on 127.0.0.2/32"});
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
 // The built program run headless: start-up, the single instance, the exits and the output lines.
 // Every run has its own machine root, runtime folder, working folder and program folder.
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <set>
+
 #include "support/tool_harness.h"
 
 namespace {
@@ -101,6 +106,52 @@ TEST(Tool, DefaultsUpgradeExportAndClearWithTheFilesWhereTheyBelong) {
     clean();
 }
 
+#ifdef _WIN32
+// The libraries a PE32+ program names in its import directory: those the loader resolves before
+// the program runs.
+std::vector<std::string> ReadImports(const std::string& program) {
+    const std::string b = ReadText(program);
+    const auto u16 = [&b](size_t at) -> uint32_t {
+        return at + 2 <= b.size() ? static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8 : 0;
+    };
+    const auto u32 = [&](size_t at) -> uint32_t { return u16(at) | u16(at + 2) << 16; };
+    std::vector<std::string> names;
+    const size_t pe = u32(0x3C);
+    if (b.compare(0, 2, "MZ") != 0 || b.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return names;
+    const size_t optional = pe + 24, sections = optional + u16(pe + 20), count = u16(pe + 6);
+    if (u16(optional) != 0x20B) return names;  // PE32+
+    const auto offsetOf = [&](uint32_t rva) -> size_t {
+        for (size_t i = 0; i < count; ++i) {
+            const size_t h = sections + 40 * i;
+            const uint32_t va = u32(h + 12), size = std::max(u32(h + 8), u32(h + 16)), raw = u32(h + 20);
+            if (rva >= va && rva < va + size) return raw + (rva - va);
+        }
+        return b.size();
+    };
+    for (size_t d = offsetOf(u32(optional + 112 + 8)); d + 20 <= b.size() && u32(d + 12) != 0; d += 20) {
+        const size_t at = offsetOf(u32(d + 12));
+        if (at < b.size()) names.push_back(b.c_str() + at);
+    }
+    return names;
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Windows' KnownDLLs: mapped from the system folder whatever lies beside a program.
+bool IsKnownDll(const std::string& name) {
+    static const std::set<std::string> known = {
+        "ADVAPI32.DLL", "CLBCATQ.DLL", "COMBASE.DLL", "COMDLG32.DLL", "COML2.DLL",  "DIFXAPI.DLL",
+        "GDI32.DLL",    "GDIPLUS.DLL", "IMAGEHLP.DLL", "IMM32.DLL",  "KERNEL32.DLL", "MSCTF.DLL",
+        "MSVCRT.DLL",   "NORMALIZ.DLL", "NSI.DLL",    "OLE32.DLL",   "OLEAUT32.DLL", "PSAPI.DLL",
+        "RPCRT4.DLL",   "SECHOST.DLL", "SETUPAPI.DLL", "SHCORE.DLL", "SHELL32.DLL", "SHLWAPI.DLL",
+        "USER32.DLL",   "WLDAP32.DLL", "WS2_32.DLL",  "NTDLL.DLL"};
+    return known.count(Upper(name)) != 0;
+}
+#endif
+
 // A machine root, program folder and working folder with Chinese names (UTF-8 inside, wide at
 // the Windows edge; a narrow path would follow the ANSI code page and miss them): the
 // configuration file read, an upgrade, an NV backup with its archive, a restore from that archive,
@@ -108,7 +159,10 @@ TEST(Tool, DefaultsUpgradeExportAndClearWithTheFilesWhereTheyBelong) {
 // in the Chinese program folder (its default program folder), beside a planted "cmd.exe" and
 // "icmp.dll" of garbage bytes: the planted library loaded shows "Could not load ICMP.DLL". (The
 // ARP flush, the one user of cmd.exe, is skipped for the loopback gateway of --simulate; here
-// the planted cmd.exe shows only that nothing else starts it.)
+// the planted cmd.exe shows only that nothing else starts it.) The libraries that are no KnownDLL
+// (IPHLPAPI.DLL, COMCTL32.dll, and any such name the program's import table lists) are planted
+// too, as a library that marks its loading: none may be resolved before the program limits its
+// search, nor loaded from its folder after.
 TEST(Tool, ChineseFolderNamesWorkEndToEndAndPlantedSystemFilesAreNotUsed) {
     Sandbox box;
     box.root = box.base + "/测试根";
@@ -131,6 +185,24 @@ TEST(Tool, ChineseFolderNamesWorkEndToEndAndPlantedSystemFilesAreNotUsed) {
     fs::copy_file(Utf8Path(RK_TOOL_PATH), Utf8Path(tool));
     const std::string garbage = "MZ not a program, not a library";
     for (const char* name : {"cmd.exe", "icmp.dll"}) write(box.program + "/" + name, garbage);
+    // The libraries the program loads later (delay-loaded), and whatever of its import table is no
+    // KnownDLL (none may be: the loader would take it from the program's folder before main).
+    const std::vector<std::string> imports = ReadImports(tool);
+    EXPECT_NE(std::find(imports.begin(), imports.end(), "KERNEL32.dll"), imports.end());  // the table was read
+    std::vector<std::string> planted = {"IPHLPAPI.DLL", "COMCTL32.DLL"};
+    for (const std::string& name : imports) {
+        EXPECT_TRUE(IsKnownDll(name)) << name << " is imported before the search is limited";
+        if (!IsKnownDll(name)) planted.push_back(Upper(name));
+    }
+    // Wine prefers its own builtin libraries to one beside a program; Windows takes the one in the
+    // program's folder for every library that is no KnownDLL. Native first, as there.
+    const char* overrides = std::getenv("WINEDLLOVERRIDES");
+    std::string wineOrder = overrides ? overrides : "";
+    for (const std::string& name : planted) {
+        fs::copy_file(Utf8Path(RK_PLANTED_DLL_PATH), Utf8Path(box.program + "/" + name));
+        wineOrder += (wineOrder.empty() ? "" : ";") + name.substr(0, name.rfind('.')) + "=n,b";
+    }
+    SetEnvironmentVariableA("WINEDLLOVERRIDES", wineOrder.c_str());
 #else
     common.insert(common.end(), {"--program-folder", box.program});
 #endif
@@ -157,6 +229,9 @@ TEST(Tool, ChineseFolderNamesWorkEndToEndAndPlantedSystemFilesAreNotUsed) {
     EXPECT_NE(ReadText(box.root + "/Windows/System32/DerorEZ_LTE_RK19S2V1.00.00.ini").find("SuccessCounts=1"),
               std::string::npos);
     EXPECT_NE(ReadText(box.cwd + "/Logs/Line1.log").find("End DownloadLinux"), std::string::npos);
+#ifdef _WIN32
+    EXPECT_FALSE(fs::exists(Utf8Path(box.program + "/planted-dll-loaded.txt")));
+#endif
 
     ASSERT_EQ(run({"--mode", "backup-nv", "--press-download", "--give-up-after", "150"}, "backup", out, err), 0)
         << out << err;

@@ -151,6 +151,13 @@ std::vector<uint8_t> TaskRequestTypes(const GatewaySim& sim) {
 
 TEST(UpgradeE2E, FullUpgradeSucceedsSendsBothImagesWholeAndCountsOneSuccess) {
     SimRun run;
+    // The configuration file names a third version file outside the version and program folders:
+    // the upgrade leaves it and says so in the trace.
+    const std::string outside = run.box.base + "/third.bin";
+    std::ofstream(Utf8Path(outside), std::ios::binary) << "keep";
+    std::string cfg(64448, '\0');
+    cfg.replace(260, outside.size(), outside);
+    std::ofstream(Utf8Path(run.box.program + "/MG_RK880T_PDWA_CN_VEV1.00.00.cfg"), std::ios::binary) << cfg;
     run.Start({"--wifi-max", " 7", "--press-download", "--give-up-after", "90"}, "success");
     // The task deletes the extracted images before the closing requests, while the program still
     // runs (then it sleeps through the reboot pause).
@@ -199,6 +206,10 @@ TEST(UpgradeE2E, FullUpgradeSucceedsSendsBothImagesWholeAndCountsOneSuccess) {
 
     EXPECT_FALSE(fs::exists(run.box.Version("root_uImage")));
     EXPECT_FALSE(fs::exists(run.box.Version("uboot.img")));
+    EXPECT_EQ(ReadText(outside), "keep");
+    EXPECT_NE(run.err.find("TRACE: Not deleted (outside the version and program folders): " + outside + "\n"),
+              std::string::npos)
+        << run.err;
     const auto ini = ReadIni(IniPath(run.box));
     EXPECT_EQ(ini.count("TotalCounts") ? ini.at("TotalCounts") : "", "1");
     EXPECT_EQ(ini.count("SuccessCounts") ? ini.at("SuccessCounts") : "", "1");

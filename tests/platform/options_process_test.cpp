@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -113,6 +115,23 @@ TEST(Process, LoopbackAddressesAreRecognised) {
     for (const char* a : {"127.0.0.1", "127.255.1.2", "localhost", "::1"}) EXPECT_TRUE(plat::IsLoopbackAddress(a)) << a;
     for (const char* a : {"192.168.0.1", "2.2.2.2", "128.0.0.1", "", "127.0.0.1 "})
         EXPECT_FALSE(plat::IsLoopbackAddress(a)) << a;
+}
+
+// The flush starts the system's own program with no shell in between (cmd.exe would first run the
+// user's AutoRun command, with the tool's administrator rights).
+TEST(Process, ArpFlushCommandLine) {
+    const std::vector<std::string> command = plat::ArpFlushCommand("192.168.0.1");
+#ifdef _WIN32
+    wchar_t system[MAX_PATH] = {};
+    const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    const std::wstring arp = std::wstring(system, n) + L"\\arp.exe";
+    std::string expected(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, arp.c_str(), -1, nullptr, 0, nullptr, nullptr)) - 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, arp.c_str(), -1, expected.data(), static_cast<int>(expected.size()) + 1, nullptr, nullptr);
+    EXPECT_EQ(command, (std::vector<std::string>{expected, "-d"}));
+#else
+    EXPECT_EQ(command, (std::vector<std::string>{"ip", "neigh", "flush", "to", "192.168.0.1"}));
+#endif
 }
 
 TEST(Process, DetachedProgramRunsAndLeavesNoChildBehind) {
