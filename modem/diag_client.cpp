@@ -175,9 +175,9 @@ void DiagClient::DrainReplies() {
     });
 }
 
-// Answers to NV reads with an all-zero request are remembered for a while; an answer to the same
-// item that differs from one of them marks the item: the one being read fails, an earlier one is
-// handed to the task (TakeNvConflicts).
+// Answers to NV reads with an all-zero request are remembered for a while (those of an item's
+// latest read only); an answer to the same item that differs from one of them marks the item: the
+// one being read fails, an earlier one is handed to the task (TakeNvConflicts).
 void DiagClient::NoteNvAnswer(const NvItemReply& reply) {
     const bool differs = std::any_of(m_recentNv.begin(), m_recentNv.end(), [&reply](const NvItemReply& r) {
         return r.item == reply.item && (r.data != reply.data || r.status != reply.status);
@@ -260,10 +260,12 @@ int DiagClient::WriteNvItem(uint16_t item, std::span<const uint8_t, NV_ITEM_SIZE
     status = 0;
     // The item changes: what it read before is no measure of what it reads from now on.
     ForgetNvAnswers(item);
-    // The reply echoes the item and the data written; another one answers an earlier write.
+    // The reply echoes the item and, when it reports success, the data written; another one
+    // answers an earlier write. (A refusal need not echo the data: it is taken as refused.)
     const auto answers = [item, data](std::span<const uint8_t> payload) {
         const std::optional<NvItemReply> r = ParseNvWriteReply(payload);
-        return !r || (r->item == item && std::equal(data.begin(), data.end(), r->data.begin()));
+        return !r || (r->item == item &&
+                      (r->status != NV_DONE_S || std::equal(data.begin(), data.end(), r->data.begin())));
     };
     const std::optional<NvItemReply> reply =
         Command(BuildNvWriteRequest(item, data), kNvWriteAttempts, kNvWriteTimeoutMs, ParseNvWriteReply, answers);
@@ -282,6 +284,9 @@ int DiagClient::ReadNvItem(uint16_t item, std::span<uint8_t, NV_ITEM_SIZE> data,
     // Only answers to an all-zero request are compared with each other: a table item's entries
     // (selected by byte 0) differ by nature.
     const bool bPlain = std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; });
+    // A new request may be answered otherwise than an earlier one (a status that cleared): only
+    // answers to this one are compared from here on.
+    ForgetNvAnswers(item);
     m_nNvReading = bPlain ? item : -1;
     m_bNvConflict = false;
     const auto answers = [item](std::span<const uint8_t> payload) {
