@@ -320,6 +320,17 @@ int CLineChannel::TakeData(std::span<uint8_t> dest, size_t zeroCount) {
     return static_cast<int>(n);
 }
 
+void CLineChannel::DrainReplies(const std::function<void(std::span<const uint8_t>)>& each) {
+    if (!m_bOpen) return;
+    for (const LinkRecord& r : SlotTakeAll(m_nSlot)) {
+        if (r.sControl == CMD_BYE) {
+            Close();
+            return;
+        }
+        if (each) each(std::span<const uint8_t>(r.abData.data(), ClampLength(r.nLength)));
+    }
+}
+
 void CLineChannel::RestartSequence() {
     m_nSeq = 1;
     SlotDiscardQueue(m_nSlot);

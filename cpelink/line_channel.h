@@ -44,6 +44,7 @@ public:
     int SendData(const uint8_t* bytes, int n) override;
     int HasReply() override;
     int TakeData(std::span<uint8_t> dest, size_t zeroCount) override;
+    void DrainReplies(const std::function<void(std::span<const uint8_t>)>& each) override;
     void SetTypeOverride(int value) override { m_nTypeOverride = value; }
     int PostRecord(LinkRecord& record, int length) override;
     int TakeReplyLocked(LinkRecord& out) override;

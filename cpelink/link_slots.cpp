@@ -157,6 +157,15 @@ void SlotDiscardQueue(int index) {
     s.queue.clear();
 }
 
+std::vector<LinkRecord> SlotTakeAll(int index) {
+    if (!IsValidSlot(index)) return {};
+    LinkSlot& s = GetLinkSlot(index);
+    std::lock_guard<std::mutex> r(s.recvLock);
+    std::vector<LinkRecord> all(s.queue.begin(), s.queue.end());
+    s.queue.clear();
+    return all;
+}
+
 size_t SlotQueueSize(int index) {
     if (!IsValidSlot(index)) return 0;
     LinkSlot& s = GetLinkSlot(index);

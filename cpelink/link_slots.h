@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <vector>
 
 #include "cpelink/link_record.h"
 #include "platform/socket.h"
@@ -99,6 +100,8 @@ bool SlotHasReply(int index, uint32_t seq);
 // Finds the first record with this nSeq and removes it from the queue.
 bool SlotTakeReply(int index, uint32_t seq, LinkRecord& out);
 void SlotDiscardQueue(int index);
+// Removes every queued record and hands them back in arrival order.
+std::vector<LinkRecord> SlotTakeAll(int index);
 size_t SlotQueueSize(int index);
 // Appends a decoded record (receive lock held by the caller); the oldest beyond the limit drop.
 void SlotAppendLocked(LinkSlot& slot, const LinkRecord& r);

@@ -4,6 +4,7 @@
 // tests give the modem service a scripted stand-in.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "cpelink/link_record.h"
@@ -29,6 +30,10 @@ public:
     // Takes the matching reply; zeroes `zeroCount` bytes of `dest` (at most its size) first and
     // copies at most dest.size() data bytes. Returns nLength (0: nothing, or a bye closed it).
     virtual int TakeData(std::span<uint8_t> dest, size_t zeroCount) = 0;
+    // Takes every reply still queued (answers that came after their request was given up) and
+    // hands the data of each to `each`, oldest first; a bye among them closes the channel. A
+    // stand-in without a queue has nothing to drain.
+    virtual void DrainReplies(const std::function<void(std::span<const uint8_t>)>& each) { (void)each; }
     // 1, 2 or 3: the next CMD_DATA record goes out as 0xF0, 0xF1 or 0xF2.
     virtual void SetTypeOverride(int value) = 0;
 

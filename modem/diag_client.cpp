@@ -3,6 +3,7 @@
 #include "modem/diag_client.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "modem/diag_frame.h"
 #include "platform/clock.h"
@@ -13,6 +14,14 @@ namespace {
 constexpr const char* kErrSend = "Port Cannot Send desired data to the Phone";
 constexpr const char* kErrReceive = "Port Cannot Receive Desired Data from the Phone";
 constexpr const char* kErrTooLarge = "The Received Data from the Phone is Too Large";
+constexpr const char* kErrTwoAnswers = "The Phone Gave Two Different Answers to the Same Request";
+
+// The DIAG commands this client sends: a reply that begins with one of the others answers an
+// earlier request.
+bool IsClientCommand(uint8_t code) {
+    return code == DIAG_ESN_F || code == DIAG_NV_READ_F || code == DIAG_NV_WRITE_F || code == DIAG_CONTROL_F ||
+           code == DIAG_SPC_F || code == DIAG_SUBSYS_CMD_F;
+}
 
 constexpr int kSendRetryWaits = 30;     // a refused send: 30 pauses of 5 ms
 constexpr int kSendRetryPauseMs = 5;
@@ -39,7 +48,7 @@ constexpr int kDloadAttempts = 3, kDloadTimeoutMs = 500;
 DiagClient::DiagClient(ILinkTunnel& tunnel) : m_tunnel(tunnel) {}
 
 int DiagClient::RxTxPacket(std::span<const uint8_t> request, DiagMode mode, int attempts, int timeoutMs,
-                           const ReplyCheck& check) {
+                           const ReplyCheck& check, const ReplyFilter& answers) {
     m_mode = mode;
     m_wRxLen = 0;
     const int count = attempts & 0xFF;
@@ -58,7 +67,8 @@ int DiagClient::RxTxPacket(std::span<const uint8_t> request, DiagMode mode, int 
     int result = 1;
     for (int attempt = 0; attempt < count; ++attempt) {
         result = 1;
-        // 1. send
+        // 1. send, after the answers that came too late for earlier requests were set aside
+        DrainReplies();
         if (m_tunnel.SendData(frame.data(), frameLen) < frameLen) {
             for (int i = 0; i < kSendRetryWaits; ++i)
                 if (!plat::SleepRaw(kSendRetryPauseMs)) break;
@@ -68,93 +78,159 @@ int DiagClient::RxTxPacket(std::span<const uint8_t> request, DiagMode mode, int 
             if (plat::StopRequested()) return 0;
             continue;
         }
-        // 2. wait for the reply
         const int64_t sent = plat::TickMs();
-        bool got = m_tunnel.HasReply() != 0;
-        while (!got && plat::TickMs() - sent < limit) {
-            if (!plat::SleepRaw(kReplyPollMs)) {
-                Fail(kErrReceive);
-                return 0;
-            }
-            got = m_tunnel.HasReply() != 0;
-        }
-        // 3. the first silence of an exchange gets a grace period
-        if (!got && !replySeen) {
-            plat::TraceF("RxTxPacket Client %d: 手机无返回数据!\n", client);
-            if (!plat::Sleep(kGraceSleepMs)) {
-                Fail(kErrReceive);
-                return 0;
-            }
-            const int64_t graceStart = plat::TickMs();
-            const int64_t graceLimit = plat::Scaled(kGraceWindowMs);
-            got = m_tunnel.HasReply() != 0;
-            while (!got && plat::TickMs() - graceStart < graceLimit) {
-                if (!plat::SleepRaw(kGracePollMs)) {
+        bool graced = false;
+        // 2.-6. until this attempt has its answer or gives up; a reply that answers another
+        // request counts as none, and the wait goes on within the same time-out.
+        for (;;) {
+            // 2. wait for the reply
+            bool got = m_tunnel.HasReply() != 0;
+            while (!got && plat::TickMs() - sent < limit) {
+                if (!plat::SleepRaw(kReplyPollMs)) {
                     Fail(kErrReceive);
                     return 0;
                 }
                 got = m_tunnel.HasReply() != 0;
             }
+            // 3. the first silence of an exchange gets a grace period
+            if (!got && !replySeen && !graced) {
+                graced = true;
+                plat::TraceF("RxTxPacket Client %d: 手机无返回数据!\n", client);
+                if (!plat::Sleep(kGraceSleepMs)) {
+                    Fail(kErrReceive);
+                    return 0;
+                }
+                const int64_t graceStart = plat::TickMs();
+                const int64_t graceLimit = plat::Scaled(kGraceWindowMs);
+                got = m_tunnel.HasReply() != 0;
+                while (!got && plat::TickMs() - graceStart < graceLimit) {
+                    if (!plat::SleepRaw(kGracePollMs)) {
+                        Fail(kErrReceive);
+                        return 0;
+                    }
+                    got = m_tunnel.HasReply() != 0;
+                }
+                if (got) plat::TraceF("RxTxPacket Client %d: 等待后手机返回数据!yeah!\n", client);
+            }
             if (!got) {
                 Fail(kErrReceive);
                 result = 0;
+                break;
+            }
+
+            // 4. take it
+            const int n = m_tunnel.TakeData({m_abRx.data(), m_abRx.size()}, m_wRxLen);
+            if (n <= 0) {
+                replySeen = true;
+                Fail(kErrReceive);
+                result = 0;
+                break;
+            }
+            if (static_cast<size_t>(n) > DIAG_RX_MAX) {
+                replySeen = true;
+                Fail(kErrTooLarge);
+                result = 0;
+                break;
+            }
+            m_wRxLen = static_cast<uint16_t>(n);
+            const std::span<const uint8_t> received(m_abRx.data(), m_wRxLen);
+            const DecodedFrame decoded = DecodeFrame(received, mode == DiagMode::Download);
+
+            // 5. a DIAG reply must answer the command byte; the answer to another of the client's
+            // commands came late, any other first byte is an error reply
+            if (mode == DiagMode::Diag && (request.empty() || received[0] != request[0])) {
+                if (decoded.ok && IsClientCommand(received[0])) {
+                    NoteLateAnswer(decoded.payload);
+                    continue;
+                }
+                replySeen = true;
+                Fail(DiagErrorText(received[0]));
+                result = 0;
+                break;
+            }
+            // 6. decode and check
+            if (decoded.ok && answers && !answers(decoded.payload)) {
+                NoteLateAnswer(decoded.payload);
                 continue;
             }
-            plat::TraceF("RxTxPacket Client %d: 等待后手机返回数据!yeah!\n", client);
-        }
-        if (got) replySeen = true;
-
-        // 4. take it
-        const int n = m_tunnel.TakeData({m_abRx.data(), m_abRx.size()}, m_wRxLen);
-        if (n <= 0) {
-            Fail(kErrReceive);
+            replySeen = true;
+            const int64_t elapsed = plat::TickMs() - sent;
+            const char* why = decoded.ok ? (check ? check(decoded.payload) : nullptr) : decoded.error.c_str();
+            if (why != nullptr) Fail(why);
+            if (mode == DiagMode::Download)
+                plat::TraceF(why ? "RxTxPacket Client %d: %d ms Fail!\n" : "RxTxPacket Client %d: %d ms Success!\n",
+                             client, static_cast<int>(elapsed));
+            if (why == nullptr) return 1;
             result = 0;
-            continue;
+            break;
         }
-        if (static_cast<size_t>(n) > DIAG_RX_MAX) {
-            Fail(kErrTooLarge);
-            result = 0;
-            continue;
-        }
-        m_wRxLen = static_cast<uint16_t>(n);
-        const std::span<const uint8_t> received(m_abRx.data(), m_wRxLen);
-
-        // 5. a DIAG reply must answer the command byte; any other first byte is an error reply
-        if (mode == DiagMode::Diag && (request.empty() || received[0] != request[0])) {
-            Fail(DiagErrorText(received[0]));
-            result = 0;
-            continue;
-        }
-        // 6. decode and check
-        const int64_t elapsed = plat::TickMs() - sent;
-        const DecodedFrame decoded = DecodeFrame(received, mode == DiagMode::Download);
-        const char* why = decoded.ok ? (check ? check(decoded.payload) : nullptr) : decoded.error.c_str();
-        if (why != nullptr) Fail(why);
-        if (mode == DiagMode::Download)
-            plat::TraceF(why ? "RxTxPacket Client %d: %d ms Fail!\n" : "RxTxPacket Client %d: %d ms Success!\n", client,
-                         static_cast<int>(elapsed));
-        if (why == nullptr) return 1;
-        result = 0;
     }
     return result;
 }
 
-template <typename Parse>
-auto DiagClient::Command(std::span<const uint8_t> request, int attempts, int timeoutMs, Parse parse)
-    -> decltype(parse(std::span<const uint8_t>{})) {
-    decltype(parse(std::span<const uint8_t>{})) result;
-    const int ok = RxTxPacket(request, DiagMode::Diag, attempts, timeoutMs, [&](std::span<const uint8_t> reply) {
-        result = parse(reply);
-        return result ? nullptr : DIAG_ERR_UNKNOWN;
+void DiagClient::DrainReplies() {
+    m_tunnel.DrainReplies([this](std::span<const uint8_t> bytes) {
+        const DecodedFrame decoded = DecodeFrame(bytes, false);
+        if (decoded.ok) NoteLateAnswer(decoded.payload);
     });
+}
+
+// Answers to NV reads with an all-zero request are remembered for a while (those of an item's
+// latest read only); an answer to the same item that differs from one of them marks the item: the
+// one being read fails, an earlier one is handed to the task (TakeNvConflicts).
+void DiagClient::NoteNvAnswer(const NvItemReply& reply) {
+    const bool differs = std::any_of(m_recentNv.begin(), m_recentNv.end(), [&reply](const NvItemReply& r) {
+        return r.item == reply.item && (r.data != reply.data || r.status != reply.status);
+    });
+    if (differs) {
+        if (reply.item == m_nNvReading) m_bNvConflict = true;
+        else if (std::find(m_nvConflicts.begin(), m_nvConflicts.end(), reply.item) == m_nvConflicts.end())
+            m_nvConflicts.push_back(reply.item);
+    }
+    m_recentNv.push_back(reply);
+    while (m_recentNv.size() > kRecentNvAnswers) m_recentNv.pop_front();
+}
+
+void DiagClient::NoteLateAnswer(std::span<const uint8_t> payload) {
+    if (const std::optional<NvItemReply> r = ParseNvReadReply(payload)) NoteNvAnswer(*r);
+}
+
+void DiagClient::ForgetNvAnswers(uint16_t item) {
+    std::erase_if(m_recentNv, [item](const NvItemReply& r) { return r.item == item; });
+}
+
+std::vector<uint16_t> DiagClient::TakeNvConflicts() {
+    DrainReplies();
+    return std::exchange(m_nvConflicts, {});
+}
+
+template <typename Parse>
+auto DiagClient::Command(std::span<const uint8_t> request, int attempts, int timeoutMs, Parse parse,
+                         const ReplyFilter& answers) -> decltype(parse(std::span<const uint8_t>{})) {
+    decltype(parse(std::span<const uint8_t>{})) result;
+    const int ok = RxTxPacket(
+        request, DiagMode::Diag, attempts, timeoutMs,
+        [&](std::span<const uint8_t> reply) {
+            result = parse(reply);
+            return result ? nullptr : DIAG_ERR_UNKNOWN;
+        },
+        answers);
     if (!ok) result = {};
     return result;
+}
+
+// A control reply echoes the mode asked for.
+DiagClient::ReplyFilter DiagClient::ControlAnswers(uint16_t mode) {
+    return [mode](std::span<const uint8_t> reply) {
+        const std::optional<uint16_t> echoed = ParseControlReply(reply);
+        return !echoed || *echoed == mode;
+    };
 }
 
 int DiagClient::ResetPhone() {
     m_tunnel.SetTypeOverride(1);
     const bool ok = Command(BuildControlRequest(DIAG_MODE_RESET), kControlAttempts, kControlTimeoutMs,
-                            ParseControlReply).has_value();
+                            ParseControlReply, ControlAnswers(DIAG_MODE_RESET)).has_value();
     // The channel clears the override when it encodes the request; a request that was never
     // encoded must not turn a later data record into a reset.
     m_tunnel.SetTypeOverride(0);
@@ -164,7 +240,7 @@ int DiagClient::ResetPhone() {
 
 int DiagClient::SetOffline() {
     const bool ok = Command(BuildControlRequest(DIAG_MODE_OFFLINE), kControlAttempts, kControlTimeoutMs,
-                            ParseControlReply).has_value();
+                            ParseControlReply, ControlAnswers(DIAG_MODE_OFFLINE)).has_value();
     if (!ok) Fail(plat::Format("Cannot Put the Phone Offline, Since %s", m_strLastError.c_str()));
     return ok ? 1 : 0;
 }
@@ -182,8 +258,17 @@ int DiagClient::ReadEsn(uint32_t& esn) {
 
 int DiagClient::WriteNvItem(uint16_t item, std::span<const uint8_t, NV_ITEM_SIZE> data, int16_t& status) {
     status = 0;
+    // The item changes: what it read before is no measure of what it reads from now on.
+    ForgetNvAnswers(item);
+    // The reply echoes the item and, when it reports success, the data written; another one
+    // answers an earlier write. (A refusal need not echo the data: it is taken as refused.)
+    const auto answers = [item, data](std::span<const uint8_t> payload) {
+        const std::optional<NvItemReply> r = ParseNvWriteReply(payload);
+        return !r || (r->item == item &&
+                      (r->status != NV_DONE_S || std::equal(data.begin(), data.end(), r->data.begin())));
+    };
     const std::optional<NvItemReply> reply =
-        Command(BuildNvWriteRequest(item, data), kNvWriteAttempts, kNvWriteTimeoutMs, ParseNvWriteReply);
+        Command(BuildNvWriteRequest(item, data), kNvWriteAttempts, kNvWriteTimeoutMs, ParseNvWriteReply, answers);
     if (!reply) {
         status = NV_RWOPFAILED_S;
         Fail(plat::Format("Cannot write #%u NVItem, Since %s", unsigned{item}, m_strLastError.c_str()));
@@ -196,8 +281,28 @@ int DiagClient::WriteNvItem(uint16_t item, std::span<const uint8_t, NV_ITEM_SIZE
 }
 
 int DiagClient::ReadNvItem(uint16_t item, std::span<uint8_t, NV_ITEM_SIZE> data, int16_t& status) {
-    const std::optional<NvItemReply> reply =
-        Command(BuildNvReadRequest(item, data), kNvReadAttempts, kNvReadTimeoutMs, ParseNvReadReply);
+    // Only answers to an all-zero request are compared with each other: a table item's entries
+    // (selected by byte 0) differ by nature.
+    const bool bPlain = std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; });
+    // A new request may be answered otherwise than an earlier one (a status that cleared): only
+    // answers to this one are compared from here on.
+    ForgetNvAnswers(item);
+    m_nNvReading = bPlain ? item : -1;
+    m_bNvConflict = false;
+    const auto answers = [item](std::span<const uint8_t> payload) {
+        const std::optional<NvItemReply> r = ParseNvReadReply(payload);
+        return !r || r->item == item;
+    };
+    std::optional<NvItemReply> reply =
+        Command(BuildNvReadRequest(item, data), kNvReadAttempts, kNvReadTimeoutMs, ParseNvReadReply, answers);
+    if (reply && bPlain) NoteNvAnswer(*reply);
+    m_nNvReading = -1;
+    if (reply && m_bNvConflict) {
+        // Two different answers to this item: neither is taken. A new read starts afresh.
+        ForgetNvAnswers(item);
+        reply.reset();
+        Fail(kErrTwoAnswers);
+    }
     if (!reply) {
         status = NV_RWOPFAILED_S;
         Fail(plat::Format("cannot read #%u NVItem, since %s", unsigned{item}, m_strLastError.c_str()));
@@ -273,7 +378,12 @@ int DiagClient::GatewayModeCommand(uint8_t request, uint8_t success, uint8_t res
         LinkRecord reply{};
         m_tunnel.TakeReplyLocked(reply);
         if (reply.sControl == success) {
-            if (enter) m_tunnel.RestartSequence();
+            if (enter) {
+                // A new session with the modem: nothing it answered before is compared any more.
+                m_tunnel.RestartSequence();
+                m_recentNv.clear();
+                m_nvConflicts.clear();
+            }
             return 1;
         }
         if (reply.sControl != resend) return 0;

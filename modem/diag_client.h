@@ -9,9 +9,11 @@
 // LastError(). A client is used by one thread at a time; its pauses wake on a stop request.
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "cpelink/tunnel.h"
 #include "modem/diag_commands.h"
@@ -26,8 +28,8 @@ constexpr size_t DIAG_RX_MAX = 4096;   // a larger reply is refused
 // check (the EFS operations).
 enum class DiagMode { Diag = 0, Download = 1, Prepared = 3 };
 
-// How a copy from the modem's file system ended. NoFile: the modem answered the open with an
-// error number (it has no such file); Empty: the file holds no bytes (no PC file is written);
+// How a copy from the modem's file system ended. NoFile: the modem answered the open with "no
+// such file" (EFS_ENOENT; any other error number is a failure); Empty: the file holds no bytes (no PC file is written);
 // Failed: anything else went wrong (a failed open exchange, or a failure after the file was
 // opened). The PC file exists only after Done.
 enum class EfsCopyResult { Done, NoFile, Empty, Failed };
@@ -41,6 +43,9 @@ public:
     // Says whether a decoded reply answers the request: nullptr when it does, else the reason
     // (the last error of a failed attempt).
     using ReplyCheck = std::function<const char*(std::span<const uint8_t> reply)>;
+    // Says whether a decoded reply answers this request at all: false for the answer to another
+    // one (it came late, or twice), which counts as no reply: the wait goes on.
+    using ReplyFilter = std::function<bool(std::span<const uint8_t> reply)>;
 
     explicit DiagClient(ILinkTunnel& tunnel);
     DiagClient(const DiagClient&) = delete;
@@ -50,10 +55,18 @@ public:
 
     // --- exchange ---------------------------------------------------------------------------
     // Frames `request` once and makes up to `attempts` (0..255) send/wait/receive attempts with
-    // `timeoutMs` (scaled) per reply; `check` runs on every decoded reply. 1 once a reply passed
-    // (0 attempts: at once, nothing sent); 0 with LastError() set.
+    // `timeoutMs` (scaled) per reply; the line's queue is drained before each send. Replies that
+    // `answers` (or, in ModeDiag, the first byte) shows to answer another request are set aside;
+    // `check` runs on every other decoded reply. 1 once a reply passed (0 attempts: at once,
+    // nothing sent); 0 with LastError() set.
     int RxTxPacket(std::span<const uint8_t> request, DiagMode mode, int attempts, int timeoutMs,
-                   const ReplyCheck& check);
+                   const ReplyCheck& check, const ReplyFilter& answers = {});
+    // Sets aside the replies left in the line's queue, noting the NV answers among them.
+    void DrainReplies();
+    // NV items read since the gateway last entered download mode of which a second, different
+    // answer came after the item's read had ended (the data taken may be either): each once. The
+    // queue is drained first. An item whose answers differ while it is read fails that read.
+    std::vector<uint16_t> TakeNvConflicts();
     const std::string& LastError() const { return m_strLastError; }
     // The mode of the last exchange (ModeDiag again after a failed EFS operation).
     DiagMode Mode() const { return m_mode; }
@@ -99,8 +112,13 @@ private:
     // One DIAG command: `parse` turns the decoded reply into its result, or nothing when the
     // reply is no answer ("unknow reason", the attempt fails).
     template <typename Parse>
-    auto Command(std::span<const uint8_t> request, int attempts, int timeoutMs, Parse parse)
-        -> decltype(parse(std::span<const uint8_t>{}));
+    auto Command(std::span<const uint8_t> request, int attempts, int timeoutMs, Parse parse,
+                 const ReplyFilter& answers = {}) -> decltype(parse(std::span<const uint8_t>{}));
+    static ReplyFilter ControlAnswers(uint16_t mode);
+    // Answers to NV reads: remembered (the last kRecentNvAnswers), compared, forgotten on a write.
+    void NoteNvAnswer(const NvItemReply& reply);
+    void NoteLateAnswer(std::span<const uint8_t> payload);
+    void ForgetNvAnswers(uint16_t item);
     int GatewayModeCommand(uint8_t request, uint8_t success, uint8_t resend, bool enter, int tries);
     // One EFS exchange: `request` in ModePrepared, `parse` on the reply. On failure LastError() =
     // failText with the reason (the exchange's, or the DIAG error text of a reply that does not
@@ -115,4 +133,10 @@ private:
     std::array<uint8_t, DIAG_RX_SIZE> m_abRx{};
     std::string m_strLastError;
     DiagMode m_mode = DiagMode::Diag;
+
+    static constexpr size_t kRecentNvAnswers = 64;
+    std::deque<NvItemReply> m_recentNv;
+    std::vector<uint16_t> m_nvConflicts;
+    int m_nNvReading = -1;       // the item of the read under way (all-zero request), else -1
+    bool m_bNvConflict = false;  // two different answers to it arrived
 };

@@ -281,7 +281,8 @@ std::optional<EfsWriteReply> ParseEfsWriteReply(std::span<const uint8_t> reply) 
     auto in = EfsReply(reply, EFS2_DIAG_WRITE, kWriteReply);
     if (!in) return std::nullopt;
     EfsWriteReply r;
-    in->Skip(8);  // descriptor, offset
+    in->Skip(4);  // descriptor
+    r.offset = in->U32();
     r.bytesWritten = in->U32();
     r.error = static_cast<int32_t>(in->U32());
     return r;

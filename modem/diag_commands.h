@@ -54,6 +54,7 @@ constexpr uint32_t EFS_OPEN_WRITE_FLAGS = 0x241;  // O_WRONLY | O_CREAT | O_TRUN
 constexpr uint32_t EFS_OPEN_WRITE_MODE = 0666;
 constexpr size_t EFS_PATH_MAX = 127;  // characters; the request carries them and a NUL
 constexpr uint32_t EFS_BLOCK_SIZE = 512;
+constexpr int32_t EFS_ENOENT = 2;  // the open's error number for "no such file"
 
 // The last error of a reply that is no answer to its request.
 inline constexpr const char DIAG_ERR_UNKNOWN[] = "unknow reason";
@@ -128,6 +129,7 @@ struct EfsReadReply {
     DiagBytes data;  // bytesRead bytes
 };
 struct EfsWriteReply {
+    uint32_t offset = 0;
     uint32_t bytesWritten = 0;
     int32_t error = 0;
 };

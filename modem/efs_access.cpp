@@ -124,7 +124,13 @@ int DiagClient::EfsRead(int32_t descriptor, uint32_t count, uint32_t offset, uin
 int DiagClient::EfsWrite(uint32_t offset, std::span<const uint8_t> data, uint32_t* bytesWritten) {
     if (bytesWritten) *bytesWritten = 0;
     if (data.size() > EFS_BLOCK_SIZE) return EfsFail();
-    const auto reply = EfsCommand(BuildEfsWriteRequest(offset, data), kWriteFailed, ParseEfsWriteReply);
+    // The reply echoes the offset; another one answers another piece.
+    const auto parse = [offset](std::span<const uint8_t> r) {
+        std::optional<EfsWriteReply> reply = ParseEfsWriteReply(r);
+        if (reply && reply->offset != offset) reply.reset();
+        return reply;
+    };
+    const auto reply = EfsCommand(BuildEfsWriteRequest(offset, data), kWriteFailed, parse);
     if (!reply) return 0;
     if (bytesWritten) *bytesWritten = reply->bytesWritten;
     if (reply->error != 0) return EfsFail();
@@ -141,7 +147,7 @@ int DiagClient::EfsClose() {
 EfsCopyResult DiagClient::CopyEfsFileToPc(const std::string& pcPath, const std::string& efsPath) {
     int32_t fd = -1;
     int32_t err = 0;
-    if (!EfsOpen(efsPath, true, fd, &err)) return err != 0 ? EfsCopyResult::NoFile : EfsCopyResult::Failed;
+    if (!EfsOpen(efsPath, true, fd, &err)) return err == EFS_ENOENT ? EfsCopyResult::NoFile : EfsCopyResult::Failed;
 
     auto fail = [this] {
         EfsClose();

@@ -5,9 +5,12 @@
 //   1. _EFS_RF_NV      -> _EFS_RF_NV.old
 //   2. _EFS_RF_NV.tmp  -> _EFS_RF_NV
 //   3. Channel.nvm.tmp -> Channel.nvm (replaces the old file in one step)
-//   4. sub-folders of _EFS_RF_NV.old move into _EFS_RF_NV; _EFS_RF_NV.old is removed.
+//   4. _EFS_RF_NV.list.tmp -> _EFS_RF_NV.list
+//   5. sub-folders of _EFS_RF_NV.old move into _EFS_RF_NV; _EFS_RF_NV.old is removed.
 // While _EFS_RF_NV.old exists, Channel.nvm.tmp tells whether step 3 happened: present, the old
-// pair is put back (steps 1-2 undone); absent, step 4 is finished.
+// pair is put back (steps 1-2 undone); absent, steps 4 and 5 are finished. A list.tmp without a
+// Channel.nvm.tmp is always one that step 4 did not rename yet: temporaries are removed list
+// first, and the list of an incomplete backup is never kept.
 //
 // The archive: NV/<IMEI>/<stamp>.tmp is filled and renamed to NV/<IMEI>/<stamp> when whole. The
 // copy carries a marker file while it is filled; a ".tmp" folder found there later with the marker
@@ -132,10 +135,20 @@ NvBackupPaths MakeNvBackupPaths(const std::string& filePath, const std::string& 
     p.strFolderTmp = p.strFolder + NV_TMP_SUFFIX;
     p.strFolderOld = p.strFolder + NV_OLD_SUFFIX;
     p.strFolderIncomplete = p.strFolder + NV_INCOMPLETE_SUFFIX;
+    p.strList = p.strFolder + NV_LIST_SUFFIX;
+    p.strListTmp = p.strList + NV_TMP_SUFFIX;
     return p;
 }
 
 void RecoverNvBackup(const NvBackupPaths& p) {
+    if (Exists(p.strListTmp) && !Exists(p.strFileTmp)) Rename(p.strListTmp, p.strList);
+    if (Exists(p.strFolderOld) && !Exists(p.strFolder)) {
+        // A rollback whose rename failed (or a hand that moved the folder): the old folder is the
+        // only copy of those files.
+        Rename(p.strFolderOld, p.strFolder);
+        SyncFolder(plat::DirName(p.strFolder));
+        return;
+    }
     if (Exists(p.strFolderOld)) {
         if (Exists(p.strFileTmp)) {
             // Cut short before the file was replaced: the old pair comes back.
@@ -161,12 +174,20 @@ bool CommitNvBackup(const NvBackupPaths& p) {
         if (hadOld) Rename(p.strFolderOld, p.strFolder);
         return false;
     }
+    // An old list left beside the new backup would name another backup's files: without a new
+    // one, the backup restores as one made before the lists.
+    if (Exists(p.strListTmp) && !Rename(p.strListTmp, p.strList)) {
+        plat::TraceF("NV backup: %s could not be renamed, the list is left out\n", p.strListTmp.c_str());
+        plat::RemoveFile(p.strList);
+        plat::RemoveFile(p.strListTmp);
+    }
     SyncFolder(plat::DirName(p.strFile));
     FinishFolderSwap(p);
     return true;
 }
 
 bool KeepIncompleteNvBackup(const NvBackupPaths& p) {
+    plat::RemoveFile(p.strListTmp);
     plat::RemoveFile(p.strFileIncomplete);
     RemoveAll(p.strFolderIncomplete);
     const bool ok = Rename(p.strFileTmp, p.strFileIncomplete) && Rename(p.strFolderTmp, p.strFolderIncomplete);
@@ -176,8 +197,42 @@ bool KeepIncompleteNvBackup(const NvBackupPaths& p) {
 }
 
 void DiscardNvBackupTemps(const NvBackupPaths& p) {
+    plat::RemoveFile(p.strListTmp);  // first: a list.tmp alone means a commit in its last steps
     plat::RemoveFile(p.strFileTmp);
     RemoveAll(p.strFolderTmp);
+}
+
+bool WriteRfNvList(const std::string& path, const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& n : names) text += n + "\n";
+    plat::OutFile out;
+    bool ok = out.Open(path);
+    ok = ok && out.Write({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+    ok = ok && out.Sync();
+    return out.Close() && ok;
+}
+
+bool MissingRfNvFiles(const NvBackupPaths& p, std::vector<std::string>& missing) {
+    constexpr long long kMaxListSize = 64 * 1024;
+    missing.clear();
+    if (!Exists(p.strList)) return true;
+    std::vector<unsigned char> bytes;
+    if (!plat::ReadFileBytes(p.strList, bytes, kMaxListSize)) return false;
+    std::string line;
+    for (size_t i = 0; i <= bytes.size(); ++i) {
+        const char c = i < bytes.size() ? static_cast<char>(bytes[i]) : '\n';
+        if (c == '\r') continue;
+        if (c != '\n') {
+            line += c;
+            continue;
+        }
+        if (line.empty()) continue;
+        if (line.size() != 8 || !std::all_of(line.begin(), line.end(), [](char d) { return d >= '0' && d <= '9'; }))
+            return false;
+        if (!plat::IsRegularFile(plat::JoinPath(p.strFolder, line))) missing.push_back(line);
+        line.clear();
+    }
+    return true;
 }
 
 std::string ImeiOfNvRecords(const std::vector<NvRecord>& records) {
@@ -217,6 +272,7 @@ NvArchiveResult ArchiveNvBackup(const NvBackupPaths& backup, const std::string& 
     }
     ok = ok && plat::MakeFolder(to.strFolder);
     ok = ok && CopyFileSynced(backup.strFile, to.strFile);
+    if (ok && Exists(backup.strList)) ok = CopyFileSynced(backup.strList, to.strList);
     if (ok && afterEachFile) afterEachFile();
     // The backup's RF NV files (its folder holds nothing else of the backup's).
     std::vector<std::string> files;

@@ -4,6 +4,10 @@
 // the folder "_EFS_RF_NV"), both in the line's version folder; their texts. The tasks that read
 // and write them over DIAG are session/nv_tasks.
 //
+// Beside the folder, "_EFS_RF_NV.list" names the RF NV files the backup saved, one per line: a
+// restore requires each of them (a backup made before the list was kept restores what its folder
+// holds).
+//
 // A backup never destroys the last good one: the new backup is written beside it
 // ("Channel.nvm.tmp", "_EFS_RF_NV.tmp") and replaces it by renames only once it is complete. A
 // backup in which reads failed is kept beside the good one as "Channel.nvm.incomplete" and
@@ -50,6 +54,7 @@ std::string ImeiOfNvRecords(const std::vector<NvRecord>& records);
 // ---- Names and texts ------------------------------------------------------------------------
 inline constexpr const char NV_BACKUP_FILE_FMT[] = "%s/Channel.nvm";
 inline constexpr const char NV_RF_FOLDER_FMT[] = "%s/_EFS_RF_NV/";
+inline constexpr const char NV_LIST_SUFFIX[] = ".list";              // the RF NV files saved
 inline constexpr const char NV_TMP_SUFFIX[] = ".tmp";                // the backup being written
 inline constexpr const char NV_OLD_SUFFIX[] = ".old";                // the folder being replaced
 inline constexpr const char NV_INCOMPLETE_SUFFIX[] = ".incomplete";  // a backup with failed reads
@@ -113,6 +118,14 @@ inline constexpr const char TEXT_NV_IMEI_ASK_CN[] = "仍然恢复吗？";
 inline constexpr const char TEXT_NV_IMEI_ASK_EN[] = "Restore anyway?";
 inline constexpr const char TEXT_NV_IMEI_INSTEAD_CN[] = "改为从 %s 恢复吗？";
 inline constexpr const char TEXT_NV_IMEI_INSTEAD_EN[] = "Restore from %s instead?";
+// A restore whose backup lacks RF NV files its list names (%s: the names), or whose list cannot be
+// read (%s: its path); the RF folder of a backup that cannot be created (%s: the folder).
+inline constexpr const char TEXT_NV_RF_MISSING_CN[] = "NV备份缺少RF NV文件：%s，已取消恢复NV，未向模块写入任何数据。";
+inline constexpr const char TEXT_NV_RF_MISSING_EN[] =
+    "NV backup lacks RF NV files: %s; NV restore cancelled, nothing was written to the modem.";
+inline constexpr const char TEXT_NV_RF_LIST_BAD_CN[] = "无法读取RF NV文件清单：%s，已取消恢复NV，未向模块写入任何数据。";
+inline constexpr const char TEXT_NV_RF_LIST_BAD_EN[] =
+    "can't read the RF NV file list: %s; NV restore cancelled, nothing was written to the modem.";
 inline constexpr const char TEXT_NV_IMEI_DECLINED_CN[] = "IMEI不一致，已取消恢复NV，未向模块写入任何数据。";
 inline constexpr const char TEXT_NV_IMEI_DECLINED_EN[] =
     "IMEI mismatch: NV restore cancelled, nothing was written to the modem.";
@@ -128,16 +141,28 @@ struct NvBackupPaths {
     std::string strFolderTmp;        // <v>/_EFS_RF_NV.tmp
     std::string strFolderOld;        // <v>/_EFS_RF_NV.old (during the replacement only)
     std::string strFolderIncomplete; // <v>/_EFS_RF_NV.incomplete
+    std::string strList;             // <v>/_EFS_RF_NV.list
+    std::string strListTmp;          // <v>/_EFS_RF_NV.list.tmp
 };
 NvBackupPaths MakeNvBackupPaths(const std::string& filePath, const std::string& versionFolder);
-// Finishes or rolls back a replacement that a crash cut short, then removes temporaries.
+// Finishes or rolls back a replacement that a crash cut short, then removes temporaries. When the
+// old folder is all that is left of the RF NV files (the live one is missing), it is renamed back
+// and nothing is deleted.
 void RecoverNvBackup(const NvBackupPaths& paths);
 // The complete new backup (temporaries) replaces the old one: the folder is swapped by renames,
-// then the file is renamed over the old one. False (old backup in place) when a rename fails.
+// then the file is renamed over the old one, then the list. False (old backup in place) when a
+// rename before the file's fails.
 bool CommitNvBackup(const NvBackupPaths& paths);
-// The temporaries become the ".incomplete" pair (replacing an older one).
+// The temporaries become the ".incomplete" pair (replacing an older one); no list is kept.
 bool KeepIncompleteNvBackup(const NvBackupPaths& paths);
 void DiscardNvBackupTemps(const NvBackupPaths& paths);
+
+// The list of RF NV file names (`names`, each "%08d"), written to `path` and flushed.
+bool WriteRfNvList(const std::string& path, const std::vector<std::string>& names);
+// The files named by the backup's list that its folder lacks, into `missing` (empty when it has
+// them all, or when the backup has no list). False when the list exists but cannot be read or
+// holds a line that is no RF NV file name.
+bool MissingRfNvFiles(const NvBackupPaths& paths, std::vector<std::string>& missing);
 
 // ---- The archive of complete backups ----------------------------------------------------------
 // <versionFolder>/NV/<imei>, or NV/unknown when `imei` is not a valid IMEI.

@@ -31,8 +31,7 @@ constexpr int kRestoreDonePauseMs = 3000;
 // No backup comes near this (5039 records at most); a larger file is refused unread.
 constexpr long long kMaxNvFileSize = 64LL * 1024 * 1024;
 
-// "Channel.nvm.tmp" written record by record, flushed to disk before it is renamed; removed when
-// abandoned.
+// "Channel.nvm.tmp", flushed to disk before it is renamed; removed when abandoned.
 class NvFileWriter {
 public:
     explicit NvFileWriter(const std::string& path) { m_file.Open(path); }
@@ -124,7 +123,12 @@ void CNvBackup::BackupNvThread() {
     Status(TEXT_NV_DIR_OK);
     const std::string path = plat::Format(NV_BACKUP_FILE_FMT, folder.c_str());
     Status(TEXT_NV_BACKING_UP);
-    if (!BackupRfNv(path)) return Fail(m_diag.LastError());
+    if (!BackupRfNv(path)) {
+        if (m_strNothingDone.empty()) return Fail(m_diag.LastError());
+        // Nothing was read: the gateway leaves download mode before the task fails.
+        if (!LeaveDownloadMode()) Status(TEXT_NV_EXIT_FAIL);
+        return Fail(m_strNothingDone);
+    }
     if (m_nFailedItems > 0 || m_nFailedFiles > 0)
         return Fail(plat::Format(TEXT_NV_INCOMPLETE, m_nFailedItems, m_nFailedFiles));
     if (!LeaveDownloadMode()) return Fail(TEXT_NV_EXIT_FAIL);
@@ -167,10 +171,10 @@ void CNvBackup::RestoreNvThread() {
     else Status(plat::Format(Text(TEXT_NV_RESTORE_FROM_CN, TEXT_NV_RESTORE_FROM_EN), source.c_str()));
     const std::string path = plat::Format(NV_BACKUP_FILE_FMT, source.c_str());
     if (!RestoreRfNv(path)) {
-        if (!m_bDeclined) return Fail(TEXT_NV_RELOAD_FAIL);
+        if (!m_bDeclined && m_strNothingDone.empty()) return Fail(TEXT_NV_RELOAD_FAIL);
         // Nothing was written: the gateway leaves download mode as after a restore.
         if (!LeaveDownloadMode()) Status(TEXT_NV_EXIT_FAIL);
-        return Fail(Text(TEXT_NV_IMEI_DECLINED_CN, TEXT_NV_IMEI_DECLINED_EN));
+        return Fail(m_bDeclined ? std::string(Text(TEXT_NV_IMEI_DECLINED_CN, TEXT_NV_IMEI_DECLINED_EN)) : m_strNothingDone);
     }
     const bool bLeft = LeaveDownloadMode();
     if (m_nFailedWrites > 0) {
@@ -206,8 +210,10 @@ bool CNvBackup::EnsureNvFolder(const std::string& path) {
 bool CNvBackup::BackupRfNv(const std::string& path) {
     m_nFailedItems = 0;
     m_nFailedFiles = 0;
+    m_strNothingDone.clear();
     const NvBackupPaths paths = MakeNvBackupPaths(path, VersionFolder());
     RecoverNvBackup(paths);
+    DiscardNvBackupTemps(paths);  // what the recovery left of an earlier run
 
     // 1. The new backup file, beside the old one.
     NvFileWriter out(paths.strFileTmp);
@@ -230,8 +236,8 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
         out.Finish();
         DiscardNvBackupTemps(paths);
         // The operator knows the folder by its own name, not by its temporary one.
-        m_events.Message(plat::Format(TEXT_NV_CANNOT_CREATE_DIR, (paths.strFolder + "/").c_str()));
-        m_events.ExitNow(0);
+        m_strNothingDone = plat::Format(Text(TEXT_NV_CANNOT_CREATE_DIR_CN, TEXT_NV_CANNOT_CREATE_DIR),
+                                        (paths.strFolder + "/").c_str());
         return false;
     }
 
@@ -239,6 +245,10 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
     const bool bCpeTask = m_doc.Line(m_nLine).nTaskType.load() == TASK_CPE_UPGRADE;
     const bool bDump = m_doc.m_bDumpNv.load();
     bool bStopped = false;
+    // The records are kept until the list is through: an item whose second, different answer
+    // comes later is failed in place.
+    std::vector<NvRecord> records;
+    std::vector<std::string> files;  // the RF NV files saved
     for (size_t p = 0; p < RF_NV_LIST_SIZE; ++p) {
         const int pos = static_cast<int>(p);
         m_events.Progress(m_nLine, bCpeTask ? 5 * pos / 5040 + 2 : 100 * pos / 5040);
@@ -252,6 +262,7 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
             Status(plat::Format(TEXT_NV_BACKUP_ID, entry));
             const EfsCopyResult r = m_diag.CopyEfsFileToPc(rfFolder + RfNvFileName(entry), RfNvFilePath(entry));
             if (r == EfsCopyResult::Failed) ++m_nFailedFiles;
+            if (r == EfsCopyResult::Done) files.push_back(RfNvFileName(entry));
             continue;
         }
         NvRecord record;
@@ -260,7 +271,7 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
         bool bRead = m_diag.ReadNvItem(record.wItem, record.abData, status) != 0;
         if (!bRead && status == NV_NOTACTIVE_S) {
             record.wStatus = static_cast<uint16_t>(status);
-            out.Write(record);
+            records.push_back(record);
             Status(plat::Format(TEXT_NV_BACKUP_NOT_ACTIVE, entry));
             continue;
         }
@@ -280,12 +291,24 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
             ++m_nFailedItems;
         }
         record.wStatus = static_cast<uint16_t>(status);
-        out.Write(record);
+        records.push_back(record);
         Status(plat::Format(TEXT_NV_BACKUP_ID, entry));
     }
+    for (const uint16_t item : m_diag.TakeNvConflicts()) {
+        for (NvRecord& r : records) {
+            if (r.wItem != item || r.wStatus == static_cast<uint16_t>(NV_RWOPFAILED_S)) continue;
+            plat::TraceF("Backup NV ID = %d: two different answers, the item is failed\n", int{item});
+            r.abData.fill(0);
+            r.wStatus = static_cast<uint16_t>(NV_RWOPFAILED_S);
+            ++m_nFailedItems;
+        }
+    }
+    for (const NvRecord& r : records) out.Write(r);
 
-    // 5. The new backup replaces the old one only when it is complete.
-    if (!out.Finish()) {
+    // 5. The new backup replaces the old one only when it is complete; beside it, the list of
+    // the RF NV files it holds.
+    const bool bListed = WriteRfNvList(paths.strListTmp, files);
+    if (!out.Finish() || !bListed) {
         DiscardNvBackupTemps(paths);
         Status(TEXT_NV_SAVE_FAIL);
         return false;
@@ -370,6 +393,7 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
     // 1. The whole file is read and checked, then its IMEI against the modem's, before anything
     // is written to the modem. The operator may take the newest archive of the modem's own IMEI
     // instead, which is checked the same way (without a second offer).
+    m_strNothingDone.clear();
     std::vector<NvRecord> records;
     size_t length = 0;
     if (!LoadNvFile(path, records, length)) return false;
@@ -383,6 +407,19 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
     }
     if (choice != ImeiChoice::Restore) {
         m_bDeclined = true;
+        return false;
+    }
+    // Every RF NV file the backup's list names must be there.
+    const NvBackupPaths source = MakeNvBackupPaths(path, plat::DirName(path));
+    std::vector<std::string> missing;
+    if (!MissingRfNvFiles(source, missing)) {
+        m_strNothingDone = plat::Format(Text(TEXT_NV_RF_LIST_BAD_CN, TEXT_NV_RF_LIST_BAD_EN), source.strList.c_str());
+        return false;
+    }
+    if (!missing.empty()) {
+        std::string names;
+        for (const std::string& n : missing) names += (names.empty() ? "" : ", ") + n;
+        m_strNothingDone = plat::Format(Text(TEXT_NV_RF_MISSING_CN, TEXT_NV_RF_MISSING_EN), names.c_str());
         return false;
     }
     const size_t count = records.size();
@@ -438,7 +475,7 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
         return false;
     }
     // 6. The RF NV files that the backup holds; missing ones are skipped.
-    const std::string rfFolder = MakeNvBackupPaths(path, plat::DirName(path)).strFolder + "/";
+    const std::string rfFolder = source.strFolder + "/";
     for (const int32_t entry : list) {
         if (!IsRfNvFileEntry(entry)) continue;
         if (plat::StopRequested()) return false;

@@ -27,16 +27,22 @@ public:
     void BackupNvThread();
     void RestoreNvThread();
 
-    // Writes "Channel.nvm" (`path`) and the RF NV files of the line's version folder. True when
-    // the list was gone through; FailedItems()/FailedFiles() then tell whether it was complete
-    // (a backup with failed reads is kept as ".incomplete" and the previous one stays).
+    // Writes "Channel.nvm" (`path`), the RF NV files of the line's version folder and the list of
+    // those files. True when the list was gone through; FailedItems()/FailedFiles() then tell
+    // whether it was complete (a backup with failed reads is kept as ".incomplete" and the
+    // previous one stays). An item of which two different answers came counts as failed. False
+    // with NothingDone() when the RF NV folder could not be created.
     bool BackupRfNv(const std::string& path);
     // Writes the records of `path` and the RF NV files of the "_EFS_RF_NV" beside it back to the
     // modem. The whole file is checked, then its IMEI against the modem's (a question when they
-    // differ), before anything is written. False with Declined() when the operator said No. True
-    // once every file was tried; FailedWrites() then tells how many could not be written.
+    // differ), then that the folder holds every file the backup's list names, before anything is
+    // written. False with Declined() when the operator said No, with NothingDone() when files are
+    // missing. True once every file was tried; FailedWrites() then tells how many could not be
+    // written.
     bool RestoreRfNv(const std::string& path);
     bool Declined() const { return m_bDeclined; }
+    // Why the last BackupRfNv or RestoreRfNv ended before it changed anything; empty otherwise.
+    const std::string& NothingDone() const { return m_strNothingDone; }
     // The folder exists or was created; otherwise a message box and false.
     bool EnsureNvFolder(const std::string& path);
 
@@ -71,6 +77,7 @@ private:
     int m_nFailedFiles = 0;
     int m_nFailedWrites = 0;
     bool m_bDeclined = false;
+    std::string m_strNothingDone;
     std::string m_strRestoreFrom;
 };
 

@@ -318,6 +318,7 @@ void GatewaySim::CloseLink(const std::string& reason) {
     m_inbox.clear();
     ++m_nGeneration;  // pending replies of this connection are dropped
     m_actions.clear();
+    m_heldAnswer.reset();
     Event("link: connection closed (" + reason + ")");
     std::lock_guard<std::mutex> lock(m_mutex);
     m_closes.push_back(reason);
@@ -496,13 +497,27 @@ void GatewaySim::OnMessage(const LinkMessage& message) {
             break;
     }
     if (bTunnel) {
-        const auto answer = m_modem.Handle(req.data, knobs);
+        // An answer the modem put on its serial line late goes out now, under this request's
+        // number; the modem, still busy with it, answers this request only at the next one.
+        bool bBehind = false;
+        if (m_heldAnswer) {
+            Reply(r.sControl, CMD_DATA, r.nSeq, m_heldAnswer->bytes, knobs);
+            bBehind = m_heldAnswer->bLate;
+            m_heldAnswer.reset();
+        }
+        bool bLate = false;
+        const auto answer = m_modem.Handle(req.data, knobs, &bLate);
         if (!answer) {
             Event("link: the modem does not answer");
             return;
         }
         std::vector<uint8_t> bytes = *answer;
         if (bytes.size() > LINK_DATA_SIZE) bytes.resize(LINK_DATA_SIZE);
+        if (bLate || bBehind) {
+            Event(bLate ? "link: the modem answers late" : "link: the modem's answer waits behind the late one");
+            m_heldAnswer = HeldAnswer{std::move(bytes), bLate};
+            return;
+        }
         Reply(r.sControl, CMD_DATA, r.nSeq, bytes, knobs);
         return;
     }

@@ -204,6 +204,12 @@ private:
     std::vector<Action> m_actions;
     uint64_t m_nGeneration = 0;
     uint64_t m_nOrder = 0;
+    // A modem answer held back (SimKnobs::lateNvReads): a late one, or the one behind it.
+    struct HeldAnswer {
+        std::vector<uint8_t> bytes;
+        bool bLate = false;
+    };
+    std::optional<HeldAnswer> m_heldAnswer;
     // The image being received.
     uint8_t m_imageType = 0;
     uint32_t m_imageSeq = 0;

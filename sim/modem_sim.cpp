@@ -74,9 +74,16 @@ bool ModemSim::IsAtCommand(std::span<const uint8_t> data) {
     return n >= 3 && data[0] == 'A' && data[1] == 'T' && data[n - 1] == '\r';
 }
 
-std::optional<std::vector<uint8_t>> ModemSim::Handle(std::span<const uint8_t> request,
-                                                     const SimKnobs& knobs) {
+std::optional<std::vector<uint8_t>> ModemSim::Handle(std::span<const uint8_t> request, const SimKnobs& knobs,
+                                                     bool* late) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_bAnswerLate = false;
+    std::optional<std::vector<uint8_t>> answer = HandleLocked(request, knobs);
+    if (late) *late = answer && m_bAnswerLate;
+    return answer;
+}
+
+std::optional<std::vector<uint8_t>> ModemSim::HandleLocked(std::span<const uint8_t> request, const SimKnobs& knobs) {
     if (IsAtCommand(request)) {
         size_t n = request.size();
         while (n > 0 && request[n - 1] == 0) --n;
@@ -226,6 +233,7 @@ std::vector<uint8_t> ModemSim::AnswerNv(const std::vector<uint8_t>& req, const S
     std::copy_n(req.begin() + 3, SIM_NV_DATA_SIZE, data.begin());
     uint16_t status;
     if (code == DIAG_NV_READ) {
+        if (knobs.lateNvReads.count(item) && m_lateGiven.insert(item).second) m_bAnswerLate = true;
         // A read-only item reads like any active one.
         status = it == m_nv.end() ? SIM_NV_NOTACTIVE : it->second.status;
         if (status == SIM_NV_READONLY) status = SIM_NV_DONE;

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -50,8 +51,10 @@ class ModemSim {
 public:
     ModemSim();
 
-    // The answer to one tunnel record's data; nullopt when the modem stays silent.
-    std::optional<std::vector<uint8_t>> Handle(std::span<const uint8_t> request, const SimKnobs& knobs);
+    // The answer to one tunnel record's data; nullopt when the modem stays silent. `late` (when
+    // given) says whether the answer is one the knobs make late (SimKnobs::lateNvReads).
+    std::optional<std::vector<uint8_t>> Handle(std::span<const uint8_t> request, const SimKnobs& knobs,
+                                               bool* late = nullptr);
 
     // A carriage-return-terminated text beginning with "AT" (trailing NULs ignored).
     static bool IsAtCommand(std::span<const uint8_t> data);
@@ -93,6 +96,7 @@ private:
         bool bWrite = false;
     };
 
+    std::optional<std::vector<uint8_t>> HandleLocked(std::span<const uint8_t> request, const SimKnobs& knobs);
     std::optional<std::vector<uint8_t>> HandleAt(std::string command, const SimKnobs& knobs);
     std::optional<std::vector<uint8_t>> HandleDownloader(std::span<const uint8_t> frame,
                                                          const SimKnobs& knobs);
@@ -117,4 +121,6 @@ private:
     int m_nResets = 0;
     int m_nDownloaderResets = 0;
     std::vector<ModemEvent> m_events;
+    std::set<uint16_t> m_lateGiven;  // items whose late answer was given
+    bool m_bAnswerLate = false;      // the answer being made is a late one
 };

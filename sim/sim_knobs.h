@@ -44,6 +44,11 @@ struct SimKnobs {
     std::set<int> badCrcReplyCodes;           // replies to these codes carry a wrong FCS
     std::set<int> noEndFlagReplyCodes;        // replies to these codes lack the closing 0x7E
     std::map<uint16_t, uint16_t> nvStatus;    // NV item -> status in read and write replies
+    // The modem answers the first read of these NV items late, and the gateway relays its serial
+    // output as it comes: that answer goes out when the next tunnel request arrives (the tool's
+    // resend), under that request's sequence number; the modem, busy meanwhile, answers that
+    // request in turn only when the one after it arrives, under the later number.
+    std::set<uint16_t> lateNvReads;
     std::map<std::string, uint32_t> efsWriteErrorAt;  // EFS path -> offset: that write gets EIO, nothing stored
     bool bAnswerBadRequests = true;           // a request with a bad FCS or no flag gets 0x13
     uint16_t downloaderNakReason = 0;         // boot downloader reset: 0 ACK, else NAK + reason

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "form/pictures.h"
+#include "modem/nv_store.h"
 #include "modem/rf_nv_lists.h"
 #include "faults/fault_support.h"
 #include "support/sha256_file.h"
@@ -677,6 +678,30 @@ std::vector<FaultCase> NvCases() {
             ASSERT_GE(file.size(), 136u);
             EXPECT_EQ(file[0] | file[1] << 8, 23);
             EXPECT_EQ(file[132] | file[133] << 8, 4);
+        };
+        v.push_back(c);
+    }
+    {
+        // The modem answers item 52's first read after the tool's resend and, busy, the resend
+        // only under the next item's request: neither answer is taken for another item.
+        FaultCase c = NvDone("BackupLateNvReplyWithResend", Task::Backup, [](SimKnobs& k) { k.lateNvReads = {52}; });
+        c.errLines.push_back("TRACE: RxTxPacket Client 0: 手机无返回数据!");
+        c.check = [](const Sandbox& box, GatewaySim& sim, const RunResult&) {
+            const auto file = Bytes(VersionFolder(box) + "/Channel.nvm");
+            ASSERT_EQ(file.size() % 136, 0u);
+            ASSERT_GT(file.size(), 3u * 136);
+            const auto items = sim.Modem().NvItems();
+            for (size_t at = 0; at < file.size(); at += 136) {
+                const ::NvRecord r = UnpackNvRecord(std::span<const uint8_t, 136>(&file[at], 136));
+                const auto it = items.find(r.wItem);
+                ASSERT_NE(it, items.end()) << r.wItem;
+                if (it->second.status == SIM_NV_NOTACTIVE) {
+                    EXPECT_EQ(r.wStatus, SIM_NV_NOTACTIVE) << r.wItem;
+                    continue;
+                }
+                EXPECT_EQ(r.wStatus, 0) << r.wItem;
+                EXPECT_TRUE(std::equal(r.abData.begin(), r.abData.end(), it->second.data.begin())) << r.wItem;
+            }
         };
         v.push_back(c);
     }

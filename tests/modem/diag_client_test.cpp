@@ -157,6 +157,57 @@ TEST_F(DiagClientTest, NvReadFailuresZeroTheData) {
     EXPECT_EQ(client.LastError(), "cannot read #6569 NV Item, since address is not a valid allocation ");
 }
 
+// Answers to other requests (late ones relayed under this request's number, or left in the queue)
+// are never taken for this one's; two different answers to one item fail it.
+TEST_F(DiagClientTest, RepliesMustAnswerTheirRequest) {
+    Nv a{}, b{};
+    a[0] = 0xA1;
+    b[0] = 0xB2;
+    auto step = [](const Bytes& reply, std::vector<Bytes> ahead) {
+        Step s = ReplyFrame(reply);
+        s.ahead = std::move(ahead);
+        return s;
+    };
+    // Item 9's late answer ahead of item 10's: set aside, no resend.
+    tunnel.steps.push_back(step(NvReply(0x26, 9, a, 0), {}));
+    tunnel.steps.push_back(step(NvReply(0x26, 10, b, 0), {EncodeFrame(NvReply(0x26, 9, a, 0), false)}));
+    Nv data{};
+    int16_t status = -5;
+    EXPECT_EQ(client.ReadNvItem(9, data, status), 1);
+    EXPECT_EQ(client.ReadNvItem(10, data, status), 1);
+    EXPECT_EQ(data, b);
+    EXPECT_EQ(tunnel.sent.size(), 2u);
+    EXPECT_TRUE(client.TakeNvConflicts().empty());
+
+    // A second answer to item 9 that differs, left in the queue: item 9 is handed back once.
+    tunnel.queued.push_back(EncodeFrame(NvReply(0x26, 9, b, 0), false));
+    tunnel.steps.push_back(step(NvReply(0x26, 11, a, 0), {}));
+    EXPECT_EQ(client.ReadNvItem(11, data, status), 1);
+    EXPECT_EQ(tunnel.drained, 1);
+    EXPECT_EQ(client.TakeNvConflicts(), std::vector<uint16_t>{9});
+    EXPECT_TRUE(client.TakeNvConflicts().empty());
+
+    // Two different answers to the item being read: neither is taken.
+    tunnel.queued.push_back(EncodeFrame(NvReply(0x26, 12, a, 0), false));
+    tunnel.steps.push_back(step(NvReply(0x26, 12, b, 0), {}));
+    data.fill(0);
+    EXPECT_EQ(client.ReadNvItem(12, data, status), 0);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(data, Nv{});
+    EXPECT_EQ(client.LastError(),
+              "cannot read #12 NVItem, since The Phone Gave Two Different Answers to the Same Request");
+
+    // A write's answer echoes item and data; the offline answer echoes its mode; an NV read's
+    // answer ahead of an offline request is no DIAG error.
+    tunnel.steps.push_back(step(NvReply(0x27, 550, a, 0), {EncodeFrame(NvReply(0x27, 550, b, 0), false),
+                                                         EncodeFrame(NvReply(0x27, 551, a, 0), false)}));
+    EXPECT_EQ(client.WriteNvItem(550, a, status), 1);
+    tunnel.steps.push_back(step({0x29, 0x01, 0x00}, {EncodeFrame(Bytes{0x29, 0x02, 0x00}, false),
+                                                     EncodeFrame(NvReply(0x26, 13, a, 0), false)}));
+    EXPECT_EQ(client.SetOffline(), 1);
+    EXPECT_EQ(tunnel.sent.size(), 6u);
+}
+
 TEST_F(DiagClientTest, EsnIsAllOnesAfterTenFailedAttempts) {
     for (int i = 0; i < 10; ++i) tunnel.steps.push_back(ReplyFrame({0x14}));
     uint32_t esn = 0;

@@ -23,6 +23,7 @@ struct FakeEfs {
     int32_t openDescriptor = 0;            // descriptor the open answers with
     std::map<int, uint32_t> readClaim;     // read index -> bytes the reply claims
     std::map<int, uint32_t> readErrno;     // read index -> error number
+    uint32_t missingErrno = 2;             // the open's error number for a missing file (ENOENT)
     int carryShortBy = 0;                  // the reply carries fewer bytes than it claims
     int writtenShortBy = 0;
     std::vector<std::pair<uint32_t, uint32_t>> reads;   // count, offset
@@ -41,7 +42,7 @@ struct FakeEfs {
                 const bool create = plat::GetLe32(req, 4) & 0x40;
                 if (!files.count(path) && !create) {
                     plat::AppendLe32(r, 0xFFFFFFFF);
-                    plat::AppendLe32(r, 2);  // ENOENT
+                    plat::AppendLe32(r, missingErrno);
                     return r;
                 }
                 if (create) files[path].clear();
@@ -250,6 +251,10 @@ TEST_F(EfsTest, OpenOutcomes) {
     EXPECT_EQ(client.CopyEfsFileToPc(dir + "/x", efsPath), EfsCopyResult::NoFile);
     EXPECT_EQ(efs.closes, 0);
     EXPECT_EQ(client.Mode(), DiagClient::ModeDiag);
+    // Any other error number (here EACCES) is a failure, not an absent file.
+    efs.missingErrno = 13;
+    EXPECT_EQ(client.CopyEfsFileToPc(dir + "/x", efsPath), EfsCopyResult::Failed);
+    efs.missingErrno = 2;
 
     // Descriptor 1 counts as a failure.
     efs.files[efsPath] = Pattern(10);

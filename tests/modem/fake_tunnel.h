@@ -25,14 +25,15 @@ struct Step {
     int delayMs = 0;        // the reply shows up this long after the send
     std::optional<Bytes> expect;
     int lengthOverride = -1;  // nLength reported instead of reply.size()
+    std::vector<Bytes> ahead;  // frames queued under this request's number before its reply
 };
 
 inline Step ReplyFrame(const Bytes& payload, bool leadingFlag = false) {
-    return Step{Step::Reply, EncodeFrame(payload, leadingFlag), 0, std::nullopt, -1};
+    return Step{Step::Reply, EncodeFrame(payload, leadingFlag), 0, std::nullopt, -1, {}};
 }
-inline Step ReplyRaw(const Bytes& bytes) { return Step{Step::Reply, bytes, 0, std::nullopt, -1}; }
-inline Step Silent() { return Step{Step::Silent, {}, 0, std::nullopt, -1}; }
-inline Step Refuse() { return Step{Step::Refuse, {}, 0, std::nullopt, -1}; }
+inline Step ReplyRaw(const Bytes& bytes) { return Step{Step::Reply, bytes, 0, std::nullopt, -1, {}}; }
+inline Step Silent() { return Step{Step::Silent, {}, 0, std::nullopt, -1, {}}; }
+inline Step Refuse() { return Step{Step::Refuse, {}, 0, std::nullopt, -1, {}}; }
 
 class FakeTunnel : public ILinkTunnel {
 public:
@@ -50,6 +51,8 @@ public:
     int override = 0;
     int markedClosed = 0;
     int restarts = 0;
+    std::vector<Bytes> queued;   // frames left in the queue: drained before the next request
+    int drained = 0;
 
     int SlotIndex() const override { return slot; }
     bool IsOpen() const override { return open; }
@@ -85,14 +88,22 @@ public:
         }
         if (!open || step.kind == Step::Refuse) return 0;
         override = 0;  // the channel encodes the record: the override is used up
+        for (const Bytes& a : step.ahead) m_ahead.push_back(a);
         if (step.kind == Step::Reply) {
             m_pending = step;
             m_readyAt = plat::TickMs() + step.delayMs;
         }
         return n;
     }
-    int HasReply() override { return (DataReady() || RecordReady()) ? 1 : 0; }
+    int HasReply() override { return (!m_ahead.empty() || DataReady() || RecordReady()) ? 1 : 0; }
     int TakeData(std::span<uint8_t> dest, size_t zeroCount) override {
+        if (!m_ahead.empty()) {
+            std::fill_n(dest.begin(), std::min(zeroCount, dest.size()), 0);
+            const Bytes r = m_ahead.front();
+            m_ahead.pop_front();
+            std::copy_n(r.begin(), std::min(r.size(), dest.size()), dest.begin());
+            return static_cast<int>(r.size());
+        }
         if (!DataReady()) return 0;
         std::fill_n(dest.begin(), std::min(zeroCount, dest.size()), 0);
         const Bytes& r = m_pending->reply;
@@ -102,6 +113,14 @@ public:
         return n;
     }
     void SetTypeOverride(int value) override { override = value; }
+    void DrainReplies(const std::function<void(std::span<const uint8_t>)>& each) override {
+        for (const Bytes& b : queued) {
+            ++drained;
+            each(b);
+        }
+        queued.clear();
+        m_ahead.clear();
+    }
 
     int PostRecord(LinkRecord& record, int length) override {
         if (!open) return 0;
@@ -130,6 +149,7 @@ public:
 
 private:
     std::optional<Step> m_pending;
+    std::deque<Bytes> m_ahead;
     int64_t m_readyAt = 0;
     std::optional<LinkRecord> m_record;
     int64_t m_recordAt = 0;

@@ -40,6 +40,7 @@ protected:
         Write(paths.strFileTmp, "new");
         fs::create_directories(paths.strFolderTmp);
         Write(paths.strFolderTmp + "/00020148", "new148");
+        Write(paths.strListTmp, "00020148\n");
     }
 
     std::string dir;
@@ -78,8 +79,12 @@ TEST(NvRecord, PackedLittleEndianAt136Bytes) {
 TEST_F(NvStoreTest, CommitReplacesFileAndFolderKeepingSubFolders) {
     MakeOld();
     MakeNewTemps();
+    Write(paths.strList, "00020144\n");
     ASSERT_TRUE(CommitNvBackup(paths));
     EXPECT_EQ(Read(paths.strFile), "new");
+    EXPECT_EQ(Read(paths.strList), "00020148\n");
+    EXPECT_EQ(paths.strList, dir + "/_EFS_RF_NV.list");
+    EXPECT_FALSE(fs::exists(paths.strListTmp));
     EXPECT_EQ(Read(paths.strFolder + "/00020148"), "new148");
     EXPECT_FALSE(fs::exists(paths.strFolder + "/00020144"));
     EXPECT_EQ(Read(paths.strFolder + "/keep/x"), "x");
@@ -120,9 +125,45 @@ TEST_F(NvStoreTest, RecoveryFinishesAReplacementCutAfterTheFile) {
     fs::rename(paths.strFileTmp, paths.strFile);
     RecoverNvBackup(paths);
     EXPECT_EQ(Read(paths.strFile), "new");
+    EXPECT_EQ(Read(paths.strList), "00020148\n");  // the list's rename is finished too
     EXPECT_EQ(Read(paths.strFolder + "/00020148"), "new148");
     EXPECT_EQ(Read(paths.strFolder + "/keep/x"), "x");
     EXPECT_FALSE(fs::exists(paths.strFolderOld));
+}
+
+// A rollback whose last rename failed leaves the old folder as the only copy: it is renamed back,
+// with or without the file's temporary, and nothing is deleted.
+TEST_F(NvStoreTest, RecoveryKeepsTheOldFolderWhenTheLiveOneIsMissing) {
+    for (const bool bFileTmp : {false, true}) {
+        MakeOld();
+        MakeNewTemps();
+        if (!bFileTmp) fs::remove(paths.strFileTmp);
+        fs::rename(paths.strFolder, paths.strFolderOld);
+        RecoverNvBackup(paths);
+        EXPECT_EQ(Read(paths.strFolder + "/00020144"), "old144") << bFileTmp;
+        EXPECT_EQ(Read(paths.strFolder + "/keep/x"), "x") << bFileTmp;
+        EXPECT_FALSE(fs::exists(paths.strFolderOld)) << bFileTmp;
+        EXPECT_EQ(Read(paths.strFolderTmp + "/00020148"), "new148") << bFileTmp;
+        EXPECT_EQ(Read(paths.strFile), "old") << bFileTmp;
+        fs::remove_all(paths.strFolder);
+        fs::remove_all(paths.strFolderTmp);
+        fs::remove(paths.strFileTmp);
+        fs::remove(paths.strList);
+        fs::remove(paths.strListTmp);
+    }
+}
+
+TEST_F(NvStoreTest, RfNvListNamesTheFilesARestoreRequires) {
+    std::vector<std::string> missing{"x"};
+    EXPECT_TRUE(MissingRfNvFiles(paths, missing));  // no list: a backup from before the lists
+    EXPECT_TRUE(missing.empty());
+    MakeOld();
+    ASSERT_TRUE(WriteRfNvList(paths.strList, {"00020144", "00020148", "00020150"}));
+    EXPECT_EQ(Read(paths.strList), "00020144\n00020148\n00020150\n");
+    EXPECT_TRUE(MissingRfNvFiles(paths, missing));
+    EXPECT_EQ(missing, (std::vector<std::string>{"00020148", "00020150"}));
+    Write(paths.strList, "00020144\r\n../Channel.nvm\n");
+    EXPECT_FALSE(MissingRfNvFiles(paths, missing));
 }
 
 TEST_F(NvStoreTest, RecoveryRemovesTemporariesOfAnInterruptedBackup) {

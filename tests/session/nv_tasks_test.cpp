@@ -433,7 +433,12 @@ TEST_F(NvBackupTest, BackupWritesAllItemsAndFilesOfRk19L) {
         EXPECT_EQ(files.at(plat::Format("%08d", e)), FileData(e));
     }
     EXPECT_TRUE(fs::is_directory(Folder() + "/keep"));
-    EXPECT_EQ(VersionFolderNames(), (std::vector<std::string>{"Channel.nvm", "NV", "_EFS_RF_NV"}));
+    EXPECT_EQ(VersionFolderNames(), (std::vector<std::string>{"Channel.nvm", "NV", "_EFS_RF_NV", "_EFS_RF_NV.list"}));
+    // The list names the 38 files, in list order.
+    std::string list;
+    for (int32_t e : RfNvEntries("RK19L"))
+        if (IsRfNvFileEntry(e)) list += plat::Format("%08d\n", e);
+    EXPECT_EQ(Read(host.folder + "/_EFS_RF_NV.list"), Bytes(list.begin(), list.end()));
     // The archive copy: the IMEI 812345678901234 has a wrong check digit.
     EXPECT_TRUE(fs::is_directory(host.folder + "/NV/unknown"));
 
@@ -516,6 +521,20 @@ TEST_F(NvBackupTest, RestoreIntoAWipedModemGivesBackItemsAndFiles) {
     EXPECT_TRUE(std::regex_match(done, std::regex("Restore NV success, total time is [0-9]+ min [0-9]+ sec")));
     EXPECT_EQ(tail, (std::vector<std::string>{"box:" + done, "status:" + done, "picture:2", "finish",
                                               "progress:100", "box:" + std::string(TEXT_NV_AGAIN)}));
+
+    // The folder lacks a file the backup's list names: refused before anything reaches the modem,
+    // and the gateway leaves download mode.
+    fs::remove(Folder() + "/00020194");
+    ModemModel untouched;
+    tunnel.responder = [&](const Bytes& req) { return untouched(req); };
+    tunnel.open = true;
+    NewHost();
+    Restore();
+    ExpectFailed("NV backup lacks RF NV files: 00020194; NV restore cancelled, nothing was written to the modem.");
+    EXPECT_TRUE(untouched.writes.empty());
+    EXPECT_TRUE(untouched.files.empty());
+    EXPECT_EQ(untouched.offlines + untouched.spcs, 0);
+    EXPECT_FALSE(tunnel.inDownload);
 }
 
 TEST_F(NvBackupTest, NotActiveItemIsStoredAndSkippedMissingAndEmptyFilesAreNoFailure) {
