@@ -7,7 +7,6 @@
 AppConfig AppConfigFor(const plat::Options& options, const std::string& programFolder) {
     AppConfig config;
     config.programFolder = programFolder;
-    config.gatewayOverride = options.endpoints.bGatewayOverridden ? options.endpoints.gateway : "";
     // The export and clear commands send nothing: no link watcher.
     config.bStartLinkWatch = !plat::IsCommandRun(options);
     config.options = options;
@@ -21,7 +20,6 @@ CServiceToolApp::CServiceToolApp(plat::IUiPort& ui, IViewHost& host, plat::IProc
     m_pForm = std::make_unique<CFormModel>();
     ViewConfig vc;
     vc.programFolder = m_config.programFolder;
-    vc.gatewayOverride = m_config.gatewayOverride;
     vc.bStartLinkWatch = m_config.bStartLinkWatch;
     m_pView = std::make_unique<CServiceToolView>(*m_pDoc, *m_pForm, ui, host, process, vc);
     m_pFrame = std::make_unique<CMainFrame>(*m_pView);

@@ -12,10 +12,10 @@
 #include "form/form_model.h"
 #include "form/view.h"
 #include "platform/options.h"
+#include "session/line_session.h"
 
 struct AppConfig {
     std::string programFolder;     // the program's own folder
-    std::string gatewayOverride;   // --gateway
     bool bStartLinkWatch = true;   // false for the export and clear commands of the command line
     bool bCreateRecordStore = true;
     plat::Options options;         // the whole command line (endpoints, time scale, modes)
@@ -50,6 +50,9 @@ public:
     // Components go after the view (whose threads are joined by then), before the document, in
     // the reverse order of Own.
     void Own(std::shared_ptr<void> component) { m_components.push_back(std::move(component)); }
+    // The lines' sessions the wiring made (none before the wiring).
+    void SetLines(CLineSessions* lines) { m_pLines = lines; }
+    CLineSessions* Lines() { return m_pLines; }
 
     // 1 selects the English texts; the document sets 0, so the Chinese texts are in force.
     int m_bLanguage = 0;
@@ -68,5 +71,6 @@ private:
     std::unique_ptr<CServiceToolView> m_pView;
     std::unique_ptr<CMainFrame> m_pFrame;
     std::vector<std::shared_ptr<void>> m_components;
+    CLineSessions* m_pLines = nullptr;
     std::atomic<bool> m_bDownloadPressed{false};
 };

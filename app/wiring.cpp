@@ -1,30 +1,66 @@
 #include "app/wiring.h"
 
-#include <deque>
 #include <memory>
-#include <mutex>
 
 #include "model/line_device.h"
-#include "form/control_ids.h"
-#include "session/upgrade_controller.h"
 #include "session/diag_port_switch.h"
+#include "session/line_session.h"
 #include "session/nv_tasks.h"
+#include "session/upgrade_controller.h"
 #include "platform/fs.h"
 #include "platform/line_log.h"
 #include "web/gateway_web.h"
 
 namespace {
 
-// Everything the wiring makes lives as long as the application's components.
-struct Wired {
+// Everything the wiring makes lives as long as the application's components. It is the lines'
+// work: the watcher and task bodies, the modem's reset, the channel and the link server.
+struct Wired final : ILineWork {
+    CServiceToolDoc& doc;
+    std::string restoreFrom;
     plat::LineLog log;
+    std::unique_ptr<CLineSessions> lines;
     std::unique_ptr<GatewayWeb> web;
     std::unique_ptr<CUpgradeController> controller;
     std::unique_ptr<CLineDiagPortHost> atHost;
     std::unique_ptr<CDiagPortSwitches> portSwitches;
-    explicit Wired(std::string logs) : log(std::move(logs)) {}
-    ~Wired() {
+
+    Wired(CServiceToolDoc& d, std::string restore, std::string logs)
+        : doc(d), restoreFrom(std::move(restore)), log(std::move(logs)) {}
+    ~Wired() override {
+        // The threads go first (they use everything below), then the link server.
+        if (lines) lines->Shutdown();
         if (controller) controller->StopLinkServer();
+    }
+
+    void WatchLink(int line) override { controller->LinkWatchThread(line); }
+    void RunTask(int line, TaskType type) override {
+        CLineSession& events = lines->Session(line);
+        switch (type) {
+            case TaskType::CpeUpgrade: return controller->CpeUpgradeThread(line);
+            case TaskType::NvBackup: return BackupNvThread(doc, events, doc.Device(line).diag, line);
+            case TaskType::NvRestore: return RestoreNvThread(doc, events, doc.Device(line).diag, line, restoreFrom);
+            case TaskType::Repair:
+            case TaskType::None: return;
+        }
+    }
+    bool InDownloadMode(int line) override { return doc.Device(line).diag.Mode() == DiagClient::ModeDownload; }
+    void ResetModem(int line, bool bDownload) override {
+        DiagClient& diag = doc.Device(line).diag;
+        if (bDownload) diag.ResetDownloader();
+        else diag.ResetPhone();
+    }
+    bool OpenChannel(int line) override { return controller->OpenChannel(line); }
+    void CloseChannel(int line) override { controller->CloseChannel(line); }
+    void StopLink() override { controller->StopLinkServer(); }
+    void SwitchPort(int line, PortSwitch kind) override {
+        switch (kind) {
+            // Start-up step 18 runs on the GUI thread before the watcher exists: the line's channel
+            // is not open yet, so the switch answers "Data端口错误!" at once.
+            case PortSwitch::AtStartUp: ToggleDiagPort(line, *atHost); return;
+            case PortSwitch::AllLines: return portSwitches->Press(0, true);
+            case PortSwitch::Line: return portSwitches->Press(line, false);
+        }
     }
 };
 
@@ -35,44 +71,23 @@ void WireApplication(CServiceToolApp& app) {
     CServiceToolDoc& doc = app.Doc();
     const plat::Endpoints& endpoints = app.Config().options.endpoints;
 
-    auto wired = std::make_shared<Wired>(plat::JoinPath(plat::CurrentFolder(), "Logs"));
+    auto wired = std::make_shared<Wired>(doc, app.Config().options.restoreFrom,
+                                         plat::JoinPath(plat::CurrentFolder(), "Logs"));
+    wired->lines = std::make_unique<CLineSessions>(CLineSessions::Deps{
+        doc, view, app.Process(), [&view](std::function<void()> fn) { view.Host().PostToGui(std::move(fn)); },
+        endpoints});
+    CLineSessions& lines = *wired->lines;
     wired->web = std::make_unique<GatewayWeb>(
         endpoints, app.Process(), [&view](const std::string& text) { view.ShowLineStatus(0, text, false); },
         app.Ui(), doc.Device(0).channel.Direct());
-    wired->controller = std::make_unique<CUpgradeController>(CUpgradeController::Deps{
-        doc, view, view.Threads(), view.Counts(), *wired->web, endpoints, app.Process(), wired->log});
-    CUpgradeController& controller = *wired->controller;
-    view.hooks.linkWatchThread = [&controller](int line) { controller.LinkWatchThread(line); };
-    view.hooks.cpeUpgradeThread = [&controller](int line) { controller.CpeUpgradeThread(line); };
-    view.hooks.openChannel = [&controller](int line, int, int) { return controller.OpenChannel(line); };
-    view.hooks.closeChannel = [&controller](int line) { controller.CloseChannel(line); };
-    view.hooks.stopLinkServer = [&controller] { controller.StopLinkServer(); };
-
-    view.hooks.nvBackupThread = [&doc, &view](int line) { BackupNvThread(doc, view, doc.Device(line).diag, line); };
-    view.hooks.nvRestoreThread = [&doc, &view, restoreFrom = app.Config().options.restoreFrom](int line) {
-        RestoreNvThread(doc, view, doc.Device(line).diag, line, restoreFrom);
-    };
-    view.hooks.isDownloadMode = [&doc](int line) { return doc.Device(line).diag.Mode() == DiagClient::ModeDownload; };
-    view.hooks.resetModem = [&doc](int line, bool bDownload) {
-        DiagClient& diag = doc.Device(line).diag;
-        if (bDownload) diag.ResetDownloader();
-        else diag.ResetPhone();
-    };
-
+    wired->controller = std::make_unique<CUpgradeController>(
+        CUpgradeController::Deps{doc, lines, view.Counts(), *wired->web, app.Process(), wired->log});
     wired->atHost = std::make_unique<CLineDiagPortHost>(doc, view);
-    CLineDiagPortHost& atHost = *wired->atHost;
     wired->portSwitches = std::make_unique<CDiagPortSwitches>(
-        view.Threads(), [&view](int line, std::function<void(int)> body) { return view.StartTask(line, std::move(body)); },
-        atHost);
-    CDiagPortSwitches& portSwitches = *wired->portSwitches;
-    // Start-up step 18 runs on the GUI thread before the watcher exists: the line's channel is not
-    // open yet, so the switch answers "Data端口错误!" at once.
-    view.hooks.diagPortOperation = [&atHost](int line) { ToggleDiagPort(line, atHost); };
-    view.hooks.modemCommand = [&portSwitches](int id) {
-        if (id == ids::RESTORE_ALL_PORTS) return portSwitches.Press(0, true);
-        for (int line = 0; line < LINE_COUNT; ++line)
-            if (ids::RESTORE_PORT[static_cast<size_t>(line)] == id) return portSwitches.Press(line, false);
-    };
-    view.hooks.teardown = [&controller] { controller.StopLinkServer(); };
+        lines.Threads(), [&lines](int line, std::function<void(int)> body) { return lines.StartThread(line, std::move(body)); },
+        *wired->atHost);
+    lines.SetWork(wired.get());
+    view.AttachLines(&lines);
+    app.SetLines(&lines);
     app.Own(wired);
 }

@@ -123,7 +123,7 @@ int main() {
     CServiceToolDoc doc;
     doc.SetLineText(0, LineField::VersionFolder, folder, nullptr);
     doc.Line(0).SetCpeVersion("RK19T_V1.0.0");
-    doc.Line(0).nTaskType = TASK_NV_BACKUP;
+    doc.Line(0).nTaskType = TaskType::NvBackup;
     doc.m_nMode = MODE_BACKUP_NV;
     const int before = tunnelRequests.load();
     const int64_t t0 = plat::TickMs();

@@ -10,8 +10,6 @@
 
 namespace {
 
-bool ValidLine(int line) { return line >= 0 && line < LINE_COUNT; }
-
 // Enabled only while no line is busy.
 constexpr int LOCKED_WHILE_BUSY[] = {1081, 1136, 1121, 1135, 1131, 1134, 1164, 1165, 1168, 1169, 1133,
                                      1132, 1138, 1147, 1109, 1154, 1156, 1158, 1159, 1162, 1140, 1141,
@@ -118,62 +116,6 @@ void CServiceToolView::UpdateLineControls(int line, bool bDownloadEnabled) {
     m_form.Enable(ids::STOP_LINE_0 + line, !bDownloadEnabled);
 }
 
-void CServiceToolView::EndTask(int line, const std::string& text, LineOutcome outcome) {
-    if (!ValidLine(line)) return;
-    const size_t l = static_cast<size_t>(line);
-    m_nOutcome[l] = static_cast<int>(IsPass(outcome) ? TaskOutcome::Succeeded : TaskOutcome::Failed);
-    ShowLineStatus(line, text, true);
-    // The mode radio of the current mode, with its handler.
-    switch (m_doc.m_nMode.load()) {
-        case MODE_MODEM_AND_CPE: OnModeRadio(ids::MODE_MODEM_AND_CPE); break;
-        case MODE_CPE_ONLY: OnModeRadio(ids::MODE_CPE_ONLY); break;
-        case MODE_BACKUP_NV: OnModeRadio(ids::MODE_BACKUP_NV); break;
-        case MODE_RESTORE_NV: OnModeRadio(ids::MODE_RESTORE_NV); break;
-        default: break;
-    }
-    ShowLineStatus(line, text, true);
-
-    const bool bDownload = hooks.isDownloadMode && hooks.isDownloadMode(line);
-    auto resetModem = [&] {
-        if (hooks.resetModem) hooks.resetModem(line, bDownload);
-    };
-    auto stopLinkServer = [&] {
-        m_doc.m_bHandshakePending = 1;
-        if (hooks.stopLinkServer) hooks.stopLinkServer();
-    };
-    switch (outcome) {
-        case LineOutcome::Passed:
-            SetLinePicture(line, PIC_PASS);
-            resetModem();
-            break;
-        case LineOutcome::PassedAsIs: SetLinePicture(line, PIC_PASS); break;
-        case LineOutcome::FailedResetModem:
-            SetLinePicture(line, PIC_FAIL);
-            resetModem();
-            break;
-        case LineOutcome::FailedStopLink:
-            stopLinkServer();
-            SetLinePicture(line, PIC_FAIL);
-            break;
-        case LineOutcome::FailedResetStopLink:
-            // The reset goes out on the line's connection, which the server's stop closes: it
-            // is sent first, or it would never reach the modem.
-            resetModem();
-            stopLinkServer();
-            SetLinePicture(line, PIC_FAIL);
-            break;
-        case LineOutcome::FailedClosing:
-            SetLinePicture(line, PIC_FAIL);
-            if (bDownload)
-                m_ui.MessageBox(plat::Format(English() ? TEXT_LINE_FAILED_EN : TEXT_LINE_FAILED_CN, line + 1));
-            break;
-    }
-    m_doc.Line(l).bRunning = 0;
-    m_form.SetProgressPos(ids::PROGRESS_0 + line, 0);
-    SetLineProgress(line, 0);
-    m_ui.MessageBox(TEXT_CLOSING, PRODUCT_TITLE);
-}
-
 void CServiceToolView::ShowCurrentTime() {
     const std::tm t = LocalTime();
     char buf[64] = {};
@@ -202,8 +144,12 @@ void CServiceToolView::ModeChosen(int mode) {
     if (mode >= 0 && mode < 4) OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
 }
 
-void CServiceToolView::Finished(int line) {
+void CServiceToolView::RunningChanged(int line, bool bStartAllowed) {
     if (!ValidLine(line)) return;
-    m_doc.Line(line).bRunning = 0;
-    UpdateLineControls(line, false);
+    if (!bStartAllowed && m_doc.Line(line).bRunning.load() != 0) m_nCurLine = line;
+    UpdateLineControls(line, bStartAllowed);
+}
+
+void CServiceToolView::TaskReturned(int line, std::optional<LineOutcome> outcome) {
+    if (observers.onTaskThreadReturned) observers.onTaskThreadReturned(line, outcome);
 }

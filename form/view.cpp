@@ -8,34 +8,14 @@
 #include "platform/trace.h"
 #include "records/record_store.h"
 
-namespace {
-
-// Mode table: radio index -> task type of line 0.
-constexpr int TASK_FOR_MODE[4] = {TASK_CPE_UPGRADE, TASK_CPE_UPGRADE, TASK_NV_BACKUP, TASK_NV_RESTORE};
-
-bool ValidLine(int line) { return line >= 0 && line < LINE_COUNT; }
-
-}  // namespace
-
 CServiceToolView::CServiceToolView(CServiceToolDoc& doc, CFormModel& form,
                                                plat::IUiPort& ui, IViewHost& host,
                                                plat::IProcess& process, ViewConfig config)
-    : m_doc(doc), m_form(form), m_ui(ui), m_host(host), m_process(process), m_config(std::move(config)),
-      m_threads([this](std::function<void()> fn) { m_host.PostToGui(std::move(fn)); }) {
-    m_threads.onResume = [this](int line) { m_bStartPending[static_cast<size_t>(line)] = false; };
+    : m_doc(doc), m_form(form), m_ui(ui), m_host(host), m_process(process), m_config(std::move(config)) {
     if (!m_icmp.IsReady() && !m_icmp.ErrorText().empty()) m_ui.MessageBox(m_icmp.ErrorText(), "Error:");
 }
 
 CServiceToolView::~CServiceToolView() { Teardown(); }
-
-bool CServiceToolView::StartTask(int line, std::function<void(int line)> body) {
-    if (!ValidLine(line) || !body) return false;
-    m_nOutcome[static_cast<size_t>(line)] = static_cast<int>(TaskOutcome::None);
-    return m_threads.StartTask(line, [this, body = std::move(body)](int l) {
-        body(l);
-        if (observers.onTaskThreadReturned) observers.onTaskThreadReturned(l, LastOutcome(l));
-    });
-}
 
 // ---------------------------------------------------------------------------------------------
 // Start-up
@@ -59,7 +39,7 @@ StartOutcome CServiceToolView::OnInitialUpdate() {
             Teardown();
             return {false, 4};
     }
-    m_doc.m_strTerminalIp = m_config.gatewayOverride.empty() ? dialog.strIp : m_config.gatewayOverride;
+    if (m_pLines) m_pLines->ChooseGateway(dialog.strIp);
     m_doc.m_strWifiMaxNum = dialog.strWifiMaxNum;
     // 3. Labels.
     m_form.ApplyLabels(English());
@@ -96,12 +76,10 @@ StartOutcome CServiceToolView::OnInitialUpdate() {
     ShowLineVersions(0);
     UpdateLineControls(0, true);
     SetLineProgress(0, 0);
-    // 17. Handshake, members back into the controls.
-    m_doc.m_bHandshakePending = 1;
+    // 17. Members back into the controls (the lines wait for their web handshake from the start).
     DataToControls();
     // 18. DIAG port operation.
-    if (m_doc.GetLineInt(0, LineField::DiagPortFlag) != 0 && hooks.diagPortOperation)
-        hooks.diagPortOperation(0);
+    if (m_doc.GetLineInt(0, LineField::DiagPortFlag) != 0 && m_pLines) m_pLines->SwitchPort(0, PortSwitch::AtStartUp);
     // 19.
     ShowCpeVersion(0);
     // 20.
@@ -179,7 +157,7 @@ void CServiceToolView::OnCommand(int id) {
     }
     if ((id >= 1131 && id <= 1148 && id != ids::BOOT_FILE_BUTTON) || id == 1158 || id == 1160) {
         if (id == ids::ERASE_BOOT) m_form.SetCheck(id, !m_form.IsChecked(id));
-        if (hooks.modemCommand) hooks.modemCommand(id);
+        SwitchPortOf(id);
     }
     // Anything else (the frame's 57601, 32780, 32783 among them) does nothing.
 }
@@ -217,7 +195,6 @@ bool CServiceToolView::OnExportCsv() {
         RunningMessage();
         return false;
     }
-    if (hooks.exportCsv) return hooks.exportCsv();
     CRecordStore* store = m_doc.RecordStore();
     return store != nullptr && store->ExportCsv();
 }
@@ -228,7 +205,6 @@ bool CServiceToolView::OnExportSdi() {
         return false;
     }
     m_ui.MessageBox(English() ? TEXT_SDI_WARNING_EN : TEXT_SDI_WARNING_CN);
-    if (hooks.exportSdi) return hooks.exportSdi();
     CRecordStore* store = m_doc.RecordStore();
     return store != nullptr && store->ExportSdi();
 }
@@ -241,13 +217,13 @@ bool CServiceToolView::OnClearCounts() {
 
 void CServiceToolView::OnUninstallMessage() {
     const int line = m_nCurLine;
-    if (ValidLine(line) && hooks.closeChannel) hooks.closeChannel(line);
+    if (m_pLines) m_pLines->CloseChannel(line);
     plat::Sleep(1500);
     m_process.StartProgram(plat::JoinPath(m_config.programFolder, UNINSTALLER_NAME));
 }
 
 void CServiceToolView::OnVersionPath() {
-    if (m_doc.m_strTerminalIp != VERSION_PATH_ADDRESS) {
+    if (TerminalIp() != VERSION_PATH_ADDRESS) {
         m_ui.MessageBox(TEXT_VERSION_IP_ONLY, PRODUCT_TITLE);
         return;
     }
@@ -300,7 +276,7 @@ void CServiceToolView::OnModeRadio(int id) {
     m_form.CheckRadio(id);
     m_nRadioMode = index;
     m_doc.m_nMode = index;
-    m_doc.Line(0).nTaskType = TASK_FOR_MODE[index];
+    m_doc.Line(0).nTaskType = TaskForMode(index);
 }
 
 void CServiceToolView::OnLineTaskRadio(int id) {
@@ -309,29 +285,35 @@ void CServiceToolView::OnLineTaskRadio(int id) {
         const auto it = std::find(radios.begin(), radios.end(), id);
         if (it == radios.end()) continue;
         m_form.CheckRadio(id);
-        m_doc.Line(static_cast<size_t>(line)).nTaskType = static_cast<int>(it - radios.begin()) + 1;
+        m_doc.Line(line).nTaskType = static_cast<TaskType>(it - radios.begin() + 1);
         return;
     }
 }
 
 void CServiceToolView::OnNvOptionRadio(int id) {
     m_form.CheckRadio(id);
-    if (hooks.modemCommand) hooks.modemCommand(id);
+    SwitchPortOf(id);
+}
+
+void CServiceToolView::SwitchPortOf(int id) {
+    if (!m_pLines) return;
+    if (id == ids::RESTORE_ALL_PORTS) return m_pLines->SwitchPort(0, PortSwitch::AllLines);
+    for (int line = 0; line < LINE_COUNT; ++line)
+        if (ids::RESTORE_PORT[static_cast<size_t>(line)] == id) return m_pLines->SwitchPort(line, PortSwitch::Line);
 }
 
 void CServiceToolView::OnStartAll() {
     for (int line = 0; line < LINE_COUNT; ++line)
-        if (m_doc.Line(static_cast<size_t>(line)).bRunning == 0) StartLine(line);
+        if (m_doc.Line(line).bRunning == 0) StartLine(line);
 }
 
 void CServiceToolView::OnStopAll() {
-    for (auto& state : m_doc.Lines()) state.bRunning = 0;
-    ApplyBusyLocks();
+    for (int line = 0; line < LINE_COUNT; ++line) OnStopLine(line);
 }
 
 void CServiceToolView::OnStopLine(int line) {
     if (!ValidLine(line)) return;
-    m_doc.Line(static_cast<size_t>(line)).bRunning = 0;
+    if (m_pLines) m_pLines->Stop(line);
     ApplyBusyLocks();
 }
 
@@ -339,16 +321,11 @@ void CServiceToolView::OnReleaseAll() {
     const bool bWasReleased = m_bAllReleased.load();
     m_bAllReleased = !bWasReleased;
     for (int line = 0; line < LINE_COUNT; ++line) {
+        if (m_pLines) m_pLines->Release(line, !bWasReleased);
         if (bWasReleased) {
-            m_threads.ResumeWatcher(line);
-            if (hooks.openChannel) hooks.openChannel(line, m_doc.GetLineInt(line, LineField::PortNumber), 115200);
             m_form.SetText(ids::RELEASE_ALL, TEXT_RELEASE_ALL);
             UpdateLineControls(line, true);
         } else {
-            // The channel is closed once the watcher stands at a safe point.
-            m_threads.PauseWatcher(line, [this, line] {
-                if (hooks.closeChannel) hooks.closeChannel(line);
-            });
             m_form.SetText(ids::RELEASE_ALL, TEXT_CONNECT_ALL);
             UpdateLineControls(line, false);
         }
@@ -361,70 +338,16 @@ void CServiceToolView::OnReleaseAll() {
 // Upgrade controller
 
 void CServiceToolView::StartLinkWatch(int line) {
-    if (!ValidLine(line) || !hooks.linkWatchThread || m_bTornDown) return;
-    FlushArpCache(m_process, m_doc.m_strTerminalIp);
+    if (!ValidLine(line) || !m_pLines || m_bTornDown) return;
     m_nCurLine = line;
-    m_threads.StartWatcher(line, hooks.linkWatchThread);
+    m_pLines->Watch(line);
 }
 
 void CServiceToolView::StartLine(int line) {
-    if (!ValidLine(line) || m_bTornDown) return;
-    // A start that waits for its watcher's pause takes no second press.
-    if (m_bStartPending[static_cast<size_t>(line)].exchange(true)) return;
+    if (!ValidLine(line) || !m_pLines || m_bTornDown) return;
     DataFromControls();
-    m_threads.PauseWatcher(line, [this, line] {
-        m_bStartPending[static_cast<size_t>(line)] = false;
-        ContinueStartLine(line);
-    });
-}
-
-void CServiceToolView::ContinueStartLine(int line) {
-    const size_t l = static_cast<size_t>(line);
-    // 3. Mode table, then radio mode and mode back to 0.
-    const int radio = m_nRadioMode;
-    if (radio >= 0 && radio < 4) {
-        m_doc.m_nMode = radio;
-        m_doc.Line(0).nTaskType = TASK_FOR_MODE[radio];
-    }
-    m_nRadioMode = 0;
-    m_doc.m_nMode = 0;
-    // 4. An upgrade sends only the images the program carries: refused when one was not written.
-    if (m_doc.Line(l).nTaskType.load() == TASK_CPE_UPGRADE) {
-        const std::string refusal = version_source::DownloadRefusal(m_doc, line);
-        if (!refusal.empty()) {
-            m_ui.MessageBox(refusal);
-            return;
-        }
-    }
-    // Both image files must be there.
-    if (!plat::PathExists(m_doc.GetLinePath(line, LineField::RootImage)) ||
-        !plat::PathExists(m_doc.GetLinePath(line, LineField::BootImage))) {
-        m_ui.MessageBox(version_source::TEXT_VERSION_PATH_ERROR);
-        return;
-    }
-    // 5, 6.
-    if (!LineZeroRunning()) UpdateLineControls(0, false);
-    m_doc.Line(l).bRunning = 1;
-    UpdateLineControls(line, false);
-    SetLinePicture(line, PIC_RUNNING);
-    m_nCurLine = line;
-    SetLineProgress(line, 0);
-    // 7. The task thread of the line's task type.
-    std::function<void(int)> body;
-    switch (m_doc.Line(l).nTaskType.load()) {
-        case TASK_CPE_UPGRADE: body = hooks.cpeUpgradeThread; break;
-        case TASK_REPAIR: body = [](int) {}; break;
-        case TASK_NV_BACKUP: body = hooks.nvBackupThread; break;
-        case TASK_NV_RESTORE: body = hooks.nvRestoreThread; break;
-        default: break;
-    }
-    if (body) StartTask(line, std::move(body));
-    // 8. Line 0's Download comes back for the start of another line; for line 0 itself it would
-    // come back on a task that failed within these 100 ms.
-    if (line != 0) {
-        plat::Sleep(100);
-        if (!LineZeroRunning()) UpdateLineControls(0, true);
-    }
+    // The radio's mode is used once; the mode radios choose it again on the next press.
+    if (m_pLines->Start(line, m_nRadioMode.load())) m_nRadioMode = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -444,8 +367,7 @@ void CServiceToolView::Teardown() {
     if (m_bTornDown.exchange(true)) return;
     m_host.BeginTeardown();
     m_host.StopTimer(ids::CLOCK_TIMER_ID);
-    m_threads.Shutdown();
-    if (hooks.teardown) hooks.teardown();
+    if (m_pLines) m_pLines->Shutdown();
     version_source::DeleteImages(plat::VersionFolder());
     m_instance.Release();
 }
@@ -455,15 +377,6 @@ void CServiceToolView::Teardown() {
 
 void CServiceToolView::NotifyLineReady(int line) {
     if (observers.onLineReady) observers.onLineReady(line);
-}
-
-void CServiceToolView::ReportTaskSuccess(int line) {
-    if (ValidLine(line)) m_nOutcome[static_cast<size_t>(line)] = static_cast<int>(TaskOutcome::Succeeded);
-}
-
-TaskOutcome CServiceToolView::LastOutcome(int line) const {
-    if (!ValidLine(line)) return TaskOutcome::None;
-    return static_cast<TaskOutcome>(m_nOutcome[static_cast<size_t>(line)].load());
 }
 
 void CServiceToolView::RequestExit(int status, bool force) { m_host.RequestExit(status, force); }

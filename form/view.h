@@ -5,8 +5,8 @@
 //
 // Threads:
 // - The GUI thread runs OnInitialUpdate, OnCommand, OnTimer, the close path and StartLine.
-// - The line threads (one watcher and the task threads per line) belong to the view's
-//   CLineThreads, which Teardown shuts down; m_nCurLine only records the last line started.
+// - The line threads (one watcher and the task threads per line) belong to the lines' sessions
+//   (ILineControl), which Teardown shuts down; m_nCurLine only records the last line started.
 // - Console operations take the view's own locks only for their texts; message boxes are shown
 //   with no lock held.
 #include <array>
@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@
 #include "platform/ui_port.h"
 #include "records/counts_info.h"
 #include "session/line_events.h"
-#include "session/line_threads.h"
+#include "session/line_session.h"
 
 // Texts of the view.
 constexpr const char* INSTANCE_MUTEX_NAME = "KVOR417N1,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
@@ -40,9 +41,6 @@ constexpr const char* TEXT_RUNNING_EN = "Still running,can not allow config!";
 constexpr const char* TEXT_RUNNING_GUIDE_EN = "Still running, can not allow config!";
 constexpr const char* TEXT_SDI_WARNING_CN = "注意：导出SDI文件记录，将会清空使用本平台下载的相关记录！";
 constexpr const char* TEXT_SDI_WARNING_EN = "Warning:After export sdi file,the upgrade information will be clear!";
-constexpr const char* TEXT_LINE_FAILED_CN = "线路%d任务失败，请手动重启相应设备";
-constexpr const char* TEXT_LINE_FAILED_EN = "Line%d fail，please reset the modem manually";
-constexpr const char* TEXT_CLOSING = "如果再次管理wifi，请关闭工具软件和设备。按照操作说明重新进行升级操作。";
 constexpr const char* TEXT_ABOUT = "MG_RK880T_PDWA_CN_VEV1.00.00：RK880T 接入盒管理工具，版本 1.00.00。";
 constexpr const char* TEXT_VERSION_IP_ONLY = "设置IP为\"2.2.2.2\"时才可以设置下载版本的路径。";
 constexpr const char* TEXT_VERSION_SET = "版本设置完成，点击【确定】按钮退出程序。\n请严格按照操作说明进行管理操作。";
@@ -54,39 +52,6 @@ constexpr const char* GUIDE_FILE_NAME = "MG_RK880T_PDWA_CN_EU操作说明.doc";
 constexpr const char* UNINSTALLER_NAME = "UnInstallAll.exe";
 constexpr const char* BIN_FILTER = "Bin Files(*.bin) | *.bin;||";
 constexpr int64_t CLOCK_PERIOD_MS = 50000;
-
-// How a line's last task ended, as far as the view saw it.
-enum class TaskOutcome { None, Succeeded, Failed };
-
-// The pieces of the other modules that plug into the view. Set them before OnInitialUpdate; they
-// are read-only afterwards. Empty hooks do nothing (or report failure where a result is asked).
-struct ViewHooks {
-    // Link watcher body of a line; StartLinkWatch does nothing while it is empty.
-    std::function<void(int line)> linkWatchThread;
-    // Task bodies started by StartLine by task type (1, 3, 4); type 2 ends at once.
-    std::function<void(int line)> cpeUpgradeThread;
-    std::function<void(int line)> nvBackupThread;
-    std::function<void(int line)> nvRestoreThread;
-    // Start-up step 18: the DIAG port operation for a line (its DIAG port flag is not 0).
-    std::function<void(int line)> diagPortOperation;
-    // The document's open operation for a line's channel (Attach); true when open.
-    std::function<bool(int line, int port, int baud)> openChannel;
-    // Close (CMD_BYE) of a line's channel when it is open.
-    std::function<void(int line)> closeChannel;
-    // Stop of the link server (nothing when none runs).
-    std::function<void()> stopLinkServer;
-    // The line's modem engine is in its download mode.
-    std::function<bool(int line)> isDownloadMode;
-    // "Reset the modem": ResetDownloader when `bDownload`, else ResetPhone.
-    std::function<void(int line, bool bDownload)> resetModem;
-    // The modem and NV controls (1131-1148 but 1136, 1158, 1160).
-    std::function<void(int id)> modemCommand;
-    // Overrides of the record store's exports (default: the document's record store).
-    std::function<bool()> exportCsv;
-    std::function<bool()> exportSdi;
-    // Runs in Teardown after the view's threads are joined (the link server and the like).
-    std::function<void()> teardown;
-};
 
 // What the front ends watch. Set before OnInitialUpdate. Observers run on the thread that caused
 // the event, in order, and must not call back into the view.
@@ -100,12 +65,11 @@ struct ViewObservers {
     // The watcher's keep-alive pass has shown "连接完成" and enabled Download (NotifyLineReady).
     std::function<void(int line)> onLineReady;
     // A task thread's body has returned.
-    std::function<void(int line, TaskOutcome outcome)> onTaskThreadReturned;
+    std::function<void(int line, std::optional<LineOutcome> outcome)> onTaskThreadReturned;
 };
 
 struct ViewConfig {
     std::string programFolder;     // the configuration file, operating guide, uninstaller
-    std::string gatewayOverride;   // --gateway: replaces the dialog's address when not empty
     bool bStartLinkWatch = true;   // false: the start-up runs without the link watcher
 };
 
@@ -123,8 +87,10 @@ public:
     CServiceToolView(const CServiceToolView&) = delete;
     CServiceToolView& operator=(const CServiceToolView&) = delete;
 
-    ViewHooks hooks;
     ViewObservers observers;
+    // The lines the form commands; set once before OnInitialUpdate (none: the line commands do
+    // nothing).
+    void AttachLines(ILineControl* lines) { m_pLines = lines; }
 
     // ---- Start-up and messages (GUI thread) ----
     StartOutcome OnInitialUpdate();
@@ -163,18 +129,11 @@ public:
     void OnReleaseAll();
 
     // ---- Upgrade controller (GUI thread) ----
-    // Starts the line's watcher with hooks.linkWatchThread (nothing when it is empty): an old
-    // watcher of the line is stopped, the ARP cache flushed, m_nCurLine set.
+    // Starts the line's watcher (ILineControl::Watch) and records it as the current line.
     void StartLinkWatch(int line);
-    // The Download button: pauses the watcher, then (once it acknowledged, on the GUI thread)
-    // applies the mode table, tests the image paths and starts the task thread.
+    // The Download button: the form's texts and radios into the members, then the line's start
+    // with the chosen mode (ILineControl::Start).
     void StartLine(int line);
-
-    // ---- Threads ----
-    // The lines' watchers and task threads with the watcher's pause.
-    CLineThreads& Threads() { return m_threads; }
-    // A task thread of the line; its outcome starts as None and onTaskThreadReturned follows it.
-    bool StartTask(int line, std::function<void(int line)> body);
 
     // ---- Console operations (any thread) ----
     void ShowLineStatus(int line, const std::string& text, bool bStamp = true);
@@ -186,13 +145,12 @@ public:
     void ShowModemVersion(int line);
     void ShowCpeVersion(int line);
     void UpdateLineControls(int line, bool bDownloadEnabled);
-    void EndTask(int line, const std::string& text, LineOutcome outcome);
     void ShowCurrentTime();
     // Shows the counters store's texts in 1185, 1182 and 1181.
     void RefreshCounters();
 
     // The start-up dialog's texts (written once at start-up, before any thread).
-    const std::string& TerminalIp() const { return m_doc.m_strTerminalIp; }
+    std::string TerminalIp() const { return m_pLines ? m_pLines->Gateway(0) : std::string(); }
     const std::string& WifiMaxNum() const { return m_doc.m_strWifiMaxNum; }
 
     // ---- The line events of the watcher and the tasks ----
@@ -209,18 +167,14 @@ public:
     void Message(const std::string& text, bool bTitled) override;
     bool AskDefaultNo(const std::string& text) override;
     void ModeChosen(int mode) override;
-    void End(int line, const std::string& text, LineOutcome outcome) override { EndTask(line, text, outcome); }
-    void Finished(int line) override;
-    void Succeeded(int line) override { ReportTaskSuccess(line); }
+    void RunningChanged(int line, bool bStartAllowed) override;
+    void TaskReturned(int line, std::optional<LineOutcome> outcome) override;
     void Exit(int status) override { RequestExit(status); }
     void ExitNow(int code) override { m_host.ExitProcessNow(code); }
 
     // ---- Signals for the front ends ----
     // The watcher's keep-alive pass showed "连接完成" and enabled Download.
     void NotifyLineReady(int line);
-    // A task ended successfully (the NV threads; the CPE success path may call it too).
-    void ReportTaskSuccess(int line);
-    TaskOutcome LastOutcome(int line) const;
     // Line 0 runs a task: the close is refused then (and the session end held back).
     bool LineZeroRunning() const { return m_doc.Line(0).bRunning.load() != 0; }
     // The text that says so, in the program's language.
@@ -249,9 +203,10 @@ public:
 
 private:
     void ApplyBusyLocks();
+    // The DIAG port buttons' switches (1147 and the lines' buttons); other ids do nothing.
+    void SwitchPortOf(int id);
     std::tm LocalTime() const;
     void RunningMessage(bool bGuideText = false);
-    void ContinueStartLine(int line);
     void DataFromControls();
     void DataToControls();
 
@@ -278,10 +233,7 @@ private:
     std::string m_strLoader;           // 1139
     std::string m_strModemCtl;         // 1000 (guarded by m_textMutex: worker threads show versions)
 
-    std::array<std::atomic<int>, LINE_COUNT> m_nOutcome{};
-    // A StartLine waits for its watcher's acknowledgement.
-    std::array<std::atomic<bool>, LINE_COUNT> m_bStartPending{};
-    CLineThreads m_threads;  // after everything its threads use, so they are joined first
+    ILineControl* m_pLines = nullptr;
 
     std::atomic<bool> m_bTornDown{false};
 };

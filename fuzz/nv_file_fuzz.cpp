@@ -131,7 +131,7 @@ RK_FUZZ_TARGET(nv_file) {
     CServiceToolDoc doc;
     doc.SetLineText(0, LineField::VersionFolder, folder, nullptr);
     doc.Line(0).SetCpeVersion("PD_WA_RK880T_RK19T_V1.0");
-    doc.Line(0).nTaskType = (flags & 0x40) ? TASK_NV_RESTORE : TASK_CPE_UPGRADE;
+    doc.Line(0).nTaskType = (flags & 0x40) ? TaskType::NvRestore : TaskType::CpeUpgrade;
     doc.m_nMode = MODE_RESTORE_NV;
     doc.m_nNvOption = keepImei ? CNvBackup::NV_OPTION_KEEP_IMEI : 2;
     doc.m_bDumpNv = (flags & 0x20) != 0;

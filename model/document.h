@@ -19,12 +19,6 @@ constexpr const char* CONFIG_BASE_NAME = "MG_RK880T_PDWA_CN_VEV1.00.00";
 // The gateway address of the version-path mode: the operator chooses a package, nothing is sent.
 constexpr const char* VERSION_PATH_ADDRESS = "2.2.2.2";
 
-// Task types of a line.
-constexpr int TASK_CPE_UPGRADE = 1;
-constexpr int TASK_REPAIR = 2;
-constexpr int TASK_NV_BACKUP = 3;
-constexpr int TASK_NV_RESTORE = 4;
-
 // Operation modes.
 constexpr int MODE_CPE_ONLY = 0;
 constexpr int MODE_MODEM_AND_CPE = 1;
@@ -81,11 +75,9 @@ public:
     std::array<LineState, LINE_COUNT>& Lines() { return m_lines; }
 
     // Document-wide.
-    // The start-up dialog's texts (or --gateway), written once before any thread starts.
-    std::string m_strTerminalIp;
+    // The start-up dialog's WiFi limit, written once before any thread starts.
     std::string m_strWifiMaxNum;
     std::atomic<int> m_nMode{MODE_CPE_ONLY};
-    std::atomic<int> m_bHandshakePending{0};
     std::atomic<int> m_nNvOption{2};
     std::atomic<bool> m_bDumpNv{false};
     // The application's language flag: 1 English, anything else Chinese (always 0 here).

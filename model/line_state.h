@@ -6,10 +6,13 @@
 #include <mutex>
 #include <string>
 
+// What a line's Download starts (the line's task radio; line 0 follows the operation mode).
+enum class TaskType { None = 0, CpeUpgrade = 1, Repair = 2, NvBackup = 3, NvRestore = 4 };
+
 struct LineState {
     std::atomic<bool> bChannelOpen{false};
     std::atomic<int> bRunning{0};   // 1 while a task of the line runs
-    std::atomic<int> nTaskType{0};  // TASK_* of model/document.h
+    std::atomic<TaskType> nTaskType{TaskType::None};
 
     std::string History() const { return Get(m_strHistory); }
     void AppendHistory(const std::string& text) {

@@ -1,8 +1,11 @@
 #pragma once
 // What a line's watcher and tasks report, and how a task ended. The form's presenter implements
-// it (the front ends watch the presenter); the session tests use a fake that records the calls.
+// ILineEvents (the front ends watch the presenter); a line's watcher and tasks report to their
+// CLineSession through ILineTaskEvents, and the session keeps what belongs to the line (its
+// running state, its handshake, the outcome's actions) before it tells the presenter.
 // Every call may come from any thread and does its own locking; Message and AskDefaultNo block
 // until the operator answers.
+#include <optional>
 #include <string>
 
 // The picture kinds a line shows.
@@ -55,17 +58,27 @@ public:
     virtual bool AskDefaultNo(const std::string& text) = 0;
     // The operation mode (0..3) is chosen again, as its radio would choose it.
     virtual void ModeChosen(int mode) = 0;
-
-    // The end of a failed or closing task: its text, the picture and the modem and link actions
-    // of `outcome`, the line no longer running, the closing message.
-    virtual void End(int line, const std::string& text, LineOutcome outcome) = 0;
-    // The end of a task that passed without End: the line no longer runs, its controls follow.
-    virtual void Finished(int line) = 0;
-    // The task passed (whichever way it ended).
-    virtual void Succeeded(int line) = 0;
+    // The line's running state changed (or a start of another line passes by it): the busy locks
+    // follow, and the line's Download is allowed or not.
+    virtual void RunningChanged(int line, bool bStartAllowed) = 0;
+    // A task thread of the line has returned, with the outcome its task reported (none when it
+    // reported none).
+    virtual void TaskReturned(int line, std::optional<LineOutcome> outcome) = 0;
 
     // The program ends through the close path with `status`.
     virtual void Exit(int status) = 0;
     // The program ends at once, without the close path.
     virtual void ExitNow(int code) = 0;
+};
+
+// What a line's task reports beyond the events: how it ended. The line's session implements it.
+class ILineTaskEvents : public ILineEvents {
+public:
+    // The end of a failed or closing task: its text, the picture and the modem and link actions
+    // of `outcome`, the line no longer running, the closing message.
+    virtual void End(int line, const std::string& text, LineOutcome outcome) = 0;
+    // The end of a task that passed without End: the line no longer runs, its controls follow.
+    virtual void Finished(int line) = 0;
+    // The task passed (whichever way it ended); the link's handshake comes again before reuse.
+    virtual void Succeeded(int line) = 0;
 };

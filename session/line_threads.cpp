@@ -13,8 +13,6 @@ namespace {
 constexpr int64_t GATE_POLL_MS = 20;
 constexpr int64_t JOIN_POLL_MS = 10;
 
-bool ValidLine(int line) { return line >= 0 && line < LINE_COUNT; }
-
 }  // namespace
 
 CLineThreads::CLineThreads(std::function<void(std::function<void()>)> post) : m_post(std::move(post)) {}

@@ -61,7 +61,7 @@ bool IsNvItem(int entry) { return entry >= 0 && entry < RF_NV_FILE_BASE && entry
 
 }  // namespace
 
-CNvBackup::CNvBackup(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line, std::string restoreFrom)
+CNvBackup::CNvBackup(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line, std::string restoreFrom)
     : m_doc(doc), m_events(events), m_diag(diag), m_nLine(line), m_strRestoreFrom(std::move(restoreFrom)) {}
 
 const char* CNvBackup::Text(const char* cn, const char* en) const { return m_doc.English() ? en : cn; }
@@ -71,7 +71,7 @@ std::string CNvBackup::VersionFolder() const { return m_doc.GetLinePath(m_nLine,
 void CNvBackup::Status(const std::string& text) { m_events.Status(m_nLine, text); }
 
 void CNvBackup::Fail(const std::string& text) {
-    m_doc.m_bHandshakePending = 1;
+    // The session's End asks for the web handshake again.
     m_events.End(m_nLine, text, LineOutcome::FailedClosing);
 }
 
@@ -153,10 +153,9 @@ void CNvBackup::BackupNvThread() {
     Status(plat::Format(TEXT_NV_BACKUP_SUCCESS, seconds / 60, seconds % 60));
     m_events.Picture(m_nLine, PIC_PASS);
     m_events.Finished(m_nLine);
-    m_events.Succeeded(m_nLine);
+    m_events.Succeeded(m_nLine);  // the handshake comes again before the next task
     m_events.Progress(m_nLine, 100);
     plat::Sleep(kBackupDonePauseMs);
-    m_doc.m_bHandshakePending = 1;
     m_events.Message(TEXT_NV_AGAIN);
 }
 
@@ -192,10 +191,9 @@ void CNvBackup::RestoreNvThread() {
     Status(done);
     m_events.Picture(m_nLine, PIC_PASS);
     m_events.Finished(m_nLine);
-    m_events.Succeeded(m_nLine);
+    m_events.Succeeded(m_nLine);  // the handshake comes again before the next task
     m_events.Progress(m_nLine, 100);
     plat::Sleep(kRestoreDonePauseMs);
-    m_doc.m_bHandshakePending = 1;
     m_events.Message(TEXT_NV_AGAIN);
 }
 
@@ -242,7 +240,7 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
     }
 
     // 4. The list in order.
-    const bool bCpeTask = m_doc.Line(m_nLine).nTaskType.load() == TASK_CPE_UPGRADE;
+    const bool bCpeTask = m_doc.Line(m_nLine).nTaskType.load() == TaskType::CpeUpgrade;
     const bool bDump = m_doc.m_bDumpNv.load();
     bool bStopped = false;
     // The records are kept until the list is through: an item whose second, different answer
@@ -436,7 +434,7 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
     }
 
     // 4. The records.
-    const bool bRestoreTask = m_doc.Line(m_nLine).nTaskType.load() == TASK_NV_RESTORE;
+    const bool bRestoreTask = m_doc.Line(m_nLine).nTaskType.load() == TaskType::NvRestore;
     const bool bDump = m_doc.m_bDumpNv.load();
     const bool bKeepImei = m_doc.m_nNvOption.load() == NV_OPTION_KEEP_IMEI;
     int counter = 0;
@@ -490,11 +488,11 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
     return true;
 }
 
-void BackupNvThread(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line) {
+void BackupNvThread(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line) {
     CNvBackup(doc, events, diag, line).BackupNvThread();
 }
 
-void RestoreNvThread(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line,
+void RestoreNvThread(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line,
                      const std::string& restoreFrom) {
     CNvBackup(doc, events, diag, line, restoreFrom).RestoreNvThread();
 }

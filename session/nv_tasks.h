@@ -10,7 +10,7 @@
 #include "modem/nv_store.h"
 
 class CServiceToolDoc;
-class ILineEvents;
+class ILineTaskEvents;
 
 class CNvBackup {
 public:
@@ -21,7 +21,7 @@ public:
 
     // `restoreFrom`: the folder a restore takes "Channel.nvm" and "_EFS_RF_NV" from instead of the
     // line's version folder (--restore-from); empty for none.
-    CNvBackup(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line, std::string restoreFrom = {});
+    CNvBackup(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line, std::string restoreFrom = {});
 
     // Thread bodies; they return when done (after the closing message, or after the task's End).
     void BackupNvThread();
@@ -70,7 +70,7 @@ private:
     void Status(const std::string& text);
 
     CServiceToolDoc& m_doc;
-    ILineEvents& m_events;
+    ILineTaskEvents& m_events;
     DiagClient& m_diag;
     int m_nLine;
     int m_nFailedItems = 0;
@@ -82,7 +82,7 @@ private:
 };
 
 // The entry points the wiring starts as task threads (task types 3 and 4).
-void BackupNvThread(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line);
-void RestoreNvThread(CServiceToolDoc& doc, ILineEvents& events, DiagClient& diag, int line,
+void BackupNvThread(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line);
+void RestoreNvThread(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line,
                      const std::string& restoreFrom);
 

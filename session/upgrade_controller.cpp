@@ -5,6 +5,7 @@
 #include "model/line_device.h"
 #include "records/counts_info.h"
 #include "session/line_events.h"
+#include "session/line_session.h"
 #include "session/line_threads.h"
 #include "cpelink/icmp_library.h"
 #include "cpelink/image_transfer.h"
@@ -33,14 +34,14 @@ void CUpgradeController::CloseChannel(int line) {
     if (ch.IsOpen()) ch.Close();
 }
 
-void CUpgradeController::StartLinkServer() {
+void CUpgradeController::StartLinkServer(int line) {
     std::lock_guard<std::mutex> lock(m_serverMutex);
     if (m_pServer) return;
     m_pServer = std::make_unique<CLinkServer>();
     LinkServerConfig config;
-    config.endpoints = m_deps.endpoints;
-    config.onPortBusy = [this](const std::string& text) { ShowHint(0, text); };
-    config.onAnnounceFailed = [this](const std::string& text) { WriteLineLog(0, text); };
+    config.endpoints = m_deps.lines.Session(line).Endpoints().net;
+    config.onPortBusy = [this, line](const std::string& text) { ShowHint(line, text); };
+    config.onAnnounceFailed = [this, line](const std::string& text) { WriteLineLog(line, text); };
     m_pServer->Start(config);
 }
 
@@ -68,16 +69,16 @@ bool CUpgradeController::OpenChannel(int line) {
 void CUpgradeController::WriteLineLog(int line, const std::string& text) { m_deps.log.Write(line, text); }
 
 void CUpgradeController::EnableDownload(int line, bool bEnable) {
-    m_deps.events.DownloadEnabled(line, bEnable);
+    m_deps.lines.Session(line).DownloadEnabled(line, bEnable);
 }
 
 // ---------------------------------------------------------------------------------------------
 // The link watcher
 
 void CUpgradeController::LinkWatchThread(int line) {
-    ILineEvents& ev = m_deps.events;
+    CLineSession& ev = m_deps.lines.Session(line);
     CServiceToolDoc& doc = m_deps.doc;
-    CLineThreads& threads = m_deps.threads;
+    CLineThreads& threads = m_deps.lines.Threads();
     auto offline = [&] {
         doc.Line(line).SetModemVersion("");
         doc.Line(line).SetCpeVersion("NULL");
@@ -88,17 +89,17 @@ void CUpgradeController::LinkWatchThread(int line) {
     offline();
 
     // Version-path mode: the operator chooses a package; nothing is sent to the box.
-    if (doc.m_strTerminalIp == VERSION_PATH_ADDRESS) {
+    if (ev.Gateway() == VERSION_PATH_ADDRESS) {
         ev.Status(line, CHOOSE_VERSION_PATH);
         offline();
         EnableDownload(line, false);
         return;
     }
 
-    const std::string ip = doc.m_strTerminalIp;
+    const std::string ip = ev.Gateway();
     for (;;) {
         // Web handshake.
-        while (doc.m_bHandshakePending.load() != 0) {
+        while (ev.HandshakePending()) {
             if (!threads.SafePoint(line)) return;
             ev.Picture(line, PIC_OFFLINE);
             EnableDownload(line, false);
@@ -117,9 +118,9 @@ void CUpgradeController::LinkWatchThread(int line) {
                 if (!threads.SafeSleep(line, 1000)) return;
                 if (m_deps.web.CheckFacMode(ip, [&threads, line] { return threads.SafePoint(line); }) == 0) {
                     ev.Picture(line, PIC_OFFLINE);
-                    doc.m_bHandshakePending = 0;
+                    ev.SetHandshakePending(false);
                     m_hints[static_cast<size_t>(line)].Forget(gateway_path::Hint::NoConnection);
-                    StartLinkServer();
+                    StartLinkServer(line);
                     if (!threads.SafeSleep(line, 1000)) return;
                 }
             }
@@ -127,7 +128,7 @@ void CUpgradeController::LinkWatchThread(int line) {
         }
         FlushArpCache(m_deps.process, ip);
         if (!threads.SafeSleep(line, 100)) return;
-        if (doc.m_bHandshakePending.load() == 0) break;
+        if (!ev.HandshakePending()) break;
     }
 
     // First open of the line's channel.
@@ -153,9 +154,9 @@ void CUpgradeController::LinkWatchThread(int line) {
 // One keep-alive pass. False when the thread is asked to stop; bEnd when the line was given up
 // (the communication-error message was shown and the program closes).
 bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
-    ILineEvents& ev = m_deps.events;
+    CLineSession& ev = m_deps.lines.Session(line);
     CServiceToolDoc& doc = m_deps.doc;
-    CLineThreads& threads = m_deps.threads;
+    CLineThreads& threads = m_deps.lines.Threads();
     CLineChannel& ch = m_deps.doc.Device(line).channel;
 
     std::string modem;
@@ -192,7 +193,7 @@ bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
 }
 
 void CUpgradeController::ReconnectPass(int line) {
-    ILineEvents& ev = m_deps.events;
+    CLineSession& ev = m_deps.lines.Session(line);
     CServiceToolDoc& doc = m_deps.doc;
     if (OpenChannel(line)) {
         plat::TraceF(TRACE_PORT_OPEN, line);
@@ -214,13 +215,13 @@ void CUpgradeController::ReconnectPass(int line) {
 }
 
 void CUpgradeController::ShowHint(int line, const std::string& text) {
-    m_deps.events.Status(line, text);
+    m_deps.lines.Session(line).Status(line, text);
     WriteLineLog(line, text);
 }
 
 void CUpgradeController::CheckAdapters(int line) {
     uint32_t gateway = 0;
-    if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.doc.m_strTerminalIp, gateway)) return;
+    if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.lines.Gateway(line), gateway)) return;
     std::string queryError;
     const std::vector<plat::AdapterAddress> adapters = plat::ListAdapterAddresses(&queryError);
     const auto now = gateway_path::AdapterHints(gateway, adapters, m_deps.doc.English(), queryError);
@@ -228,7 +229,7 @@ void CUpgradeController::CheckAdapters(int line) {
 }
 
 void CUpgradeController::CheckLinkConnection(int line) {
-    if (line < 0 || line >= LINK_SLOT_COUNT || plat::IsLoopbackAddress(m_deps.doc.m_strTerminalIp)) return;
+    if (line < 0 || line >= LINK_SLOT_COUNT || plat::IsLoopbackAddress(m_deps.lines.Gateway(line))) return;
     int sent = 0, accepted = 0, port = 0;
     std::string announced;
     {
@@ -269,13 +270,14 @@ void CUpgradeController::DeleteLineImages(int line, bool bThirdToo) {
 }
 
 void CUpgradeController::FailClosing(int line, const char* text) {
-    m_deps.doc.m_bHandshakePending = 1;
-    m_deps.events.End(line, text, LineOutcome::FailedClosing);
-    m_deps.events.Picture(line, PIC_FAIL);
+    // The session's End asks for the web handshake again.
+    CLineSession& ev = m_deps.lines.Session(line);
+    ev.End(line, text, LineOutcome::FailedClosing);
+    ev.Picture(line, PIC_FAIL);
 }
 
 void CUpgradeController::CpeUpgradeThread(int line) {
-    ILineEvents& ev = m_deps.events;
+    CLineSession& ev = m_deps.lines.Session(line);
     CServiceToolDoc& doc = m_deps.doc;
     CLineChannel& ch = m_deps.doc.Device(line).channel;
 
@@ -374,7 +376,7 @@ void CUpgradeController::CpeUpgradeThread(int line) {
     for (int i = 0; i < 3 && !bBack; ++i) {
         if (i > 0 && !plat::Sleep(10000)) return;
         ev.Status(line, waits[i]);
-        bBack = m_deps.web.SetMaxWifiNum(doc.m_strTerminalIp, doc.m_strWifiMaxNum);
+        bBack = m_deps.web.SetMaxWifiNum(ev.Gateway(), doc.m_strWifiMaxNum);
     }
     if (!bBack) {
         FailClosing(line, REBOOT_FAILED);
@@ -384,12 +386,11 @@ void CUpgradeController::CpeUpgradeThread(int line) {
     ev.Progress(line, 100);
     ev.Picture(line, PIC_PASS);
     ev.Status(line, SUCCESS);
-    doc.Line(line).bRunning = 0;
     doc.Line(line).SetModemVersion("");
     doc.Line(line).bChannelOpen = false;
-    doc.m_bHandshakePending = 1;
     m_deps.counts.AddSuccess();
     ev.CountersChanged();
+    // The line no longer runs; the handshake comes again.
     ev.Succeeded(line);
     ev.Message(SUCCESS, true);
     ev.Exit(0);

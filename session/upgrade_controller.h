@@ -14,10 +14,9 @@
 #include "platform/process.h"
 
 class CCountsInfo;
-class CLineThreads;
+class CLineSessions;
 class CServiceToolDoc;
 class GatewayWeb;
-class ILineEvents;
 
 // Status texts of the watcher and the upgrade.
 namespace upgrade_text {
@@ -51,12 +50,10 @@ constexpr const char* TRACE_NOT_DELETED = "Not deleted (outside the version and 
 class CUpgradeController {
 public:
     struct Deps {
-        CServiceToolDoc& doc;  // the lines' state and devices, the dialog's texts
-        ILineEvents& events;
-        CLineThreads& threads;  // the watcher's pause
+        CServiceToolDoc& doc;  // the lines' state and devices, the WiFi limit
+        CLineSessions& lines;  // each line's endpoints, handshake and events; the watcher's pause
         CCountsInfo& counts;
         GatewayWeb& web;
-        plat::Endpoints endpoints;
         plat::IProcess& process;
         plat::LineLog& log;
     };
@@ -69,9 +66,9 @@ public:
     void LinkWatchThread(int line);
     void CpeUpgradeThread(int line);
 
-    // The view keeps at most one link server: a start while one exists and a stop while none
-    // exists do nothing.
-    void StartLinkServer();
+    // At most one link server runs, on the endpoints of the line whose watcher starts it: a start
+    // while one exists and a stop while none exists do nothing.
+    void StartLinkServer(int line);
     void StopLinkServer();
     bool LinkServerExists();
 

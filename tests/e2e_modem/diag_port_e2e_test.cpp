@@ -64,7 +64,6 @@ protected:
         }
         AppConfig config;
         config.programFolder = env.program;
-        config.gatewayOverride = "127.0.0.1";
         plat::Endpoints& ep = config.options.endpoints;
         ep.gateway = "127.0.0.1";
         ep.bGatewayOverridden = true;
@@ -359,11 +358,11 @@ TEST_F(InProcessApp, LinkWatcherEndsAfterTheCommunicationError) {
 TEST_F(InProcessApp, EndTaskCodesZeroTwoAndFourResetTheModem) {
     StartApp();
     bool bPaused = false;
-    app->View().Threads().PauseWatcher(0, [&] { bPaused = true; });
+    app->Lines()->Threads().PauseWatcher(0, [&] { bPaused = true; });
     ASSERT_TRUE(host.PumpUntil([&] { return bPaused; }, kLimitMs));
     for (int code : {1, 0, 2, 4}) {
         const int before = sim->Modem().Resets();
-        app->View().EndTask(0, "x", static_cast<LineOutcome>(code));
+        app->Lines()->Session(0).End(0, "x", static_cast<LineOutcome>(code));
         EXPECT_EQ(sim->Modem().Resets(), before + (code == 1 ? 0 : 1)) << code;
     }
 }

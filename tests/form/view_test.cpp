@@ -10,7 +10,9 @@
 #include "form/control_ids.h"
 #include "model/version_source.h"
 #include "form/view.h"
+#include "session/line_session.h"
 #include "console_fakes.h"
+#include "../support/fake_line_work.h"
 
 namespace {
 
@@ -29,11 +31,19 @@ class ViewTest : public ::testing::Test {
 protected:
     ViewTest() { MakeView(); }
 
-    void MakeView(ViewConfig config = {}) {
-        view.reset();
+    void MakeView(ViewConfig config = {}, plat::Endpoints endpoints = {}) {
+        view.reset();  // its teardown shuts the lines down
+        lines.reset();
         if (config.programFolder.empty()) config.programFolder = env.program;
         view = std::make_unique<CServiceToolView>(doc, form, ui, host, process, config);
         view->SetTimeSource([] { return MakeTime(2014, 3, 7, 9, 5, 1); });
+        lines = std::make_unique<CLineSessions>(CLineSessions::Deps{
+            doc, *view, process, [this](std::function<void()> fn) { host.PostToGui(std::move(fn)); }, endpoints});
+        lines->SetWork(&work);
+        view->AttachLines(lines.get());
+    }
+    ~ViewTest() override {
+        if (view) view->Teardown();
     }
     StartOutcome Start() {
         const StartOutcome out = view->OnInitialUpdate();
@@ -47,7 +57,9 @@ protected:
     fakes::FakeProcess process;
     CServiceToolDoc doc;
     CFormModel form;
+    FakeLineWork work;
     std::unique_ptr<CServiceToolView> view;
+    std::unique_ptr<CLineSessions> lines;
 };
 
 // ---- Console operations ----
@@ -158,7 +170,7 @@ TEST_F(ViewTest, StopAllWhileATaskRunsUnlocksTheControls) {
     std::atomic<bool> finished{false};
     doc.Line(0).bRunning = 1;
     view->UpdateLineControls(0, false);
-    ASSERT_TRUE(view->StartTask(0, [&](int) {
+    ASSERT_TRUE(lines->StartThread(0, [&](int) {
         while (!release && !plat::StopRequested()) plat::SleepRaw(2);
         finished = true;
     }));
@@ -188,7 +200,7 @@ TEST_F(ViewTest, ModeRadiosFollowTheModeTable) {
         view->OnCommand(ids::MODE_RADIOS[i]);
         EXPECT_EQ(doc.m_nMode.load(), i);
         EXPECT_EQ(view->m_nRadioMode.load(), i);
-        EXPECT_EQ(doc.Line(0).nTaskType.load(), expectTask[i]);
+        EXPECT_EQ(static_cast<int>(doc.Line(0).nTaskType.load()), expectTask[i]);
         EXPECT_TRUE(form.IsChecked(ids::MODE_RADIOS[i]));
         for (int j = 0; j < 4; ++j) {
             if (j != i) {
@@ -198,16 +210,16 @@ TEST_F(ViewTest, ModeRadiosFollowTheModeTable) {
     }
     // The per-line task radios set the line's task type.
     view->OnCommand(1048);
-    EXPECT_EQ(doc.Line(1).nTaskType.load(), 4);
+    EXPECT_EQ(doc.Line(1).nTaskType.load(), TaskType::NvRestore);
     view->OnCommand(1071);
-    EXPECT_EQ(doc.Line(7).nTaskType.load(), 2);
+    EXPECT_EQ(doc.Line(7).nTaskType.load(), TaskType::Repair);
 }
 
 TEST_F(ViewTest, EndTaskCodeFiveWithoutDownloadModeShowsOnlyTheClosingMessage) {
     doc.Line(0).bRunning = 1;
     doc.m_nMode = MODE_MODEM_AND_CPE;
     view->SetLineProgress(0, 93);
-    view->EndTask(0, "Light fail!", LineOutcome::FailedClosing);
+    lines->Session(0).End(0, "Light fail!", LineOutcome::FailedClosing);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "如果再次管理wifi，请关闭工具软件和设备。按照操作说明重新进行升级操作。");
     EXPECT_EQ(ui.messages[0].caption, "MG_RK880T_PDWA_CN_VEV1.00.00");
@@ -217,13 +229,13 @@ TEST_F(ViewTest, EndTaskCodeFiveWithoutDownloadModeShowsOnlyTheClosingMessage) {
     EXPECT_EQ(form.GetText(ids::PROGRESS_TEXT_0), "0/100");
     EXPECT_EQ(form.Get(ids::PROGRESS_0).nPos, 0);
     EXPECT_TRUE(form.IsChecked(ids::MODE_MODEM_AND_CPE));
-    EXPECT_EQ(doc.Line(0).nTaskType.load(), 1);
-    EXPECT_EQ(view->LastOutcome(0), TaskOutcome::Failed);
+    EXPECT_EQ(doc.Line(0).nTaskType.load(), TaskType::CpeUpgrade);
+    EXPECT_EQ(lines->Session(0).LastOutcome(), LineOutcome::FailedClosing);
 }
 
 TEST_F(ViewTest, EndTaskCodeFiveInDownloadModeAddsTheLineFailureBox) {
-    view->hooks.isDownloadMode = [](int) { return true; };
-    view->EndTask(2, "x", LineOutcome::FailedClosing);
+    work.isDownloadMode = [](int) { return true; };
+    lines->Session(2).End(2, "x", LineOutcome::FailedClosing);
     ASSERT_EQ(ui.messages.size(), 2u);
     EXPECT_EQ(ui.messages[0].text, "线路3任务失败，请手动重启相应设备");
     EXPECT_EQ(ui.messages[1].text, "如果再次管理wifi，请关闭工具软件和设备。按照操作说明重新进行升级操作。");
@@ -232,36 +244,36 @@ TEST_F(ViewTest, EndTaskCodeFiveInDownloadModeAddsTheLineFailureBox) {
 TEST_F(ViewTest, EndTaskCodesThreeAndFourStopTheLinkServerAndFourResetsTheModem) {
     int stops = 0;
     std::vector<std::pair<int, bool>> resets;
-    view->hooks.stopLinkServer = [&] { ++stops; };
-    view->hooks.resetModem = [&](int line, bool download) { resets.push_back({line, download}); };
+    work.stopLinkServer = [&] { ++stops; };
+    work.resetModem = [&](int line, bool download) { resets.push_back({line, download}); };
     doc.m_nMode = MODE_BACKUP_NV;
-    view->EndTask(0, "版本校验失败!", LineOutcome::FailedStopLink);
+    lines->Session(0).End(0, "版本校验失败!", LineOutcome::FailedStopLink);
     EXPECT_EQ(stops, 1);
-    EXPECT_EQ(doc.m_bHandshakePending.load(), 1);
+    EXPECT_TRUE(lines->Session(0).HandshakePending());
     EXPECT_TRUE(resets.empty());
     EXPECT_TRUE(form.IsChecked(ids::MODE_BACKUP_NV));
-    EXPECT_EQ(doc.Line(0).nTaskType.load(), 3);
+    EXPECT_EQ(doc.Line(0).nTaskType.load(), TaskType::NvBackup);
 
-    doc.m_bHandshakePending = 0;
-    view->EndTask(0, "y", LineOutcome::FailedResetStopLink);
+    lines->Session(0).SetHandshakePending(false);
+    lines->Session(0).End(0, "y", LineOutcome::FailedResetStopLink);
     EXPECT_EQ(stops, 2);
-    EXPECT_EQ(doc.m_bHandshakePending.load(), 1);
+    EXPECT_TRUE(lines->Session(0).HandshakePending());
     EXPECT_EQ(resets, (std::vector<std::pair<int, bool>>{{0, false}}));
     EXPECT_EQ(form.Get(ids::PICTURE_0).nPicture, PIC_FAIL);
 
-    view->EndTask(1, "ok", LineOutcome::Passed);
+    lines->Session(1).End(1, "ok", LineOutcome::Passed);
     EXPECT_EQ(form.Get(ids::PICTURE_0 + 1).nPicture, PIC_PASS);
     EXPECT_EQ(resets.size(), 2u);
-    EXPECT_EQ(view->LastOutcome(1), TaskOutcome::Succeeded);
-    view->EndTask(1, "ok", LineOutcome::PassedAsIs);
+    EXPECT_EQ(lines->Session(1).LastOutcome(), LineOutcome::Passed);
+    lines->Session(1).End(1, "ok", LineOutcome::PassedAsIs);
     EXPECT_EQ(resets.size(), 2u);
 
     // Code 2: a failure that resets the modem and leaves the link server alone.
-    view->EndTask(2, "z", LineOutcome::FailedResetModem);
+    lines->Session(2).End(2, "z", LineOutcome::FailedResetModem);
     EXPECT_EQ(form.Get(ids::PICTURE_0 + 2).nPicture, PIC_FAIL);
     EXPECT_EQ(resets.back(), (std::pair<int, bool>{2, false}));
     EXPECT_EQ(stops, 2);
-    EXPECT_EQ(view->LastOutcome(2), TaskOutcome::Failed);
+    EXPECT_EQ(lines->Session(2).LastOutcome(), LineOutcome::FailedResetModem);
 }
 
 TEST_F(ViewTest, ClockShowsMonthDayYearHourMinute) {
@@ -303,7 +315,7 @@ TEST_F(ViewTest, StartUpRunsEveryStep) {
     EXPECT_TRUE(form.IsEnabled(1008));
     EXPECT_EQ(form.GetText(ids::PROGRESS_TEXT_0), "0/100");
     EXPECT_EQ(form.GetText(1047), "NULL");
-    EXPECT_EQ(doc.m_bHandshakePending.load(), 1);
+    EXPECT_TRUE(lines->Session(0).HandshakePending());
     EXPECT_TRUE(form.IsChecked(ids::MODE_MODEM_AND_CPE));
     EXPECT_FALSE(form.IsChecked(ids::MODE_CPE_ONLY));
     EXPECT_EQ(doc.m_nMode.load(), MODE_MODEM_AND_CPE);
@@ -311,26 +323,27 @@ TEST_F(ViewTest, StartUpRunsEveryStep) {
     EXPECT_EQ(view->WifiMaxNum(), "32");
     EXPECT_EQ(doc.GetLineText(0, LineField::RootImage), env.VersionFile("root_uImage"));
     EXPECT_TRUE(host.exitNow.empty());
-    // No watcher without its hook: no ARP flush either.
-    EXPECT_TRUE(process.calls.empty());
+    // The watcher's start flushes the ARP cache of the gateway.
+    EXPECT_EQ(process.calls, std::vector<std::string>{"arp 192.168.0.1"});
 }
 
 TEST_F(ViewTest, StartUpStartsTheWatcherWithTheGatewayOverride) {
-    ViewConfig config;
-    config.gatewayOverride = "127.0.0.1";
-    MakeView(config);
+    plat::Endpoints endpoints;
+    endpoints.gateway = "127.0.0.1";
+    endpoints.bGatewayOverridden = true;
+    MakeView({}, endpoints);
     std::atomic<int> seenLine{-1};
-    view->hooks.linkWatchThread = [&](int line) {
+    work.linkWatchThread = [&](int line) {
         seenLine = line;
-        while (view->Threads().SafeSleep(line, 100)) {
+        while (lines->Threads().SafeSleep(line, 100)) {
         }
     };
     ASSERT_TRUE(Start().bRunning);
     EXPECT_EQ(process.calls, std::vector<std::string>{"arp 127.0.0.1"});
     EXPECT_TRUE(host.PumpUntil([&] { return seenLine == 0; }));
-    EXPECT_TRUE(view->Threads().HasLiveWatcher(0));
+    EXPECT_TRUE(lines->Threads().HasLiveWatcher(0));
     view->Teardown();
-    EXPECT_FALSE(view->Threads().HasLiveWatcher(0));
+    EXPECT_FALSE(lines->Threads().HasLiveWatcher(0));
 }
 
 TEST_F(ViewTest, SecondInstanceShowsTheMessageAndEnds) {
@@ -339,7 +352,7 @@ TEST_F(ViewTest, SecondInstanceShowsTheMessageAndEnds) {
     CFormModel form2;
     fakes::FakeUi ui2;
     fakes::FakeHost host2;
-    CServiceToolView second(doc2, form2, ui2, host2, process, {env.program, "", true});
+    CServiceToolView second(doc2, form2, ui2, host2, process, {env.program, true});
     const StartOutcome out = second.OnInitialUpdate();
     EXPECT_FALSE(out.bRunning);
     EXPECT_EQ(ui2.Texts(), std::vector<std::string>{"程序已经运行!"});
@@ -444,7 +457,7 @@ TEST_F(ViewTest, AboutGuideAndUninstaller) {
     doc.Line(0).bRunning = 0;
 
     std::vector<int> closed;
-    view->hooks.closeChannel = [&](int line) { closed.push_back(line); };
+    work.closeChannel = [&](int line) { closed.push_back(line); };
     view->m_nCurLine = 0;
     view->OnUninstallMessage();
     EXPECT_EQ(closed, std::vector<int>{0});
@@ -452,25 +465,17 @@ TEST_F(ViewTest, AboutGuideAndUninstaller) {
 }
 
 TEST_F(ViewTest, ExportsAreRefusedWhileRunningAndSdiWarnsFirst) {
-    int csv = 0, sdi = 0;
-    view->hooks.exportCsv = [&] { return ++csv > 0; };
-    view->hooks.exportSdi = [&] { return ++sdi > 0; };
     doc.Line(0).bRunning = 1;
     EXPECT_FALSE(view->OnExportCsv());
     EXPECT_FALSE(view->OnExportSdi());
-    EXPECT_EQ(csv + sdi, 0);
     EXPECT_EQ(ui.Texts(), (std::vector<std::string>{"程序正在运行，不允许操作！", "程序正在运行，不允许操作！"}));
     ui.Clear();
     doc.Line(0).bRunning = 0;
-    EXPECT_TRUE(view->OnExportCsv());
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_TRUE(view->OnExportSdi());
-    EXPECT_EQ(ui.Texts(), std::vector<std::string>{"注意：导出SDI文件记录，将会清空使用本平台下载的相关记录！"});
-    EXPECT_EQ(csv, 1);
-    EXPECT_EQ(sdi, 1);
-    // Without a record store and without hooks the exports fail.
-    view->hooks.exportCsv = nullptr;
+    // Without a record store the exports fail; the SDI warning comes first all the same.
     EXPECT_FALSE(view->OnExportCsv());
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_FALSE(view->OnExportSdi());
+    EXPECT_EQ(ui.Texts(), std::vector<std::string>{"注意：导出SDI文件记录，将会清空使用本平台下载的相关记录！"});
 }
 
 TEST_F(ViewTest, ClearCountsAsksAndShowsTheNewTexts) {
@@ -550,9 +555,9 @@ TEST_F(ViewTest, NvDirectoryAndBinFilesAreCopiedToEveryLineAndLongPathsRefused) 
 TEST_F(ViewTest, ReleaseAllTogglesTheCaptionAndTheChannels) {
     ASSERT_TRUE(Start().bRunning);
     std::vector<std::string> calls;
-    view->hooks.closeChannel = [&](int line) { calls.push_back("close " + std::to_string(line)); };
-    view->hooks.openChannel = [&](int line, int port, int baud) {
-        calls.push_back("open " + std::to_string(line) + " " + std::to_string(port) + " " + std::to_string(baud));
+    work.closeChannel = [&](int line) { calls.push_back("close " + std::to_string(line)); };
+    work.openChannel = [&](int line) {
+        calls.push_back("open " + std::to_string(line));
         return true;
     };
     view->OnCommand(ids::RELEASE_ALL);
@@ -569,7 +574,7 @@ TEST_F(ViewTest, ReleaseAllTogglesTheCaptionAndTheChannels) {
     EXPECT_EQ(form.GetText(ids::RELEASE_ALL), "全部释放");
     EXPECT_TRUE(form.IsEnabled(1008));
     ASSERT_EQ(calls.size(), 8u);
-    EXPECT_EQ(calls[7], "open 7 0 115200");
+    EXPECT_EQ(calls[7], "open 7");
 }
 
 // ---- StartLine and the threads ----
@@ -578,7 +583,7 @@ TEST_F(ViewTest, DownloadWithoutImagesShowsThePathError) {
     ASSERT_TRUE(Start().bRunning);
     version_source::DeleteImages(plat::VersionFolder());
     int started = 0;
-    view->hooks.cpeUpgradeThread = [&](int) { ++started; };
+    work.cpeUpgradeThread = [&](int) { ++started; };
     view->OnCommand(ids::DOWNLOAD_0);
     EXPECT_EQ(ui.Texts(), std::vector<std::string>{"版本路径错误!"});
     EXPECT_EQ(doc.Line(0).bRunning.load(), 0);
@@ -590,14 +595,14 @@ TEST_F(ViewTest, DownloadStartsTheTaskOfTheModeWithItsOwnLine) {
     ASSERT_TRUE(Start().bRunning);
     std::atomic<int> cpeLine{-1}, nvLine{-1};
     std::atomic<bool> sawRunning{false};
-    view->hooks.cpeUpgradeThread = [&](int line) {
+    work.cpeUpgradeThread = [&](int line) {
         sawRunning = doc.Line(static_cast<size_t>(line)).bRunning == 1;
         cpeLine = line;
     };
-    view->hooks.nvBackupThread = [&](int line) { nvLine = line; };
-    std::vector<TaskOutcome> outcomes;
+    work.nvBackupThread = [&](int line) { nvLine = line; };
+    std::vector<std::optional<LineOutcome>> outcomes;
     std::mutex m;
-    view->observers.onTaskThreadReturned = [&](int, TaskOutcome o) {
+    view->observers.onTaskThreadReturned = [&](int, std::optional<LineOutcome> o) {
         std::lock_guard<std::mutex> lock(m);
         outcomes.push_back(o);
     };
@@ -615,16 +620,16 @@ TEST_F(ViewTest, DownloadStartsTheTaskOfTheModeWithItsOwnLine) {
     form.CheckRadio(ids::MODE_BACKUP_NV);
     view->OnCommand(ids::DOWNLOAD_0);
     EXPECT_TRUE(host.PumpUntil([&] { return nvLine == 0; }));
-    EXPECT_EQ(doc.Line(0).nTaskType.load(), TASK_NV_BACKUP);
+    EXPECT_EQ(doc.Line(0).nTaskType.load(), TaskType::NvBackup);
     view->Teardown();
-    EXPECT_EQ(outcomes, (std::vector<TaskOutcome>{TaskOutcome::None, TaskOutcome::None}));
+    EXPECT_EQ(outcomes, (std::vector<std::optional<LineOutcome>>{std::nullopt, std::nullopt}));
 }
 
 TEST_F(ViewTest, ATaskOfLineZeroThatFailsAtOnceLeavesDownloadDisabled) {
     ASSERT_TRUE(Start().bRunning);
     std::atomic<bool> ended{false};
-    view->hooks.cpeUpgradeThread = [&](int line) {
-        view->EndTask(line, "x", LineOutcome::FailedClosing);
+    work.cpeUpgradeThread = [&](int line) {
+        lines->Session(line).End(line, "x", LineOutcome::FailedClosing);
         ended = true;
     };
     view->OnCommand(ids::DOWNLOAD_0);
@@ -640,20 +645,20 @@ TEST_F(ViewTest, DownloadWaitsForTheWatcherToPause) {
     std::atomic<bool> inRequest{false};
     std::atomic<bool> releaseRequest{false};
     std::atomic<int> passes{0};
-    view->hooks.linkWatchThread = [&](int line) {
+    work.linkWatchThread = [&](int line) {
         for (;;) {
             // A channel request: no safe point inside.
             inRequest = true;
             while (!releaseRequest && !plat::StopRequested()) plat::SleepRaw(1);
             inRequest = false;
             ++passes;
-            if (!view->Threads().SafeSleep(line, 50)) return;
+            if (!lines->Threads().SafeSleep(line, 50)) return;
         }
     };
     std::atomic<bool> taskRan{false};
     std::atomic<bool> watcherPausedAtTaskStart{false};
-    view->hooks.cpeUpgradeThread = [&](int) {
-        watcherPausedAtTaskStart = view->Threads().IsWatcherPaused(0) && !inRequest;
+    work.cpeUpgradeThread = [&](int) {
+        watcherPausedAtTaskStart = lines->Threads().IsWatcherPaused(0) && !inRequest;
         taskRan = true;
     };
     ASSERT_TRUE(Start().bRunning);
@@ -669,53 +674,53 @@ TEST_F(ViewTest, DownloadWaitsForTheWatcherToPause) {
     const int before = passes;
     plat::SleepRaw(60);
     EXPECT_EQ(passes, before);  // it stays paused
-    view->Threads().ResumeWatcher(0);
+    lines->Threads().ResumeWatcher(0);
     EXPECT_TRUE(host.PumpUntil([&] { return passes > before; }));
     view->Teardown();
 }
 
 TEST_F(ViewTest, PauseFromAWorkerAndTeardownOfAPausedWatcher) {
     std::atomic<bool> ended{false};
-    ASSERT_TRUE(view->Threads().StartWatcher(2, [&](int line) {
-        while (view->Threads().SafeSleep(line, 1000)) {
+    ASSERT_TRUE(lines->Threads().StartWatcher(2, [&](int line) {
+        while (lines->Threads().SafeSleep(line, 1000)) {
         }
         ended = true;
     }));
     bool paused = false;
-    std::thread worker([&] { paused = view->Threads().PauseWatcherAndWait(2, 5000); });
+    std::thread worker([&] { paused = lines->Threads().PauseWatcherAndWait(2, 5000); });
     worker.join();
     EXPECT_TRUE(paused);
-    EXPECT_TRUE(view->Threads().IsWatcherPaused(2));
+    EXPECT_TRUE(lines->Threads().IsWatcherPaused(2));
     // The continuation of a GUI-thread pause runs at once when the watcher is paused already.
     bool ran = false;
-    view->Threads().PauseWatcher(2, [&] { ran = true; });
+    lines->Threads().PauseWatcher(2, [&] { ran = true; });
     EXPECT_TRUE(ran);
     view->Teardown();
     EXPECT_TRUE(ended);
-    EXPECT_FALSE(view->StartTask(2, [](int) {}));
+    EXPECT_FALSE(lines->StartThread(2, [](int) {}));
 }
 
 TEST_F(ViewTest, PauseOfALineWithoutWatcherContinuesAtOnce) {
     bool ran = false;
-    view->Threads().PauseWatcher(5, [&] { ran = true; });
+    lines->Threads().PauseWatcher(5, [&] { ran = true; });
     EXPECT_TRUE(ran);
-    EXPECT_TRUE(view->Threads().PauseWatcherAndWait(5, 10));
+    EXPECT_TRUE(lines->Threads().PauseWatcherAndWait(5, 10));
 }
 
 TEST_F(ViewTest, ANewWatcherReplacesTheOldOne) {
     std::atomic<int> endedGen{0};
-    view->Threads().StartWatcher(0, [&](int line) {
-        while (view->Threads().SafeSleep(line, 1000)) {
+    lines->Threads().StartWatcher(0, [&](int line) {
+        while (lines->Threads().SafeSleep(line, 1000)) {
         }
         endedGen = 1;
     });
-    view->Threads().StartWatcher(0, [&](int line) {
-        while (view->Threads().SafeSleep(line, 1000)) {
+    lines->Threads().StartWatcher(0, [&](int line) {
+        while (lines->Threads().SafeSleep(line, 1000)) {
         }
         endedGen = 2;
     });
     EXPECT_TRUE(host.PumpUntil([&] { return endedGen == 1; }));
-    EXPECT_TRUE(view->Threads().HasLiveWatcher(0));
+    EXPECT_TRUE(lines->Threads().HasLiveWatcher(0));
     view->Teardown();
     EXPECT_EQ(endedGen, 2);
 }
@@ -723,7 +728,7 @@ TEST_F(ViewTest, ANewWatcherReplacesTheOldOne) {
 // Every console operation from several threads at once while the GUI thread reads (the thread
 // sanitizer build checks this for races).
 TEST_F(ViewTest, ConsoleOperationsFromManyThreads) {
-    view->hooks.isDownloadMode = [](int) { return false; };
+    work.isDownloadMode = [](int) { return false; };
     std::vector<std::thread> threads;
     std::atomic<bool> go{false};
     for (int t = 0; t < 4; ++t) {

@@ -19,6 +19,7 @@
 #include "model/document.h"
 #include "form/control_ids.h"
 #include "form/view.h"
+#include "session/line_session.h"
 #include "console_fakes.h"
 #include "ui/qt/qt_form_window.h"
 #include "ui/qt/qt_front_end.h"
@@ -106,7 +107,7 @@ TEST(StartupDialog, ValidationBoxShowsTheChineseOk) {
 class FormWindowTest : public ::testing::Test {
 protected:
     FormWindowTest() {
-        view = std::make_unique<CServiceToolView>(doc, form, ui, host, process, ViewConfig{env.program, "", false});
+        view = std::make_unique<CServiceToolView>(doc, form, ui, host, process, ViewConfig{env.program, false});
         form.ApplyLabels(false);
         CFormWindow::Actions actions;
         actions.command = [this](int id) { commands.push_back(id); };
@@ -204,7 +205,8 @@ TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
     Save(*window, "form_passed");
 
     // Failed: EndTask code 5, then the failure picture.
-    view->EndTask(0, "接入盒重启失败!", LineOutcome::FailedClosing);
+    CLineSessions lines({doc, *view, process, [](std::function<void()>) {}, {}});
+    lines.Session(0).End(0, "接入盒重启失败!", LineOutcome::FailedClosing);
     view->SetLinePicture(0, PIC_FAIL);
     Settle();
     EXPECT_EQ(StatusText(), "接入盒重启失败!");

@@ -11,6 +11,8 @@
 
 #include "form/control_ids.h"
 #include "console_fakes.h"
+#define RK880T_FAKE_LINES_FOR_APP
+#include "../support/fake_line_work.h"
 #include "platform/trace.h"
 #include "ui/common/gui_queue.h"
 #include "ui/headless/headless_runner.h"
@@ -95,20 +97,21 @@ TEST_F(Headless, ReadyLinePressesDownloadAndAFailedTaskEndsWithOne) {
         CHeadlessRunner runner(options, env.program);
         status = runner.Run([&](CServiceToolApp& app) {
             CServiceToolView& view = app.View();
-            view.hooks.linkWatchThread = [&view](int line) {
+            FakeLineWork& work = WireFakeLines(app);
+            work.linkWatchThread = [&view, &app](int line) {
                 plat::Trace("Initialize control ports 0 success\n");
                 view.ShowLineStatus(line, "连接完成");
                 view.SetLinePicture(line, PIC_READY);
                 view.Form().Enable(ids::DOWNLOAD_0 + line, true);
                 view.NotifyLineReady(line);
-                while (view.Threads().SafeSleep(line, 3000)) view.NotifyLineReady(line);  // pressed once only
+                while (app.Lines()->Threads().SafeSleep(line, 3000)) view.NotifyLineReady(line);  // pressed once only
             };
-            view.hooks.cpeUpgradeThread = [&view, &app, &taskTypeSeen, &nvOptionSeen](int line) {
-                taskTypeSeen = app.Doc().Line(0).nTaskType;
+            work.cpeUpgradeThread = [&view, &app, &taskTypeSeen, &nvOptionSeen](int line) {
+                taskTypeSeen = static_cast<int>(app.Doc().Line(0).nTaskType.load());
                 nvOptionSeen = app.Doc().m_nNvOption;
                 view.SetLineProgress(line, 50);
                 view.SetLineProgress(line, 50);
-                view.EndTask(line, "管理CPE失败!", LineOutcome::FailedStopLink);
+                app.Lines()->Session(line).End(line, "管理CPE失败!", LineOutcome::FailedStopLink);
                 view.SetLinePicture(line, PIC_OFFLINE);
                 plat::Sleep(1000);
             };
@@ -118,7 +121,7 @@ TEST_F(Headless, ReadyLinePressesDownloadAndAFailedTaskEndsWithOne) {
     const std::string out = capture.Out();
     const std::string err = capture.Err();
     EXPECT_EQ(status, 1) << err;
-    EXPECT_EQ(taskTypeSeen, TASK_CPE_UPGRADE);
+    EXPECT_EQ(taskTypeSeen, static_cast<int>(TaskType::CpeUpgrade));
     EXPECT_EQ(nvOptionSeen, 1);
     EXPECT_EQ(Count(out, "——连接完成\n"), 1u) << out;
     EXPECT_EQ(Count(out, "——管理CPE失败!\n"), 2u) << out;
@@ -145,7 +148,8 @@ TEST_F(Headless, CommunicationErrorEndsWithTwo) {
         CHeadlessRunner runner(options, env.program);
         status = runner.Run([](CServiceToolApp& app) {
             CServiceToolView& view = app.View();
-            view.hooks.linkWatchThread = [&view](int) {
+            FakeLineWork& work = WireFakeLines(app);
+            work.linkWatchThread = [&view](int) {
                 view.Ui().MessageBox("与设备通信异常，点击【确定】按钮退出程序。\n请严格按照操作说明重新进行管理操作。");
                 view.RequestExit(2);
             };
@@ -167,12 +171,13 @@ TEST_F(Headless, CloseAfterSuccessEndsWithZeroAndARunningLineRefusesTheClose) {
         CHeadlessRunner runner(options, env.program);
         status = runner.Run([](CServiceToolApp& app) {
             CServiceToolView& view = app.View();
-            view.hooks.linkWatchThread = [&view](int line) {
+            FakeLineWork& work = WireFakeLines(app);
+            work.linkWatchThread = [&view, &app](int line) {
                 view.NotifyLineReady(line);
-                while (view.Threads().SafeSleep(line, 3000)) {
+                while (app.Lines()->Threads().SafeSleep(line, 3000)) {
                 }
             };
-            view.hooks.cpeUpgradeThread = [&view, &app](int line) {
+            work.cpeUpgradeThread = [&view, &app](int line) {
                 // A close while the line runs is refused.
                 view.Ui().PostClose();
                 // Real time, long enough for the GUI thread to finish StartLine and refuse it.

@@ -2,7 +2,7 @@
 // Line events that do nothing: the base of the fakes that record only what they look at.
 #include "session/line_events.h"
 
-class QuietLineEvents : public ILineEvents {
+class QuietLineEvents : public ILineTaskEvents {
 public:
     void Status(int, const std::string&, bool) override {}
     void History(int, const std::string&) override {}
@@ -17,6 +17,8 @@ public:
     void Message(const std::string&, bool) override {}
     bool AskDefaultNo(const std::string&) override { return false; }
     void ModeChosen(int) override {}
+    void RunningChanged(int, bool) override {}
+    void TaskReturned(int, std::optional<LineOutcome>) override {}
     void End(int, const std::string&, LineOutcome) override {}
     void Finished(int) override {}
     void Succeeded(int) override {}

@@ -171,7 +171,7 @@ public:
         m_app.View().observers.onLineReady = [this](int line) {
             if (line == 0) m_bReady = true;
         };
-        m_app.View().observers.onTaskThreadReturned = [this](int line, TaskOutcome) {
+        m_app.View().observers.onTaskThreadReturned = [this](int line, std::optional<LineOutcome>) {
             if (line == 0) m_bTaskReturned = true;
         };
         m_timer = SetTimer(nullptr, 0, 20, &Driver::OnTimer);

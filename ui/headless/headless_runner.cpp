@@ -129,10 +129,10 @@ void CHeadlessRunner::Open(CServiceToolApp& app) {
         PrintErr(plat::Format("PICTURE: %d %d", line, kind));
     };
     view.observers.onProgressSet = [this](int line, int percent) { OnProgress(line, percent); };
-    view.observers.onTaskThreadReturned = [this](int, TaskOutcome outcome) {
+    // The end of the program is the runner's decision on a task's outcome.
+    view.observers.onTaskThreadReturned = [this](int, std::optional<LineOutcome> outcome) {
         m_bTaskEnded = true;
-        if (outcome == TaskOutcome::Failed) RequestExit(1, true);
-        else if (outcome == TaskOutcome::Succeeded) RequestExit(0, true);
+        if (outcome) RequestExit(IsPass(*outcome) ? 0 : 1, true);
     };
     // The status texts, for the terminal's progress line.
     m_nStatusListener = app.Form().AddListener([this, &app](const ControlEvent& e) {

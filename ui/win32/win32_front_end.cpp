@@ -218,8 +218,8 @@ void CWin32FrontEnd::Open(CServiceToolApp& app) {
 void CWin32FrontEnd::Wired(CServiceToolApp& app) {
     // The end of a task on line 0 releases the session end.
     CServiceToolView& view = app.View();
-    view.observers.onTaskThreadReturned = [this, before = view.observers.onTaskThreadReturned](int line,
-                                                                                             TaskOutcome outcome) {
+    view.observers.onTaskThreadReturned = [this, before = view.observers.onTaskThreadReturned](
+                                              int line, std::optional<LineOutcome> outcome) {
         if (before) before(line, outcome);
         if (line == 0) PostToGui([this] { SyncShutdownBlock(); });
     };
