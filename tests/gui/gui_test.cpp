@@ -229,20 +229,23 @@ TEST_F(FormWindowTest, ButtonKeysAndCloseGoToTheFrame) {
     EXPECT_FALSE(window->isVisible());
 }
 
-// The IMEI question of a restore: Enter (the default button) and Escape answer No.
+// The IMEI question of a restore: Enter (the default button) and Escape answer No. Asked without
+// an icon, a question shows the question mark.
 TEST(QtFrontEnd, AQuestionWhoseDefaultIsNoAnswersNoToEnterAndEscape) {
     CQtFrontEnd ui{plat::Options{}};
     std::atomic<int> answer{-1};
     std::thread worker([&] {
-        answer = static_cast<int>(ui.MessageBox("q", {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::Question));
+        answer = static_cast<int>(ui.MessageBox("q", {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::None));
     });
     bool bDefaultNo = false, bEscapeNo = false;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box) return;
         bDefaultNo = box->defaultButton() == box->button(QMessageBox::No);
         bEscapeNo = box->escapeButton() == box->button(QMessageBox::No);
+        icon = box->icon();
         box->defaultButton()->click();  // as Enter does
     });
     poll.start(20);
@@ -252,6 +255,7 @@ TEST(QtFrontEnd, AQuestionWhoseDefaultIsNoAnswersNoToEnterAndEscape) {
     worker.join();
     EXPECT_TRUE(bDefaultNo);
     EXPECT_TRUE(bEscapeNo);
+    EXPECT_EQ(icon, QMessageBox::Question);
     EXPECT_EQ(answer.load(), static_cast<int>(plat::MsgResult::No));
 }
 
