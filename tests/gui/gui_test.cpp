@@ -151,6 +151,19 @@ TEST_F(FormWindowTest, OnlyTheVisibleControlsAreShown) {
               "1：如有重要信息需要备份，请在开始执行前备份。");
     // Fixed size.
     EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    // The notes in dark red; under a high-contrast palette (white on black) in its text colour.
+    auto noteColour = [&] { return window->Control(1199)->palette().color(QPalette::WindowText); };
+    EXPECT_EQ(noteColour(), QColor(0xA0, 0x00, 0x00));
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    dark.setColor(QPalette::Window, Qt::black);
+    dark.setColor(QPalette::WindowText, Qt::white);
+    QApplication::setPalette(dark);
+    Settle();
+    EXPECT_EQ(noteColour(), QColor(Qt::white));
+    QApplication::setPalette(before);
+    Settle();
+    EXPECT_EQ(noteColour(), QColor(0xA0, 0x00, 0x00));
 }
 
 TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
