@@ -175,6 +175,25 @@ TEST(Process, DetachedProgramRunsAndLeavesNoChildBehind) {
     const char* literal[] = {"/bin/sh", "-c", script.c_str(), "sh", "a;b $(x) `y`", nullptr};
     ASSERT_TRUE(plat::SpawnDetached(literal));
     EXPECT_EQ(written(), "a;b $(x) `y`");
+
+    // The guide: the .doc through the desktop's default application, the HTML beside it when the
+    // desktop has none for the .doc's type (stand-ins for xdg-mime and xdg-open in PATH).
+    const std::string doc = dir + "/guide 说明.doc";
+    std::ofstream(doc) << "{\\rtf1}";
+    std::ofstream(dir + "/guide 说明.html") << "<html>";
+    std::ofstream(dir + "/xdg-open") << "#!/bin/sh\necho \"$1\" > '" + file + "'\n";
+    const std::string previousPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (dir + ":" + previousPath).c_str(), 1);
+    for (const char* handler : {"", "libreoffice-writer.desktop"}) {
+        std::ofstream(dir + "/xdg-mime") << std::string("#!/bin/sh\n[ \"$2\" = filetype ] && echo text/rtf || echo ") + handler
+                                                + "\n";
+        fs::permissions(dir + "/xdg-mime", fs::perms::owner_all);
+        fs::permissions(dir + "/xdg-open", fs::perms::owner_all);
+        fs::remove(file);
+        plat::SystemProcess(false).OpenDocument(doc);
+        EXPECT_EQ(written(), *handler ? doc : dir + "/guide 说明.html") << handler;
+    }
+    ::setenv("PATH", previousPath.c_str(), 1);
 #endif
     std::error_code ec;
     fs::remove_all(dirPath, ec);
