@@ -39,7 +39,36 @@ PicturePixels MakePicture(int kind) {
             if (!corner) px[y * PICTURE_WIDTH + x] = mark;
         }
     }
+    // The kind's symbol at the bar's left end, so the kinds read without telling the colours
+    // apart: black on the light marks, white on the dark ones.
+    const char* const* symbol = PictureSymbol(kind);
+    const uint32_t r = (mark >> 16) & 0xFF, g = (mark >> 8) & 0xFF, b = mark & 0xFF;
+    const uint32_t ink = (r * 299 + g * 587 + b * 114) / 1000 > 140 ? 0xFF000000 : 0xFFFFFFFF;
+    for (int y = 0; y < PICTURE_SYMBOL_SIZE; ++y)
+        for (int x = 0; x < PICTURE_SYMBOL_SIZE; ++x)
+            if (symbol[y][x] == '#') px[(PICTURE_SYMBOL_Y + y) * PICTURE_WIDTH + PICTURE_SYMBOL_X + x] = ink;
     return px;
+}
+
+const char* const* PictureSymbol(int kind) {
+    // ready: a ring; running: a play mark; passed: a tick; failed: a cross; offline: a bar.
+    static const char* const kRing[] = {"..####..", ".#....#.", "#......#", "#......#",
+                                        "#......#", "#......#", ".#....#.", "..####.."};
+    static const char* const kPlay[] = {".#......", ".##.....", ".###....", ".####...",
+                                        ".####...", ".###....", ".##.....", ".#......"};
+    static const char* const kTick[] = {"........", ".......#", "......##", "#....##.",
+                                        "##..##..", ".####...", "..##....", "........"};
+    static const char* const kCross[] = {"#......#", "##....##", ".##..##.", "..####..",
+                                         "..####..", ".##..##.", "##....##", "#......#"};
+    static const char* const kBar[] = {"........", "........", "........", "########",
+                                       "########", "........", "........", "........"};
+    switch (kind) {
+        case PIC_READY: return kRing;
+        case PIC_RUNNING: return kPlay;
+        case PIC_PASS: return kTick;
+        case PIC_FAIL: return kCross;
+        default: return kBar;
+    }
 }
 
 IconPixels MakeIcon(int resourceId) {

@@ -1,7 +1,7 @@
 ; The Windows installer, rk880t-tool-<version>-setup.exe (scripts/package builds it from the
 ; unpacked zip):
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=1.0.0 -DSRC=<folder with the programs> -DOUTFILE=<setup.exe>
-;            -DGUIDE=<the operating guide .doc> packaging/windows-installer.nsi
+;            -DGUIDE=<the operating guide .doc> -DGUIDE_HTML=<the guide .html> packaging/windows-installer.nsi
 ; It installs the programs, "RecordCSV.sdi" and the operating guide into
 ; one folder under the 64-bit Program Files, with the uninstaller "UnInstallAll.exe" beside them
 ; (the name the tool starts), Start menu entries, an entry in the installed programs list and
@@ -28,6 +28,9 @@ RequestExecutionLevel admin
 !ifndef GUIDE
   !error "GUIDE is not defined (-DGUIDE=<the operating guide .doc>)"
 !endif
+!ifndef GUIDE_HTML
+  !error "GUIDE_HTML is not defined (-DGUIDE_HTML=<the operating guide .html>)"
+!endif
 !ifndef OUTFILE
   !define OUTFILE "rk880t-tool-${VERSION}-setup.exe"
 !endif
@@ -36,6 +39,7 @@ RequestExecutionLevel admin
 !define PUBLISHER "RK880T service tool developers"
 !define UNINSTALLER "UnInstallAll.exe"
 !define GUIDE_NAME "MG_RK880T_PDWA_CN_EU操作说明.doc"
+!define GUIDE_HTML_NAME "MG_RK880T_PDWA_CN_EU操作说明.html"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\rk880t-tool"
 !define FIREWALL_RULE "RK880T Service Tool"
 !define FIREWALL_RULE_CONSOLE "RK880T Service Tool (console)"
@@ -158,12 +162,14 @@ Section "Install"
   File "${SRC}/rk880t-gateway-sim.exe"
   File "${SRC}/RecordCSV.sdi"
   File "/oname=${GUIDE_NAME}" "${GUIDE}"
+  File "/oname=${GUIDE_HTML_NAME}" "${GUIDE_HTML}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
 
   ; The shortcuts start in the program folder (the tool's "Logs" go to its working folder).
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\rk880t-tool.exe" "" "$INSTDIR\rk880t-tool.exe" 0
-  CreateShortcut "$SMPROGRAMS\${PRODUCT}\$(GUIDE_LINK).lnk" "$INSTDIR\${GUIDE_NAME}"
+  ; The guide's entry opens the HTML: every PC has a browser, not every PC a program for .doc.
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\$(GUIDE_LINK).lnk" "$INSTDIR\${GUIDE_HTML_NAME}"
 
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
@@ -203,6 +209,7 @@ Section "Uninstall"
   Delete "$INSTDIR\rk880t-gateway-sim.exe"
   Delete "$INSTDIR\RecordCSV.sdi"
   Delete "$INSTDIR\${GUIDE_NAME}"
+  Delete "$INSTDIR\${GUIDE_HTML_NAME}"
   Delete "$INSTDIR\${UNINSTALLER}"
   RMDir "$INSTDIR"
 

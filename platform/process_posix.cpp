@@ -1,5 +1,7 @@
 // Starting programs on POSIX systems: detached, without a shell in between.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +9,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/process.h"
 
 extern char** environ;
@@ -31,6 +35,57 @@ std::string FindProgram(const char* name) {
         if (end == std::string::npos) return {};
         begin = end + 1;
     }
+}
+
+// Runs a program and returns what it writes to standard output, or "" when it cannot start, fails
+// or has not ended within `limitMs` (then it is killed).
+std::string OutputOf(const char* const argv[], int64_t limitMs) {
+    const std::string file = FindProgram(argv[0]);
+    int fds[2];
+    if (file.empty() || pipe2(fds, O_CLOEXEC) != 0) return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDERR_FILENO);
+        }
+        dup2(fds[1], STDOUT_FILENO);
+        execve(file.c_str(), const_cast<char* const*>(argv), environ);
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string out;
+    const int64_t deadline = TickMs() + limitMs;
+    bool bEnded = false;
+    while (child > 0) {
+        const int64_t left = deadline - TickMs();
+        if (left <= 0) break;
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        char buf[512];
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n > 0) out.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR) {
+            bEnded = true;
+            break;
+        }
+    }
+    close(fds[0]);
+    if (child < 0) return {};
+    if (!bEnded) kill(child, SIGKILL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return bEnded && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : std::string();
+}
+
+// The desktop has a default application for the file's type (xdg-mime, within 5 s).
+bool HasDefaultApplication(const std::string& path) {
+    const char* argv[] = {"/bin/sh", "-c",
+                          "t=$(xdg-mime query filetype \"$1\") && [ -n \"$t\" ] && xdg-mime query default \"$t\"",
+                          "sh", path.c_str(), nullptr};
+    return OutputOf(argv, 5000).find_first_not_of(" \t\r\n") != std::string::npos;
 }
 
 }  // namespace
@@ -73,8 +128,12 @@ std::vector<std::string> ArpFlushCommand(const std::string& gatewayAddress) {
 }
 
 void SystemProcess::OpenDocument(const std::string& path) {
-    // The desktop's default application for the file's type.
-    const char* argv[] = {"xdg-open", path.c_str(), nullptr};
+    // The desktop's default application for the file's type; when the desktop has none for it,
+    // the same document as HTML beside it (a browser is always there), when there is one.
+    std::string document = path;
+    const std::string html = path.substr(0, path.rfind('.')) + ".html";
+    if (path.rfind('.') != std::string::npos && PathExists(html) && !HasDefaultApplication(path)) document = html;
+    const char* argv[] = {"xdg-open", document.c_str(), nullptr};
     SpawnDetached(argv);
 }
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/wide.h"
 
@@ -61,7 +62,16 @@ std::vector<std::string> ArpFlushCommand(const std::string&) {
 }
 
 void SystemProcess::OpenDocument(const std::string& path) {
-    ShellExecuteW(nullptr, L"Open", Widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // When no program is registered for the document's type (a .doc on a PC without an office
+    // suite or WordPad), the same document as HTML beside it, when there is one.
+    std::wstring document = Widen(path);
+    const size_t dot = path.rfind('.');
+    if (dot != std::string::npos && PathExists(path.substr(0, dot) + ".html")) {
+        wchar_t program[MAX_PATH] = {};
+        if (reinterpret_cast<INT_PTR>(FindExecutableW(document.c_str(), nullptr, program)) <= 32)
+            document = Widen(path.substr(0, dot) + ".html");
+    }
+    ShellExecuteW(nullptr, L"Open", document.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void SystemProcess::StartProgram(const std::string& path) {

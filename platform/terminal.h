@@ -23,6 +23,9 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 // The standard stream (1 output, 2 error) is a terminal a person reads (a console on Windows, where
 // PrepareConsole has switched on the cursor sequences the progress line uses).
 bool IsTerminal(int stream);
+// The width in columns of the terminal the stream writes to, measured now (it follows a resize);
+// 0 when the stream is no terminal or the width is unknown.
+int TerminalColumns(int stream);
 // Called before any thread starts: from now on the requests are only taken by WaitExitSignal.
 void BlockExitSignals();
 // Waits up to `ms` for a request; its exit status, or 0 when none came.

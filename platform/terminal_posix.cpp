@@ -1,5 +1,6 @@
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -30,6 +31,12 @@ void ExitNow(int code) {
 }
 
 bool IsTerminal(int stream) { return ::isatty(stream) == 1; }
+
+int TerminalColumns(int stream) {
+    winsize size{};
+    if (::ioctl(stream, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
 
 void BlockExitSignals() {
     const sigset_t set = ExitSet();

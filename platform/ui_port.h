@@ -14,6 +14,13 @@ enum class MsgIcon { None, Information, Exclamation, Stop, Question };
 enum class MsgButtons { Ok, YesNo, YesNoDefaultNo };
 enum class MsgResult { Ok, Yes, No };
 
+// The icon a window shows: the one asked for, else the framework's default for the buttons (an OK
+// box the exclamation, a Yes/No box the question).
+inline MsgIcon ShownIcon(MsgButtons buttons, MsgIcon icon) {
+    if (icon != MsgIcon::None) return icon;
+    return buttons == MsgButtons::Ok ? MsgIcon::Exclamation : MsgIcon::Question;
+}
+
 struct FileDialogSpec {
     bool bOpen = true;            // file-open (true) or file-save (false)
     std::string defaultExt;       // e.g. ".zip"

@@ -393,7 +393,11 @@ TEST(Tool, ExportAndClearCommandsExitWithTheirResult) {
 #endif
         EXPECT_EQ(Wait(c, 30000), 0);
         EXPECT_TRUE(fs::exists(box.base + "/out.csv"));
-        EXPECT_NE(ReadText(c.err).find("MESSAGE: CSV文件导出成功!\n"), std::string::npos) << ReadText(c.err);
+        const std::string err = ReadText(c.err);
+        EXPECT_NE(err.find("MESSAGE: CSV文件导出成功!\n"), std::string::npos) << err;
+        // No line is at work in a command run: no progress and no picture lines.
+        EXPECT_EQ(err.find("PROGRESS:"), std::string::npos) << err;
+        EXPECT_EQ(err.find("PICTURE:"), std::string::npos) << err;
         // The command ran without the link watcher and through the close path.
         EXPECT_FALSE(fs::exists(box.Version("uboot.img")));
     }

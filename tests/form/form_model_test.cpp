@@ -4,6 +4,7 @@
 #include <atomic>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "form/control_ids.h"
 #include "form/form_model.h"
@@ -158,13 +159,21 @@ TEST(FormModel, ConcurrentWritersAndReaders) {
     EXPECT_GT(reports.load(), 2000);
 }
 
-TEST(Pictures, GreyBackgroundWithTheKindsColour) {
+TEST(Pictures, GreyBackgroundWithTheKindsColourAndSymbol) {
     const uint32_t colours[5] = {0xFF006400, 0xFFFF00FF, 0xFF00FF00, 0xFFFF0000, 0xFF8B0000};
+    // Without the colours: the kinds' pictures still differ, in the symbol's black or white
+    // pixels (white on the dark marks, black on the light green).
+    std::set<std::vector<bool>> shapes;
     for (int kind = 0; kind < 5; ++kind) {
         const PicturePixels px = MakePicture(kind);
         EXPECT_EQ(px[1 * PICTURE_WIDTH + 2], PICTURE_BACKGROUND) << kind;
         EXPECT_EQ(px[8 * PICTURE_WIDTH + 16], colours[kind]) << kind;
+        std::vector<bool> shape;
+        for (uint32_t p : px) shape.push_back(p == (kind == PIC_PASS ? 0xFF000000u : 0xFFFFFFFFu));
+        shapes.insert(shape);
     }
+    EXPECT_EQ(shapes.size(), 5u);
+    EXPECT_EQ(MakePicture(9), MakePicture(PIC_OFFLINE));
     EXPECT_EQ(PictureBitmapId(0), 151);
     EXPECT_EQ(PictureBitmapId(1), 152);
     EXPECT_EQ(PictureBitmapId(2), 150);

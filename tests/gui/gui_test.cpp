@@ -152,6 +152,19 @@ TEST_F(FormWindowTest, OnlyTheVisibleControlsAreShown) {
               "1：如有重要信息需要备份，请在开始执行前备份。");
     // Fixed size.
     EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    // The notes in dark red; under a high-contrast palette (white on black) in its text colour.
+    auto noteColour = [&] { return window->Control(1199)->palette().color(QPalette::WindowText); };
+    EXPECT_EQ(noteColour(), QColor(0xA0, 0x00, 0x00));
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    dark.setColor(QPalette::Window, Qt::black);
+    dark.setColor(QPalette::WindowText, Qt::white);
+    QApplication::setPalette(dark);
+    Settle();
+    EXPECT_EQ(noteColour(), QColor(Qt::white));
+    QApplication::setPalette(before);
+    Settle();
+    EXPECT_EQ(noteColour(), QColor(0xA0, 0x00, 0x00));
 }
 
 TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
@@ -231,20 +244,23 @@ TEST_F(FormWindowTest, ButtonKeysAndCloseGoToTheFrame) {
     EXPECT_FALSE(window->isVisible());
 }
 
-// The IMEI question of a restore: Enter (the default button) and Escape answer No.
+// The IMEI question of a restore: Enter (the default button) and Escape answer No. Asked without
+// an icon, a question shows the question mark.
 TEST(QtFrontEnd, AQuestionWhoseDefaultIsNoAnswersNoToEnterAndEscape) {
     CQtFrontEnd ui{plat::Options{}};
     std::atomic<int> answer{-1};
     std::thread worker([&] {
-        answer = static_cast<int>(ui.MessageBox("q", {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::Question));
+        answer = static_cast<int>(ui.MessageBox("q", {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::None));
     });
     bool bDefaultNo = false, bEscapeNo = false;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box) return;
         bDefaultNo = box->defaultButton() == box->button(QMessageBox::No);
         bEscapeNo = box->escapeButton() == box->button(QMessageBox::No);
+        icon = box->icon();
         box->defaultButton()->click();  // as Enter does
     });
     poll.start(20);
@@ -254,6 +270,7 @@ TEST(QtFrontEnd, AQuestionWhoseDefaultIsNoAnswersNoToEnterAndEscape) {
     worker.join();
     EXPECT_TRUE(bDefaultNo);
     EXPECT_TRUE(bEscapeNo);
+    EXPECT_EQ(icon, QMessageBox::Question);
     EXPECT_EQ(answer.load(), static_cast<int>(plat::MsgResult::No));
 }
 

@@ -69,6 +69,7 @@ struct Seen {
     QRgb passedPicture = 0;
     std::vector<std::string> boxes;  // every message box: caption + "|" + text
     std::vector<std::string> okCaptions;  // the OK button's caption of each box
+    std::vector<int> icons;               // the icon of each box
     bool bTimedOut = false;
 };
 
@@ -118,6 +119,7 @@ private:
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             const std::string text = box->text().toStdString();
             m_seen.boxes.push_back(box->windowTitle().toStdString() + "|" + text);
+            m_seen.icons.push_back(box->icon());
             if (box->button(QMessageBox::Ok)) m_seen.okCaptions.push_back(box->button(QMessageBox::Ok)->text().toStdString());
             if (text == kSuccess) {
                 m_seen.passedStatus = Status();
@@ -251,6 +253,7 @@ TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
     EXPECT_EQ(seen.passedPicture, 0xFF00FF00u);
     EXPECT_EQ(seen.boxes, std::vector<std::string>{std::string("MG_RK880T_PDWA_CN_VEV1.00.00|") + kSuccess});
     EXPECT_EQ(seen.okCaptions, std::vector<std::string>{"确定"});
+    EXPECT_EQ(seen.icons, std::vector<int>{QMessageBox::Warning});  // an OK box's default icon
 
     // The gateway got both images whole and the limit as typed into the dialog.
     const auto boot = sim.Image(CMD_DOWN_BOOT);

@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#ifndef _WIN32
+#include <pty.h>
+#include <sys/ioctl.h>
+#endif
+
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -231,7 +236,70 @@ TEST(HeadlessFormat, TheTerminalsProgressLineHasLinePercentBarAndStatus) {
     EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 100, "管理成功。\n点击【确定】按钮退出程序。"),
               "线路1 100% [####################] 管理成功。");
     EXPECT_EQ(CHeadlessRunner::ProgressLine(7, 0, ""), "线路8   0% [--------------------] ");
+    // Fitted to a width: one column is left free; the text is cut by columns (a Chinese character
+    // takes two, none is split), then the bar shrinks to 5.
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 42, "正在管理CPE，请稍等...", 40), "线路1  42% [########------------] 正在");
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 42, "正在管理CPE，请稍等...", 41), "线路1  42% [########------------] 正在管");
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 100, "管理成功。", 30), "线路1 100% [###########] 管理");
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 100, "管理成功。", 20), "线路1 100% [#####] ");
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 100, "管理成功。", 12), "线路1 100% ");
 }
+
+#ifndef _WIN32
+// Standard error on a terminal of 120 columns, narrowed to 40 while the line shows: every drawing
+// of the progress line fits the width it was drawn at, and the resize redraws it.
+TEST_F(Headless, TheTerminalsProgressLineFitsTheWidthAndFollowsAResize) {
+    int master = -1, slave = -1;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 120;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+    std::string screen;
+    std::thread reader([&] {
+        char buf[4096];
+        for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) screen.append(buf, static_cast<size_t>(n));
+    });
+    const std::string status = "正在管理CPE，请稍等，这一步最多需要几分钟，请不要关闭程序或断开设备的电源和网线。";
+    int exitStatus = -1;
+    {
+        Capture capture(env.base);
+        ::dup2(slave, 2);
+        CHeadlessRunner runner(LoopbackOptions(env), env.program);
+        exitStatus = runner.Run([&](CServiceToolApp& app) {
+            CServiceToolView& view = app.View();
+            FakeLineWork& work = WireFakeLines(app);
+            work.linkWatchThread = [&view, &status, master](int line) {
+                view.ShowLineStatus(line, status);
+                view.SetLineProgress(line, 42);
+                plat::SleepRaw(300);
+                winsize narrow{};
+                narrow.ws_row = 24;
+                narrow.ws_col = 40;
+                ::ioctl(master, TIOCSWINSZ, &narrow);
+                plat::SleepRaw(500);  // the runner looks at the width every 100 ms
+                view.RequestExit(2);
+            };
+        });
+    }
+    ::close(slave);
+    reader.join();
+    ::close(master);
+    EXPECT_EQ(exitStatus, 2);
+    // The progress line's drawings, each after "\r\033[K" (the pty turns "\n" into "\r\n").
+    std::vector<std::string> drawn;
+    for (size_t at = screen.find("\r\033[K"); at != std::string::npos; at = screen.find("\r\033[K", at + 1)) {
+        const size_t from = at + 4;
+        const size_t end = screen.find('\r', from);
+        const std::string piece = screen.substr(from, end == std::string::npos ? std::string::npos : end - from);
+        if (piece.rfind("线路", 0) == 0) drawn.push_back(piece);
+    }
+    const std::string wide = "线路1  42% [########------------] " + status;
+    const std::string narrow = "线路1  42% [########------------] 正在";
+    ASSERT_GE(drawn.size(), 2u) << screen;
+    EXPECT_EQ(drawn[drawn.size() - 2], wide);
+    EXPECT_EQ(drawn.back(), narrow);
+}
+#endif
 
 // The queue every front end posts through: order, one wake per item (those posted before the wake
 // was set included), a worker's question let go at teardown, nothing taken after Close.

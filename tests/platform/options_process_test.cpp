@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,12 +103,29 @@ TEST(CommandLine, BadValuesAreRefusedWithTheirOption) {
     };
     for (const auto& [args, text] : cases) EXPECT_EQ(Parse(args).error, text) << args[0];
     EXPECT_TRUE(Parse({"--help"}).bHelp);
-    // Every option the usage names has its own line in the help.
+    // Every option the usage names has its own line in the help, with its default when it takes a
+    // value (the exports' paths have none); the test and developer options under their own heading.
     const std::string help = plat::HelpText();
     const std::string usage = plat::UsageText();
+    const size_t developer = help.find("\nTest and developer options:\n");
+    const size_t examples = help.find("\nExamples:\n  $ rk880t-tool");
+    ASSERT_NE(developer, std::string::npos);
+    ASSERT_NE(examples, std::string::npos);
+    const std::set<std::string> developerOptions = {"--web-port",         "--setting-port", "--link-port",
+                                                    "--announce-to",      "--announce-address", "--time-scale",
+                                                    "--root",             "--program-folder", "--no-arp-flush"};
     for (size_t at = usage.find("[--"); at != std::string::npos; at = usage.find("[--", at + 1)) {
-        const std::string option = usage.substr(at + 1, usage.find_first_of(" ]", at) - at - 1);
-        EXPECT_NE(help.find("\n  " + option + " "), std::string::npos) << option;
+        const size_t end = usage.find_first_of(" ]", at);
+        const std::string option = usage.substr(at + 1, end - at - 1);
+        const size_t line = help.find("\n  " + option + " ");
+        ASSERT_NE(line, std::string::npos) << option;
+        EXPECT_EQ(line > developer, developerOptions.count(option) == 1) << option;
+        EXPECT_LT(line, examples) << option;
+        const size_t next = std::min(help.find("\n  --", line + 1), help.find("\n\n", line));
+        const bool bValue = usage[end] == ' ' && option.rfind("--export-", 0) != 0;
+        if (bValue) {
+            EXPECT_NE(help.substr(line, next - line).find("default"), std::string::npos) << option;
+        }
     }
 }
 
@@ -176,6 +194,25 @@ TEST(Process, DetachedProgramRunsAndLeavesNoChildBehind) {
     const char* literal[] = {"/bin/sh", "-c", script.c_str(), "sh", "a;b $(x) `y`", nullptr};
     ASSERT_TRUE(plat::SpawnDetached(literal));
     EXPECT_EQ(written(), "a;b $(x) `y`");
+
+    // The guide: the .doc through the desktop's default application, the HTML beside it when the
+    // desktop has none for the .doc's type (stand-ins for xdg-mime and xdg-open in PATH).
+    const std::string doc = dir + "/guide 说明.doc";
+    std::ofstream(doc) << "{\\rtf1}";
+    std::ofstream(dir + "/guide 说明.html") << "<html>";
+    std::ofstream(dir + "/xdg-open") << "#!/bin/sh\necho \"$1\" > '" + file + "'\n";
+    const std::string previousPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (dir + ":" + previousPath).c_str(), 1);
+    for (const char* handler : {"", "libreoffice-writer.desktop"}) {
+        std::ofstream(dir + "/xdg-mime") << std::string("#!/bin/sh\n[ \"$2\" = filetype ] && echo text/rtf || echo ") + handler
+                                                + "\n";
+        fs::permissions(dir + "/xdg-mime", fs::perms::owner_all);
+        fs::permissions(dir + "/xdg-open", fs::perms::owner_all);
+        fs::remove(file);
+        plat::SystemProcess(false).OpenDocument(doc);
+        EXPECT_EQ(written(), *handler ? doc : dir + "/guide 说明.html") << handler;
+    }
+    ::setenv("PATH", previousPath.c_str(), 1);
 #endif
     std::error_code ec;
     fs::remove_all(dirPath, ec);

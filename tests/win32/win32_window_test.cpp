@@ -158,6 +158,7 @@ struct Seen {
     std::wstring runningReason, endedReason = L"?";
     std::vector<std::string> boxes;       // caption + "|" + text of every message box
     std::vector<std::string> okCaptions;  // the OK button's caption of each OK box
+    std::vector<std::string> icons;       // the icon of each box (IconOf)
     bool bTimedOut = false;
 };
 
@@ -276,6 +277,18 @@ private:
         m_seen.bRunningShot = SaveShot(form, "win32_running");
     }
 
+    // The system icon a message box shows, by its shared handle (the icon's static is 20 on
+    // Windows, stc1 under Wine).
+    static std::string IconOf(HWND box) {
+        HWND icon = GetDlgItem(box, 20);
+        if (!icon) icon = GetDlgItem(box, 0x0440);
+        const HICON shown = icon ? reinterpret_cast<HICON>(SendMessageW(icon, STM_GETICON, 0, 0)) : nullptr;
+        if (!shown) return "none";
+        if (shown == LoadIconW(nullptr, IDI_EXCLAMATION)) return "exclamation";
+        if (shown == LoadIconW(nullptr, IDI_QUESTION)) return "question";
+        return "other";
+    }
+
     void OnMessageBox(HWND box) {
         const std::string text = plat::Narrow(TextOf(GetDlgItem(box, kMessageBoxText)));
         // The box's static keeps the text's own line breaks as "\r\n" under some systems.
@@ -288,6 +301,7 @@ private:
         std::fprintf(stderr, "MESSAGE: %s\n", plain.c_str());
         std::fflush(stderr);
         if (HWND ok = GetDlgItem(box, IDOK)) m_seen.okCaptions.push_back(plat::Narrow(TextOf(ok)));
+        m_seen.icons.push_back(IconOf(box));
         HWND form = GetWindow(box, GW_OWNER);
         // The task has ended when its closing box shows: the session may end again.
         if ((plain == kSuccess || plain == kClosing) && form)
@@ -421,6 +435,7 @@ TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
         EXPECT_EQ(seen.boxes, std::vector<std::string>{std::string("MG_RK880T_PDWA_CN_VEV1.00.00|") + kSuccess});
         // The system's own button caption, in the system's language (Chinese here): the text names it.
         EXPECT_EQ(seen.okCaptions, std::vector<std::string>{"确定"});
+        EXPECT_EQ(seen.icons, std::vector<std::string>{"exclamation"});  // an OK box's default icon
 
         // The gateway got both images whole and the limit as typed into the dialog.
         ASSERT_TRUE(sim.Image(CMD_DOWN_BOOT).has_value());

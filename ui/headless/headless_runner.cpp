@@ -43,12 +43,51 @@ std::string CHeadlessRunner::EscapeLine(const std::string& text) {
     return out;
 }
 
-std::string CHeadlessRunner::ProgressLine(int line, int percent, const std::string& status) {
-    constexpr int kBar = 20;
-    const int filled = std::clamp(percent, 0, 100) * kBar / 100;
-    std::string text = status.substr(0, status.find_first_of("\r\n"));
-    return plat::Format("线路%d %3d%% [%s%s] %s", line + 1, percent, std::string(static_cast<size_t>(filled), '#').c_str(),
-                        std::string(static_cast<size_t>(kBar - filled), '-').c_str(), text.c_str());
+namespace {
+
+// Columns a code point takes on a terminal: two for the wide East Asian ranges (the Chinese texts
+// and their full-width punctuation), none for combining marks, one otherwise.
+int Columns(char32_t c) {
+    if ((c >= 0x0300 && c <= 0x036F) || (c >= 0x200B && c <= 0x200F) || (c >= 0xFE00 && c <= 0xFE0F)) return 0;
+    if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) ||
+        (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+        (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+        (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD))
+        return 2;
+    return 1;
+}
+
+// The longest head of a UTF-8 text that takes at most `width` columns (whole characters only).
+std::string FitColumns(const std::string& text, int width) {
+    int used = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        const size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 1;
+        char32_t c = n == 1 ? b : (b & (0x7F >> n));
+        for (size_t k = 1; k < n && i + k < text.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        const int w = Columns(c);
+        if (used + w > width) break;
+        used += w;
+        i = std::min(text.size(), i + n);
+    }
+    return text.substr(0, i);
+}
+
+}  // namespace
+
+std::string CHeadlessRunner::ProgressLine(int line, int percent, const std::string& status, int columns) {
+    // "线路1 100% [" takes 12 columns, "] " 2; the bar gives way first, to at least 5, then the text.
+    constexpr int kFixed = 14;
+    const int room = columns > 0 ? columns - 1 : INT_MAX;  // the last column left free: no wrap
+    const int bar = std::clamp(room - kFixed - 4, 5, 20);
+    const int filled = std::clamp(percent, 0, 100) * bar / 100;
+    const std::string text = status.substr(0, status.find_first_of("\r\n"));
+    const std::string head =
+        plat::Format("线路%d %3d%% [%s%s] ", line + 1, percent, std::string(static_cast<size_t>(filled), '#').c_str(),
+                     std::string(static_cast<size_t>(bar - filled), '-').c_str());
+    if (room == INT_MAX) return head + text;
+    return FitColumns(head + text, room);
 }
 
 void CHeadlessRunner::WriteErr(const std::string& text) {
@@ -59,7 +98,8 @@ void CHeadlessRunner::WriteErr(const std::string& text) {
 void CHeadlessRunner::DrawProgress() {
     if (m_nProgressLine < 0) return;
     const size_t l = static_cast<size_t>(m_nProgressLine);
-    m_strProgressShown = ProgressLine(m_nProgressLine, m_nLastProgress[l], m_strStatus[l]);
+    m_nColumns = plat::TerminalColumns(2);
+    m_strProgressShown = ProgressLine(m_nProgressLine, m_nLastProgress[l], m_strStatus[l], m_nColumns);
     WriteErr(kClearLine + m_strProgressShown);
 }
 
@@ -93,6 +133,11 @@ void CHeadlessRunner::OnProgress(int line, int percent) {
     WriteErr(plat::Format("PROGRESS: %d %d\n", line, percent));
 }
 
+void CHeadlessRunner::RedrawOnResize() {
+    std::lock_guard<std::mutex> lock(m_errMutex);
+    if (!m_strProgressShown.empty() && plat::TerminalColumns(2) != m_nColumns) DrawProgress();
+}
+
 void CHeadlessRunner::OnStatusText(int line, const std::string& text) {
     if (!m_bTerminal) return;
     std::lock_guard<std::mutex> lock(m_errMutex);
@@ -107,6 +152,7 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
     m_signalThread.Start([this] {
         while (!plat::StopRequested()) {
             if (const int status = plat::WaitExitSignal(100)) RequestExit(status, true);
+            if (m_bTerminal) RedrawOnResize();
         }
     });
     const int status = RunApplication(m_strProgramFolder, wire);
@@ -125,10 +171,13 @@ void CHeadlessRunner::Trace(const std::string& text) { PrintErr("TRACE: " + Esca
 void CHeadlessRunner::Open(CServiceToolApp& app) {
     CServiceToolView& view = app.View();
     view.observers.onHistoryAppended = [this](int, const std::string& entry) { PrintOut(entry); };
-    view.observers.onPictureSet = [this](int line, int kind) {
-        PrintErr(plat::Format("PICTURE: %d %d", line, kind));
-    };
-    view.observers.onProgressSet = [this](int line, int percent) { OnProgress(line, percent); };
+    // A command run (an export, Clear, the diagnosis) prints its messages only: no line is at work.
+    if (!plat::IsCommandRun(m_options)) {
+        view.observers.onPictureSet = [this](int line, int kind) {
+            PrintErr(plat::Format("PICTURE: %d %d", line, kind));
+        };
+        view.observers.onProgressSet = [this](int line, int percent) { OnProgress(line, percent); };
+    }
     // The end of the program is the runner's decision on a task's outcome.
     view.observers.onTaskThreadReturned = [this](int, std::optional<LineOutcome> outcome) {
         m_bTaskEnded = true;

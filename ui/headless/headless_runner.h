@@ -46,8 +46,10 @@ public:
     // One line as written to standard error: line breaks inside as "\n", trailing ones dropped.
     static std::string EscapeLine(const std::string& text);
     // The progress line shown instead of the PROGRESS: lines when standard error is a terminal:
-    // line (1 to 8), percentage, a bar of 20, the status text up to its first line break.
-    static std::string ProgressLine(int line, int percent, const std::string& status);
+    // line (1 to 8), percentage, a bar of 20, the status text up to its first line break. With
+    // `columns` (0: unlimited) it fits in one column less than that: the bar shrinks to 5, then the
+    // text is cut (by display columns: a Chinese character takes two).
+    static std::string ProgressLine(int line, int percent, const std::string& status, int columns = 0);
 
 private:
     struct Timer {
@@ -69,6 +71,7 @@ private:
     void PrintOut(const std::string& text);
     void WriteErr(const std::string& text);  // m_errMutex held
     void DrawProgress();                      // m_errMutex held
+    void RedrawOnResize();                    // the signal thread, every 100 ms
     void OnProgress(int line, int percent);
     void OnStatusText(int line, const std::string& text);
 
@@ -84,6 +87,7 @@ private:
     // Guarded by m_errMutex: the line shown (empty: none), its line, the status texts.
     std::string m_strProgressShown;
     int m_nProgressLine = -1;
+    int m_nColumns = 0;  // the terminal's width when the line was drawn
     std::array<std::string, LINE_COUNT> m_strStatus;
 
     std::mutex m_mutex;  // the loop's wakes, timers and end

@@ -1,5 +1,8 @@
 #include "ui/qt/qt_form_window.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -26,7 +29,35 @@ QIcon IconOf(int resourceId) {
     return QIcon(QPixmap::fromImage(image.copy()));
 }
 
+// The contrast ratio of two colours (1 to 21), from their relative luminance.
+double Contrast(const QColor& a, const QColor& b) {
+    auto luminance = [](const QColor& c) {
+        auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 }  // namespace
+
+void CFormWindow::ColourNotes() {
+    const QColor red(0xA0, 0x00, 0x00);
+    const QPalette theme = palette();
+    const QColor colour = Contrast(red, theme.color(QPalette::Window)) >= 4.5 ? red : theme.color(QPalette::WindowText);
+    for (int id : {ids::NOTE_1, ids::NOTE_2, ids::NOTE_3}) {
+        QWidget* note = Control(id);
+        if (!note) continue;
+        QPalette p = note->palette();
+        p.setColor(QPalette::WindowText, colour);
+        note->setPalette(p);
+    }
+}
+
+void CFormWindow::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::ApplicationPaletteChange || event->type() == QEvent::PaletteChange) ColourNotes();
+    QWidget::changeEvent(event);
+}
 
 QImage CFormWindow::PictureImage(int kind) {
     const PicturePixels px = MakePicture(kind);
@@ -95,9 +126,7 @@ CFormWindow::CFormWindow(CFormModel& form, Actions actions, QWidget* parent)
     auto* notes = new QVBoxLayout();
     notes->setSpacing(4);
     for (int id : {ids::NOTE_1, ids::NOTE_2, ids::NOTE_3}) {
-        QLabel* note = label(id);
-        note->setStyleSheet("color: #a00000;");
-        notes->addWidget(note);
+        notes->addWidget(label(id));
     }
 
     auto* top = new QVBoxLayout(this);
@@ -109,6 +138,7 @@ CFormWindow::CFormWindow(CFormModel& form, Actions actions, QWidget* parent)
 
     for (auto& [id, w] : m_widgets) w->setObjectName(QString::number(id));
     RefreshAll();
+    ColourNotes();
     setFixedSize(sizeHint().expandedTo(QSize(520, 0)));
 
     // Changes may come from any thread: redraw on the GUI thread (dropped once the window is gone).

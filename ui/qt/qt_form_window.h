@@ -33,9 +33,13 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void Refresh(int id);
+    // The notes in dark red, or in the palette's text colour where dark red does not stand out
+    // from the palette's background (a high-contrast theme).
+    void ColourNotes();
 
     CFormModel& m_form;
     Actions m_actions;

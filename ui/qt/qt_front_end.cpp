@@ -75,7 +75,7 @@ plat::MsgResult CQtFrontEnd::MessageBox(const std::string& text, const std::stri
     return m_gui.Call<plat::MsgResult>(
         [this, text, caption, buttons, icon] {
             QMessageBox::Icon qicon = QMessageBox::NoIcon;
-            switch (icon) {
+            switch (plat::ShownIcon(buttons, icon)) {
                 case plat::MsgIcon::Information: qicon = QMessageBox::Information; break;
                 case plat::MsgIcon::Exclamation: qicon = QMessageBox::Warning; break;
                 case plat::MsgIcon::Stop: qicon = QMessageBox::Critical; break;

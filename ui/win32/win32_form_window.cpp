@@ -36,6 +36,12 @@ constexpr int CLIENT_H = MARGIN_TOP + STATUS_H + ROW_GAP + BAR_H + 16 + BUTTON_H
 constexpr int FONT_POINTS = 9;
 constexpr COLORREF NOTE_COLOUR = RGB(0xA0, 0x00, 0x00);
 
+bool HighContrast() {
+    HIGHCONTRASTW hc{};
+    hc.cbSize = sizeof(hc);
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof(hc), &hc, 0) && (hc.dwFlags & HCF_HIGHCONTRASTON);
+}
+
 // The edit control breaks lines at "\r\n"; the model's texts use "\n".
 std::wstring EditText(const std::string& text) {
     std::wstring out;
@@ -383,6 +389,10 @@ LRESULT CWin32FormWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
                 return 0;
             }
             break;
+        case WM_SETTINGCHANGE:
+            // A high-contrast theme switched on or off: the notes' colour follows.
+            if (wParam == SPI_SETHIGHCONTRAST) RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+            break;
         case WM_DRAWITEM: {
             const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
             if (item.CtlType == ODT_BUTTON) DrawButton(item);
@@ -394,8 +404,9 @@ LRESULT CWin32FormWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
             const HWND c = reinterpret_cast<HWND>(lParam);
             const int id = GetDlgCtrlID(c);
             SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
-            if (id == ids::NOTE_1 || id == ids::NOTE_2 || id == ids::NOTE_3) SetTextColor(dc, NOTE_COLOUR);
-            else SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+            const bool bNote = id == ids::NOTE_1 || id == ids::NOTE_2 || id == ids::NOTE_3;
+            // Under a high-contrast theme the notes take the theme's text colour, as every text does.
+            SetTextColor(dc, bNote && !HighContrast() ? NOTE_COLOUR : GetSysColor(COLOR_WINDOWTEXT));
             return reinterpret_cast<LRESULT>(m_background);
         }
         case WM_DPICHANGED: {

@@ -102,7 +102,7 @@ plat::MsgResult CWin32FrontEnd::MessageBox(const std::string& text, const std::s
             // The system's own message box: its buttons carry the captions of the system's language.
             const int r = ::MessageBoxW(Owner(), plat::Widen(text).c_str(),
                                       plat::Widen(caption.empty() ? std::string(PRODUCT_TITLE) : caption).c_str(),
-                                      (yesNo ? MB_YESNO : MB_OK) | defaultButton | IconFlags(icon) | MB_SETFOREGROUND);
+                                      (yesNo ? MB_YESNO : MB_OK) | defaultButton | IconFlags(plat::ShownIcon(buttons, icon)) | MB_SETFOREGROUND);
             if (!yesNo) return plat::MsgResult::Ok;
             return r == IDYES ? plat::MsgResult::Yes : plat::MsgResult::No;
         },
