@@ -6,6 +6,7 @@
 #include "session/diag_port_switch.h"
 #include "session/line_session.h"
 #include "session/nv_tasks.h"
+#include "session/run_log.h"
 #include "session/upgrade_controller.h"
 #include "platform/fs.h"
 #include "platform/line_log.h"
@@ -19,6 +20,7 @@ struct Wired final : ILineWork {
     CServiceToolDoc& doc;
     std::string restoreFrom;
     plat::LineLog log;
+    std::unique_ptr<CRunRecorder> recorder;  // between the sessions and the view
     std::unique_ptr<CLineSessions> lines;
     std::unique_ptr<GatewayWeb> web;
     std::unique_ptr<CUpgradeController> controller;
@@ -73,12 +75,15 @@ void WireApplication(CServiceToolApp& app) {
 
     auto wired = std::make_shared<Wired>(doc, app.Config().options.restoreFrom,
                                          plat::JoinPath(plat::CurrentFolder(), "Logs"));
+    wired->recorder = std::make_unique<CRunRecorder>(doc, view, RunLogFolder());
+    CRunRecorder& recorder = *wired->recorder;
     wired->lines = std::make_unique<CLineSessions>(CLineSessions::Deps{
-        doc, view, app.Process(), [&view](std::function<void()> fn) { view.Host().PostToGui(std::move(fn)); },
+        doc, recorder, app.Process(), [&view](std::function<void()> fn) { view.Host().PostToGui(std::move(fn)); },
         endpoints});
     CLineSessions& lines = *wired->lines;
+    recorder.SetLines(&lines);
     wired->web = std::make_unique<GatewayWeb>(
-        endpoints, app.Process(), [&view](const std::string& text) { view.ShowLineStatus(0, text, false); },
+        endpoints, app.Process(), [&recorder](const std::string& text) { recorder.Status(0, text, false); },
         app.Ui(), doc.Device(0).channel.Direct());
     wired->controller = std::make_unique<CUpgradeController>(
         CUpgradeController::Deps{doc, lines, view.Counts(), *wired->web, app.Process(), wired->log});

@@ -103,6 +103,7 @@ bool SendImage(CLineChannel& channel, ImageVariant variant, std::span<const uint
     const int64_t start = plat::TickMs();
     const int64_t limit = plat::Scaled(IMAGE_REPLY_TIMEOUT_MS);
     bool bSeen = false;
+    if (cb.awaiting) cb.awaiting(limit);
     plat::SleepRaw(20);
     for (;;) {
         if (channel.HasReply()) {
@@ -119,6 +120,7 @@ bool SendImage(CLineChannel& channel, ImageVariant variant, std::span<const uint
         if (plat::TickMs() - start > limit) break;
         if (!plat::SleepRaw(20)) break;
     }
+    if (cb.awaiting) cb.awaiting(0);
     if (!bSeen) {
         Log(cb, "error: receive time out");
         return false;

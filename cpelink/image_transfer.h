@@ -17,6 +17,7 @@ enum class ImageVariant {
 struct TransferCallbacks {
     std::function<void(int percent)> progress;      // before the first piece and whenever the percentage changes
     std::function<void(const std::string&)> log;    // the line log
+    std::function<void(int64_t maxMs)> awaiting;    // the reply wait begins (its bound) and ends (0)
 };
 
 constexpr int IMAGE_BLOCK_SIZE = 1350;

@@ -146,10 +146,29 @@ void CServiceToolView::ModeChosen(int mode) {
 
 void CServiceToolView::RunningChanged(int line, bool bStartAllowed) {
     if (!ValidLine(line)) return;
-    if (!bStartAllowed && m_doc.Line(line).bRunning.load() != 0) m_nCurLine = line;
+    if (!bStartAllowed && m_doc.Line(line).bRunning.load() != 0) {
+        m_nCurLine = line;
+        if (!m_taskClock.Running(line)) {
+            m_taskClock.Start(line, plat::TickMs());
+            ShowTimeLine();
+            m_host.PostToGui([this] { m_host.StartTimer(ids::TASK_TIMER_ID, ids::TASK_TIMER_PERIOD_MS); });
+        }
+    }
     UpdateLineControls(line, bStartAllowed);
 }
 
+void CServiceToolView::Waiting(int line, WaitFor what, int64_t maxMs) {
+    m_taskClock.Wait(line, what, maxMs, plat::TickMs());
+    if (line == m_nCurLine) ShowTimeLine();
+}
+
+void CServiceToolView::ShowTimeLine() {
+    const int line = m_nCurLine;
+    m_form.SetText(ids::TIME_LINE, m_taskClock.Text(line, plat::TickMs(), English()));
+}
+
 void CServiceToolView::TaskReturned(int line, std::optional<LineOutcome> outcome) {
+    m_taskClock.End(line, plat::TickMs());
+    if (line == m_nCurLine) ShowTimeLine();
     if (observers.onTaskThreadReturned) observers.onTaskThreadReturned(line, outcome);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Control ids of dialog 101 (the main form) and the command ids of its menus.
 #include <array>
+#include <cstdint>
 
 #include "model/line_record.h"
 
@@ -96,6 +97,11 @@ constexpr int KEY_ENTER = 13;
 constexpr int KEY_ESCAPE = 27;
 
 constexpr int CLOCK_TIMER_ID = 1;
+// The task's time line under the form (not a control of dialog 101) and its one-second timer,
+// which runs only while a task does.
+constexpr int TIME_LINE = 1300;
+constexpr int TASK_TIMER_ID = 2;
+constexpr int64_t TASK_TIMER_PERIOD_MS = 1000;
 
 inline int CpeVersionEdit(int line) { return CPE_VERSION[static_cast<size_t>(line)]; }
 

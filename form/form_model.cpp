@@ -116,6 +116,7 @@ CFormModel::CFormModel() {
     Add(m, ids::RESTORE_ALL_PORTS, ControlKind::Button, "恢复全部端口");
     Add(m, ids::VERSION_PATH_BUTTON, ControlKind::Button, "Version path");
     Add(m, ids::VERSION_PATH_EDIT, ControlKind::Edit);
+    Add(m, ids::TIME_LINE, ControlKind::Static, "", true);
     for (int id : {1156, 1158, 1159, 1160, 1162}) Add(m, id, ControlKind::Button);
     Add(m, ids::MODE_CPE_ONLY, ControlKind::Radio, "Only update CPE");
     Add(m, ids::MODE_MODEM_AND_CPE, ControlKind::Radio, "Update Modem and CPE");

@@ -162,7 +162,13 @@ void CServiceToolView::OnCommand(int id) {
     // Anything else (the frame's 57601, 32780, 32783 among them) does nothing.
 }
 
-void CServiceToolView::OnTimer(int /*id*/) { ShowCurrentTime(); }
+void CServiceToolView::OnTimer(int id) {
+    if (id != ids::TASK_TIMER_ID) return ShowCurrentTime();
+    ShowTimeLine();
+    bool bAny = false;
+    for (int line = 0; line < LINE_COUNT; ++line) bAny = bAny || m_taskClock.Running(line);
+    if (!bAny) m_host.StopTimer(ids::TASK_TIMER_ID);
+}
 
 void CServiceToolView::OnPaint() {
     const int kind = m_nLastPicture;
@@ -367,6 +373,7 @@ void CServiceToolView::Teardown() {
     if (m_bTornDown.exchange(true)) return;
     m_host.BeginTeardown();
     m_host.StopTimer(ids::CLOCK_TIMER_ID);
+    m_host.StopTimer(ids::TASK_TIMER_ID);
     if (m_pLines) m_pLines->Shutdown();
     version_source::DeleteImages(plat::VersionFolder());
     m_instance.Release();

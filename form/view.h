@@ -32,6 +32,7 @@
 #include "records/counts_info.h"
 #include "session/line_events.h"
 #include "session/line_session.h"
+#include "session/task_time.h"
 
 // Texts of the view.
 constexpr const char* INSTANCE_MUTEX_NAME = "KVOR417N1,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
@@ -169,6 +170,7 @@ public:
     void ModeChosen(int mode) override;
     void RunningChanged(int line, bool bStartAllowed) override;
     void TaskReturned(int line, std::optional<LineOutcome> outcome) override;
+    void Waiting(int line, WaitFor what, int64_t maxMs) override;
     void Exit(int status) override { RequestExit(status); }
     void ExitNow(int code) override { m_host.ExitProcessNow(code); }
 
@@ -203,6 +205,8 @@ public:
 
 private:
     void ApplyBusyLocks();
+    // The time line of the line started last (ids::TIME_LINE); the timer stops with the tasks.
+    void ShowTimeLine();
     // The DIAG port buttons' switches (1147 and the lines' buttons); other ids do nothing.
     void SwitchPortOf(int id);
     std::tm LocalTime() const;
@@ -234,6 +238,7 @@ private:
     std::string m_strModemCtl;         // 1000 (guarded by m_textMutex: worker threads show versions)
 
     ILineControl* m_pLines = nullptr;
+    task_time::Clock m_taskClock;
 
     std::atomic<bool> m_bTornDown{false};
 };

@@ -47,6 +47,9 @@ constexpr int kDloadAttempts = 3, kDloadTimeoutMs = 500;
 
 DiagClient::DiagClient(ILinkTunnel& tunnel) : m_tunnel(tunnel) {}
 
+int64_t DiagClient::NvReadBoundMs() { return kNvReadAttempts * plat::Scaled(kNvReadTimeoutMs); }
+int64_t DiagClient::NvWriteBoundMs() { return kNvWriteAttempts * plat::Scaled(kNvWriteTimeoutMs); }
+
 int DiagClient::RxTxPacket(std::span<const uint8_t> request, DiagMode mode, int attempts, int timeoutMs,
                            const ReplyCheck& check, const ReplyFilter& answers) {
     m_mode = mode;

@@ -61,6 +61,9 @@ public:
     // nothing sent); 0 with LastError() set.
     int RxTxPacket(std::span<const uint8_t> request, DiagMode mode, int attempts, int timeoutMs,
                    const ReplyCheck& check, const ReplyFilter& answers = {});
+    // The longest one NV item's read or write may wait for its answers (every attempt's time-out).
+    static int64_t NvReadBoundMs();
+    static int64_t NvWriteBoundMs();
     // Sets aside the replies left in the line's queue, noting the NV answers among them.
     void DrainReplies();
     // NV items read since the gateway last entered download mode of which a second, different

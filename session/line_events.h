@@ -5,6 +5,7 @@
 // running state, its handshake, the outcome's actions) before it tells the presenter.
 // Every call may come from any thread and does its own locking; Message and AskDefaultNo block
 // until the operator answers.
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,15 @@ enum class LineOutcome {
     FailedStopLink,       // the link server stops (a web handshake comes next); failure picture
     FailedResetStopLink,  // the modem is reset, then the link server stops; failure picture
     FailedClosing,        // failure picture; in download mode the line's failure box too
+};
+
+// What a task waits for during a bounded wait (the time line shows it with the time left).
+enum class WaitFor {
+    None,            // no bounded wait: the wait has ended
+    GatewayReply,    // the gateway's answer to an image or a command on the link
+    GatewayRestart,  // the gateway restarting after the upgrade, its web page probed
+    GatewayClose,    // the gateway closing the link
+    ModemReply,      // the modem's answer to an NV exchange
 };
 
 inline bool IsPass(LineOutcome outcome) {
@@ -64,6 +74,10 @@ public:
     // A task thread of the line has returned, with the outcome its task reported (none when it
     // reported none).
     virtual void TaskReturned(int line, std::optional<LineOutcome> outcome) = 0;
+
+    // A bounded wait of the line's task begins (`what`, lasting at most `maxMs` real ms) or ends
+    // (WaitFor::None).
+    virtual void Waiting(int /*line*/, WaitFor /*what*/, int64_t /*maxMs*/) {}
 
     // The program ends through the close path with `status`.
     virtual void Exit(int status) = 0;

@@ -49,6 +49,9 @@ void CLineSession::RunningChanged(int line, bool bStartAllowed) { m_lines.m_deps
 void CLineSession::TaskReturned(int line, std::optional<LineOutcome> outcome) {
     m_lines.m_deps.presenter.TaskReturned(line, outcome);
 }
+void CLineSession::Waiting(int line, WaitFor what, int64_t maxMs) {
+    m_lines.m_deps.presenter.Waiting(line, what, maxMs);
+}
 void CLineSession::Exit(int status) { m_lines.m_deps.presenter.Exit(status); }
 void CLineSession::ExitNow(int code) { m_lines.m_deps.presenter.ExitNow(code); }
 

@@ -115,6 +115,7 @@ public:
     void ModeChosen(int mode) override;
     void RunningChanged(int line, bool bStartAllowed) override;
     void TaskReturned(int line, std::optional<LineOutcome> outcome) override;
+    void Waiting(int line, WaitFor what, int64_t maxMs) override;
     void Exit(int status) override;
     void ExitNow(int code) override;
     // ILineTaskEvents: kept by the session.

@@ -266,6 +266,7 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
         NvRecord record;
         record.wItem = static_cast<uint16_t>(entry);
         int16_t status = 0;
+        m_events.Waiting(m_nLine, WaitFor::ModemReply, 2 * DiagClient::NvReadBoundMs() + plat::Scaled(kSecondReadPauseMs));
         bool bRead = m_diag.ReadNvItem(record.wItem, record.abData, status) != 0;
         if (!bRead && status == NV_NOTACTIVE_S) {
             record.wStatus = static_cast<uint16_t>(status);
@@ -292,6 +293,7 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
         records.push_back(record);
         Status(plat::Format(TEXT_NV_BACKUP_ID, entry));
     }
+    m_events.Waiting(m_nLine, WaitFor::None, 0);
     for (const uint16_t item : m_diag.TakeNvConflicts()) {
         for (NvRecord& r : records) {
             if (r.wItem != item || r.wStatus == static_cast<uint16_t>(NV_RWOPFAILED_S)) continue;
@@ -454,6 +456,8 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
         if (bDump) m_events.History(m_nLine, NvDataDump(r.abData) + "\n");
 
         int16_t status = 0;
+        m_events.Waiting(m_nLine, WaitFor::ModemReply,
+                         2 * DiagClient::NvWriteBoundMs() + plat::Scaled(kSecondWritePauseMs) + DiagClient::NvReadBoundMs());
         if (!m_diag.WriteNvItem(r.wItem, r.abData, status)) {
             if (status == NV_NOTACTIVE_S || status == NV_READONLY_S) {
                 Status(plat::Format(TEXT_NV_RESTORE_NOT_ACTIVE, int{r.wItem}));
@@ -465,6 +469,7 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
         if (!ReadBackMatches(r)) return false;
     }
 
+    m_events.Waiting(m_nLine, WaitFor::None, 0);
     // 5. The list of the terminal type.
     RfNvList list{};
     if (BuildRfNvList(GetTerminalTypeKey(m_doc.Line(m_nLine).CpeVersion()), list) != 0) {

@@ -16,6 +16,7 @@
 #include "platform/fs.h"
 #include "platform/trace.h"
 #include "web/gateway_web.h"
+#include "web/http_client.h"
 
 using namespace upgrade_text;
 
@@ -299,6 +300,7 @@ void CUpgradeController::CpeUpgradeThread(int line) {
         TransferCallbacks cb;
         cb.progress = [&ev, line](int percent) { ev.Progress(line, percent); };
         cb.log = [this, line](const std::string& text) { WriteLineLog(line, text); };
+        cb.awaiting = [&ev, line](int64_t maxMs) { ev.Waiting(line, maxMs > 0 ? WaitFor::GatewayReply : WaitFor::None, maxMs); };
         struct Step {
             ImageVariant variant;
             const char* working;
@@ -344,23 +346,31 @@ void CUpgradeController::CpeUpgradeThread(int line) {
     DeleteLineImages(line, true);
 
     ev.Progress(line, 92);
-    if (!ch.ImagesDone()) {
+    ev.Waiting(line, WaitFor::GatewayReply, plat::Scaled(IMAGES_DONE_TIMEOUT_MS));
+    const bool bDone = ch.ImagesDone();
+    ev.Waiting(line, WaitFor::None, 0);
+    if (!bDone) {
         if (plat::StopRequested()) return;
         FailClosing(line, LIGHT_FAILED);
         return;
     }
     ev.Progress(line, 93);
-    if (!ch.UpgradeEnd()) {
+    ev.Waiting(line, WaitFor::GatewayReply, plat::Scaled(UPGRADE_END_TIMEOUT_MS));
+    const bool bEnded = ch.UpgradeEnd();
+    ev.Waiting(line, WaitFor::None, 0);
+    if (!bEnded) {
         if (plat::StopRequested()) return;
         FailClosing(line, REBOOT_CPE_FAILED);
         return;
     }
     ev.Progress(line, 94);
     bool bClosed = false;
+    ev.Waiting(line, WaitFor::GatewayClose, CLOSE_TRIES * (plat::Scaled(CLOSE_TIMEOUT_MS) + plat::Scaled(2000)));
     for (int i = 0; i < CLOSE_TRIES && !bClosed; ++i) {
         bClosed = ch.Close() == 1;
         if (!bClosed && !plat::Sleep(2000)) return;
     }
+    ev.Waiting(line, WaitFor::None, 0);
     if (!bClosed) {
         FailClosing(line, CLOSE_FAILED);
         return;
@@ -368,6 +378,10 @@ void CUpgradeController::CpeUpgradeThread(int line) {
 
     ev.Progress(line, 96);
     ev.Status(line, REBOOTING);
+    // The pause, two more pauses and three probes, each probe within its request's bounds.
+    const int64_t probeMs = plat::Scaled(CHttpClient::CONNECT_TIMEOUT_MS) + plat::Scaled(CHttpClient::HEADER_TIMEOUT_MS) +
+                            plat::Scaled(CHttpClient::BODY_TIMEOUT_MS);
+    ev.Waiting(line, WaitFor::GatewayRestart, plat::Scaled(20000) + 2 * plat::Scaled(10000) + 3 * probeMs);
     if (!plat::Sleep(20000)) return;
 
     ev.Progress(line, 97);
@@ -378,6 +392,7 @@ void CUpgradeController::CpeUpgradeThread(int line) {
         ev.Status(line, waits[i]);
         bBack = m_deps.web.SetMaxWifiNum(ev.Gateway(), doc.m_strWifiMaxNum);
     }
+    ev.Waiting(line, WaitFor::None, 0);
     if (!bBack) {
         FailClosing(line, REBOOT_FAILED);
         return;

@@ -255,6 +255,20 @@ TEST(Tool, ChineseFolderNamesWorkEndToEndAndPlantedSystemFilesAreNotUsed) {
     EXPECT_TRUE(std::regex_search(err, std::regex(R"(MESSAGE: Restore NV success, total time is \d+ min \d+ sec\n)")))
         << err;
 
+    // Each task left one whole row in the history of units beside its run log.
+    const std::string logs = box.root + "/Program Files/Windows Service/Logs";
+    const std::vector<std::string> rows = Lines(ReadText(logs + "/history.csv"));
+    ASSERT_EQ(rows.size(), 4u) << ReadText(logs + "/history.csv");
+    EXPECT_EQ(rows[0], "\xEF\xBB\xBFstart,duration_s,line,task,gateway_mac,modem_version,cpe_version,result,outcome,log\r");
+    const char* tasks[] = {"upgrade", "nv-backup", "nv-restore"};
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const std::string& row = rows[i];
+        EXPECT_NE(row.find(std::string(",1,") + tasks[i - 1] + ",,"), std::string::npos) << row;
+        EXPECT_NE(row.find(",passed,"), std::string::npos) << row;
+        const std::string log = row.substr(row.rfind(',') + 1, row.size() - row.rfind(',') - 2);
+        EXPECT_NE(ReadText(logs + "/" + log).find("outcome: passed"), std::string::npos) << log;
+    }
+
     ASSERT_EQ(run({"--export-csv", box.cwd + "/记录.csv"}, "csv", out, err), 0) << err;
     EXPECT_NE(err.find("MESSAGE: CSV文件导出成功!\n"), std::string::npos) << err;
     EXPECT_GT(Size(box.cwd + "/记录.csv"), 0);

@@ -4,6 +4,7 @@
 // version-path mode that must send nothing at all.
 
 #include <atomic>
+#include <regex>
 
 #include "sim/gateway_sim.h"
 #include "support/sha256_file.h"
@@ -88,8 +89,26 @@ void ExpectCleanEnd(const SimRun& run, int status) {
 
 // A failed upgrade: the text twice in the history (EndTask shows it twice), the closing message
 // last, the progress back to 0, `picture` last, exit 1, the images gone, one more attempt counted.
-void ExpectFailedTask(const SimRun& run, const std::string& text, int picture) {
+// The history's last line repeats the text with the total time and the run log's path; the log
+// (into `logText`) holds the text with its step time and the outcome.
+void ExpectFailedTask(const SimRun& run, const std::string& text, int picture, std::string* logText = nullptr) {
     ExpectCleanEnd(run, 1);
+    const std::string note = "，日志：";
+    const size_t at = run.out.rfind(note);
+    const size_t end = run.out.size() - std::string("）\n").size();
+    if (at == std::string::npos || run.out.compare(end, std::string::npos, "）\n") != 0) {
+        ADD_FAILURE() << run.out;
+        return;
+    }
+    EXPECT_NE(run.out.rfind(Stamped(text).substr(0, Stamped(text).size() - 1) + "（用时 "), std::string::npos) << run.out;
+    const std::string logPath = run.out.substr(at + note.size(), end - at - note.size());
+    EXPECT_EQ(logPath.rfind(run.box.root, 0), 0u) << logPath;
+    EXPECT_NE(logPath.find("Logs"), std::string::npos) << logPath;
+    EXPECT_EQ(logPath.compare(logPath.size() - 18, 18, "-line1-upgrade.log"), 0) << logPath;
+    const std::string log = ReadText(logPath);
+    EXPECT_NE(log.find("] " + text + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("outcome: failed"), std::string::npos) << log;
+    EXPECT_NE(log.find("exit status of a run from the command line: 1\n"), std::string::npos) << log;
     EXPECT_TRUE(InOrder(run.out, {Stamped(kChecking), Stamped(text), Stamped(text)}));
     EXPECT_EQ(Count(run.out, Stamped(text)), 2u) << run.out;
     EXPECT_EQ(run.out.find(kSuccess), std::string::npos);
@@ -107,6 +126,7 @@ void ExpectFailedTask(const SimRun& run, const std::string& text, int picture) {
     EXPECT_EQ(pictures.back(), picture);
     EXPECT_FALSE(fs::exists(run.box.Version("root_uImage")));
     EXPECT_FALSE(fs::exists(run.box.Version("uboot.img")));
+    if (logText) *logText = log;
 }
 
 // The task thread itself (not the close path on the main thread) deleted both images.
@@ -172,9 +192,8 @@ TEST(UpgradeE2E, FullUpgradeSucceedsSendsBothImagesWholeAndCountsOneSuccess) {
                                   Stamped("连接完成"), Stamped(kChecking), Stamped(kWorking),
                                   Stamped(kBootWorking), Stamped(kCpeWorking), Stamped(kRebooting),
                                   Stamped(kWait1), Stamped(kWait2), Stamped(kWait3), Stamped(kSuccess)}));
-    // The history ends with the success text (its own line break kept).
-    EXPECT_TRUE(run.out.size() >= std::string(Stamped(kSuccess)).size() &&
-                run.out.compare(run.out.size() - Stamped(kSuccess).size(), std::string::npos, Stamped(kSuccess)) == 0)
+    // The history ends with the success text (its own line break kept) and the total time.
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("——管理成功。\n点击【确定】按钮退出程序。（用时 \\d+秒）\n$")))
         << run.out;
 
     std::vector<int> expected;
@@ -332,7 +351,12 @@ TEST(UpgradeE2E, LinuxTransferCutFailsAfterAWholeBootImage) {
     SimRun run(config);
     run.Start({"--press-download", "--give-up-after", "60"}, "linux", "execve,unlink,unlinkat");
     run.Finish();
-    ExpectFailedTask(run, "管理CPE失败!", 4);
+    std::string log;
+    ExpectFailedTask(run, "管理CPE失败!", 4, &log);
+    // The log names the versions before the task and times each step.
+    EXPECT_NE(log.find("\nmodem version: PD_WA_RK880T_V1.0.0\nCPE version: RK19T_V1.0.0\n"), std::string::npos) << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex("\\[\\+\\d+\\.\\d{3} s\\] 正在管理CPE，请稍等")) ) << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex("\\[\\+\\d+\\.\\d{3} s\\] 管理CPE失败!\n"))) << log;
     ExpectTaskDeletedImages(run);
     EXPECT_TRUE(InOrder(run.out, {Stamped(kBootWorking), Stamped(kCpeWorking), Stamped("管理CPE失败!")}));
     EXPECT_EQ(Messages(run.err), std::vector<std::string>{kClosing});

@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
@@ -70,6 +72,10 @@ struct Seen {
     std::vector<std::string> boxes;  // every message box: caption + "|" + text
     std::vector<std::string> okCaptions;  // the OK button's caption of each box
     std::vector<int> icons;               // the icon of each box
+    std::string runningTimeLine;  // the time line under the form while an image is sent
+    bool bWaitingShot = false;    // a shot while the time line shows a bounded wait
+    std::string waitingTimeLine;
+    std::string passedTimeLine;
     bool bTimedOut = false;
 };
 
@@ -92,6 +98,9 @@ private:
     }
     std::string Progress() const {
         return static_cast<QLabel*>(m_window.Control(ids::PROGRESS_TEXT_0))->text().toStdString();
+    }
+    std::string TimeLine() const {
+        return static_cast<QLabel*>(m_window.Control(ids::TIME_LINE))->text().toStdString();
     }
     QRgb Picture() const {
         return m_window.Control(ids::PICTURE_0)->grab().toImage().pixel(16, 8) | 0xFF000000u;
@@ -126,6 +135,7 @@ private:
                 m_seen.passedProgress = Progress();
                 m_seen.passedBar = static_cast<QProgressBar*>(m_window.Control(ids::PROGRESS_0))->value();
                 m_seen.passedPicture = Picture();
+                m_seen.passedTimeLine = TimeLine();
                 m_seen.bPassedShot = Save(m_window, "e2e_upgrade_passed") && Save(*box, "e2e_upgrade_passed_message");
             }
             box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
@@ -145,6 +155,11 @@ private:
             download->click();
             return;
         }
+        // A bounded wait (the reboot's): the time line shows what is awaited and the time left.
+        if (!m_seen.bWaitingShot && TimeLine().find("最多还需") != std::string::npos) {
+            m_seen.waitingTimeLine = TimeLine();
+            m_seen.bWaitingShot = Save(m_window, "e2e_upgrade_waiting");
+        }
         // Running: a shot while an image is being sent; one taken during the Linux image ends it.
         if (m_seen.runningPercent >= 10) return;
         const ControlState picture = m_app.Form().Get(ids::PICTURE_0);
@@ -154,6 +169,7 @@ private:
         m_seen.runningPercent = percent;
         m_seen.bRunningDownloadEnabled = download->isEnabled();
         m_seen.runningPicture = Picture();
+        m_seen.runningTimeLine = TimeLine();
         m_seen.bRunningShot = Save(m_window, "e2e_upgrade_running");
     }
 
@@ -245,12 +261,19 @@ TEST(GuiUpgrade, WholeUpgradeInTheWindowWithShots) {
     EXPECT_GT(seen.runningPercent, 0);
     EXPECT_FALSE(seen.bRunningDownloadEnabled);
     EXPECT_EQ(seen.runningPicture, 0xFFFF00FFu);
+    // The time line under the form: the elapsed time, and during a wait what and for how long.
+    EXPECT_TRUE(std::regex_match(seen.runningTimeLine, std::regex("已用时 \\d+秒"))) << seen.runningTimeLine;
+    EXPECT_TRUE(seen.bWaitingShot);
+    EXPECT_TRUE(std::regex_match(seen.waitingTimeLine,
+                                 std::regex("已用时 \\d+秒　等待接入盒(回应|断开连接|重启)，最多还需 (\\d+分)?\\d+秒")))
+        << seen.waitingTimeLine;
 
     EXPECT_TRUE(seen.bPassedShot);
     EXPECT_EQ(seen.passedStatus, kSuccess);
     EXPECT_EQ(seen.passedProgress, "100/100");
     EXPECT_EQ(seen.passedBar, 100);
     EXPECT_EQ(seen.passedPicture, 0xFF00FF00u);
+    EXPECT_TRUE(std::regex_match(seen.passedTimeLine, std::regex("已用时 \\d+秒"))) << seen.passedTimeLine;
     EXPECT_EQ(seen.boxes, std::vector<std::string>{std::string("MG_RK880T_PDWA_CN_VEV1.00.00|") + kSuccess});
     EXPECT_EQ(seen.okCaptions, std::vector<std::string>{"确定"});
     EXPECT_EQ(seen.icons, std::vector<int>{QMessageBox::Warning});  // an OK box's default icon

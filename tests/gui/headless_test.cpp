@@ -243,6 +243,11 @@ TEST(HeadlessFormat, TheTerminalsProgressLineHasLinePercentBarAndStatus) {
     EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 100, "管理成功。", 30), "线路1 100% [###########] 管理");
     EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 100, "管理成功。", 20), "线路1 100% [#####] ");
     EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 100, "管理成功。", 12), "线路1 100% ");
+    // The task's time line comes before the status, and is cut with it.
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 96, "接入盒正在重启!", 0, "已用时 1分05秒　等待接入盒重启，最多还需 1分40秒"),
+              "线路1  96% [###################-] 已用时 1分05秒　等待接入盒重启，最多还需 1分40秒 | 接入盒正在重启!");
+    EXPECT_EQ(CHeadlessRunner::ProgressLine(0, 96, "接入盒正在重启!", 40, "已用时 1分05秒"),
+              "线路1  96% [###################-] 已用");
 }
 
 #ifndef _WIN32

@@ -76,13 +76,15 @@ std::string FitColumns(const std::string& text, int width) {
 
 }  // namespace
 
-std::string CHeadlessRunner::ProgressLine(int line, int percent, const std::string& status, int columns) {
+std::string CHeadlessRunner::ProgressLine(int line, int percent, const std::string& status, int columns,
+                                          const std::string& timeLine) {
     // "线路1 100% [" takes 12 columns, "] " 2; the bar gives way first, to at least 5, then the text.
     constexpr int kFixed = 14;
     const int room = columns > 0 ? columns - 1 : INT_MAX;  // the last column left free: no wrap
     const int bar = std::clamp(room - kFixed - 4, 5, 20);
     const int filled = std::clamp(percent, 0, 100) * bar / 100;
-    const std::string text = status.substr(0, status.find_first_of("\r\n"));
+    const std::string text =
+        (timeLine.empty() ? std::string() : timeLine + " | ") + status.substr(0, status.find_first_of("\r\n"));
     const std::string head =
         plat::Format("线路%d %3d%% [%s%s] ", line + 1, percent, std::string(static_cast<size_t>(filled), '#').c_str(),
                      std::string(static_cast<size_t>(bar - filled), '-').c_str());
@@ -99,7 +101,7 @@ void CHeadlessRunner::DrawProgress() {
     if (m_nProgressLine < 0) return;
     const size_t l = static_cast<size_t>(m_nProgressLine);
     m_nColumns = plat::TerminalColumns(2);
-    m_strProgressShown = ProgressLine(m_nProgressLine, m_nLastProgress[l], m_strStatus[l], m_nColumns);
+    m_strProgressShown = ProgressLine(m_nProgressLine, m_nLastProgress[l], m_strStatus[l], m_nColumns, m_strTimeLine);
     WriteErr(kClearLine + m_strProgressShown);
 }
 
@@ -145,6 +147,13 @@ void CHeadlessRunner::OnStatusText(int line, const std::string& text) {
     if (line == m_nProgressLine) DrawProgress();
 }
 
+void CHeadlessRunner::OnTimeLine(const std::string& text) {
+    if (!m_bTerminal) return;
+    std::lock_guard<std::mutex> lock(m_errMutex);
+    m_strTimeLine = text;
+    if (!m_strProgressShown.empty()) DrawProgress();
+}
+
 // ---------------------------------------------------------------------------------------------
 
 int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
@@ -187,6 +196,8 @@ void CHeadlessRunner::Open(CServiceToolApp& app) {
     m_nStatusListener = app.Form().AddListener([this, &app](const ControlEvent& e) {
         if (e.what == ControlChange::Text && e.id >= ids::STATUS_0 && e.id < ids::STATUS_0 + LINE_COUNT)
             OnStatusText(e.id - ids::STATUS_0, app.Form().GetText(e.id));
+        else if (e.what == ControlChange::Text && e.id == ids::TIME_LINE)
+            OnTimeLine(app.Form().GetText(e.id));
     });
 }
 

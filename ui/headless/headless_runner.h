@@ -48,8 +48,10 @@ public:
     // The progress line shown instead of the PROGRESS: lines when standard error is a terminal:
     // line (1 to 8), percentage, a bar of 20, the status text up to its first line break. With
     // `columns` (0: unlimited) it fits in one column less than that: the bar shrinks to 5, then the
-    // text is cut (by display columns: a Chinese character takes two).
-    static std::string ProgressLine(int line, int percent, const std::string& status, int columns = 0);
+    // text is cut (by display columns: a Chinese character takes two). The task's time line, when
+    // given, comes before the status text ("已用时 1分05秒 | <status>").
+    static std::string ProgressLine(int line, int percent, const std::string& status, int columns = 0,
+                                    const std::string& timeLine = {});
 
 private:
     struct Timer {
@@ -74,6 +76,7 @@ private:
     void RedrawOnResize();                    // the signal thread, every 100 ms
     void OnProgress(int line, int percent);
     void OnStatusText(int line, const std::string& text);
+    void OnTimeLine(const std::string& text);
 
     std::string m_strProgramFolder;
     int m_nStatusListener = 0;
@@ -89,6 +92,7 @@ private:
     int m_nProgressLine = -1;
     int m_nColumns = 0;  // the terminal's width when the line was drawn
     std::array<std::string, LINE_COUNT> m_strStatus;
+    std::string m_strTimeLine;  // the task's time line (of the line started last)
 
     std::mutex m_mutex;  // the loop's wakes, timers and end
     std::condition_variable m_cv;

@@ -136,6 +136,13 @@ CFormWindow::CFormWindow(CFormModel& form, Actions actions, QWidget* parent)
     top->addLayout(buttonRow);
     top->addLayout(notes);
 
+    // The task's time line under the form, one line high whether it shows text or not.
+    QLabel* timeLine = label(ids::TIME_LINE);
+    timeLine->setFrameShape(QFrame::StyledPanel);
+    timeLine->setFrameShadow(QFrame::Sunken);
+    timeLine->setFixedHeight(timeLine->fontMetrics().lineSpacing() + 6);
+    top->addWidget(timeLine);
+
     for (auto& [id, w] : m_widgets) w->setObjectName(QString::number(id));
     RefreshAll();
     ColourNotes();

@@ -32,7 +32,9 @@ constexpr int BAR_H = 18;
 constexpr int BUTTON_W = 110;
 constexpr int BUTTON_H = 30;
 constexpr int NOTE_H = 18;
-constexpr int CLIENT_H = MARGIN_TOP + STATUS_H + ROW_GAP + BAR_H + 16 + BUTTON_H + 12 + 3 * NOTE_H + 2 * 4 + 14;
+constexpr int TIME_LINE_H = 20;  // the task's time line under the form
+constexpr int CLIENT_H =
+    MARGIN_TOP + STATUS_H + ROW_GAP + BAR_H + 16 + BUTTON_H + 12 + 3 * NOTE_H + 2 * 4 + 8 + TIME_LINE_H + 14;
 constexpr int FONT_POINTS = 9;
 constexpr COLORREF NOTE_COLOUR = RGB(0xA0, 0x00, 0x00);
 
@@ -198,6 +200,7 @@ void CWin32FormWindow::CreateControls() {
     // The Download button, drawn by the window (icon and text).
     make(ids::DOWNLOAD_0, L"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0);
     for (int id : {ids::NOTE_1, ids::NOTE_2, ids::NOTE_3}) make(id, L"STATIC", SS_LEFT, 0);
+    make(ids::TIME_LINE, L"STATIC", SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX, WS_EX_STATICEDGE);
 }
 
 void CWin32FormWindow::ApplyDpi(UINT dpi) {
@@ -232,6 +235,7 @@ void CWin32FormWindow::ApplyDpi(UINT dpi) {
         place(id, MARGIN_X, y, CLIENT_W - 2 * MARGIN_X, NOTE_H);
         y += NOTE_H + 4;
     }
+    place(ids::TIME_LINE, MARGIN_X, y + 4, CLIENT_W - 2 * MARGIN_X, TIME_LINE_H);
     if (old) DeleteObject(old);
 
     // The frame around the scaled client area, measured as it stands (the frame's own metrics
