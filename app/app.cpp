@@ -3,6 +3,7 @@
 #include "form/control_ids.h"
 #include "model/version_source.h"
 #include "cpelink/gateway_path.h"
+#include "session/pc_address.h"
 
 AppConfig AppConfigFor(const plat::Options& options, const std::string& programFolder) {
     AppConfig config;
@@ -36,6 +37,8 @@ StartOutcome CServiceToolApp::InitInstance() {
     // The machine root and its system directory stand in for drive C: and always exist there; the
     // record log lives in the system directory. A failure shows at the version folder (step 13).
     version_source::EnsureMachineRoot();
+    // Addresses a killed run of the program left on the PC's adapters go first, before any command.
+    pc_address::RecoverStale(pc_address::RealOps());
     if (m_config.bCreateRecordStore) m_pDoc->CreateRecordStore(m_ui, m_config.programFolder);
     m_pDoc->OnNewDocument(m_config.programFolder, m_ui);
     m_bLanguage = m_pDoc->m_bLanguage;
