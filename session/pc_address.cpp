@@ -62,6 +62,29 @@ uint32_t ChooseAddress(uint32_t gateway, const std::function<bool(uint32_t)>& an
     return 0;
 }
 
+std::string DiagnoseLine(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
+                         const std::string& adapterOption, bool bMayChange) {
+    for (const plat::AdapterAddress& a : adapters)
+        if (!a.bLoopback && a.ip != 0 && (a.ip & SUBNET_24) == (gateway & SUBNET_24)) return {};
+    std::vector<std::string> names = Candidates(gateway, adapters);
+    if (!adapterOption.empty()) {
+        bool bFound = false;
+        for (const std::string& n : names) bFound = bFound || n == adapterOption;
+        if (!bFound) return "set-address: cannot: " + adapterOption + " is no wired adapter with link";
+        names = {adapterOption};
+    }
+    if (names.empty()) return "set-address: cannot: no wired adapter has a link";
+    if (names.size() > 1) {
+        std::string list;
+        for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+        return "set-address: cannot choose among " + list + ": name one with --adapter";
+    }
+    if (!bMayChange) return "set-address: cannot: no right to change addresses (CAP_NET_ADMIN)";
+    const uint32_t first = ChooseAddress(gateway, [](uint32_t) { return false; });
+    return "set-address: would set " + plat::Ipv4Text(first) + "/24 on " + names.front() +
+           " (the next free one up to .199 when another host answers for it)";
+}
+
 std::vector<JournalEntry> ReadJournal(const std::string& path) {
     std::vector<JournalEntry> out;
     std::FILE* f = plat::OpenFile(path, "rb");

@@ -62,6 +62,12 @@ std::vector<std::string> Candidates(uint32_t gateway, const std::vector<plat::Ad
 // the gateway, never host 1); 0 when all answer.
 uint32_t ChooseAddress(uint32_t gateway, const std::function<bool(uint32_t)>& answered);
 
+// --diagnose: what --set-address would do (adapter and address) or why it could not; empty when an
+// adapter is on the gateway's subnet already. Sends nothing (the address another host might
+// answer for is not probed).
+std::string DiagnoseLine(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
+                         const std::string& adapterOption, bool bMayChange);
+
 struct JournalEntry {
     std::string adapter;
     uint32_t ip = 0;
