@@ -200,13 +200,17 @@ TEST_F(PcAddressHolder, QuestionsClearLinesAndNoChange) {
             return next < c.answers.size() && c.answers[next++];
         };
         EXPECT_EQ(holder.Offer(GW, sys.adapters, ask, lines), c.bHeld) << c.what;
-        if (!c.questions.empty()) EXPECT_EQ(questions, c.questions) << c.what;
+        if (!c.questions.empty()) {
+            EXPECT_EQ(questions, c.questions) << c.what;
+        }
         EXPECT_EQ(lines, c.lines) << c.what;
         // Once per run: a second offer neither asks nor adds.
         std::vector<std::string> again;
         holder.Offer(GW, sys.adapters, ask, again);
         EXPECT_TRUE(again.empty()) << c.what;
-        if (!c.bHeld) EXPECT_EQ(sys.Read(), "") << c.what;
+        if (!c.bHeld) {
+            EXPECT_EQ(sys.Read(), "") << c.what;
+        }
     }
 }
 
