@@ -3,6 +3,8 @@
 #include "form/control_ids.h"
 #include "model/version_source.h"
 #include "cpelink/gateway_path.h"
+#include "platform/socket.h"
+#include "session/pc_address.h"
 
 AppConfig AppConfigFor(const plat::Options& options, const std::string& programFolder) {
     AppConfig config;
@@ -36,6 +38,8 @@ StartOutcome CServiceToolApp::InitInstance() {
     // The machine root and its system directory stand in for drive C: and always exist there; the
     // record log lives in the system directory. A failure shows at the version folder (step 13).
     version_source::EnsureMachineRoot();
+    // Addresses a killed run of the program left on the PC's adapters go first, before any command.
+    pc_address::RecoverStale(pc_address::RealOps());
     if (m_config.bCreateRecordStore) m_pDoc->CreateRecordStore(m_ui, m_config.programFolder);
     m_pDoc->OnNewDocument(m_config.programFolder, m_ui);
     m_bLanguage = m_pDoc->m_bLanguage;
@@ -86,7 +90,15 @@ bool CServiceToolApp::Diagnose() {
     const gateway_path::Facts facts =
         gateway_path::GatherFacts(m_config.options.endpoints, view.TerminalIp(), view.English());
     bool bReady = false;
-    for (const std::string& line : gateway_path::Report(facts, view.English(), bReady)) view.ShowLineStatus(0, line, false);
+    std::vector<std::string> lines = gateway_path::Report(facts, view.English(), bReady);
+    uint32_t gateway = 0;
+    if (facts.adapterError.empty() && plat::ParseIpv4(facts.gateway, gateway) && !plat::IsLoopbackAddress(facts.gateway)) {
+        const std::string set = pc_address::DiagnoseLine(gateway, facts.adapters, m_config.options.adapter,
+                                                         plat::MayChangeAddresses());
+        // Before the verdict, which stays the last line.
+        if (!set.empty()) lines.insert(lines.end() - 1, set);
+    }
+    for (const std::string& line : lines) view.ShowLineStatus(0, line, false);
     return bReady;
 }
 

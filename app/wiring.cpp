@@ -6,6 +6,7 @@
 #include "session/diag_port_switch.h"
 #include "session/line_session.h"
 #include "session/nv_tasks.h"
+#include "session/pc_address.h"
 #include "session/run_log.h"
 #include "session/upgrade_controller.h"
 #include "platform/fs.h"
@@ -26,6 +27,7 @@ struct Wired final : ILineWork {
     std::unique_ptr<CUpgradeController> controller;
     std::unique_ptr<CLineDiagPortHost> atHost;
     std::unique_ptr<CDiagPortSwitches> portSwitches;
+    std::unique_ptr<pc_address::CPcAddress> pcAddress;
 
     Wired(CServiceToolDoc& d, std::string restore, std::string logs)
         : doc(d), restoreFrom(std::move(restore)), log(std::move(logs)) {}
@@ -33,6 +35,8 @@ struct Wired final : ILineWork {
         // The threads go first (they use everything below), then the link server.
         if (lines) lines->Shutdown();
         if (controller) controller->StopLinkServer();
+        // Then the address the tool set: given back at every orderly end.
+        if (pcAddress) pcAddress->Release();
     }
 
     void WatchLink(int line) override { controller->LinkWatchThread(line); }
@@ -85,8 +89,15 @@ void WireApplication(CServiceToolApp& app) {
     wired->web = std::make_unique<GatewayWeb>(
         endpoints, app.Process(), [&recorder](const std::string& text) { recorder.Status(0, text, false); },
         app.Ui(), doc.Device(0).channel.Direct());
-    wired->controller = std::make_unique<CUpgradeController>(
-        CUpgradeController::Deps{doc, lines, view.Counts(), *wired->web, app.Process(), wired->log});
+    const plat::Options& options = app.Config().options;
+    pc_address::CPcAddress::Config pc;
+    pc.mode = options.bSetAddress ? pc_address::Mode::Set : options.bHeadless ? pc_address::Mode::Off : pc_address::Mode::Ask;
+    pc.adapter = options.adapter;
+    pc.english = [&doc] { return doc.English(); };
+    pc.program = plat::JoinPath(plat::ExecutableFolder(), "rk880t-tool");
+    wired->pcAddress = std::make_unique<pc_address::CPcAddress>(pc, pc_address::RealOps());
+    wired->controller = std::make_unique<CUpgradeController>(CUpgradeController::Deps{
+        doc, lines, view.Counts(), *wired->web, app.Process(), wired->log, wired->pcAddress.get()});
     wired->atHost = std::make_unique<CLineDiagPortHost>(doc, view);
     wired->portSwitches = std::make_unique<CDiagPortSwitches>(
         lines.Threads(), [&lines](int line, std::function<void(int)> body) { return lines.StartThread(line, std::move(body)); },

@@ -16,6 +16,10 @@ struct AdapterAddress {
     bool bLinkUp = false;   // the adapter is up and has a link (carrier)
     bool bLoopback = false;
     std::string id;         // Windows: the adapter's GUID name ("{...}"); empty elsewhere
+    // A wired Ethernet adapter: Linux an ARPHRD_ETHER interface without /sys/class/net/<name>/wireless
+    // (veth and bridges included), Windows IF_TYPE_ETHERNET_CSMACD. Never wireless, tunnel or loopback.
+    bool bEthernet = false;
+    unsigned index = 0;     // the system's interface index
 };
 
 // A failed query gives an empty list and, in `error` when given, the system's reason (left

@@ -31,6 +31,22 @@ bool LinkUp(const std::string& name, unsigned flags) {
     return state == "unknown" && (flags & IFF_RUNNING) != 0;
 }
 
+// ARPHRD_ETHER (type 1) and no wireless extensions: a cable, whatever the driver.
+bool IsEthernet(const std::string& name) {
+    std::FILE* f = OpenFile("/sys/class/net/" + name + "/type", "rb");
+    if (!f) return false;
+    char text[16] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    if (std::string(text, n).rfind("1\n", 0) != 0) return false;
+    return !PathExists("/sys/class/net/" + name + "/wireless") && !PathExists("/sys/class/net/" + name + "/phy80211");
+}
+
+void Classify(AdapterAddress& a) {
+    a.index = if_nametoindex(a.name.c_str());
+    a.bEthernet = !a.bLoopback && IsEthernet(a.name);
+}
+
 uint32_t Ipv4Of(const sockaddr* sa) {
     return sa && sa->sa_family == AF_INET ? ntohl(reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr) : 0;
 }
@@ -60,6 +76,7 @@ std::vector<AdapterAddress> ListAdapterAddresses(std::string* error) {
         a.mask = Ipv4Of(i->ifa_netmask);
         a.bLoopback = (i->ifa_flags & IFF_LOOPBACK) != 0;
         a.bLinkUp = a.bLoopback ? (i->ifa_flags & IFF_UP) != 0 : LinkUp(name, i->ifa_flags);
+        Classify(a);
         out.push_back(a);
     }
     freeifaddrs(list);
@@ -69,6 +86,7 @@ std::vector<AdapterAddress> ListAdapterAddresses(std::string* error) {
         a.name = name;
         a.bLoopback = (flagsOf[name] & IFF_LOOPBACK) != 0;
         a.bLinkUp = LinkUp(name, flagsOf[name]);
+        Classify(a);
         out.push_back(a);
     }
     return out;

@@ -34,6 +34,8 @@ std::vector<AdapterAddress> ListAdapterAddresses(std::string* error) {
         base.bLoopback = a->IfType == IF_TYPE_SOFTWARE_LOOPBACK;
         base.bLinkUp = a->OperStatus == IfOperStatusUp;
         if (a->AdapterName) base.id = a->AdapterName;
+        base.bEthernet = a->IfType == IF_TYPE_ETHERNET_CSMACD;
+        base.index = a->IfIndex;
         bool bAny = false;
         for (auto* u = a->FirstUnicastAddress; u; u = u->Next) {
             if (!u->Address.lpSockaddr || u->Address.lpSockaddr->sa_family != AF_INET) continue;

@@ -48,7 +48,8 @@ std::string UsageText() {
            "                  [--mode cpe-only|modem-and-cpe|backup-nv|restore-nv]\n"
            "                  [--nv-option 0|1|2|3] [--press-download] [--give-up-after SECONDS]\n"
            "                  [--export-csv PATH] [--export-sdi PATH] [--clear-counts]\n"
-           "                  [--answer yes|no] [--restore-from DIR] [--diagnose] [--version]\n";
+           "                  [--answer yes|no] [--restore-from DIR] [--diagnose] [--version]\n"
+           "                  [--set-address] [--adapter NAME]\n";
 }
 
 std::string HelpText() {
@@ -80,6 +81,12 @@ std::string HelpText() {
            "  --export-sdi PATH       export the download record as SDI and exit (0 success, 1 failure)\n"
            "  --clear-counts          run the Clear command and exit (0 success, 1 failure or declined)\n"
            "  --diagnose              print the way to the gateway and exit (0 when an adapter leads there)\n"
+           "  --set-address           when no adapter is on the gateway's subnet, set a temporary address\n"
+           "                          (192.168.0.100/24 or the first free one up to .199) on the wired\n"
+           "                          adapter with link without asking; removed at exit (default: the window\n"
+           "                          asks, headless only the hint)\n"
+           "  --adapter NAME          the adapter --set-address uses when several could (default none:\n"
+           "                          several give a line naming them and no address)\n"
            "  --simulate              start the built-in simulated gateway on 127.0.0.1 and point every\n"
            "                          endpoint at it (time scale 0.05 unless given; default off)\n"
            "  --version               print the version and exit\n"
@@ -146,6 +153,10 @@ ParseResult ParseCommandLine(int argc, const char* const argv[]) {
             o.bClearCounts = true;
         } else if (arg == "--diagnose") {
             o.bDiagnose = true;
+        } else if (arg == "--set-address") {
+            o.bSetAddress = true;
+        } else if (arg == "--adapter") {
+            if (!value(o.adapter) || o.adapter.empty()) return fail("--adapter needs an adapter name");
         } else if (arg == "--wifi-max") {
             if (!value(o.wifiMax)) return fail("--wifi-max needs a text");
             o.bWifiMaxGiven = true;

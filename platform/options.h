@@ -43,6 +43,8 @@ struct Options {
     bool bAnswerYes = true;
     bool bAnswerGiven = false;   // --answer was given (questions whose default is No need it)
     std::string restoreFrom;     // --restore-from: an NV restore takes its files from this folder
+    bool bSetAddress = false;    // --set-address: set a temporary address toward the gateway without asking
+    std::string adapter;         // --adapter: the adapter it goes on when several could
 };
 
 struct ParseResult {

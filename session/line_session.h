@@ -93,6 +93,12 @@ public:
     int Line() const { return m_nLine; }
     const LineEndpoints& Endpoints() const { return m_endpoints; }
     const std::string& Gateway() const { return m_endpoints.net.gateway; }
+    // The PC's address and adapter the tool set toward the gateway; written by the line's watcher
+    // before its first web request, read by it afterwards.
+    void SetPcSide(const std::string& address, const std::string& adapter) {
+        m_endpoints.pcAddress = address;
+        m_endpoints.adapter = adapter;
+    }
     // The web handshake must come (again) before the link is used.
     bool HandshakePending() const { return m_bHandshakePending.load(); }
     void SetHandshakePending(bool bPending) { m_bHandshakePending = bPending; }

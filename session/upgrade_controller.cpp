@@ -7,6 +7,7 @@
 #include "session/line_events.h"
 #include "session/line_session.h"
 #include "session/line_threads.h"
+#include "session/pc_address.h"
 #include "cpelink/icmp_library.h"
 #include "cpelink/image_transfer.h"
 #include "cpelink/line_channel.h"
@@ -148,6 +149,7 @@ void CUpgradeController::LinkWatchThread(int line) {
             ReconnectPass(line);
         }
         ev.VersionsChanged(line);
+        KeepPcAddress();
         if (!threads.SafeSleep(line, 3000)) return;
     }
 }
@@ -224,9 +226,27 @@ void CUpgradeController::CheckAdapters(int line) {
     uint32_t gateway = 0;
     if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.lines.Gateway(line), gateway)) return;
     std::string queryError;
-    const std::vector<plat::AdapterAddress> adapters = plat::ListAdapterAddresses(&queryError);
-    const auto now = gateway_path::AdapterHints(gateway, adapters, m_deps.doc.English(), queryError);
+    KeepPcAddress();
+    std::vector<plat::AdapterAddress> adapters = plat::ListAdapterAddresses(&queryError);
+    auto now = gateway_path::AdapterHints(gateway, adapters, m_deps.doc.English(), queryError);
+    std::vector<std::string> offered;
+    bool bNoSubnet = false;
+    for (const auto& hint : now) bNoSubnet = bNoSubnet || hint.kind == gateway_path::Hint::NoSubnet;
+    if (bNoSubnet && m_deps.pcAddress) {
+        CLineSession& session = m_deps.lines.Session(line);
+        const auto ask = [&session](const std::string& question) { return session.AskDefaultNo(question); };
+        if (m_deps.pcAddress->Offer(gateway, adapters, ask, offered)) {
+            session.SetPcSide(plat::Ipv4Text(m_deps.pcAddress->Address()), m_deps.pcAddress->Adapter());
+            adapters = plat::ListAdapterAddresses(&queryError);
+            now = gateway_path::AdapterHints(gateway, adapters, m_deps.doc.English(), queryError);
+        }
+    }
     for (const auto& hint : m_hints[static_cast<size_t>(line)].Fresh(now)) ShowHint(line, hint.text);
+    for (const std::string& text : offered) ShowHint(line, text);
+}
+
+void CUpgradeController::KeepPcAddress() {
+    if (m_deps.pcAddress) m_deps.pcAddress->Keep();
 }
 
 void CUpgradeController::CheckLinkConnection(int line) {
@@ -389,6 +409,8 @@ void CUpgradeController::CpeUpgradeThread(int line) {
     bool bBack = false;
     for (int i = 0; i < 3 && !bBack; ++i) {
         if (i > 0 && !plat::Sleep(10000)) return;
+        // The reboot took the link down: the address the tool holds comes back with it.
+        KeepPcAddress();
         ev.Status(line, waits[i]);
         bBack = m_deps.web.SetMaxWifiNum(ev.Gateway(), doc.m_strWifiMaxNum);
     }

@@ -14,6 +14,7 @@
 #include "platform/process.h"
 
 class CCountsInfo;
+namespace pc_address { class CPcAddress; }
 class CLineSessions;
 class CServiceToolDoc;
 class GatewayWeb;
@@ -56,6 +57,8 @@ public:
         GatewayWeb& web;
         plat::IProcess& process;
         plat::LineLog& log;
+        // The address the tool may set toward the gateway (none: only the hints).
+        pc_address::CPcAddress* pcAddress = nullptr;
     };
 
     explicit CUpgradeController(Deps deps);
@@ -83,7 +86,10 @@ private:
     // The hints of why the gateway does not come, each shown once (status and line log) while it
     // holds: the adapters (before each web handshake and while the watcher waits), and a link
     // server that announced NO_CONNECTION_ANNOUNCEMENTS times without a connection.
+    // With no adapter on the gateway's subnet it offers the PC address first (once per run); a
+    // held address that is gone is put back.
     void CheckAdapters(int line);
+    void KeepPcAddress();
     void CheckLinkConnection(int line);
     // A line status that also goes to the line log (the hints, the busy link port).
     void ShowHint(int line, const std::string& text);

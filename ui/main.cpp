@@ -42,8 +42,14 @@ int main(int argc, char** argv) {
     // An export or clear run is a command from a shell or a script: it asks nobody (the start-up
     // dialog takes --wifi-max, message boxes are answered as headless), with or without a display.
     if (plat::IsCommandRun(options)) options.bHeadless = true;
-    // Before any thread: only the runner's signal thread takes SIGINT and SIGTERM.
+    // Before any thread: only the runner's (or the Qt window's) signal thread takes SIGINT and
+    // SIGTERM, so that they end the program through its close path (an address the tool set is
+    // given back).
+#if defined(RK_HAVE_QT)
+    CHeadlessRunner::BlockExitSignals();
+#else
     if (options.bHeadless) CHeadlessRunner::BlockExitSignals();
+#endif
     plat::PrepareConsole();
     plat::StartSocketsForProcess();  // the simulator of --simulate makes sockets before the view starts up
 

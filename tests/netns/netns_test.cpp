@@ -212,4 +212,123 @@ TEST(PrivateNetwork, NoAdapterOnTheSubnetIsNamedBeforeTheFirstPost) {
     EXPECT_EQ(Count(run.LineLog(), hint), 1u) << run.LineLog();
 }
 
+// ---------------------------------------------------------------------------------------------
+// The address the tool sets itself (--set-address): the PC's adapter starts without one.
+
+std::string PcAddresses(const NetRun& run) {
+    return Shell("ip -n " + run.net.Namespace("pc") + " -4 addr show; ip -n " + run.net.Namespace("pc") + " route show 2>&1");
+}
+std::string Journal(const NetRun& run) {
+    return ReadText(run.box.base + "/data/rk880t-tool/C/ProgramData/rk880t-tool/pc-address.txt");
+}
+void ExpectAddressSetAndUpgraded(const NetRun& run, int status, const std::string& address) {
+    EXPECT_EQ(status, 0) << run.out << run.err;
+    EXPECT_NE(run.err.find("MESSAGE: 管理成功。\\n点击【确定】按钮退出程序。\n"), std::string::npos) << run.err;
+    const std::string set = "已为网卡eth0设置临时IP地址" + address + "，程序退出时自动删除。";
+    const std::vector<std::string> texts = HistoryTexts(run.out);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), set), 1) << run.out;
+    EXPECT_EQ(Count(run.LineLog(), set), 1u) << run.LineLog();
+    EXPECT_NE(run.simOut.find("port 4536 address " + address + ": connected\n"), std::string::npos) << run.simOut;
+    // The address came before the first post: no hint about it.
+    for (const std::string& t : texts) EXPECT_NE(t.rfind("本机没有网卡", 0), 0u) << t;
+}
+
+// Two wired adapters with link (eth0 toward the gateway, wlan0 a veth too): without --adapter one
+// clear line and no change; --adapter eth0 sets 192.168.0.100, the upgrade passes and the PC is
+// as before at exit; with another host answering for .100 the next run takes .101.
+TEST(PrivateNetwork, SetAddressOnTheChosenAdapterGivenBackAtExit) {
+    NetRun run("--wan --pc-address none");
+    RK_NEED_NETWORK(run);
+    const std::string before = PcAddresses(run);
+    EXPECT_EQ(run.RunTool({"--set-address", "--give-up-after", "3"}, "several"), 3) << run.out << run.err;
+    // Adapters with an address are listed first.
+    const std::string several = "网卡wlan0、eth0都可连接接入盒，未设置IP地址：请用--adapter指定其中一个。";
+    const std::vector<std::string> texts = HistoryTexts(run.out);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), several), 1) << run.out;
+    EXPECT_NE(std::find(texts.begin(), texts.end(),
+                        "本机没有网卡在接入盒192.168.0.1的网段内，本机网卡：wlan0 10.99.0.2, eth0 (无地址)。请将PC设置为固定IP，例如设置为：192.168.0.100."),
+              texts.end()) << run.out;
+    EXPECT_EQ(PcAddresses(run), before);
+
+    int status = run.RunTool({"--set-address", "--adapter", "eth0", "--press-download", "--give-up-after", "90"}, "eth0");
+    run.StopSim();
+    ExpectAddressSetAndUpgraded(run, status, "192.168.0.100");
+    EXPECT_EQ(PcAddresses(run), before);
+    EXPECT_EQ(Journal(run), "");
+
+    // The gateway's side also answers for 192.168.0.100 (an ARP reply to the probe).
+    Shell("ip -n " + run.net.Namespace("gw") + " addr add 192.168.0.100/24 dev eth0");
+    ASSERT_TRUE(run.StartSim());
+    status = run.RunTool({"--set-address", "--adapter", "eth0", "--press-download", "--give-up-after", "90"}, "taken");
+    run.StopSim();
+    ExpectAddressSetAndUpgraded(run, status, "192.168.0.101");
+    EXPECT_EQ(PcAddresses(run), before);
+}
+
+// Killed (SIGKILL) while it holds the address: the next start, a --diagnose, removes it first.
+TEST(PrivateNetwork, AddressOfAKilledRunRemovedAtTheNextStart) {
+    NetRun run("--pc-address none");
+    RK_NEED_NETWORK(run);
+    const std::string before = PcAddresses(run);
+    Child c = private_network::Spawn(run.net, "pc", run.box, RK_TOOL_PATH,
+                                     {"--headless", "--time-scale", "0.05", "--set-address"}, "killed", run.env);
+    EXPECT_TRUE(WaitFor([&] { return PcAddresses(run).find("inet 192.168.0.100/24") != std::string::npos; }, 20000));
+    ::kill(c.pid, SIGKILL);
+    Wait(c, 10000);
+    EXPECT_NE(PcAddresses(run).find("inet 192.168.0.100/24"), std::string::npos);
+    EXPECT_NE(Journal(run).find("eth0\t192.168.0.100\t"), std::string::npos) << Journal(run);
+
+    EXPECT_EQ(run.RunTool({"--diagnose"}, "diagnose"), 1) << run.out << run.err;
+    EXPECT_TRUE(InOrder(run.out, {"adapter eth0: no IPv4 address, link up\n",
+                                  "set-address: would set 192.168.0.100/24 on eth0 (the next free one up to .199 when "
+                                  "another host answers for it)\nnot ready"}))
+        << run.out;
+    EXPECT_EQ(PcAddresses(run), before);
+    EXPECT_EQ(Journal(run), "");
+}
+
+// Without CAP_NET_ADMIN: the hint, the one line saying how to get the right, and no change.
+TEST(PrivateNetwork, SetAddressWithoutTheRightSaysHowAndChangesNothing) {
+    NetRun run("--pc-address none");
+    RK_NEED_NETWORK(run);
+    const std::string before = PcAddresses(run);
+    Child c = private_network::Spawn(run.net, "pc", run.box, "/usr/bin/setpriv",
+                                     {"--inh-caps=-net_admin", "--bounding-set=-net_admin", RK_TOOL_PATH, "--headless",
+                                      "--time-scale", "0.05", "--set-address", "--give-up-after", "3"},
+                                     "noright", run.env);
+    EXPECT_EQ(Wait(c, kRunLimitMs), 3);
+    const std::string out = ReadText(c.out);
+    EXPECT_TRUE(InOrder(out, {"本机没有网卡在接入盒192.168.0.1的网段内",
+                              "没有修改网卡地址的权限(CAP_NET_ADMIN)，未设置IP地址：请以root运行本程序，或执行一次 sudo setcap "
+                              "cap_net_admin,cap_net_raw+ep "}))
+        << out;
+    EXPECT_EQ(PcAddresses(run), before);
+    EXPECT_EQ(Journal(run), "");
+}
+
+// The gateway's reboot takes the link down for 4 s (and, for the added address, a network manager
+// takes the address meanwhile): the upgrade still ends in success, with a fixed address and with
+// an added one, which is back afterwards and gone at exit.
+TEST(PrivateNetwork, LinkDownDuringTheRebootKeepsTheRun) {
+    for (const bool bAdded : {false, true}) {
+        SCOPED_TRACE(bAdded ? "added address" : "fixed address");
+        NetRun run(bAdded ? "--pc-address none" : "");
+        RK_NEED_NETWORK(run);
+        // Time scale 0.3: the first look after the reboot comes 6 s after its start, as at full scale
+        // (20 s) after the 4 s without link; the simulated gateway refuses the next two.
+        std::vector<std::string> args = {"--headless", "--time-scale", "0.3", "--press-download", "--give-up-after", "200"};
+        if (bAdded) args.push_back("--set-address");
+        Child c = private_network::Spawn(run.net, "pc", run.box, RK_TOOL_PATH, args, "reboot", run.env);
+        ASSERT_TRUE(WaitFor([&] { return ReadText(c.out).find("接入盒正在重启!") != std::string::npos; }, 90000)) << ReadText(c.out);
+        const std::string gw = "ip -n " + run.net.Namespace("gw") + " link set eth0 ";
+        Shell(gw + "down");
+        if (bAdded) Shell("ip -n " + run.net.Namespace("pc") + " addr del 192.168.0.100/24 dev eth0");
+        ::usleep(4000 * 1000);
+        Shell(gw + "up");
+        EXPECT_EQ(Wait(c, kRunLimitMs), 0) << ReadText(c.out);
+        EXPECT_NE(ReadText(c.err).find("MESSAGE: 管理成功。\\n点击【确定】按钮退出程序。\n"), std::string::npos) << ReadText(c.err);
+        EXPECT_EQ(PcAddresses(run).find("inet 192.168.0.100/24") != std::string::npos, !bAdded) << PcAddresses(run);
+    }
+}
+
 }  // namespace

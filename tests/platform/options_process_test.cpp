@@ -98,6 +98,7 @@ TEST(CommandLine, BadValuesAreRefusedWithTheirOption) {
         {{"--root"}, "--root needs a folder"},
         {{"--restore-from", ""}, "--restore-from needs a folder"},
         {{"--wifi-max"}, "--wifi-max needs a text"},
+        {{"--adapter", ""}, "--adapter needs an adapter name"},
         {{"--export-sdi", ""}, "--export-sdi needs a path"},
         {{"-x"}, "unknown option: -x"},
     };

@@ -10,6 +10,8 @@
 #include <cstdint>
 
 #include "form/control_ids.h"
+#include "platform/clock.h"
+#include "platform/terminal.h"
 #include "ui/qt/qt_form_window.h"
 #include "ui/qt/qt_startup_dialog.h"
 
@@ -172,5 +174,13 @@ int RunQtWindow(int argc, char** argv, const plat::Options& options, const std::
     QApplication::setFont(QFont("WenQuanYi Micro Hei", 10));
 
     CQtFrontEnd front(options);
-    return front.RunApplication(programFolder, wire);
+    // SIGINT and SIGTERM close the window as its close button does, forced.
+    plat::WorkerThread exitSignals;
+    exitSignals.Start([&front] {
+        while (!plat::StopRequested())
+            if (const int status = plat::WaitExitSignal(100)) front.RequestExit(status, true);
+    });
+    const int status = front.RunApplication(programFolder, wire);
+    exitSignals.Join();
+    return status;
 }
