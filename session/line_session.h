@@ -106,8 +106,8 @@ public:
     void Picture(int line, int kind) override;
     void ModemVersionChanged(int line) override;
     void VersionsChanged(int line) override;
-    void DownloadEnabled(int line, bool bEnabled) override;
-    void PortButtonCaption(int line, const std::string& caption) override;
+    void Available(int line, bool bAvailable) override;
+    void DiagPortShown(int line, bool bShown) override;
     void Ready(int line) override;
     void CountersChanged() override;
     void Message(const std::string& text, bool bTitled = false) override;
@@ -115,8 +115,7 @@ public:
     void ModeChosen(int mode) override;
     void RunningChanged(int line, bool bStartAllowed) override;
     void TaskReturned(int line, std::optional<LineOutcome> outcome) override;
-    void Exit(int status) override;
-    void ExitNow(int code) override;
+    void Concluded(int line, LineOutcome outcome) override;
     // ILineTaskEvents: kept by the session.
     void End(int line, const std::string& text, LineOutcome outcome) override;
     void Finished(int line) override;

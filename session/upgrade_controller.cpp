@@ -69,7 +69,7 @@ bool CUpgradeController::OpenChannel(int line) {
 void CUpgradeController::WriteLineLog(int line, const std::string& text) { m_deps.log.Write(line, text); }
 
 void CUpgradeController::EnableDownload(int line, bool bEnable) {
-    m_deps.lines.Session(line).DownloadEnabled(line, bEnable);
+    m_deps.lines.Session(line).Available(line, bEnable);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -186,8 +186,8 @@ bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
     // A message box waits for the operator: a pause asked for meanwhile is taken first.
     if (!threads.SafePoint(line)) return false;
     ev.Message(COMM_ERROR);
-    // The program closes: nothing of this line runs on while the window goes.
-    ev.Exit(2);
+    // Nothing of this line runs on: the front end closes the program.
+    ev.Concluded(line, LineOutcome::FailedClosing);
     bEnd = true;
     return true;
 }
@@ -393,5 +393,5 @@ void CUpgradeController::CpeUpgradeThread(int line) {
     // The line no longer runs; the handshake comes again.
     ev.Succeeded(line);
     ev.Message(SUCCESS, true);
-    ev.Exit(0);
+    ev.Concluded(line, LineOutcome::PassedAsIs);
 }

@@ -41,6 +41,8 @@ public:
     void ExitProcessNow(int code) final;
     // Posted to the GUI thread: EndThroughClosePath.
     void RequestExit(int status, bool force) final;
+    // The program closes through the close path: 0 after a pass, 2 after a failure.
+    void LineConcluded(int line, LineOutcome outcome) final;
     void BeginTeardown() final;
 
 protected:
