@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "cpelink/gateway_path.h"
 #include "platform/adapters.h"
 #include "platform/process.h"
 #include "platform/trace.h"
@@ -412,7 +411,7 @@ void CLinkServer::AnnounceLoop() {
         lastError = error;
         const std::string why = error == -1 ? plat::Format("%d of %d bytes sent", static_cast<int>(n), static_cast<int>(m.size()))
                                             : plat::SocketErrorText(error);
-        const std::string text = plat::Format(gateway_path::ANNOUNCE_FAILED,
+        const std::string text = plat::Format(ANNOUNCE_FAILED_TEXT,
                                               (ep.announceHost + ":" + std::to_string(ep.announcePort)).c_str(),
                                               plat::Ipv4Text(ArgOf(local)).c_str(), why.c_str());
         plat::Trace(text);
