@@ -2,7 +2,7 @@
 
 #include "form/control_ids.h"
 #include "model/version_source.h"
-#include "cpelink/gateway_path.h"
+#include "pcside/gateway_path.h"
 
 AppConfig AppConfigFor(const plat::Options& options, const std::string& programFolder) {
     AppConfig config;

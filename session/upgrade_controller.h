@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "cpelink/gateway_path.h"
+#include "pcside/gateway_path.h"
 #include "cpelink/link_server.h"
 #include "platform/line_log.h"
 #include "platform/options.h"
