@@ -124,7 +124,7 @@ bool CLinkServer::Start(const LinkServerConfig& config) {
     m_config = config;
 
     // Slots start empty; whatever they held is let go.
-    for (int i = 0; i < LINK_SLOT_COUNT; ++i) {
+    for (int i = 0; i < LINE_COUNT; ++i) {
         if (LinkConnectionPtr held = SlotClear(i)) held->GiveBack();
     }
     std::deque<LinkConnectionPtr> stale;
@@ -249,7 +249,7 @@ void CLinkServer::SendLoop() {
         std::vector<plat::WaitItem> items;
         std::vector<std::pair<int, LinkConnectionPtr>> watched;
         items.push_back(wake.Item());
-        for (int i = 0; i < LINK_SLOT_COUNT; ++i) {
+        for (int i = 0; i < LINE_COUNT; ++i) {
             LinkSlot& s = GetLinkSlot(i);
             std::lock_guard<std::mutex> w(s.sendLock);
             if (s.bPending.load(std::memory_order_acquire) && s.sendConn) {
@@ -338,7 +338,7 @@ void CLinkServer::ReceiveLoop() {
         const bool bListen = m_bAccepting && m_listen.Valid() && !LinkConnectionsFull();
         if (bListen) items.push_back({m_listen.Native(), plat::SOCKET_READABLE, 0});
         const size_t first = items.size();
-        for (int i = 0; i < LINK_SLOT_COUNT; ++i) {
+        for (int i = 0; i < LINE_COUNT; ++i) {
             LinkSlot& s = GetLinkSlot(i);
             std::lock_guard<std::mutex> r(s.recvLock);
             if (s.recvConn) {

@@ -58,7 +58,7 @@ AtToggleResult ToggleDiagPort(int line, IDiagPortHost& host) {
 }
 
 void ToggleAllDiagPorts(IDiagPortHost& host) {
-    for (int line = 0; line < LINK_SLOT_COUNT; ++line) ToggleDiagPort(line, host);
+    for (int line = 0; line < LINE_COUNT; ++line) ToggleDiagPort(line, host);
 }
 
 int CLineDiagPortHost::DataPort(int line) { return m_doc.GetLineInt(line, LineField::PortNumber); }

@@ -93,7 +93,7 @@ public:
 private:
     CServiceToolDoc& m_doc;
     ILineEvents& m_events;
-    std::array<std::atomic<bool>, LINK_SLOT_COUNT> m_bShown{};
+    std::array<std::atomic<bool>, LINE_COUNT> m_bShown{};
 };
 
 // Runs the DIAG port switches off the GUI thread, one at a time in the order pressed (a second

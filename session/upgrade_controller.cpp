@@ -221,7 +221,7 @@ void CUpgradeController::ShowHint(int line, const std::string& text) {
 
 void CUpgradeController::CheckAdapters(int line) {
     uint32_t gateway = 0;
-    if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.lines.Gateway(line), gateway)) return;
+    if (line < 0 || line >= LINE_COUNT || !plat::ParseIpv4(m_deps.lines.Gateway(line), gateway)) return;
     std::string queryError;
     const std::vector<plat::AdapterAddress> adapters = plat::ListAdapterAddresses(&queryError);
     const auto now = gateway_path::AdapterHints(gateway, adapters, m_deps.doc.English(), queryError);
@@ -229,7 +229,7 @@ void CUpgradeController::CheckAdapters(int line) {
 }
 
 void CUpgradeController::CheckLinkConnection(int line) {
-    if (line < 0 || line >= LINK_SLOT_COUNT || plat::IsLoopbackAddress(m_deps.lines.Gateway(line))) return;
+    if (line < 0 || line >= LINE_COUNT || plat::IsLoopbackAddress(m_deps.lines.Gateway(line))) return;
     int sent = 0, accepted = 0, port = 0;
     std::string announced;
     {

@@ -96,5 +96,5 @@ private:
     std::mutex m_serverMutex;
     std::unique_ptr<CLinkServer> m_pServer;
     // One per line, used by that line's watcher only.
-    std::array<gateway_path::HintLatch, LINK_SLOT_COUNT> m_hints;
+    std::array<gateway_path::HintLatch, LINE_COUNT> m_hints;
 };
