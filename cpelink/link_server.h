@@ -13,7 +13,7 @@
 
 #include "cpelink/link_slots.h"
 #include "platform/clock.h"
-#include "platform/options.h"
+#include "platform/endpoints.h"
 #include "platform/socket.h"
 
 // The text reported when the link port cannot be bound (%d: the port).

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/adapters.h"
-#include "platform/options.h"
+#include "platform/endpoints.h"
 
 namespace gateway_path {
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "model/line_state.h"
-#include "platform/options.h"
+#include "platform/endpoints.h"
 #include "platform/process.h"
 #include "session/line_events.h"
 #include "session/line_threads.h"

@@ -10,7 +10,7 @@
 #include "pcside/gateway_path.h"
 #include "cpelink/link_server.h"
 #include "platform/line_log.h"
-#include "platform/options.h"
+#include "platform/endpoints.h"
 #include "platform/process.h"
 
 class CCountsInfo;
