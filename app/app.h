@@ -11,7 +11,7 @@
 #include "app/main_frame.h"
 #include "form/form_model.h"
 #include "form/view.h"
-#include "platform/options.h"
+#include "app/options.h"
 #include "session/line_session.h"
 
 struct AppConfig {

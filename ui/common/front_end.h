@@ -11,7 +11,7 @@
 
 #include "app/app.h"
 #include "form/view_host.h"
-#include "platform/options.h"
+#include "app/options.h"
 #include "platform/process.h"
 #include "platform/ui_port.h"
 #include "ui/common/gui_queue.h"
