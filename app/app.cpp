@@ -22,12 +22,10 @@ CServiceToolApp::CServiceToolApp(plat::IUiPort& ui, IViewHost& host, plat::IProc
     vc.programFolder = m_config.programFolder;
     vc.bStartLinkWatch = m_config.bStartLinkWatch;
     m_pView = std::make_unique<CServiceToolView>(*m_pDoc, *m_pForm, ui, host, process, vc);
-    m_pFrame = std::make_unique<CMainFrame>(*m_pView);
 }
 
 CServiceToolApp::~CServiceToolApp() {
     // The view's threads use the document and the form: they go first.
-    m_pFrame.reset();
     m_pView.reset();
     while (!m_components.empty()) m_components.pop_back();
 }
@@ -38,7 +36,6 @@ StartOutcome CServiceToolApp::InitInstance() {
     version_source::EnsureMachineRoot();
     if (m_config.bCreateRecordStore) m_pDoc->CreateRecordStore(m_ui, m_config.programFolder);
     m_pDoc->OnNewDocument(m_config.programFolder, m_ui);
-    m_bLanguage = m_pDoc->m_bLanguage;
     PressDownloadWhenReady();
     const StartOutcome start = m_pView->OnInitialUpdate();
     if (!start.bRunning) return start;
@@ -57,7 +54,7 @@ void CServiceToolApp::PressDownloadWhenReady() {
         m_pView->Host().PostToGui([this] {
             if (m_pView->IsTornDown()) return;
             ApplyRadios();
-            m_pFrame->OnCommand(ids::DOWNLOAD_0);
+            m_pView->OnCommand(ids::DOWNLOAD_0);
         });
     };
 }

@@ -66,7 +66,7 @@ void CFrontEnd::LineConcluded(int /*line*/, LineOutcome outcome) { RequestExit(I
 void CFrontEnd::EndThroughClosePath(int status, bool force) {
     if (!m_pApp) return;
     if (force) m_pApp->View().Teardown();
-    else if (!m_pApp->Frame().OnClose()) return;
+    else if (!m_pApp->View().OnFrameClose()) return;
     m_nStatus = status;
     EndLoop();
 }
