@@ -2,7 +2,7 @@
 
 #include "form/control_ids.h"
 #include "model/version_source.h"
-#include "cpelink/gateway_path.h"
+#include "pcside/gateway_path.h"
 #include "platform/socket.h"
 #include "session/pc_address.h"
 
@@ -24,12 +24,10 @@ CServiceToolApp::CServiceToolApp(plat::IUiPort& ui, IViewHost& host, plat::IProc
     vc.programFolder = m_config.programFolder;
     vc.bStartLinkWatch = m_config.bStartLinkWatch;
     m_pView = std::make_unique<CServiceToolView>(*m_pDoc, *m_pForm, ui, host, process, vc);
-    m_pFrame = std::make_unique<CMainFrame>(*m_pView);
 }
 
 CServiceToolApp::~CServiceToolApp() {
     // The view's threads use the document and the form: they go first.
-    m_pFrame.reset();
     m_pView.reset();
     while (!m_components.empty()) m_components.pop_back();
 }
@@ -42,7 +40,6 @@ StartOutcome CServiceToolApp::InitInstance() {
     pc_address::RecoverStale(pc_address::RealOps());
     if (m_config.bCreateRecordStore) m_pDoc->CreateRecordStore(m_ui, m_config.programFolder);
     m_pDoc->OnNewDocument(m_config.programFolder, m_ui);
-    m_bLanguage = m_pDoc->m_bLanguage;
     PressDownloadWhenReady();
     const StartOutcome start = m_pView->OnInitialUpdate();
     if (!start.bRunning) return start;
@@ -61,7 +58,7 @@ void CServiceToolApp::PressDownloadWhenReady() {
         m_pView->Host().PostToGui([this] {
             if (m_pView->IsTornDown()) return;
             ApplyRadios();
-            m_pFrame->OnCommand(ids::DOWNLOAD_0);
+            m_pView->OnCommand(ids::DOWNLOAD_0);
         });
     };
 }

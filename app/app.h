@@ -1,6 +1,6 @@
 #pragma once
 // CServiceToolApp: the application object. It creates the document (with its record log and
-// the configuration file), the form model, the view and the frame, and runs the form's start-up.
+// the configuration file), the form model and the view, and runs the form's start-up.
 // The front end that constructs it supplies the UI port, the host and the process interface.
 #include <atomic>
 #include <memory>
@@ -8,10 +8,9 @@
 #include <vector>
 
 #include "model/document.h"
-#include "app/main_frame.h"
 #include "form/form_model.h"
 #include "form/view.h"
-#include "platform/options.h"
+#include "app/options.h"
 #include "session/line_session.h"
 
 struct AppConfig {
@@ -42,7 +41,6 @@ public:
     CServiceToolDoc& Doc() { return *m_pDoc; }
     CFormModel& Form() { return *m_pForm; }
     CServiceToolView& View() { return *m_pView; }
-    CMainFrame& Frame() { return *m_pFrame; }
     const AppConfig& Config() const { return m_config; }
     plat::IUiPort& Ui() { return m_ui; }
     plat::IProcess& Process() { return m_process; }
@@ -53,9 +51,6 @@ public:
     // The lines' sessions the wiring made (none before the wiring).
     void SetLines(CLineSessions* lines) { m_pLines = lines; }
     CLineSessions* Lines() { return m_pLines; }
-
-    // 1 selects the English texts; the document sets 0, so the Chinese texts are in force.
-    int m_bLanguage = 0;
 
 private:
     void PressDownloadWhenReady();
@@ -69,7 +64,6 @@ private:
     std::unique_ptr<CServiceToolDoc> m_pDoc;
     std::unique_ptr<CFormModel> m_pForm;
     std::unique_ptr<CServiceToolView> m_pView;
-    std::unique_ptr<CMainFrame> m_pFrame;
     std::vector<std::shared_ptr<void>> m_components;
     CLineSessions* m_pLines = nullptr;
     std::atomic<bool> m_bDownloadPressed{false};

@@ -44,8 +44,8 @@ public:
         std::fprintf(stderr, "the backup failed (%d): %s\n", static_cast<int>(outcome), text.c_str());
         m_bFailed = true;
     }
-    void ExitNow(int code) override {
-        std::fprintf(stderr, "the backup asked to end the process (%d)\n", code);
+    void Concluded(int, LineOutcome outcome) override {
+        std::fprintf(stderr, "the backup asked to end the program (%d)\n", static_cast<int>(outcome));
         m_bFailed = true;
     }
 

@@ -88,7 +88,7 @@ void CLineChannel::OnBye() {
 }
 
 int CLineChannel::Attach(int line) {
-    if (!IsValidSlot(line)) return 0;
+    if (!ValidLine(line)) return 0;
     if (m_bOpen && m_conn && !IsLost()) return 1;
     LinkConnectionPtr conn;
     if (TakePendingFromRunningServer(conn) != 0 || !conn) return 0;

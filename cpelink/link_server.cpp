@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "cpelink/gateway_path.h"
 #include "platform/adapters.h"
 #include "platform/process.h"
 #include "platform/trace.h"
@@ -125,7 +124,7 @@ bool CLinkServer::Start(const LinkServerConfig& config) {
     m_config = config;
 
     // Slots start empty; whatever they held is let go.
-    for (int i = 0; i < LINK_SLOT_COUNT; ++i) {
+    for (int i = 0; i < LINE_COUNT; ++i) {
         if (LinkConnectionPtr held = SlotClear(i)) held->GiveBack();
     }
     std::deque<LinkConnectionPtr> stale;
@@ -250,7 +249,7 @@ void CLinkServer::SendLoop() {
         std::vector<plat::WaitItem> items;
         std::vector<std::pair<int, LinkConnectionPtr>> watched;
         items.push_back(wake.Item());
-        for (int i = 0; i < LINK_SLOT_COUNT; ++i) {
+        for (int i = 0; i < LINE_COUNT; ++i) {
             LinkSlot& s = GetLinkSlot(i);
             std::lock_guard<std::mutex> w(s.sendLock);
             if (s.bPending.load(std::memory_order_acquire) && s.sendConn) {
@@ -339,7 +338,7 @@ void CLinkServer::ReceiveLoop() {
         const bool bListen = m_bAccepting && m_listen.Valid() && !LinkConnectionsFull();
         if (bListen) items.push_back({m_listen.Native(), plat::SOCKET_READABLE, 0});
         const size_t first = items.size();
-        for (int i = 0; i < LINK_SLOT_COUNT; ++i) {
+        for (int i = 0; i < LINE_COUNT; ++i) {
             LinkSlot& s = GetLinkSlot(i);
             std::lock_guard<std::mutex> r(s.recvLock);
             if (s.recvConn) {
@@ -412,7 +411,7 @@ void CLinkServer::AnnounceLoop() {
         lastError = error;
         const std::string why = error == -1 ? plat::Format("%d of %d bytes sent", static_cast<int>(n), static_cast<int>(m.size()))
                                             : plat::SocketErrorText(error);
-        const std::string text = plat::Format(gateway_path::ANNOUNCE_FAILED,
+        const std::string text = plat::Format(ANNOUNCE_FAILED_TEXT,
                                               (ep.announceHost + ":" + std::to_string(ep.announcePort)).c_str(),
                                               plat::Ipv4Text(ArgOf(local)).c_str(), why.c_str());
         plat::Trace(text);

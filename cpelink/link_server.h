@@ -13,11 +13,13 @@
 
 #include "cpelink/link_slots.h"
 #include "platform/clock.h"
-#include "platform/options.h"
+#include "platform/endpoints.h"
 #include "platform/socket.h"
 
 // The text reported when the link port cannot be bound (%d: the port).
 inline constexpr const char* LINK_PORT_BUSY_TEXT = "端口%d已被占用，请关闭占用该端口的程序。";
+// The line-log entry of a failed announcement send (destination, source address, error text).
+inline constexpr const char* ANNOUNCE_FAILED_TEXT = "广播发送失败：%s 本机地址%s：%s";
 
 // Values of the announcement record.
 constexpr uint32_t ANNOUNCE_ARG1 = 114;
@@ -28,7 +30,7 @@ struct LinkServerConfig {
     plat::Endpoints endpoints;
     // Called once per Start with LINK_PORT_BUSY_TEXT filled in when the port cannot be bound.
     std::function<void(const std::string&)> onPortBusy;
-    // Called with the line-log text (gateway_path::ANNOUNCE_FAILED) when an announcement cannot
+    // Called with the line-log text (ANNOUNCE_FAILED_TEXT) when an announcement cannot
     // be sent, once per change of the send's error (a send that works again resets it).
     std::function<void(const std::string&)> onAnnounceFailed;
     // The subnet link connections are taken from (host order). Mask 0: the subnet of the adapter

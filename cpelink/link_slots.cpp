@@ -8,8 +8,8 @@
 
 namespace {
 
-std::array<LinkSlot, LINK_SLOT_COUNT>& Slots() {
-    static std::array<LinkSlot, LINK_SLOT_COUNT> slots;
+std::array<LinkSlot, LINE_COUNT>& Slots() {
+    static std::array<LinkSlot, LINE_COUNT> slots;
     return slots;
 }
 
@@ -53,7 +53,6 @@ bool LinkConnection::GiveBack() {
 }
 
 LinkSlot& GetLinkSlot(int index) { return Slots()[static_cast<size_t>(index)]; }
-bool IsValidSlot(int index) { return index >= 0 && index < LINK_SLOT_COUNT; }
 
 int32_t LinkConnectionCount() {
     std::lock_guard<std::mutex> lock(g_countLock);
@@ -75,7 +74,7 @@ plat::WakeUp& LinkSenderWake() { return Wake().sender; }
 plat::WakeUp& LinkReceiverWake() { return Wake().receiver; }
 
 LinkConnectionPtr SlotBind(int index, LinkConnectionPtr conn) {
-    if (!IsValidSlot(index)) return nullptr;
+    if (!ValidLine(index)) return nullptr;
     LinkSlot& s = GetLinkSlot(index);
     LinkConnectionPtr previous;
     {
@@ -94,7 +93,7 @@ LinkConnectionPtr SlotBind(int index, LinkConnectionPtr conn) {
 }
 
 PostResult SlotPost(int index, const LinkConnection* conn, std::span<const uint8_t> encoded) {
-    if (!IsValidSlot(index)) return PostResult::NotBound;
+    if (!ValidLine(index)) return PostResult::NotBound;
     LinkSlot& s = GetLinkSlot(index);
     {
         std::lock_guard<std::mutex> w(s.sendLock);
@@ -110,22 +109,22 @@ PostResult SlotPost(int index, const LinkConnection* conn, std::span<const uint8
 }
 
 bool SlotIsSent(int index) {
-    return !IsValidSlot(index) || !GetLinkSlot(index).bPending.load(std::memory_order_acquire);
+    return !ValidLine(index) || !GetLinkSlot(index).bPending.load(std::memory_order_acquire);
 }
 
 bool SlotIsSentLocked(int index) {
-    if (!IsValidSlot(index)) return true;
+    if (!ValidLine(index)) return true;
     LinkSlot& s = GetLinkSlot(index);
     std::lock_guard<std::mutex> w(s.sendLock);
     return !s.bPending.load(std::memory_order_acquire);
 }
 
 int64_t SlotLastSentTick(int index) {
-    return IsValidSlot(index) ? GetLinkSlot(index).lastSentTick.load() : 0;
+    return ValidLine(index) ? GetLinkSlot(index).lastSentTick.load() : 0;
 }
 
 void SlotClearPending(int index) {
-    if (!IsValidSlot(index)) return;
+    if (!ValidLine(index)) return;
     LinkSlot& s = GetLinkSlot(index);
     std::lock_guard<std::mutex> w(s.sendLock);
     s.bPending.store(false, std::memory_order_release);
@@ -133,14 +132,14 @@ void SlotClearPending(int index) {
 }
 
 bool SlotHasReply(int index, uint32_t seq) {
-    if (!IsValidSlot(index)) return false;
+    if (!ValidLine(index)) return false;
     LinkSlot& s = GetLinkSlot(index);
     std::lock_guard<std::mutex> r(s.recvLock);
     return std::any_of(s.queue.begin(), s.queue.end(), [seq](const LinkRecord& x) { return x.nSeq == seq; });
 }
 
 bool SlotTakeReply(int index, uint32_t seq, LinkRecord& out) {
-    if (!IsValidSlot(index)) return false;
+    if (!ValidLine(index)) return false;
     LinkSlot& s = GetLinkSlot(index);
     std::lock_guard<std::mutex> r(s.recvLock);
     auto it = std::find_if(s.queue.begin(), s.queue.end(), [seq](const LinkRecord& x) { return x.nSeq == seq; });
@@ -151,14 +150,14 @@ bool SlotTakeReply(int index, uint32_t seq, LinkRecord& out) {
 }
 
 void SlotDiscardQueue(int index) {
-    if (!IsValidSlot(index)) return;
+    if (!ValidLine(index)) return;
     LinkSlot& s = GetLinkSlot(index);
     std::lock_guard<std::mutex> r(s.recvLock);
     s.queue.clear();
 }
 
 std::vector<LinkRecord> SlotTakeAll(int index) {
-    if (!IsValidSlot(index)) return {};
+    if (!ValidLine(index)) return {};
     LinkSlot& s = GetLinkSlot(index);
     std::lock_guard<std::mutex> r(s.recvLock);
     std::vector<LinkRecord> all(s.queue.begin(), s.queue.end());
@@ -167,7 +166,7 @@ std::vector<LinkRecord> SlotTakeAll(int index) {
 }
 
 size_t SlotQueueSize(int index) {
-    if (!IsValidSlot(index)) return 0;
+    if (!ValidLine(index)) return 0;
     LinkSlot& s = GetLinkSlot(index);
     std::lock_guard<std::mutex> r(s.recvLock);
     return s.queue.size();
@@ -179,7 +178,7 @@ void SlotAppendLocked(LinkSlot& slot, const LinkRecord& r) {
 }
 
 bool SlotRelease(int index, const LinkConnection* conn) {
-    if (!IsValidSlot(index) || conn == nullptr) return false;
+    if (!ValidLine(index) || conn == nullptr) return false;
     LinkSlot& s = GetLinkSlot(index);
     bool released = false;
     {
@@ -198,7 +197,7 @@ bool SlotRelease(int index, const LinkConnection* conn) {
 }
 
 LinkConnectionPtr SlotClear(int index) {
-    if (!IsValidSlot(index)) return nullptr;
+    if (!ValidLine(index)) return nullptr;
     LinkSlot& s = GetLinkSlot(index);
     LinkConnectionPtr held;
     {
@@ -212,7 +211,7 @@ LinkConnectionPtr SlotClear(int index) {
 }
 
 LinkConnectionPtr SlotSendConnection(int index) {
-    if (!IsValidSlot(index)) return nullptr;
+    if (!ValidLine(index)) return nullptr;
     LinkSlot& s = GetLinkSlot(index);
     std::lock_guard<std::mutex> w(s.sendLock);
     return s.sendConn;

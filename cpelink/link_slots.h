@@ -1,5 +1,6 @@
 #pragma once
-// The eight process-wide line slots of the link server, the accepted connections and their count.
+// The process-wide line slots of the link server (one per line), the accepted connections and
+// their count.
 //
 // Slot i serves line i. A slot has a send half (connection, request-pending flag, the outgoing
 // 1440-byte message), a receive half (connection, the message being reassembled) and a receive
@@ -20,10 +21,10 @@
 #include <span>
 #include <vector>
 
+#include "cpelink/line_count.h"
 #include "cpelink/link_record.h"
 #include "platform/socket.h"
 
-constexpr int LINK_SLOT_COUNT = 8;
 constexpr int LINK_MAX_CONNECTIONS = 8;
 // Records beyond this many in a slot's receive queue drop the oldest.
 constexpr size_t LINK_QUEUE_LIMIT = 256;
@@ -67,7 +68,6 @@ struct LinkSlot {
 
 // The slot table (0..7); it lives as long as the process.
 LinkSlot& GetLinkSlot(int index);
-bool IsValidSlot(int index);
 
 // The connection count: accepted and not yet given back.
 int32_t LinkConnectionCount();

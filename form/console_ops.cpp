@@ -123,12 +123,13 @@ void CServiceToolView::ShowCurrentTime() {
     m_form.SetText(ids::NOW_TIME, buf);
 }
 
-void CServiceToolView::DownloadEnabled(int line, bool bEnabled) {
-    if (ValidLine(line)) m_form.Enable(ids::DOWNLOAD_0 + line, bEnabled);
+void CServiceToolView::Available(int line, bool bAvailable) {
+    if (ValidLine(line)) m_form.Enable(ids::DOWNLOAD_0 + line, bAvailable);
 }
 
-void CServiceToolView::PortButtonCaption(int line, const std::string& caption) {
-    if (ValidLine(line)) m_form.SetText(ids::RESTORE_PORT[static_cast<size_t>(line)], caption);
+void CServiceToolView::DiagPortShown(int line, bool bShown) {
+    if (ValidLine(line))
+        m_form.SetText(ids::RESTORE_PORT[static_cast<size_t>(line)], bShown ? TEXT_HIDE_PORT : TEXT_RESTORE_PORT);
 }
 
 void CServiceToolView::Message(const std::string& text, bool bTitled) {

@@ -49,6 +49,10 @@ constexpr const char* TEXT_FILE_MISSING_SUFFIX = " 文件不存在，请重新�
 constexpr const char* TEXT_NV_DIR_TITLE = "Please choose the NV directory";
 constexpr const char* TEXT_RELEASE_ALL = "全部释放";
 constexpr const char* TEXT_CONNECT_ALL = "全部连接";
+// Captions of the DIAG port buttons (1140..1146, 1148) and of the all-lines button 1147.
+constexpr const char* TEXT_HIDE_PORT = "隐藏端口";     // the port is shown
+constexpr const char* TEXT_RESTORE_PORT = "恢复端口";  // the port is hidden
+constexpr const char* TEXT_RESTORE_ALL_PORTS = "恢复全部端口";
 constexpr const char* GUIDE_FILE_NAME = "MG_RK880T_PDWA_CN_EU操作说明.doc";
 constexpr const char* UNINSTALLER_NAME = "UnInstallAll.exe";
 constexpr const char* BIN_FILTER = "Bin Files(*.bin) | *.bin;||";
@@ -161,8 +165,8 @@ public:
     void Picture(int line, int kind) override { SetLinePicture(line, kind); }
     void ModemVersionChanged(int line) override { ShowModemVersion(line); }
     void VersionsChanged(int line) override { ShowLineVersions(line); }
-    void DownloadEnabled(int line, bool bEnabled) override;
-    void PortButtonCaption(int line, const std::string& caption) override;
+    void Available(int line, bool bAvailable) override;
+    void DiagPortShown(int line, bool bShown) override;
     void Ready(int line) override { NotifyLineReady(line); }
     void CountersChanged() override { RefreshCounters(); }
     void Message(const std::string& text, bool bTitled) override;
@@ -171,8 +175,7 @@ public:
     void RunningChanged(int line, bool bStartAllowed) override;
     void TaskReturned(int line, std::optional<LineOutcome> outcome) override;
     void Waiting(int line, WaitFor what, int64_t maxMs) override;
-    void Exit(int status) override { RequestExit(status); }
-    void ExitNow(int code) override { m_host.ExitProcessNow(code); }
+    void Concluded(int line, LineOutcome outcome) override { m_host.LineConcluded(line, outcome); }
 
     // ---- Signals for the front ends ----
     // The watcher's keep-alive pass showed "连接完成" and enabled Download.

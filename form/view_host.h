@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "session/line_events.h"
+
 struct TerminalIpResult {
     std::string strIp;          // the gateway address ("192.168.0.1" or --gateway)
     std::string strWifiMaxNum;  // the limit text as typed
@@ -41,6 +43,10 @@ public:
     // Closes the window through the close path and ends the process with `status`. With `force`
     // the running check of the close box is skipped (the teardown always runs). Thread-safe.
     virtual void RequestExit(int status, bool force) = 0;
+
+    // A line's work came to an end nothing follows (ILineEvents::Concluded): the front end
+    // decides what the program does next. Any thread.
+    virtual void LineConcluded(int line, LineOutcome outcome) = 0;
 
     // Called first by the view's teardown, on the GUI thread: from now on message boxes and
     // choosers asked for by worker threads return at once (OK / No / cancelled), and those they

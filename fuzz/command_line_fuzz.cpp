@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/options.h"
+#include "app/options.h"
 #include "form/startup_dialog.h"
 
 namespace {

@@ -57,7 +57,7 @@ RK_FUZZ_TARGET(link_assembler) {
 
     // A slot (the last one; no server runs here): the same pieces as the receive thread gets
     // them, under the receive lock.
-    constexpr int kSlot = LINK_SLOT_COUNT - 1;
+    constexpr int kSlot = LINE_COUNT - 1;
     SlotClear(kSlot);
     LinkSlot& slot = GetLinkSlot(kSlot);
     pos = 0;

@@ -7,9 +7,9 @@
 #include <span>
 #include <string>
 
+#include "cpelink/line_count.h"
+
 constexpr size_t LINE_RECORD_SIZE = 8056;
-constexpr int LINE_COUNT = 8;
-inline bool ValidLine(int line) { return line >= 0 && line < LINE_COUNT; }
 constexpr size_t CONFIG_FILE_SIZE = LINE_RECORD_SIZE * LINE_COUNT;  // 64448
 static_assert(CONFIG_FILE_SIZE == 64448);
 

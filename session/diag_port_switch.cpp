@@ -52,14 +52,13 @@ AtToggleResult ToggleDiagPort(int line, IDiagPortHost& host) {
     if (showVersion) host.SetLineVersionText(line, version);
 
     host.EnableStartButton(line, true);
-    host.SetPortButtonCaption(line, host.DiagPortShown(line) ? AT_CAPTION_HIDE_PORT
-                                                             : AT_CAPTION_RESTORE_PORT);
+    host.PortSwitched(line, host.DiagPortShown(line));
     // The channel stays open: it is the line's working channel, and a bye would end the line.
     return result;
 }
 
 void ToggleAllDiagPorts(IDiagPortHost& host) {
-    for (int line = 0; line < LINK_SLOT_COUNT; ++line) ToggleDiagPort(line, host);
+    for (int line = 0; line < LINE_COUNT; ++line) ToggleDiagPort(line, host);
 }
 
 int CLineDiagPortHost::DataPort(int line) { return m_doc.GetLineInt(line, LineField::PortNumber); }
@@ -71,10 +70,8 @@ void CLineDiagPortHost::SetLineVersionText(int line, const std::string& text) {
     m_doc.Line(line).SetModemVersion(text);
     m_events.ModemVersionChanged(line);
 }
-void CLineDiagPortHost::EnableStartButton(int line, bool enable) { m_events.DownloadEnabled(line, enable); }
-void CLineDiagPortHost::SetPortButtonCaption(int line, const std::string& caption) {
-    m_events.PortButtonCaption(line, caption);
-}
+void CLineDiagPortHost::EnableStartButton(int line, bool enable) { m_events.Available(line, enable); }
+void CLineDiagPortHost::PortSwitched(int line, bool bShown) { m_events.DiagPortShown(line, bShown); }
 
 void CDiagPortSwitches::Press(int line, bool bAll) {
     {

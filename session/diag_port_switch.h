@@ -28,10 +28,6 @@ inline constexpr const char AT_TEXT_HIDE_FAILED[] = "隐藏DIAG口失败!";
 inline constexpr const char AT_TEXT_SHOW_OK[] = "恢复DIAG口成功!";
 inline constexpr const char AT_TEXT_SHOW_FAILED[] = "恢复DIAG口失败!";
 inline constexpr const char AT_TEXT_NO_PHONE[] = "No Phone";
-// Captions of the port buttons (1140..1146, 1148) and of the all-lines button 1147.
-inline constexpr const char AT_CAPTION_HIDE_PORT[] = "隐藏端口";     // the port is shown
-inline constexpr const char AT_CAPTION_RESTORE_PORT[] = "恢复端口";  // the port is hidden
-inline constexpr const char AT_CAPTION_RESTORE_ALL[] = "恢复全部端口";
 
 
 // What ToggleDiagPort needs of the line. Lines are indexes 0..7. Called on the thread that runs ToggleDiagPort, with no lock of the switch held.
@@ -51,8 +47,8 @@ public:
     virtual void SetLineVersionText(int line, const std::string& text) = 0;
     // The line's start button (1008 for line 0, 1009..1015 for lines 1..7).
     virtual void EnableStartButton(int line, bool enable) = 0;
-    // The line's port button (1140..1146 for lines 0..6, 1148 for line 7).
-    virtual void SetPortButtonCaption(int line, const std::string& caption) = 0;
+    // The switch has ended; the flag as it now stands (the port button's caption follows it).
+    virtual void PortSwitched(int line, bool bShown) = 0;
 };
 
 enum class AtToggleResult {
@@ -75,7 +71,7 @@ enum class AtToggleResult {
 //     set, version text from AT+GMR or "No Phone"; failure: "恢复DIAG口失败!", version text
 //     "No Phone".
 //  6. The text becomes the line's status; the version text goes to the line's version field.
-//  7. Start button enabled; port button caption "隐藏端口" when shown, else "恢复端口".
+//  7. Start button enabled; the switch's end with the flag as it stands.
 // The channel stays open: it is the line's working channel.
 AtToggleResult ToggleDiagPort(int line, IDiagPortHost& host);
 // Button 1147 "恢复全部端口": ToggleDiagPort for lines 0 to 7 in turn.
@@ -92,12 +88,12 @@ public:
     void ShowLineStatus(int line, const std::string& text) override;
     void SetLineVersionText(int line, const std::string& text) override;
     void EnableStartButton(int line, bool enable) override;
-    void SetPortButtonCaption(int line, const std::string& caption) override;
+    void PortSwitched(int line, bool bShown) override;
 
 private:
     CServiceToolDoc& m_doc;
     ILineEvents& m_events;
-    std::array<std::atomic<bool>, LINK_SLOT_COUNT> m_bShown{};
+    std::array<std::atomic<bool>, LINE_COUNT> m_bShown{};
 };
 
 // Runs the DIAG port switches off the GUI thread, one at a time in the order pressed (a second

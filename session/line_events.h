@@ -54,10 +54,10 @@ public:
     // The line's version texts (model/line_state.h) changed: the modem's alone, or both.
     virtual void ModemVersionChanged(int line) = 0;
     virtual void VersionsChanged(int line) = 0;
-    // The line's Download button.
-    virtual void DownloadEnabled(int line, bool bEnabled) = 0;
-    // The caption of the line's DIAG port button.
-    virtual void PortButtonCaption(int line, const std::string& caption) = 0;
+    // The line can take a task now, or not (the gateway lost, a DIAG port switch under way).
+    virtual void Available(int line, bool bAvailable) = 0;
+    // The modem's DIAG port of the line is shown, or hidden, after a switch.
+    virtual void DiagPortShown(int line, bool bShown) = 0;
     // The watcher's keep-alive pass found the gateway: Download may be pressed.
     virtual void Ready(int line) = 0;
     // The counters store changed.
@@ -79,10 +79,9 @@ public:
     // (WaitFor::None).
     virtual void Waiting(int /*line*/, WaitFor /*what*/, int64_t /*maxMs*/) {}
 
-    // The program ends through the close path with `status`.
-    virtual void Exit(int status) = 0;
-    // The program ends at once, without the close path.
-    virtual void ExitNow(int code) = 0;
+    // The line's work has come to an end nothing follows (the WiFi limit set, the gateway lost
+    // after the connection), once its last message was answered: `outcome` says how.
+    virtual void Concluded(int line, LineOutcome outcome) = 0;
 };
 
 // What a line's task reports beyond the events: how it ended. The line's session implements it.

@@ -36,10 +36,8 @@ void CLineSession::Progress(int line, int percent) { m_lines.m_deps.presenter.Pr
 void CLineSession::Picture(int line, int kind) { m_lines.m_deps.presenter.Picture(line, kind); }
 void CLineSession::ModemVersionChanged(int line) { m_lines.m_deps.presenter.ModemVersionChanged(line); }
 void CLineSession::VersionsChanged(int line) { m_lines.m_deps.presenter.VersionsChanged(line); }
-void CLineSession::DownloadEnabled(int line, bool bEnabled) { m_lines.m_deps.presenter.DownloadEnabled(line, bEnabled); }
-void CLineSession::PortButtonCaption(int line, const std::string& caption) {
-    m_lines.m_deps.presenter.PortButtonCaption(line, caption);
-}
+void CLineSession::Available(int line, bool bAvailable) { m_lines.m_deps.presenter.Available(line, bAvailable); }
+void CLineSession::DiagPortShown(int line, bool bShown) { m_lines.m_deps.presenter.DiagPortShown(line, bShown); }
 void CLineSession::Ready(int line) { m_lines.m_deps.presenter.Ready(line); }
 void CLineSession::CountersChanged() { m_lines.m_deps.presenter.CountersChanged(); }
 void CLineSession::Message(const std::string& text, bool bTitled) { m_lines.m_deps.presenter.Message(text, bTitled); }
@@ -52,8 +50,7 @@ void CLineSession::TaskReturned(int line, std::optional<LineOutcome> outcome) {
 void CLineSession::Waiting(int line, WaitFor what, int64_t maxMs) {
     m_lines.m_deps.presenter.Waiting(line, what, maxMs);
 }
-void CLineSession::Exit(int status) { m_lines.m_deps.presenter.Exit(status); }
-void CLineSession::ExitNow(int code) { m_lines.m_deps.presenter.ExitNow(code); }
+void CLineSession::Concluded(int line, LineOutcome outcome) { m_lines.m_deps.presenter.Concluded(line, outcome); }
 
 void CLineSession::End(int line, const std::string& text, LineOutcome outcome) {
     if (line != m_nLine) return;

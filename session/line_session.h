@@ -13,7 +13,7 @@
 #include <string>
 
 #include "model/line_state.h"
-#include "platform/options.h"
+#include "platform/endpoints.h"
 #include "platform/process.h"
 #include "session/line_events.h"
 #include "session/line_threads.h"
@@ -112,8 +112,8 @@ public:
     void Picture(int line, int kind) override;
     void ModemVersionChanged(int line) override;
     void VersionsChanged(int line) override;
-    void DownloadEnabled(int line, bool bEnabled) override;
-    void PortButtonCaption(int line, const std::string& caption) override;
+    void Available(int line, bool bAvailable) override;
+    void DiagPortShown(int line, bool bShown) override;
     void Ready(int line) override;
     void CountersChanged() override;
     void Message(const std::string& text, bool bTitled = false) override;
@@ -122,8 +122,7 @@ public:
     void RunningChanged(int line, bool bStartAllowed) override;
     void TaskReturned(int line, std::optional<LineOutcome> outcome) override;
     void Waiting(int line, WaitFor what, int64_t maxMs) override;
-    void Exit(int status) override;
-    void ExitNow(int code) override;
+    void Concluded(int line, LineOutcome outcome) override;
     // ILineTaskEvents: kept by the session.
     void End(int line, const std::string& text, LineOutcome outcome) override;
     void Finished(int line) override;

@@ -341,12 +341,8 @@ void CRunRecorder::Waiting(int line, WaitFor what, int64_t maxMs) {
     m_next.Waiting(line, what, maxMs);
 }
 
-void CRunRecorder::Exit(int status) {
-    WriteAll(plat::Format("exit status: %d", status));
-    m_next.Exit(status);
-}
-
-void CRunRecorder::ExitNow(int code) {
-    WriteAll(plat::Format("exit status (at once): %d", code));
-    m_next.ExitNow(code);
+void CRunRecorder::Concluded(int line, LineOutcome outcome) {
+    // The program ends on it: 0 after a pass, 2 after a failure.
+    WriteAll(plat::Format("exit status: %d", IsPass(outcome) ? 0 : 2));
+    m_next.Concluded(line, outcome);
 }

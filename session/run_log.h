@@ -48,8 +48,8 @@ public:
     void Picture(int line, int kind) override;
     void ModemVersionChanged(int line) override { m_next.ModemVersionChanged(line); }
     void VersionsChanged(int line) override { m_next.VersionsChanged(line); }
-    void DownloadEnabled(int line, bool bEnabled) override { m_next.DownloadEnabled(line, bEnabled); }
-    void PortButtonCaption(int line, const std::string& caption) override { m_next.PortButtonCaption(line, caption); }
+    void Available(int line, bool bAvailable) override { m_next.Available(line, bAvailable); }
+    void DiagPortShown(int line, bool bShown) override { m_next.DiagPortShown(line, bShown); }
     void Ready(int line) override { m_next.Ready(line); }
     void CountersChanged() override { m_next.CountersChanged(); }
     void Message(const std::string& text, bool bTitled = false) override;
@@ -58,8 +58,7 @@ public:
     void RunningChanged(int line, bool bStartAllowed) override;
     void TaskReturned(int line, std::optional<LineOutcome> outcome) override;
     void Waiting(int line, WaitFor what, int64_t maxMs) override;
-    void Exit(int status) override;
-    void ExitNow(int code) override;
+    void Concluded(int line, LineOutcome outcome) override;
 
 private:
     struct Run {

@@ -71,7 +71,7 @@ bool CUpgradeController::OpenChannel(int line) {
 void CUpgradeController::WriteLineLog(int line, const std::string& text) { m_deps.log.Write(line, text); }
 
 void CUpgradeController::EnableDownload(int line, bool bEnable) {
-    m_deps.lines.Session(line).DownloadEnabled(line, bEnable);
+    m_deps.lines.Session(line).Available(line, bEnable);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -189,8 +189,8 @@ bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
     // A message box waits for the operator: a pause asked for meanwhile is taken first.
     if (!threads.SafePoint(line)) return false;
     ev.Message(COMM_ERROR);
-    // The program closes: nothing of this line runs on while the window goes.
-    ev.Exit(2);
+    // Nothing of this line runs on: the front end closes the program.
+    ev.Concluded(line, LineOutcome::FailedClosing);
     bEnd = true;
     return true;
 }
@@ -224,7 +224,7 @@ void CUpgradeController::ShowHint(int line, const std::string& text) {
 
 void CUpgradeController::CheckAdapters(int line) {
     uint32_t gateway = 0;
-    if (line < 0 || line >= LINK_SLOT_COUNT || !plat::ParseIpv4(m_deps.lines.Gateway(line), gateway)) return;
+    if (line < 0 || line >= LINE_COUNT || !plat::ParseIpv4(m_deps.lines.Gateway(line), gateway)) return;
     std::string queryError;
     KeepPcAddress();
     std::vector<plat::AdapterAddress> adapters = plat::ListAdapterAddresses(&queryError);
@@ -250,7 +250,7 @@ void CUpgradeController::KeepPcAddress() {
 }
 
 void CUpgradeController::CheckLinkConnection(int line) {
-    if (line < 0 || line >= LINK_SLOT_COUNT || plat::IsLoopbackAddress(m_deps.lines.Gateway(line))) return;
+    if (line < 0 || line >= LINE_COUNT || plat::IsLoopbackAddress(m_deps.lines.Gateway(line))) return;
     int sent = 0, accepted = 0, port = 0;
     std::string announced;
     {
@@ -430,5 +430,5 @@ void CUpgradeController::CpeUpgradeThread(int line) {
     // The line no longer runs; the handshake comes again.
     ev.Succeeded(line);
     ev.Message(SUCCESS, true);
-    ev.Exit(0);
+    ev.Concluded(line, LineOutcome::PassedAsIs);
 }

@@ -7,10 +7,10 @@
 #include <mutex>
 #include <string>
 
-#include "cpelink/gateway_path.h"
+#include "pcside/gateway_path.h"
 #include "cpelink/link_server.h"
 #include "platform/line_log.h"
-#include "platform/options.h"
+#include "platform/endpoints.h"
 #include "platform/process.h"
 
 class CCountsInfo;
@@ -102,5 +102,5 @@ private:
     std::mutex m_serverMutex;
     std::unique_ptr<CLinkServer> m_pServer;
     // One per line, used by that line's watcher only.
-    std::array<gateway_path::HintLatch, LINK_SLOT_COUNT> m_hints;
+    std::array<gateway_path::HintLatch, LINE_COUNT> m_hints;
 };

@@ -6,7 +6,7 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/network.h"
-#include "platform/options.h"
+#include "app/options.h"
 #include "platform/process.h"
 #include "platform/terminal.h"
 #include "ui/headless/headless_runner.h"

@@ -3,7 +3,7 @@
 // pointed at it, before the view starts.
 #include <memory>
 
-#include "platform/options.h"
+#include "app/options.h"
 
 // Starts the simulator when --simulate is given and points `options.endpoints` at it. The result
 // owns the running simulator (it stops when released); null when nothing was started.

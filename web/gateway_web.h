@@ -10,7 +10,7 @@
 #include <string>
 
 #include "cpelink/direct_connection.h"
-#include "platform/options.h"
+#include "platform/endpoints.h"
 #include "platform/process.h"
 #include "platform/ui_port.h"
 

@@ -124,7 +124,7 @@ TEST_F(LinkServer, NinthConnectionAcceptedAfterEightClosedByTheTool) {
     for (int i = 0; i < 9; ++i) {
         CLineChannel ch;
         FakeGateway gw;
-        ASSERT_EQ(AttachWith(ch, gw, i % LINK_SLOT_COUNT), 1) << "connection " << i + 1;
+        ASSERT_EQ(AttachWith(ch, gw, i % LINE_COUNT), 1) << "connection " << i + 1;
         auto c = std::async(std::launch::async, [&] { return ch.Close(); });
         LinkRecord bye;
         ASSERT_TRUE(gw.ReadRecord(bye));

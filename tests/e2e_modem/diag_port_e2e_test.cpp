@@ -128,7 +128,7 @@ protected:
             downloadStates.clear();
         }
         sim->ClearReport();
-        app->Frame().OnCommand(button);
+        app->View().OnCommand(button);
         std::string result;
         const bool bDone = host.PumpUntil(
             [&] {
@@ -273,8 +273,8 @@ TEST_F(DiagPortSwitch, ASecondPressWhileTheSwitchRunsWaitsForIt) {
     StartApp();
     app->Doc().SetLineInt(0, LineField::PortNumber, 3);
     sim->ClearReport();
-    app->Frame().OnCommand(kPortButton);
-    app->Frame().OnCommand(kPortButton);
+    app->View().OnCommand(kPortButton);
+    app->View().OnCommand(kPortButton);
     const int readyBefore = ready.load();
     ASSERT_TRUE(host.PumpUntil([&] { return HistoryCount(AT_TEXT_HIDE_OK) + HistoryCount(AT_TEXT_HIDE_FAILED) > 0; },
                                kLimitMs))

@@ -101,6 +101,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         exitRequests.push_back({status, force});
     }
+    void LineConcluded(int, LineOutcome outcome) override { RequestExit(IsPass(outcome) ? 0 : 2, false); }
     void BeginTeardown() override { bTeardown = true; }
 
     // Runs the posted work on the calling (GUI) thread; the number of items run.

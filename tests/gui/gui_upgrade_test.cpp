@@ -32,7 +32,7 @@
 #include "form/control_ids.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "platform/options.h"
+#include "app/options.h"
 #include "sim/gateway_sim.h"
 #include "support/sha256_file.h"
 #include "support/tool_harness.h"

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Includes run down the layers only: each folder names the folders it may include (besides its
-# own). Siblings of one floor (cpelink and records, modem and web) know nothing of each other,
+# own). Siblings of one floor (cpelink and records, modem, web and pcside) know nothing of each other,
 # and nothing below the form knows a control id.
 #   include_directions.sh SOURCE_DIR
 cd "$1" || exit 2
@@ -11,12 +11,13 @@ cpelink: platform
 records: platform
 modem: cpelink platform
 web: cpelink platform
+pcside: cpelink platform
 sim: modem cpelink platform
 model: modem records cpelink platform resources
-session: model web modem records cpelink platform resources
-form: session model web modem records cpelink platform resources
-app: form session model web modem records cpelink platform resources
-ui: app form session model web modem records cpelink platform resources sim
+session: model pcside web modem records cpelink platform resources
+form: session model pcside web modem records cpelink platform resources
+app: form session model pcside web modem records cpelink platform resources
+ui: app form session model pcside web modem records cpelink platform resources sim
 '
 bad=$(printf '%s\n' "$rules" | while IFS=: read -r dir allowed; do
   [ -n "$dir" ] || continue

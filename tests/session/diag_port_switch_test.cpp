@@ -40,9 +40,9 @@ public:
         startEnabled[line] = enable;
         Log(line, enable ? "enable" : "disable");
     }
-    void SetPortButtonCaption(int line, const std::string& text) override {
-        caption[line] = text;
-        Log(line, "caption " + text);
+    void PortSwitched(int line, bool s) override {
+        caption[line] = s ? "shown" : "hidden";
+        Log(line, caption[line]);
     }
 
 private:
@@ -69,7 +69,7 @@ TEST(AtToggle, HideAShownPort) {
     EXPECT_GE(plat::TickMs() - start, plat::Scaled(AT_SWITCH_SETTLE_MS));
     EXPECT_EQ(rig.host.events,
               (std::vector<std::string>{"0 disable", "0 flag 0", "0 status 隐藏DIAG口成功!",
-                                        "0 version ", "0 enable", "0 caption 恢复端口"}));
+                                        "0 version ", "0 enable", "0 hidden"}));
     EXPECT_EQ(rig.tunnel.sent.size(), 1u);
     EXPECT_TRUE(rig.tunnel.open);  // the line's channel is left open
 }
@@ -81,7 +81,7 @@ TEST(AtToggle, HideFailureKeepsTheFlagAndVersion) {
     EXPECT_EQ(ToggleDiagPort(3, rig.host), AtToggleResult::HideFailed);
     EXPECT_EQ(rig.host.events,
               (std::vector<std::string>{"3 disable", "3 status 隐藏DIAG口失败!", "3 enable",
-                                        "3 caption 隐藏端口"}));
+                                        "3 shown"}));
     EXPECT_TRUE(rig.host.shown[3]);
     EXPECT_TRUE(rig.tunnel.open);
 }
@@ -94,7 +94,7 @@ TEST(AtToggle, ShowWhenTheModemAlreadyReportsMode6) {
     EXPECT_EQ(ToggleDiagPort(0, rig.host), AtToggleResult::Shown);
     EXPECT_EQ(rig.host.events,
               (std::vector<std::string>{"0 disable", "0 flag 1", "0 status 恢复DIAG口成功!",
-                                        "0 version V2.3", "0 enable", "0 caption 隐藏端口"}));
+                                        "0 version V2.3", "0 enable", "0 shown"}));
     EXPECT_EQ(rig.tunnel.sent.size(), 2u);  // no AT+KDIAG=6
     EXPECT_TRUE(rig.tunnel.open);
 }
@@ -107,7 +107,7 @@ TEST(AtToggle, ShowBySettingMode6WithoutAVersion) {
     EXPECT_EQ(ToggleDiagPort(7, rig.host), AtToggleResult::Shown);
     EXPECT_EQ(rig.host.status[7], "恢复DIAG口成功!");
     EXPECT_EQ(rig.host.version[7], "No Phone");
-    EXPECT_EQ(rig.host.caption[7], "隐藏端口");
+    EXPECT_EQ(rig.host.caption[7], "shown");
     EXPECT_TRUE(rig.host.shown[7]);
     EXPECT_TRUE(rig.host.startEnabled[7]);
     EXPECT_TRUE(rig.tunnel.steps.empty());
@@ -121,7 +121,7 @@ TEST(AtToggle, ShowFailure) {
     EXPECT_EQ(ToggleDiagPort(1, rig.host), AtToggleResult::ShowFailed);
     EXPECT_EQ(rig.host.events,
               (std::vector<std::string>{"1 disable", "1 status 恢复DIAG口失败!", "1 version No Phone",
-                                        "1 enable", "1 caption 恢复端口"}));
+                                        "1 enable", "1 hidden"}));
     EXPECT_FALSE(rig.host.shown[1]);
     EXPECT_EQ(rig.tunnel.sent.size(), 2u);  // no AT+GMR after a failure
 }

@@ -237,7 +237,7 @@ struct FakeHost : QuietLineEvents {
     std::vector<int> progress;
     std::vector<std::pair<std::string, LineOutcome>> ends;
     std::string modemVersion = "unset";
-    int reselected = -1, finished = 0, exitCode = -1, versionsShown = 0;
+    int reselected = -1, finished = 0, versionsShown = 0;
 
     void Status(int, const std::string& t, bool) override {
         statuses.push_back(t);
@@ -271,7 +271,6 @@ struct FakeHost : QuietLineEvents {
         ++finished;
         events.push_back("finish");
     }
-    void ExitNow(int code) override { exitCode = code; }
 
     bool HasStatus(const std::string& t) const { return std::find(statuses.begin(), statuses.end(), t) != statuses.end(); }
 };

@@ -10,8 +10,8 @@ public:
     void Picture(int, int) override {}
     void ModemVersionChanged(int) override {}
     void VersionsChanged(int) override {}
-    void DownloadEnabled(int, bool) override {}
-    void PortButtonCaption(int, const std::string&) override {}
+    void Available(int, bool) override {}
+    void DiagPortShown(int, bool) override {}
     void Ready(int) override {}
     void CountersChanged() override {}
     void Message(const std::string&, bool) override {}
@@ -22,6 +22,5 @@ public:
     void End(int, const std::string&, LineOutcome) override {}
     void Finished(int) override {}
     void Succeeded(int) override {}
-    void Exit(int) override {}
-    void ExitNow(int) override {}
+    void Concluded(int, LineOutcome) override {}
 };

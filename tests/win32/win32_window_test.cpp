@@ -25,7 +25,7 @@
 #include "form/control_ids.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "platform/options.h"
+#include "app/options.h"
 #include "platform/wide.h"
 #include "sim/gateway_sim.h"
 #include "ui/win32/win32_font.h"

@@ -61,10 +61,12 @@ void CFrontEnd::RequestExit(int status, bool force) {
     PostToGui([this, status, force] { EndThroughClosePath(status, force); });
 }
 
+void CFrontEnd::LineConcluded(int /*line*/, LineOutcome outcome) { RequestExit(IsPass(outcome) ? 0 : 2, false); }
+
 void CFrontEnd::EndThroughClosePath(int status, bool force) {
     if (!m_pApp) return;
     if (force) m_pApp->View().Teardown();
-    else if (!m_pApp->Frame().OnClose()) return;
+    else if (!m_pApp->View().OnFrameClose()) return;
     m_nStatus = status;
     EndLoop();
 }

@@ -11,7 +11,7 @@
 
 #include "app/app.h"
 #include "form/view_host.h"
-#include "platform/options.h"
+#include "app/options.h"
 #include "platform/process.h"
 #include "platform/ui_port.h"
 #include "ui/common/gui_queue.h"
@@ -41,6 +41,8 @@ public:
     void ExitProcessNow(int code) final;
     // Posted to the GUI thread: EndThroughClosePath.
     void RequestExit(int status, bool force) final;
+    // The program closes through the close path: 0 after a pass, 2 after a failure.
+    void LineConcluded(int line, LineOutcome outcome) final;
     void BeginTeardown() final;
 
 protected:

@@ -51,8 +51,8 @@ CQtFrontEnd::~CQtFrontEnd() {
 
 void CQtFrontEnd::Open(CServiceToolApp& app) {
     CFormWindow::Actions actions;
-    actions.command = [&app](int id) { app.Frame().OnCommand(id); };
-    actions.close = [&app] { return app.Frame().OnClose(); };
+    actions.command = [&app](int id) { app.View().OnCommand(id); };
+    actions.close = [&app] { return app.View().OnFrameClose(); };
     actions.key = [&app](int key) { return app.View().OnKeyDown(key); };
     actions.closed = [this] { QApplication::exit(ExitStatus()); };
     m_pWindow = std::make_unique<CFormWindow>(app.Form(), actions);

@@ -196,10 +196,10 @@ void CWin32FrontEnd::Trace(const std::string& text) {
 void CWin32FrontEnd::Open(CServiceToolApp& app) {
     CWin32FormWindow::Actions actions;
     actions.command = [this, &app](int id) {
-        app.Frame().OnCommand(id);
+        app.View().OnCommand(id);
         SyncShutdownBlock();
     };
-    actions.close = [&app] { return app.Frame().OnClose(); };
+    actions.close = [&app] { return app.View().OnFrameClose(); };
     actions.key = [this, &app](int key) {
         const bool bSwallowed = app.View().OnKeyDown(key);
         SyncShutdownBlock();

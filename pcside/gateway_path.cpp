@@ -1,4 +1,4 @@
-#include "cpelink/gateway_path.h"
+#include "pcside/gateway_path.h"
 
 #include "cpelink/link_server.h"
 #include "platform/firewall.h"

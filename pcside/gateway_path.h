@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/adapters.h"
-#include "platform/options.h"
+#include "platform/endpoints.h"
 
 namespace gateway_path {
 
@@ -27,8 +27,6 @@ constexpr const char* NO_CONNECTION_CN = "已广播%d次本机地址%s(端口%d)
 constexpr const char* NO_CONNECTION_EN = "Announced %s (port %d) %d times, but the gateway has not connected: a firewall may drop the inbound connection. Allow this program to accept connections on TCP port %d.";
 constexpr const char* QUERY_FAILED_CN = "无法读取本机网卡列表(%s)，请检查网卡驱动或重启PC。";
 constexpr const char* QUERY_FAILED_EN = "The adapters of this PC cannot be listed (%s): check the adapter drivers or restart the PC.";
-// The line-log entry of a failed announcement send (destination, source address, error text).
-constexpr const char* ANNOUNCE_FAILED = "广播发送失败：%s 本机地址%s：%s";
 
 // Announcements sent without a link connection before the no-connection hint: the gateway
 // connects on the first announcement it hears, and on a cable a datagram is hardly ever lost;
