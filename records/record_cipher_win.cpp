@@ -23,9 +23,11 @@ bool CRecordCipher::Start(const std::string& strPassword, CipherStep& failed, in
         nError = static_cast<int>(GetLastError());
         return false;
     };
-    // A user without the default key container gets a new one.
+    // A user without the default key container gets a new one (and when another process made it
+    // in the meantime, NTE_EXISTS, that one is taken).
     if (!CryptAcquireContextW(&m_state->hProv, nullptr, nullptr, PROV_RSA_FULL, 0) &&
-        !CryptAcquireContextW(&m_state->hProv, nullptr, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+        !CryptAcquireContextW(&m_state->hProv, nullptr, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET) &&
+        !CryptAcquireContextW(&m_state->hProv, nullptr, nullptr, PROV_RSA_FULL, 0))
         return fail(CipherStep::AcquireContext);
     HCRYPTHASH hHash = 0;
     if (!CryptCreateHash(m_state->hProv, CALG_MD5, 0, 0, &hHash)) return fail(CipherStep::CreateHash);
