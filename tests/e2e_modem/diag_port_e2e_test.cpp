@@ -341,6 +341,12 @@ TEST_F(InProcessApp, LinkWatcherEndsAfterTheCommunicationError) {
         return std::find(t.begin(), t.end(), upgrade_text::COMM_ERROR) != t.end();
     };
     ASSERT_TRUE(host.PumpUntil(shown, 60000)) << Joined();
+    // The bye left before the message; the simulator may take a moment to read it.
+    const auto byeLast = [this] {
+        const auto r = sim->Requests();
+        return !r.empty() && r.back().type == CMD_BYE;
+    };
+    EXPECT_TRUE(host.PumpUntil(byeLast, 5000));
     const size_t requests = sim->Requests().size();
     ASSERT_GT(requests, 0u);
     EXPECT_EQ(sim->Requests().back().type, CMD_BYE);
