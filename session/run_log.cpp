@@ -86,7 +86,7 @@ std::time_t NameTime(const std::string& name) {
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
     char tail[8] = {};
     if (name.size() < 20 || std::sscanf(name.c_str(), "%4d%2d%2d-%2d%2d%2d-%5s", &y, &mo, &d, &h, &mi, &s, tail) != 7 ||
-        name.compare(16, 5, "-line") != 0 || name.size() < 4 || name.compare(name.size() - 4, 4, ".log") != 0)
+        name.compare(16, 5, "-line") != 0 || name.compare(name.size() - 4, 4, ".log") != 0)
         return -1;
     std::tm tm{};
     tm.tm_year = y - 1900;
