@@ -2,9 +2,9 @@
 // failed one against a simulated gateway in this process, through the window's own run
 // (RunWin32Window with the program's wiring). The start-up dialog and the message boxes are
 // answered and Download is clicked through their windows; texts and states are read from the form
-// model. PNGs of the start-up dialog, ready, running, passed and failed are saved under the build
-// folder (win32-shots/), captured from the screen and written through GDI+; at a display DPI other
-// than 96 (run-on-xvfb --dpi) their names end in "_<dpi>dpi". The program's resources (manifest,
+// model. PNGs of the start-up dialog, offline, ready, running, passed and failed are saved under
+// the build folder (win32-shots/), captured from the screen and written through GDI+; at a display
+// DPI other than 96 (run-on-xvfb --dpi) their names end in "_<dpi>dpi". The program's resources (manifest,
 // version, icon) are read from the built rk880t-tool.exe.
 #include "ui/win32/win32_front_end.h"
 
@@ -139,7 +139,9 @@ Fit FitOf(HWND parent) {
 // What the driver saw, checked after the run.
 struct Seen {
     bool bDialogAnswered = false, bDialogShot = false;
+    std::string dialogLimit;  // the limit field's text in the dialog's shot
     Fit dialogFit, formFit;
+    bool bOfflineShot = false, bOfflineDownloadEnabled = true;
     std::string readyStatus, readyProgress;
     bool bReadyDownloadEnabled = false, bReadyShot = false;
     int readyPicture = -1;
@@ -224,10 +226,12 @@ private:
             if (std::wstring(cls) != L"#32770" || m_handled.count(w)) continue;
             m_handled.insert(w);
             if (HWND edit = GetDlgItem(w, startup_dialog::IDC_LIMIT_EDIT)) {
-                // The start-up dialog: the limit typed as the operator would, then OK.
-                SetWindowTextW(edit, L" 7");
+                // The start-up dialog, shot as it opens (the default limit, as the guide shows
+                // it); then the limit typed as the operator would, and OK.
+                m_seen.dialogLimit = plat::Narrow(TextOf(edit));
                 m_seen.dialogFit = FitOf(w);
                 m_seen.bDialogShot = SaveShot(w, "win32_startup_dialog");
+                SetWindowTextW(edit, L" 7");
                 m_seen.bDialogAnswered = true;
                 PostMessageW(w, WM_COMMAND, IDOK, reinterpret_cast<LPARAM>(GetDlgItem(w, IDOK)));
                 return;
@@ -238,6 +242,12 @@ private:
         if (!form) return;
         const bool bDownloadEnabled = m_app.Form().IsEnabled(ids::DOWNLOAD_0);
         const int picture = m_app.Form().Get(ids::PICTURE_0).nPicture;
+        if (!m_bFailure && !m_seen.bClicked && !m_seen.bOfflineShot && picture == PIC_OFFLINE) {
+            // Offline: the form as it opens, while the gateway has not answered yet.
+            m_seen.bOfflineDownloadEnabled = bDownloadEnabled;
+            m_seen.bOfflineShot = SaveShot(form, "win32_offline");
+            return;
+        }
         if (!m_seen.bClicked) {
             // Ready: a keep-alive pass enabled Download, and the window shows it.
             HWND status = GetDlgItem(form, ids::STATUS_0);
@@ -267,9 +277,9 @@ private:
             }
             return;
         }
-        // Running: one shot while the boot or Linux image is being sent.
+        // Running: one shot while the Linux image is being sent, the bar some way along.
         const int percent = Percent();
-        if (m_seen.bRunningShot || picture != PIC_RUNNING || percent <= 0 || percent > 89) return;
+        if (m_seen.bRunningShot || picture != PIC_RUNNING || percent < 40 || percent > 89) return;
         m_seen.runningPercent = percent;
         m_seen.runningPicture = picture;
         m_seen.bRunningDownloadEnabled = bDownloadEnabled;
@@ -401,6 +411,7 @@ TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
         EXPECT_EQ(run.status, 0);
         EXPECT_TRUE(seen.bDialogAnswered);
         EXPECT_TRUE(seen.bDialogShot);
+        EXPECT_EQ(seen.dialogLimit, startup_dialog::DEFAULT_LIMIT_TEXT);
         // The form and dialog 162 at the display's DPI: the 9-point font at that DPI (the dialog's
         // from its template, the form's own), every text inside its control.
         const LONG fontHeight = -MulDiv(9, static_cast<int>(ScreenDpi()), 72);
@@ -409,6 +420,8 @@ TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
         EXPECT_EQ(seen.formFit.clipped, std::vector<std::string>{});
         EXPECT_EQ(seen.dialogFit.clipped, std::vector<std::string>{});
 
+        EXPECT_TRUE(seen.bOfflineShot);
+        EXPECT_FALSE(seen.bOfflineDownloadEnabled);
         EXPECT_TRUE(seen.bReadyShot);
         EXPECT_EQ(seen.readyStatus, "连接完成");
         EXPECT_EQ(seen.readyProgress, "0/100");
@@ -416,7 +429,7 @@ TEST(Win32Window, WholeUpgradeAndAFailedOneWithShots) {
         EXPECT_EQ(seen.readyPicture, PIC_READY);
 
         EXPECT_TRUE(seen.bRunningShot);
-        EXPECT_GT(seen.runningPercent, 0);
+        EXPECT_GE(seen.runningPercent, 40);
         EXPECT_EQ(seen.runningPicture, PIC_RUNNING);
         EXPECT_FALSE(seen.bRunningDownloadEnabled);
         // A shut-down or log-off is held back while line 0 runs, with the running text as the
