@@ -1,9 +1,6 @@
 #include "app/app.h"
 
-#include "form/control_ids.h"
 #include "model/version_source.h"
-#include "pcside/gateway_path.h"
-#include "platform/socket.h"
 #include "session/pc_address.h"
 
 AppConfig AppConfigFor(const plat::Options& options, const std::string& programFolder) {
@@ -18,12 +15,13 @@ AppConfig AppConfigFor(const plat::Options& options, const std::string& programF
 CServiceToolApp::CServiceToolApp(plat::IUiPort& ui, IViewHost& host, plat::IProcess& process,
                                              AppConfig config)
     : m_ui(ui), m_process(process), m_config(std::move(config)) {
+    if (!m_icmp.IsReady() && !m_icmp.ErrorText().empty()) m_ui.MessageBox(m_icmp.ErrorText(), "Error:");
     m_pDoc = std::make_unique<CServiceToolDoc>();
     m_pForm = std::make_unique<CFormModel>();
     ViewConfig vc;
     vc.programFolder = m_config.programFolder;
     vc.bStartLinkWatch = m_config.bStartLinkWatch;
-    m_pView = std::make_unique<CServiceToolView>(*m_pDoc, *m_pForm, ui, host, process, vc);
+    m_pView = std::make_unique<CServiceToolView>(*m_pDoc, *m_pForm, ui, host, process, m_counts, vc);
 }
 
 CServiceToolApp::~CServiceToolApp() {
@@ -40,73 +38,5 @@ StartOutcome CServiceToolApp::InitInstance() {
     pc_address::RecoverStale(pc_address::RealOps());
     if (m_config.bCreateRecordStore) m_pDoc->CreateRecordStore(m_ui, m_config.programFolder);
     m_pDoc->OnNewDocument(m_config.programFolder, m_ui);
-    PressDownloadWhenReady();
-    const StartOutcome start = m_pView->OnInitialUpdate();
-    if (!start.bRunning) return start;
-    ApplyRadios();
-    if (plat::IsCommandRun(m_config.options)) m_pView->Host().PostToGui([this] { RunCommands(); });
-    return start;
-}
-
-void CServiceToolApp::PressDownloadWhenReady() {
-    if (!m_config.options.bPressDownload) return;
-    CServiceToolView& view = *m_pView;
-    // Whatever observer the front end or a test set keeps running first.
-    view.observers.onLineReady = [this, before = view.observers.onLineReady](int line) {
-        if (before) before(line);
-        if (line != 0 || m_bDownloadPressed.exchange(true)) return;
-        m_pView->Host().PostToGui([this] {
-            if (m_pView->IsTornDown()) return;
-            ApplyRadios();
-            m_pView->OnCommand(ids::DOWNLOAD_0);
-        });
-    };
-}
-
-void CServiceToolApp::ApplyRadios() {
-    const plat::Options& o = m_config.options;
-    int mode = -1;
-    switch (o.mode) {
-        case plat::RunMode::CpeOnly: mode = 0; break;
-        case plat::RunMode::ModemAndCpe: mode = 1; break;
-        case plat::RunMode::BackupNv: mode = 2; break;
-        case plat::RunMode::RestoreNv: mode = 3; break;
-        case plat::RunMode::Default: break;
-    }
-    if (mode >= 0) m_pView->OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
-    if (o.nvOption >= 0 && o.nvOption < 4) {
-        m_pForm->CheckRadio(ids::NV_OPTION_RADIOS[static_cast<size_t>(o.nvOption)]);
-        m_pDoc->m_nNvOption = o.nvOption;
-    }
-}
-
-// --diagnose: the report as unstamped status lines of line 0 (standard output when headless);
-// nothing is sent to the gateway.
-bool CServiceToolApp::Diagnose() {
-    CServiceToolView& view = *m_pView;
-    const gateway_path::Facts facts =
-        gateway_path::GatherFacts(m_config.options.endpoints, view.TerminalIp(), view.English());
-    bool bReady = false;
-    std::vector<std::string> lines = gateway_path::Report(facts, view.English(), bReady);
-    uint32_t gateway = 0;
-    if (facts.adapterError.empty() && plat::ParseIpv4(facts.gateway, gateway) && !plat::IsLoopbackAddress(facts.gateway)) {
-        const std::string set = pc_address::DiagnoseLine(gateway, facts.adapters, m_config.options.adapter,
-                                                         plat::MayChangeAddresses());
-        // Before the verdict, which stays the last line.
-        if (!set.empty()) lines.insert(lines.end() - 1, set);
-    }
-    for (const std::string& line : lines) view.ShowLineStatus(0, line, false);
-    return bReady;
-}
-
-void CServiceToolApp::RunCommands() {
-    const plat::Options& o = m_config.options;
-    CServiceToolView& view = *m_pView;
-    if (view.IsTornDown()) return;
-    bool ok = true;
-    if (!o.exportCsv.empty()) ok = view.OnExportCsv() && ok;
-    if (!o.exportSdi.empty()) ok = view.OnExportSdi() && ok;
-    if (o.bClearCounts) ok = view.OnClearCounts() && ok;
-    if (o.bDiagnose) ok = Diagnose() && ok;
-    view.RequestExit(ok ? 0 : 1, true);
+    return m_pView->OnInitialUpdate();
 }

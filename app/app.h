@@ -1,13 +1,16 @@
 #pragma once
-// CServiceToolApp: the application object. It creates the document (with its record log and
-// the configuration file), the form model and the view, and runs the form's start-up.
-// The front end that constructs it supplies the UI port, the host and the process interface.
+// CServiceToolApp: the application object. It creates the network start-up, the counters store,
+// the document (with its record log and the configuration file), the form model and the view,
+// and runs the form's start-up. The front end that constructs it supplies the UI port, the host
+// and the process interface.
 #include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "cpelink/icmp_library.h"
 #include "model/document.h"
+#include "records/counts_info.h"
 #include "form/form_model.h"
 #include "form/view.h"
 #include "app/options.h"
@@ -30,17 +33,14 @@ public:
     CServiceToolApp(const CServiceToolApp&) = delete;
     CServiceToolApp& operator=(const CServiceToolApp&) = delete;
 
-    // The document (record log, configuration file), then the form's initial update. The view's
-    // hooks and observers can be set between construction and this call. The command line acts
-    // here, the same for every front end: --press-download presses Download once line 0 is first
-    // ready; once the form runs, --mode and --nv-option check their radios, and a command run
-    // (plat::IsCommandRun) queues its commands on the GUI thread, then ends through the close
-    // path with 0 when they all succeeded, else 1.
+    // The document (record log, configuration file), then the form's initial update. The lines
+    // and the presenter's observers can be set between construction and this call.
     StartOutcome InitInstance();
 
     CServiceToolDoc& Doc() { return *m_pDoc; }
     CFormModel& Form() { return *m_pForm; }
     CServiceToolView& View() { return *m_pView; }
+    CCountsInfo& Counts() { return m_counts; }
     const AppConfig& Config() const { return m_config; }
     plat::IUiPort& Ui() { return m_ui; }
     plat::IProcess& Process() { return m_process; }
@@ -53,18 +53,14 @@ public:
     CLineSessions* Lines() { return m_pLines; }
 
 private:
-    void PressDownloadWhenReady();
-    void ApplyRadios();
-    void RunCommands();
-    bool Diagnose();
-
     plat::IUiPort& m_ui;
     plat::IProcess& m_process;
     AppConfig m_config;
+    CIcmpLibrary m_icmp;  // the network start-up; its failure is shown at construction
+    CCountsInfo m_counts;
     std::unique_ptr<CServiceToolDoc> m_pDoc;
     std::unique_ptr<CFormModel> m_pForm;
     std::unique_ptr<CServiceToolView> m_pView;
     std::vector<std::shared_ptr<void>> m_components;
     CLineSessions* m_pLines = nullptr;
-    std::atomic<bool> m_bDownloadPressed{false};
 };

@@ -21,7 +21,7 @@ struct Wired final : ILineWork {
     CServiceToolDoc& doc;
     std::string restoreFrom;
     plat::LineLog log;
-    std::unique_ptr<CRunRecorder> recorder;  // between the sessions and the view
+    std::unique_ptr<CRunRecorder> recorder;  // between the sessions and the presenter
     std::unique_ptr<CLineSessions> lines;
     std::unique_ptr<GatewayWeb> web;
     std::unique_ptr<CUpgradeController> controller;
@@ -79,7 +79,7 @@ void WireApplication(CServiceToolApp& app) {
 
     auto wired = std::make_shared<Wired>(doc, app.Config().options.restoreFrom,
                                          plat::JoinPath(plat::CurrentFolder(), "Logs"));
-    wired->recorder = std::make_unique<CRunRecorder>(doc, view, RunLogFolder());
+    wired->recorder = std::make_unique<CRunRecorder>(doc, view.Presenter(), RunLogFolder());
     CRunRecorder& recorder = *wired->recorder;
     wired->lines = std::make_unique<CLineSessions>(CLineSessions::Deps{
         doc, recorder, app.Process(), [&view](std::function<void()> fn) { view.Host().PostToGui(std::move(fn)); },
@@ -97,8 +97,8 @@ void WireApplication(CServiceToolApp& app) {
     pc.program = plat::JoinPath(plat::ExecutableFolder(), "rk880t-tool");
     wired->pcAddress = std::make_unique<pc_address::CPcAddress>(pc, pc_address::RealOps());
     wired->controller = std::make_unique<CUpgradeController>(CUpgradeController::Deps{
-        doc, lines, view.Counts(), *wired->web, app.Process(), wired->log, wired->pcAddress.get()});
-    wired->atHost = std::make_unique<CLineDiagPortHost>(doc, view);
+        doc, lines, app.Counts(), *wired->web, app.Process(), wired->log, wired->pcAddress.get()});
+    wired->atHost = std::make_unique<CLineDiagPortHost>(doc, view.Presenter());
     wired->portSwitches = std::make_unique<CDiagPortSwitches>(
         lines.Threads(), [&lines](int line, std::function<void(int)> body) { return lines.StartThread(line, std::move(body)); },
         *wired->atHost);

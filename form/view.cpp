@@ -4,18 +4,25 @@
 
 #include "form/control_ids.h"
 #include "model/version_source.h"
+#include "platform/clock.h"
 #include "platform/fs.h"
-#include "platform/trace.h"
-#include "records/record_store.h"
 
-CServiceToolView::CServiceToolView(CServiceToolDoc& doc, CFormModel& form,
-                                               plat::IUiPort& ui, IViewHost& host,
-                                               plat::IProcess& process, ViewConfig config)
-    : m_doc(doc), m_form(form), m_ui(ui), m_host(host), m_process(process), m_config(std::move(config)) {
-    if (!m_icmp.IsReady() && !m_icmp.ErrorText().empty()) m_ui.MessageBox(m_icmp.ErrorText(), "Error:");
-}
+CServiceToolView::CServiceToolView(CServiceToolDoc& doc, CFormModel& form, plat::IUiPort& ui, IViewHost& host,
+                                   plat::IProcess& process, CCountsInfo& counts, ViewConfig config)
+    : m_doc(doc),
+      m_form(form),
+      m_ui(ui),
+      m_host(host),
+      m_config(std::move(config)),
+      m_presenter(doc, form, ui, host, counts),
+      m_commands({doc, form, ui, host, process, counts, m_presenter, m_config.programFolder}) {}
 
 CServiceToolView::~CServiceToolView() { Teardown(); }
+
+void CServiceToolView::AttachLines(ILineControl* lines) {
+    m_pLines = lines;
+    m_commands.AttachLines(lines);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Start-up
@@ -44,14 +51,14 @@ StartOutcome CServiceToolView::OnInitialUpdate() {
     // 3. Labels.
     m_form.ApplyLabels(English());
     // 4, 5. Clock.
-    ShowCurrentTime();
+    m_presenter.ShowCurrentTime();
     m_host.StartTimer(ids::CLOCK_TIMER_ID, plat::Scaled(CLOCK_PERIOD_MS));
     // 6. Counters.
-    RefreshCounters();
+    m_presenter.CountersChanged();
     // 7. Line 0's record into the data members; its NV directory.
-    m_strUpgradeSoftware = m_doc.GetLineText(0, LineField::UpgradeSoftware);
-    m_strBootFile = m_doc.GetLineText(0, LineField::BootFile);
-    m_strLoader = m_doc.GetLineText(0, LineField::LoaderImage);
+    m_presenter.m_strUpgradeSoftware = m_doc.GetLineText(0, LineField::UpgradeSoftware);
+    m_presenter.m_strBootFile = m_doc.GetLineText(0, LineField::BootFile);
+    m_presenter.m_strLoader = m_doc.GetLineText(0, LineField::LoaderImage);
     m_form.SetText(ids::NV_DIR_EDIT, m_doc.GetLineText(0, LineField::NvDirectory));
     // 8, 9. Layout and title (with the tool's version, so a technician can tell which build runs).
     m_host.SetTitle(WINDOW_TITLE);
@@ -73,57 +80,25 @@ StartOutcome CServiceToolView::OnInitialUpdate() {
         return {false, 0};
     }
     // 16. Line 0's versions, controls and progress.
-    ShowLineVersions(0);
-    UpdateLineControls(0, true);
-    SetLineProgress(0, 0);
+    m_presenter.VersionsChanged(0);
+    m_presenter.UpdateLineControls(0, true);
+    m_presenter.Progress(0, 0);
     // 17. Members back into the controls (the lines wait for their web handshake from the start).
-    DataToControls();
+    m_presenter.DataToControls();
     // 18. DIAG port operation.
     if (m_doc.GetLineInt(0, LineField::DiagPortFlag) != 0 && m_pLines) m_pLines->SwitchPort(0, PortSwitch::AtStartUp);
     // 19.
-    ShowCpeVersion(0);
-    // 20.
-    if (m_config.bStartLinkWatch) StartLinkWatch(0);
+    m_form.SetText(ids::CpeVersionEdit(0), m_doc.Line(0).CpeVersion());
+    // 20. Line 0's link watcher.
+    if (m_config.bStartLinkWatch && m_pLines && !m_bTornDown) {
+        m_presenter.m_nCurLine = 0;
+        m_pLines->Watch(0);
+    }
     // 21.
     plat::Sleep(100);
     m_form.CheckRadio(ids::MODE_MODEM_AND_CPE);
     m_doc.m_nMode = MODE_MODEM_AND_CPE;
     return {true, 0};
-}
-
-void CServiceToolView::RefreshCounters() {
-    const CountsTexts texts = m_countsInfo.GetDisplayTexts();
-    m_form.SetText(ids::CLEAR_TIME, texts.strClearTime);
-    m_form.SetText(ids::NOW_COUNTS, texts.strNow);
-    m_form.SetText(ids::ALL_COUNTS, texts.strAll);
-}
-
-void CServiceToolView::DataFromControls() {
-    m_nRadioMode = m_form.CheckedIndex({ids::MODE_RADIOS.begin(), ids::MODE_RADIOS.end()});
-    const int nv = m_form.CheckedIndex({ids::NV_OPTION_RADIOS.begin(), ids::NV_OPTION_RADIOS.end()});
-    if (nv >= 0) m_doc.m_nNvOption = nv;
-    m_strUpgradeSoftware = m_form.GetText(ids::UPGRADE_SOFTWARE_EDIT);
-    m_strBootFile = m_form.GetText(ids::BOOT_FILE_EDIT);
-    m_strLoader = m_form.GetText(ids::LOADER_EDIT);
-    const std::string modem = m_form.GetText(ids::MODEM_VERSION_0);
-    std::lock_guard<std::mutex> lock(m_textMutex);
-    m_strModemCtl = modem;
-}
-
-void CServiceToolView::DataToControls() {
-    const int mode = m_nRadioMode;
-    if (mode >= 0 && mode < 4) m_form.CheckRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
-    const int nv = m_doc.m_nNvOption;
-    if (nv >= 0 && nv < 4) m_form.CheckRadio(ids::NV_OPTION_RADIOS[static_cast<size_t>(nv)]);
-    m_form.SetText(ids::UPGRADE_SOFTWARE_EDIT, m_strUpgradeSoftware);
-    m_form.SetText(ids::BOOT_FILE_EDIT, m_strBootFile);
-    m_form.SetText(ids::LOADER_EDIT, m_strLoader);
-    std::string modem;
-    {
-        std::lock_guard<std::mutex> lock(m_textMutex);
-        modem = m_strModemCtl;
-    }
-    m_form.SetText(ids::MODEM_VERSION_0, modem);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -132,27 +107,25 @@ void CServiceToolView::DataToControls() {
 void CServiceToolView::OnCommand(int id) {
     if (m_bTornDown) return;
     if (id >= ids::DOWNLOAD_0 && id < ids::DOWNLOAD_0 + LINE_COUNT) return StartLine(id - ids::DOWNLOAD_0);
-    if (id >= ids::STOP_LINE_0 && id < ids::STOP_LINE_0 + LINE_COUNT) return OnStopLine(id - ids::STOP_LINE_0);
+    if (id >= ids::STOP_LINE_0 && id < ids::STOP_LINE_0 + LINE_COUNT) return StopLine(id - ids::STOP_LINE_0);
     if (std::find(ids::MODE_RADIOS.begin(), ids::MODE_RADIOS.end(), id) != ids::MODE_RADIOS.end())
         return OnModeRadio(id);
     for (const auto& radios : ids::LINE_TASK_RADIOS)
-        if (std::find(radios.begin(), radios.end(), id) != radios.end()) return OnLineTaskRadio(id);
-    if (std::find(ids::NV_OPTION_RADIOS.begin(), ids::NV_OPTION_RADIOS.end(), id) != ids::NV_OPTION_RADIOS.end())
-        return OnNvOptionRadio(id);
+        if (std::find(radios.begin(), radios.end(), id) != radios.end()) return LineTaskRadio(id);
+    if (std::find(ids::NV_OPTION_RADIOS.begin(), ids::NV_OPTION_RADIOS.end(), id) != ids::NV_OPTION_RADIOS.end()) {
+        m_form.CheckRadio(id);
+        return SwitchPortOf(id);
+    }
+    if (m_commands.Handle(id)) return;
     switch (id) {
-        case ids::VERSION_PATH_BUTTON: return OnVersionPath();
-        case ids::NV_DIR_BUTTON: return OnNvDirectory();
-        case ids::CLEAR_COUNTS: OnClearCounts(); return;
-        case ids::START_ALL: return OnStartAll();
-        case ids::STOP_ALL: return OnStopAll();
-        case ids::RELEASE_ALL: return OnReleaseAll();
-        case ids::UPGRADE_SOFTWARE_BUTTON:
-        case ids::BOOT_FILE_BUTTON: return OnChooseBinFile(id);
-        case ids::CMD_EXIT: return OnExitCommand();
-        case ids::CMD_EXPORT_CSV: OnExportCsv(); return;
-        case ids::CMD_EXPORT_SDI: OnExportSdi(); return;
-        case ids::CMD_OPERATING_GUIDE: return OnOperatingGuide();
-        case ids::CMD_ABOUT: return OnAbout();
+        case ids::START_ALL:
+            for (int line = 0; line < LINE_COUNT; ++line)
+                if (m_doc.Line(line).bRunning == 0) StartLine(line);
+            return;
+        case ids::STOP_ALL:
+            for (int line = 0; line < LINE_COUNT; ++line) StopLine(line);
+            return;
+        case ids::RELEASE_ALL: return ReleaseAll();
         default: break;
     }
     if ((id >= 1131 && id <= 1148 && id != ids::BOOT_FILE_BUTTON) || id == 1158 || id == 1160) {
@@ -163,129 +136,28 @@ void CServiceToolView::OnCommand(int id) {
 }
 
 void CServiceToolView::OnTimer(int id) {
-    if (id != ids::TASK_TIMER_ID) return ShowCurrentTime();
-    ShowTimeLine();
-    bool bAny = false;
-    for (int line = 0; line < LINE_COUNT; ++line) bAny = bAny || m_taskClock.Running(line);
-    if (!bAny) m_host.StopTimer(ids::TASK_TIMER_ID);
+    if (id != ids::TASK_TIMER_ID) return m_presenter.ShowCurrentTime();
+    if (!m_presenter.TaskTick()) m_host.StopTimer(ids::TASK_TIMER_ID);
 }
 
 void CServiceToolView::OnPaint() {
-    const int kind = m_nLastPicture;
+    const int kind = m_presenter.m_nLastPicture;
     const int shown = (kind >= PIC_READY && kind <= PIC_FAIL) ? kind : PIC_OFFLINE;
     if (m_form.Get(ids::PICTURE_0).nPicture != shown) m_form.SetPicture(ids::PICTURE_0, shown);
 }
 
-bool CServiceToolView::OnKeyDown(int key) { return key == ids::KEY_ENTER || key == ids::KEY_ESCAPE; }
-
-void CServiceToolView::RunningMessage(bool bGuideText) {
-    const char* text = English() ? (bGuideText ? TEXT_RUNNING_GUIDE_EN : TEXT_RUNNING_EN) : TEXT_RUNNING_CN;
-    m_ui.MessageBox(text);
-}
-
-void CServiceToolView::OnExitCommand() {
-    if (LineZeroRunning()) return RunningMessage();
-    // The process ends at once: no teardown, the images stay.
-    m_host.ExitProcessNow(0);
-}
-
-void CServiceToolView::OnAbout() { m_ui.MessageBox(TEXT_ABOUT, PRODUCT_TITLE); }
-
-void CServiceToolView::OnOperatingGuide() {
-    if (LineZeroRunning()) return RunningMessage(true);
-    m_process.OpenDocument(plat::JoinPath(m_config.programFolder, GUIDE_FILE_NAME));
-}
-
-bool CServiceToolView::OnExportCsv() {
-    if (LineZeroRunning()) {
-        RunningMessage();
-        return false;
-    }
-    CRecordStore* store = m_doc.RecordStore();
-    return store != nullptr && store->ExportCsv();
-}
-
-bool CServiceToolView::OnExportSdi() {
-    if (LineZeroRunning()) {
-        RunningMessage();
-        return false;
-    }
-    m_ui.MessageBox(English() ? TEXT_SDI_WARNING_EN : TEXT_SDI_WARNING_CN);
-    CRecordStore* store = m_doc.RecordStore();
-    return store != nullptr && store->ExportSdi();
-}
-
-bool CServiceToolView::OnClearCounts() {
-    if (!m_countsInfo.Clear(m_ui, English())) return false;
-    RefreshCounters();
-    return true;
-}
-
-void CServiceToolView::OnUninstallMessage() {
-    const int line = m_nCurLine;
-    if (m_pLines) m_pLines->CloseChannel(line);
-    plat::Sleep(1500);
-    m_process.StartProgram(plat::JoinPath(m_config.programFolder, UNINSTALLER_NAME));
-}
-
-void CServiceToolView::OnVersionPath() {
-    if (TerminalIp() != VERSION_PATH_ADDRESS) {
-        m_ui.MessageBox(TEXT_VERSION_IP_ONLY, PRODUCT_TITLE);
-        return;
-    }
-    DataFromControls();
-    plat::FileDialogSpec dialogRequest;
-    dialogRequest.bOpen = true;
-    dialogRequest.defaultExt = ".zip";
-    dialogRequest.defaultName = "version.zip";
-    dialogRequest.filter = "zip file (*.zip)|*.zip||";
-    dialogRequest.bOverwritePrompt = true;
-    const auto path = m_ui.ChooseFile(dialogRequest);
-    if (!path) return;
-    if (!m_doc.SetLineText(0, LineField::VersionPackage, *path, &m_ui)) return;
-    if (plat::PathExists(*path)) {
-        m_form.SetText(ids::VERSION_PATH_EDIT, *path);
-        m_ui.MessageBox(TEXT_VERSION_SET);
-        m_ui.PostClose();
-    } else {
-        m_ui.MessageBox(*path + TEXT_FILE_MISSING_SUFFIX);
-    }
-}
-
-void CServiceToolView::OnNvDirectory() {
-    if (const auto folder = m_ui.ChooseFolder(TEXT_NV_DIR_TITLE)) {
-        for (int line = 0; line < LINE_COUNT; ++line)
-            if (!m_doc.SetLineText(line, LineField::NvDirectory, *folder, line == 0 ? &m_ui : nullptr)) break;
-    }
-    m_form.SetText(ids::NV_DIR_EDIT, m_doc.GetLineText(0, LineField::NvDirectory));
-}
-
-void CServiceToolView::OnChooseBinFile(int buttonId) {
-    const bool bUpgrade = buttonId == ids::UPGRADE_SOFTWARE_BUTTON;
-    plat::FileDialogSpec dialogRequest;
-    dialogRequest.bOpen = true;
-    dialogRequest.filter = BIN_FILTER;
-    dialogRequest.bMustExist = true;
-    const auto path = m_ui.ChooseFile(dialogRequest);
-    if (!path) return;
-    const TextField field = bUpgrade ? LineField::UpgradeSoftware : LineField::BootFile;
-    if (!m_doc.SetLineText(0, field, *path, &m_ui)) return;
-    for (int line = 1; line < LINE_COUNT; ++line) m_doc.SetLineText(line, field, *path, nullptr);
-    (bUpgrade ? m_strUpgradeSoftware : m_strBootFile) = *path;
-    m_form.SetText(bUpgrade ? ids::UPGRADE_SOFTWARE_EDIT : ids::BOOT_FILE_EDIT, *path);
-}
+bool CServiceToolView::OnKeyDown(int key) const { return key == ids::KEY_ENTER || key == ids::KEY_ESCAPE; }
 
 void CServiceToolView::OnModeRadio(int id) {
     const auto it = std::find(ids::MODE_RADIOS.begin(), ids::MODE_RADIOS.end(), id);
     if (it == ids::MODE_RADIOS.end()) return;
     const int index = static_cast<int>(it - ids::MODE_RADIOS.begin());
     m_form.CheckRadio(id);
-    m_nRadioMode = index;
-    m_doc.m_nMode = index;
-    m_doc.Line(0).nTaskType = TaskForMode(index);
+    m_presenter.m_nRadioMode = index;
+    m_doc.ChooseMode(index);
 }
 
-void CServiceToolView::OnLineTaskRadio(int id) {
+void CServiceToolView::LineTaskRadio(int id) {
     for (int line = 0; line < LINE_COUNT; ++line) {
         const auto& radios = ids::LINE_TASK_RADIOS[static_cast<size_t>(line)];
         const auto it = std::find(radios.begin(), radios.end(), id);
@@ -296,11 +168,6 @@ void CServiceToolView::OnLineTaskRadio(int id) {
     }
 }
 
-void CServiceToolView::OnNvOptionRadio(int id) {
-    m_form.CheckRadio(id);
-    SwitchPortOf(id);
-}
-
 void CServiceToolView::SwitchPortOf(int id) {
     if (!m_pLines) return;
     if (id == ids::RESTORE_ALL_PORTS) return m_pLines->SwitchPort(0, PortSwitch::AllLines);
@@ -308,60 +175,37 @@ void CServiceToolView::SwitchPortOf(int id) {
         if (ids::RESTORE_PORT[static_cast<size_t>(line)] == id) return m_pLines->SwitchPort(line, PortSwitch::Line);
 }
 
-void CServiceToolView::OnStartAll() {
-    for (int line = 0; line < LINE_COUNT; ++line)
-        if (m_doc.Line(line).bRunning == 0) StartLine(line);
-}
-
-void CServiceToolView::OnStopAll() {
-    for (int line = 0; line < LINE_COUNT; ++line) OnStopLine(line);
-}
-
-void CServiceToolView::OnStopLine(int line) {
+void CServiceToolView::StopLine(int line) {
     if (!ValidLine(line)) return;
     if (m_pLines) m_pLines->Stop(line);
-    ApplyBusyLocks();
+    m_presenter.ApplyBusyLocks();
 }
 
-void CServiceToolView::OnReleaseAll() {
-    const bool bWasReleased = m_bAllReleased.load();
-    m_bAllReleased = !bWasReleased;
+void CServiceToolView::ReleaseAll() {
+    const bool bWasReleased = m_presenter.m_bAllReleased.load();
+    m_presenter.m_bAllReleased = !bWasReleased;
     for (int line = 0; line < LINE_COUNT; ++line) {
         if (m_pLines) m_pLines->Release(line, !bWasReleased);
-        if (bWasReleased) {
-            m_form.SetText(ids::RELEASE_ALL, TEXT_RELEASE_ALL);
-            UpdateLineControls(line, true);
-        } else {
-            m_form.SetText(ids::RELEASE_ALL, TEXT_CONNECT_ALL);
-            UpdateLineControls(line, false);
-        }
+        m_form.SetText(ids::RELEASE_ALL, bWasReleased ? TEXT_RELEASE_ALL : TEXT_CONNECT_ALL);
+        m_presenter.UpdateLineControls(line, bWasReleased);
     }
     m_form.Enable(ids::RESTORE_ALL_PORTS, true);
     m_form.Enable(ids::RELEASE_ALL, true);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Upgrade controller
-
-void CServiceToolView::StartLinkWatch(int line) {
-    if (!ValidLine(line) || !m_pLines || m_bTornDown) return;
-    m_nCurLine = line;
-    m_pLines->Watch(line);
-}
-
 void CServiceToolView::StartLine(int line) {
     if (!ValidLine(line) || !m_pLines || m_bTornDown) return;
-    DataFromControls();
+    m_presenter.DataFromControls();
     // The radio's mode is used once; the mode radios choose it again on the next press.
-    if (m_pLines->Start(line, m_nRadioMode.load())) m_nRadioMode = 0;
+    if (m_pLines->Start(line, m_presenter.m_nRadioMode.load())) m_presenter.m_nRadioMode = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Close
 
 bool CServiceToolView::OnFrameClose() {
-    if (LineZeroRunning()) {
-        RunningMessage();
+    if (m_commands.LineZeroRunning()) {
+        m_commands.RunningMessage();
         return false;
     }
     m_host.StopTimer(ids::CLOCK_TIMER_ID);
@@ -378,12 +222,3 @@ void CServiceToolView::Teardown() {
     version_source::DeleteImages(plat::VersionFolder());
     m_instance.Release();
 }
-
-// ---------------------------------------------------------------------------------------------
-// Signals
-
-void CServiceToolView::NotifyLineReady(int line) {
-    if (observers.onLineReady) observers.onLineReady(line);
-}
-
-void CServiceToolView::RequestExit(int status, bool force) { m_host.RequestExit(status, force); }

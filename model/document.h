@@ -78,6 +78,11 @@ public:
     // The start-up dialog's WiFi limit, written once before any thread starts.
     std::string m_strWifiMaxNum;
     std::atomic<int> m_nMode{MODE_CPE_ONLY};
+    // The operation mode 0..3 and line 0's task with it, as the mode radio sets them.
+    void ChooseMode(int mode) {
+        m_nMode = mode;
+        Line(0).nTaskType = TaskForMode(mode);
+    }
     std::atomic<int> m_nNvOption{2};
     std::atomic<bool> m_bDumpNv{false};
     // The application's language flag: 1 English, anything else Chinese (always 0 here).

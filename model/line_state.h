@@ -9,6 +9,13 @@
 // What a line's Download starts (the line's task radio; line 0 follows the operation mode).
 enum class TaskType { None = 0, CpeUpgrade = 1, Repair = 2, NvBackup = 3, NvRestore = 4 };
 
+// The task of an operation mode 0..3 (both upgrade modes upgrade; None outside the range).
+inline TaskType TaskForMode(int mode) {
+    constexpr TaskType TASK_FOR_MODE[4] = {TaskType::CpeUpgrade, TaskType::CpeUpgrade, TaskType::NvBackup,
+                                           TaskType::NvRestore};
+    return mode >= 0 && mode < 4 ? TASK_FOR_MODE[mode] : TaskType::None;
+}
+
 struct LineState {
     std::atomic<bool> bChannelOpen{false};
     std::atomic<int> bRunning{0};   // 1 while a task of the line runs

@@ -66,8 +66,8 @@ public:
     virtual void Message(const std::string& text, bool bTitled = false) = 0;
     // A Yes/No question whose default button is No; true for Yes.
     virtual bool AskDefaultNo(const std::string& text) = 0;
-    // The operation mode (0..3) is chosen again, as its radio would choose it.
-    virtual void ModeChosen(int mode) = 0;
+    // The document's operation mode (0..3) was set again by a line's task: the form shows it.
+    virtual void ModeChanged(int mode) = 0;
     // The line's running state changed (or a start of another line passes by it): the busy locks
     // follow, and the line's Download is allowed or not.
     virtual void RunningChanged(int line, bool bStartAllowed) = 0;

@@ -6,12 +6,6 @@
 #include "platform/fs.h"
 #include "platform/trace.h"
 
-TaskType TaskForMode(int mode) {
-    constexpr TaskType TASK_FOR_MODE[4] = {TaskType::CpeUpgrade, TaskType::CpeUpgrade, TaskType::NvBackup,
-                                           TaskType::NvRestore};
-    return mode >= 0 && mode < 4 ? TASK_FOR_MODE[mode] : TaskType::None;
-}
-
 // ---------------------------------------------------------------------------------------------
 // One line
 
@@ -42,7 +36,7 @@ void CLineSession::Ready(int line) { m_lines.m_deps.presenter.Ready(line); }
 void CLineSession::CountersChanged() { m_lines.m_deps.presenter.CountersChanged(); }
 void CLineSession::Message(const std::string& text, bool bTitled) { m_lines.m_deps.presenter.Message(text, bTitled); }
 bool CLineSession::AskDefaultNo(const std::string& text) { return m_lines.m_deps.presenter.AskDefaultNo(text); }
-void CLineSession::ModeChosen(int mode) { m_lines.m_deps.presenter.ModeChosen(mode); }
+void CLineSession::ModeChanged(int mode) { m_lines.m_deps.presenter.ModeChanged(mode); }
 void CLineSession::RunningChanged(int line, bool bStartAllowed) { m_lines.m_deps.presenter.RunningChanged(line, bStartAllowed); }
 void CLineSession::TaskReturned(int line, std::optional<LineOutcome> outcome) {
     m_lines.m_deps.presenter.TaskReturned(line, outcome);
@@ -63,7 +57,10 @@ void CLineSession::End(int line, const std::string& text, LineOutcome outcome) {
     ev.Status(line, text, true);
     // The current mode is chosen again, as its radio would.
     const int mode = doc.m_nMode.load();
-    if (mode >= 0 && mode < 4) ev.ModeChosen(mode);
+    if (mode >= 0 && mode < 4) {
+        doc.ChooseMode(mode);
+        ev.ModeChanged(mode);
+    }
     ev.Status(line, text, true);
 
     const bool bDownload = work != nullptr && work->InDownloadMode(line);
@@ -169,10 +166,7 @@ void CLineSessions::ContinueStart(int line, int mode) {
     ILineEvents& ev = m_deps.presenter;
     CLineSession& session = Session(line);
     // The mode table, then the mode back to 0.
-    if (mode >= 0 && mode < 4) {
-        doc.m_nMode = mode;
-        doc.Line(0).nTaskType = TaskForMode(mode);
-    }
+    if (mode >= 0 && mode < 4) doc.ChooseMode(mode);
     doc.m_nMode = 0;
     // An upgrade sends only the images the program carries: refused when one was not written.
     if (doc.Line(line).nTaskType.load() == TaskType::CpeUpgrade) {

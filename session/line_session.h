@@ -118,7 +118,7 @@ public:
     void CountersChanged() override;
     void Message(const std::string& text, bool bTitled = false) override;
     bool AskDefaultNo(const std::string& text) override;
-    void ModeChosen(int mode) override;
+    void ModeChanged(int mode) override;
     void RunningChanged(int line, bool bStartAllowed) override;
     void TaskReturned(int line, std::optional<LineOutcome> outcome) override;
     void Waiting(int line, WaitFor what, int64_t maxMs) override;
@@ -191,4 +191,3 @@ private:
 };
 
 // The task a mode's radio gives line 0.
-TaskType TaskForMode(int mode);

@@ -148,7 +148,10 @@ void CNvBackup::BackupNvThread() {
     }
     Status(plat::Format(Text(TEXT_NV_ARCHIVED_CN, TEXT_NV_ARCHIVED_EN), archive.c_str()));
 
-    if (m_doc.m_nMode.load() == MODE_BACKUP_NV) m_events.ModeChosen(MODE_BACKUP_NV);
+    if (m_doc.m_nMode.load() == MODE_BACKUP_NV) {
+        m_doc.ChooseMode(MODE_BACKUP_NV);
+        m_events.ModeChanged(MODE_BACKUP_NV);
+    }
     const int seconds = static_cast<int>((plat::TickMs() - start) / 1000);
     Status(plat::Format(TEXT_NV_BACKUP_SUCCESS, seconds / 60, seconds % 60));
     m_events.Picture(m_nLine, PIC_PASS);
@@ -184,7 +187,10 @@ void CNvBackup::RestoreNvThread() {
     }
     if (!bLeft) return Fail(TEXT_NV_EXIT_FAIL);
 
-    if (m_doc.m_nMode.load() == MODE_RESTORE_NV) m_events.ModeChosen(MODE_RESTORE_NV);
+    if (m_doc.m_nMode.load() == MODE_RESTORE_NV) {
+        m_doc.ChooseMode(MODE_RESTORE_NV);
+        m_events.ModeChanged(MODE_RESTORE_NV);
+    }
     const int seconds = static_cast<int>((plat::TickMs() - start) / 1000);
     const std::string done = plat::Format(TEXT_NV_RESTORE_SUCCESS, seconds / 60, seconds % 60);
     m_events.Message(done);

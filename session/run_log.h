@@ -54,7 +54,7 @@ public:
     void CountersChanged() override { m_next.CountersChanged(); }
     void Message(const std::string& text, bool bTitled = false) override;
     bool AskDefaultNo(const std::string& text) override;
-    void ModeChosen(int mode) override { m_next.ModeChosen(mode); }
+    void ModeChanged(int mode) override { m_next.ModeChanged(mode); }
     void RunningChanged(int line, bool bStartAllowed) override;
     void TaskReturned(int line, std::optional<LineOutcome> outcome) override;
     void Waiting(int line, WaitFor what, int64_t maxMs) override;

@@ -76,11 +76,11 @@ protected:
         config.options.bNoArpFlush = true;
         app = std::make_unique<CServiceToolApp>(ui, host, process, config);
         CServiceToolView& view = app->View();
-        view.observers.onHistoryAppended = [this](int line, const std::string& entry) {
+        view.Presenter().observers.onHistoryAppended = [this](int line, const std::string& entry) {
             std::lock_guard<std::mutex> lock(mutex);
             if (line == 0) history.push_back(Text(entry));
         };
-        view.observers.onLineReady = [this](int line) {
+        view.Presenter().observers.onLineReady = [this](int line) {
             if (line == 0) ++ready;
         };
         app->Form().AddListener([this](const ControlEvent& e) {

@@ -35,10 +35,10 @@ protected:
         view.reset();  // its teardown shuts the lines down
         lines.reset();
         if (config.programFolder.empty()) config.programFolder = env.program;
-        view = std::make_unique<CServiceToolView>(doc, form, ui, host, process, config);
-        view->SetTimeSource([] { return MakeTime(2014, 3, 7, 9, 5, 1); });
+        view = std::make_unique<CServiceToolView>(doc, form, ui, host, process, counts, config);
+        view->Presenter().SetTimeSource([] { return MakeTime(2014, 3, 7, 9, 5, 1); });
         lines = std::make_unique<CLineSessions>(CLineSessions::Deps{
-            doc, *view, process, [this](std::function<void()> fn) { host.PostToGui(std::move(fn)); }, endpoints});
+            doc, view->Presenter(), process, [this](std::function<void()> fn) { host.PostToGui(std::move(fn)); }, endpoints});
         lines->SetWork(&work);
         view->AttachLines(lines.get());
     }
@@ -57,6 +57,7 @@ protected:
     fakes::FakeProcess process;
     CServiceToolDoc doc;
     CFormModel form;
+    CCountsInfo counts;
     FakeLineWork work;
     std::unique_ptr<CServiceToolView> view;
     std::unique_ptr<CLineSessions> lines;
@@ -66,51 +67,51 @@ protected:
 
 TEST_F(ViewTest, StatusStampHasNoLeadingZerosAndTheControlShowsTheTextAlone) {
     std::vector<std::string> entries;
-    view->observers.onHistoryAppended = [&](int line, const std::string& e) {
+    view->Presenter().observers.onHistoryAppended = [&](int line, const std::string& e) {
         entries.push_back(std::to_string(line) + ":" + e);
     };
-    view->ShowLineStatus(0, "连接完成");
+    view->Presenter().Status(0, "连接完成");
     EXPECT_EQ(view->Doc().Line(0).History(), "2014.3.7 9:5:1——连接完成\n");
     EXPECT_EQ(form.GetText(ids::STATUS_0), "连接完成");
-    view->ShowLineStatus(0, "管理成功。\n点击【确定】按钮退出程序。", false);
+    view->Presenter().Status(0, "管理成功。\n点击【确定】按钮退出程序。", false);
     EXPECT_EQ(view->Doc().Line(0).History(), "2014.3.7 9:5:1——连接完成\n管理成功。\n点击【确定】按钮退出程序。\n");
     EXPECT_EQ(form.GetText(ids::STATUS_0), "管理成功。\n点击【确定】按钮退出程序。");
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1], "0:管理成功。\n点击【确定】按钮退出程序。\n");
     // Two-digit values stay as they are.
-    view->SetTimeSource([] { return MakeTime(2026, 12, 31, 23, 59, 58); });
-    view->ShowLineStatus(3, "x");
+    view->Presenter().SetTimeSource([] { return MakeTime(2026, 12, 31, 23, 59, 58); });
+    view->Presenter().Status(3, "x");
     EXPECT_EQ(view->Doc().Line(3).History(), "2026.12.31 23:59:58——x\n");
     EXPECT_EQ(form.GetText(ids::STATUS_0 + 3), "x");
     EXPECT_EQ(entries.back(), "3:2026.12.31 23:59:58——x\n");
 }
 
 TEST_F(ViewTest, ProgressIsClampedAndZeroResetsTheRange) {
-    view->SetLineProgress(0, 150);
+    view->Presenter().Progress(0, 150);
     EXPECT_EQ(form.GetText(ids::PROGRESS_TEXT_0), "100/100");
     EXPECT_EQ(form.Get(ids::PROGRESS_0).nPos, 100);
     form.SetProgressRange(ids::PROGRESS_0, 0, 50);
-    view->SetLineProgress(0, -5);
+    view->Presenter().Progress(0, -5);
     EXPECT_EQ(form.GetText(ids::PROGRESS_TEXT_0), "0/100");
     EXPECT_EQ(form.Get(ids::PROGRESS_0).nMax, 100);
     EXPECT_EQ(form.Get(ids::PROGRESS_0).nPos, 0);
-    view->SetLineProgress(7, 42);
+    view->Presenter().Progress(7, 42);
     EXPECT_EQ(form.GetText(ids::PROGRESS_TEXT_0 + 7), "42/100");
     EXPECT_EQ(form.Get(ids::PROGRESS_0 + 7).nPos, 42);
 }
 
 TEST_F(ViewTest, PictureKindsOutsideTheTableChangeNothing) {
     std::vector<std::pair<int, int>> seen;
-    view->observers.onPictureSet = [&](int line, int kind) { seen.push_back({line, kind}); };
-    view->SetLinePicture(0, PIC_OFFLINE);
-    view->SetLinePicture(0, 5);
-    view->SetLinePicture(0, -1);
+    view->Presenter().observers.onPictureSet = [&](int line, int kind) { seen.push_back({line, kind}); };
+    view->Presenter().Picture(0, PIC_OFFLINE);
+    view->Presenter().Picture(0, 5);
+    view->Presenter().Picture(0, -1);
     EXPECT_EQ(form.Get(ids::PICTURE_0).nPicture, PIC_OFFLINE);
-    EXPECT_EQ(view->m_nLastPicture.load(), PIC_OFFLINE);
-    view->SetLinePicture(2, PIC_PASS);
-    view->SetLinePicture(2, PIC_PASS);  // a repeat is a set too
+    EXPECT_EQ(view->Presenter().m_nLastPicture.load(), PIC_OFFLINE);
+    view->Presenter().Picture(2, PIC_PASS);
+    view->Presenter().Picture(2, PIC_PASS);  // a repeat is a set too
     EXPECT_EQ(form.Get(ids::PICTURE_0 + 2).nPicture, PIC_PASS);
-    EXPECT_EQ(view->m_nLastPictureLine.load(), 2);
+    EXPECT_EQ(view->Presenter().m_nLastPictureLine.load(), 2);
     EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{0, 4}, {2, 2}, {2, 2}}));
     // Repaint shows the last kind in line 0's picture.
     view->OnPaint();
@@ -121,8 +122,8 @@ TEST_F(ViewTest, VersionTextsGoToTheirControls) {
     view->Doc().Line(0).SetModemVersion("PD_WA_RK880T_V1");
     view->Doc().Line(0).SetCpeVersion("CPE 2.0");
     view->Doc().Line(1).SetCpeVersion("CPE B");
-    view->ShowLineVersions(0);
-    view->ShowLineVersions(1);
+    view->Presenter().VersionsChanged(0);
+    view->Presenter().VersionsChanged(1);
     EXPECT_EQ(form.GetText(1000), "PD_WA_RK880T_V1");
     EXPECT_EQ(form.GetText(1047), "CPE 2.0");
     EXPECT_EQ(form.GetText(1052), "CPE B");
@@ -133,7 +134,7 @@ TEST_F(ViewTest, UpdateLineControlsBusyAndAllBusy) {
     const int locked[] = {1081, 1136, 1121, 1135, 1131, 1134, 1164, 1165, 1168, 1169, 1133, 1132, 1138, 1147,
                           1109, 1154, 1156, 1158, 1159, 1162, 1140, 1141, 1142, 1143, 1144, 1145, 1146, 1148};
     for (int id : locked) form.Enable(id, false);
-    view->UpdateLineControls(0, true);
+    view->Presenter().UpdateLineControls(0, true);
     for (int id : locked) EXPECT_TRUE(form.IsEnabled(id)) << id;
     EXPECT_FALSE(form.IsEnabled(ids::STOP_ALL));
     EXPECT_TRUE(form.IsEnabled(ids::START_ALL));
@@ -141,11 +142,11 @@ TEST_F(ViewTest, UpdateLineControlsBusyAndAllBusy) {
     EXPECT_FALSE(form.IsEnabled(1016));
     // Not in the lists: untouched.
     form.Enable(1160, false);
-    view->UpdateLineControls(0, true);
+    view->Presenter().UpdateLineControls(0, true);
     EXPECT_FALSE(form.IsEnabled(1160));
 
     doc.Line(3).bRunning = 1;
-    view->UpdateLineControls(3, false);
+    view->Presenter().UpdateLineControls(3, false);
     for (int id : locked) EXPECT_FALSE(form.IsEnabled(id)) << id;
     EXPECT_TRUE(form.IsEnabled(ids::STOP_ALL));
     EXPECT_TRUE(form.IsEnabled(ids::START_ALL));
@@ -153,13 +154,13 @@ TEST_F(ViewTest, UpdateLineControlsBusyAndAllBusy) {
     EXPECT_TRUE(form.IsEnabled(1019));
 
     for (auto& state : doc.Lines()) state.bRunning = 1;
-    view->UpdateLineControls(0, false);
+    view->Presenter().UpdateLineControls(0, false);
     EXPECT_FALSE(form.IsEnabled(ids::START_ALL));
     EXPECT_TRUE(form.IsEnabled(ids::STOP_ALL));
 
     for (auto& state : doc.Lines()) state.bRunning = 0;
-    view->m_bAllReleased = true;
-    view->UpdateLineControls(0, true);
+    view->Presenter().m_bAllReleased = true;
+    view->Presenter().UpdateLineControls(0, true);
     EXPECT_FALSE(form.IsEnabled(ids::START_ALL));
     EXPECT_TRUE(form.IsEnabled(ids::STOP_ALL));
     EXPECT_FALSE(form.IsEnabled(1164));
@@ -169,7 +170,7 @@ TEST_F(ViewTest, StopAllWhileATaskRunsUnlocksTheControls) {
     std::atomic<bool> release{false};
     std::atomic<bool> finished{false};
     doc.Line(0).bRunning = 1;
-    view->UpdateLineControls(0, false);
+    view->Presenter().UpdateLineControls(0, false);
     ASSERT_TRUE(lines->StartThread(0, [&](int) {
         while (!release && !plat::StopRequested()) plat::SleepRaw(2);
         finished = true;
@@ -199,7 +200,7 @@ TEST_F(ViewTest, ModeRadiosFollowTheModeTable) {
     for (int i = 0; i < 4; ++i) {
         view->OnCommand(ids::MODE_RADIOS[i]);
         EXPECT_EQ(doc.m_nMode.load(), i);
-        EXPECT_EQ(view->m_nRadioMode.load(), i);
+        EXPECT_EQ(view->Presenter().m_nRadioMode.load(), i);
         EXPECT_EQ(static_cast<int>(doc.Line(0).nTaskType.load()), expectTask[i]);
         EXPECT_TRUE(form.IsChecked(ids::MODE_RADIOS[i]));
         for (int j = 0; j < 4; ++j) {
@@ -218,7 +219,7 @@ TEST_F(ViewTest, ModeRadiosFollowTheModeTable) {
 TEST_F(ViewTest, EndTaskCodeFiveWithoutDownloadModeShowsOnlyTheClosingMessage) {
     doc.Line(0).bRunning = 1;
     doc.m_nMode = MODE_MODEM_AND_CPE;
-    view->SetLineProgress(0, 93);
+    view->Presenter().Progress(0, 93);
     lines->Session(0).End(0, "Light fail!", LineOutcome::FailedClosing);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "如果再次管理wifi，请关闭工具软件和设备。按照操作说明重新进行升级操作。");
@@ -320,7 +321,7 @@ TEST_F(ViewTest, StartUpRunsEveryStep) {
     EXPECT_FALSE(form.IsChecked(ids::MODE_CPE_ONLY));
     EXPECT_EQ(doc.m_nMode.load(), MODE_MODEM_AND_CPE);
     EXPECT_EQ(view->TerminalIp(), "192.168.0.1");
-    EXPECT_EQ(view->WifiMaxNum(), "32");
+    EXPECT_EQ(view->Doc().m_strWifiMaxNum, "32");
     EXPECT_EQ(doc.GetLineText(0, LineField::RootImage), env.VersionFile("root_uImage"));
     EXPECT_TRUE(host.exitNow.empty());
     // The watcher's start flushes the ARP cache of the gateway.
@@ -352,7 +353,7 @@ TEST_F(ViewTest, SecondInstanceShowsTheMessageAndEnds) {
     CFormModel form2;
     fakes::FakeUi ui2;
     fakes::FakeHost host2;
-    CServiceToolView second(doc2, form2, ui2, host2, process, {env.program, true});
+    CServiceToolView second(doc2, form2, ui2, host2, process, counts, {env.program, true});
     const StartOutcome out = second.OnInitialUpdate();
     EXPECT_FALSE(out.bRunning);
     EXPECT_EQ(ui2.Texts(), std::vector<std::string>{"程序已经运行!"});
@@ -458,7 +459,7 @@ TEST_F(ViewTest, AboutGuideAndUninstaller) {
 
     std::vector<int> closed;
     work.closeChannel = [&](int line) { closed.push_back(line); };
-    view->m_nCurLine = 0;
+    view->Presenter().m_nCurLine = 0;
     view->OnUninstallMessage();
     EXPECT_EQ(closed, std::vector<int>{0});
     EXPECT_EQ(process.calls.back(), "start " + env.program + "/UnInstallAll.exe");
@@ -466,25 +467,25 @@ TEST_F(ViewTest, AboutGuideAndUninstaller) {
 
 TEST_F(ViewTest, ExportsAreRefusedWhileRunningAndSdiWarnsFirst) {
     doc.Line(0).bRunning = 1;
-    EXPECT_FALSE(view->OnExportCsv());
-    EXPECT_FALSE(view->OnExportSdi());
+    EXPECT_FALSE(view->Commands().ExportCsv());
+    EXPECT_FALSE(view->Commands().ExportSdi());
     EXPECT_EQ(ui.Texts(), (std::vector<std::string>{"程序正在运行，不允许操作！", "程序正在运行，不允许操作！"}));
     ui.Clear();
     doc.Line(0).bRunning = 0;
     // Without a record store the exports fail; the SDI warning comes first all the same.
-    EXPECT_FALSE(view->OnExportCsv());
+    EXPECT_FALSE(view->Commands().ExportCsv());
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_FALSE(view->OnExportSdi());
+    EXPECT_FALSE(view->Commands().ExportSdi());
     EXPECT_EQ(ui.Texts(), std::vector<std::string>{"注意：导出SDI文件记录，将会清空使用本平台下载的相关记录！"});
 }
 
 TEST_F(ViewTest, ClearCountsAsksAndShowsTheNewTexts) {
     ASSERT_TRUE(Start().bRunning);
     ui.bAnswerYes = false;
-    EXPECT_FALSE(view->OnClearCounts());
+    EXPECT_FALSE(view->Commands().ClearCounts());
     EXPECT_EQ(form.GetText(ids::CLEAR_TIME), "0/0/0 00:00");
     ui.bAnswerYes = true;
-    EXPECT_TRUE(view->OnClearCounts());
+    EXPECT_TRUE(view->Commands().ClearCounts());
     EXPECT_NE(form.GetText(ids::CLEAR_TIME), "0/0/0 00:00");
     EXPECT_EQ(ui.messages.back().text, "确定清零当前计数？");
 }
@@ -561,7 +562,7 @@ TEST_F(ViewTest, ReleaseAllTogglesTheCaptionAndTheChannels) {
         return true;
     };
     view->OnCommand(ids::RELEASE_ALL);
-    EXPECT_TRUE(view->m_bAllReleased);
+    EXPECT_TRUE(view->Presenter().m_bAllReleased);
     EXPECT_EQ(form.GetText(ids::RELEASE_ALL), "全部连接");
     EXPECT_FALSE(form.IsEnabled(1008));
     EXPECT_TRUE(form.IsEnabled(ids::RELEASE_ALL));
@@ -570,7 +571,7 @@ TEST_F(ViewTest, ReleaseAllTogglesTheCaptionAndTheChannels) {
     EXPECT_EQ(calls[0], "close 0");
     calls.clear();
     view->OnCommand(ids::RELEASE_ALL);
-    EXPECT_FALSE(view->m_bAllReleased);
+    EXPECT_FALSE(view->Presenter().m_bAllReleased);
     EXPECT_EQ(form.GetText(ids::RELEASE_ALL), "全部释放");
     EXPECT_TRUE(form.IsEnabled(1008));
     ASSERT_EQ(calls.size(), 8u);
@@ -602,7 +603,7 @@ TEST_F(ViewTest, DownloadStartsTheTaskOfTheModeWithItsOwnLine) {
     work.nvBackupThread = [&](int line) { nvLine = line; };
     std::vector<std::optional<LineOutcome>> outcomes;
     std::mutex m;
-    view->observers.onTaskThreadReturned = [&](int, std::optional<LineOutcome> o) {
+    view->Presenter().observers.onTaskThreadReturned = [&](int, std::optional<LineOutcome> o) {
         std::lock_guard<std::mutex> lock(m);
         outcomes.push_back(o);
     };
@@ -611,7 +612,7 @@ TEST_F(ViewTest, DownloadStartsTheTaskOfTheModeWithItsOwnLine) {
     EXPECT_TRUE(sawRunning);
     EXPECT_EQ(form.Get(ids::PICTURE_0).nPicture, PIC_RUNNING);
     EXPECT_EQ(doc.m_nMode.load(), 0);
-    EXPECT_EQ(view->m_nRadioMode.load(), 0);
+    EXPECT_EQ(view->Presenter().m_nRadioMode.load(), 0);
     EXPECT_FALSE(form.IsEnabled(1008));  // line 0 runs: Download stays disabled
     EXPECT_TRUE(form.IsEnabled(1016));
 
@@ -736,14 +737,14 @@ TEST_F(ViewTest, ConsoleOperationsFromManyThreads) {
             while (!go) std::this_thread::yield();
             for (int i = 0; i < 200; ++i) {
                 const int line = (t + i) % LINE_COUNT;
-                view->ShowLineStatus(line, "status " + std::to_string(i), i % 2 == 0);
-                view->SetLinePicture(line, i % 5);
-                view->SetLineProgress(line, i % 101);
+                view->Presenter().Status(line, "status " + std::to_string(i), i % 2 == 0);
+                view->Presenter().Picture(line, i % 5);
+                view->Presenter().Progress(line, i % 101);
                 view->Doc().Line(line).SetModemVersion("m" + std::to_string(i));
                 view->Doc().Line(line).SetCpeVersion("c" + std::to_string(i));
-                view->ShowLineVersions(line);
-                view->UpdateLineControls(line, i % 2 == 0);
-                view->ShowCurrentTime();
+                view->Presenter().VersionsChanged(line);
+                view->Presenter().UpdateLineControls(line, i % 2 == 0);
+                view->Presenter().ShowCurrentTime();
             }
         });
     }

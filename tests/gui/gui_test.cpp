@@ -107,7 +107,7 @@ TEST(StartupDialog, ValidationBoxShowsTheChineseOk) {
 class FormWindowTest : public ::testing::Test {
 protected:
     FormWindowTest() {
-        view = std::make_unique<CServiceToolView>(doc, form, ui, host, process, ViewConfig{env.program, false});
+        view = std::make_unique<CServiceToolView>(doc, form, ui, host, process, counts, ViewConfig{env.program, false});
         form.ApplyLabels(false);
         CFormWindow::Actions actions;
         actions.command = [this](int id) { commands.push_back(id); };
@@ -136,6 +136,7 @@ protected:
     fakes::FakeProcess process;
     CServiceToolDoc doc;
     CFormModel form;
+    CCountsInfo counts;
     std::unique_ptr<CServiceToolView> view;
     std::unique_ptr<CFormWindow> window;
     std::vector<int> commands;
@@ -169,10 +170,10 @@ TEST_F(FormWindowTest, OnlyTheVisibleControlsAreShown) {
 
 TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
     // Offline.
-    view->ShowLineStatus(0, "建立连接...");
-    view->SetLinePicture(0, PIC_OFFLINE);
-    view->SetLineProgress(0, 0);
-    view->UpdateLineControls(0, false);
+    view->Presenter().Status(0, "建立连接...");
+    view->Presenter().Picture(0, PIC_OFFLINE);
+    view->Presenter().Progress(0, 0);
+    view->Presenter().UpdateLineControls(0, false);
     Settle();
     EXPECT_EQ(StatusText(), "建立连接...");
     EXPECT_EQ(ProgressText(), "0/100");
@@ -181,9 +182,9 @@ TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
     Save(*window, "form_offline");
 
     // Ready.
-    view->ShowLineStatus(0, "连接完成");
-    view->SetLinePicture(0, PIC_READY);
-    view->UpdateLineControls(0, true);
+    view->Presenter().Status(0, "连接完成");
+    view->Presenter().Picture(0, PIC_READY);
+    view->Presenter().UpdateLineControls(0, true);
     Settle();
     EXPECT_EQ(StatusText(), "连接完成");
     EXPECT_TRUE(DownloadEnabled());
@@ -192,11 +193,11 @@ TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
 
     // Running, half way; the worker thread writes.
     doc.Line(0).bRunning = 1;
-    view->UpdateLineControls(0, false);
+    view->Presenter().UpdateLineControls(0, false);
     std::thread worker([&] {
-        view->SetLinePicture(0, PIC_RUNNING);
-        view->ShowLineStatus(0, "正在管理CPE，请稍等...");
-        view->SetLineProgress(0, 50);
+        view->Presenter().Picture(0, PIC_RUNNING);
+        view->Presenter().Status(0, "正在管理CPE，请稍等...");
+        view->Presenter().Progress(0, 50);
     });
     worker.join();
     Settle();
@@ -208,9 +209,9 @@ TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
     Save(*window, "form_running");
 
     // Passed.
-    view->SetLineProgress(0, 100);
-    view->SetLinePicture(0, PIC_PASS);
-    view->ShowLineStatus(0, "管理成功。\n点击【确定】按钮退出程序。");
+    view->Presenter().Progress(0, 100);
+    view->Presenter().Picture(0, PIC_PASS);
+    view->Presenter().Status(0, "管理成功。\n点击【确定】按钮退出程序。");
     Settle();
     EXPECT_EQ(StatusText(), "管理成功。\n点击【确定】按钮退出程序。");
     EXPECT_EQ(ProgressText(), "100/100");
@@ -218,9 +219,9 @@ TEST_F(FormWindowTest, StatesThroughTheConsoleOperations) {
     Save(*window, "form_passed");
 
     // Failed: EndTask code 5, then the failure picture.
-    CLineSessions lines({doc, *view, process, [](std::function<void()>) {}, {}});
+    CLineSessions lines({doc, view->Presenter(), process, [](std::function<void()>) {}, {}});
     lines.Session(0).End(0, "接入盒重启失败!", LineOutcome::FailedClosing);
-    view->SetLinePicture(0, PIC_FAIL);
+    view->Presenter().Picture(0, PIC_FAIL);
     Settle();
     EXPECT_EQ(StatusText(), "接入盒重启失败!");
     EXPECT_EQ(ProgressText(), "0/100");

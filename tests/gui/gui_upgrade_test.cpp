@@ -85,7 +85,7 @@ public:
     Driver(CServiceToolApp& app, CFormWindow& window, Seen& seen)
         : m_app(app), m_window(window), m_seen(seen), m_timer(new QTimer(&window)) {
         m_deadline = plat::TickMs() + kLimitMs;
-        m_app.View().observers.onLineReady = [this](int line) {
+        m_app.View().Presenter().observers.onLineReady = [this](int line) {
             if (line == 0) m_bReady = true;
         };
         QObject::connect(m_timer, &QTimer::timeout, &window, [this] { Tick(); });

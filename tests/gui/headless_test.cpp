@@ -105,19 +105,19 @@ TEST_F(Headless, ReadyLinePressesDownloadAndAFailedTaskEndsWithOne) {
             FakeLineWork& work = WireFakeLines(app);
             work.linkWatchThread = [&view, &app](int line) {
                 plat::Trace("Initialize control ports 0 success\n");
-                view.ShowLineStatus(line, "连接完成");
-                view.SetLinePicture(line, PIC_READY);
-                view.Form().Enable(ids::DOWNLOAD_0 + line, true);
-                view.NotifyLineReady(line);
-                while (app.Lines()->Threads().SafeSleep(line, 3000)) view.NotifyLineReady(line);  // pressed once only
+                view.Presenter().Status(line, "连接完成");
+                view.Presenter().Picture(line, PIC_READY);
+                app.Form().Enable(ids::DOWNLOAD_0 + line, true);
+                view.Presenter().Ready(line);
+                while (app.Lines()->Threads().SafeSleep(line, 3000)) view.Presenter().Ready(line);  // pressed once only
             };
             work.cpeUpgradeThread = [&view, &app, &taskTypeSeen, &nvOptionSeen](int line) {
                 taskTypeSeen = static_cast<int>(app.Doc().Line(0).nTaskType.load());
                 nvOptionSeen = app.Doc().m_nNvOption;
-                view.SetLineProgress(line, 50);
-                view.SetLineProgress(line, 50);
+                view.Presenter().Progress(line, 50);
+                view.Presenter().Progress(line, 50);
                 app.Lines()->Session(line).End(line, "管理CPE失败!", LineOutcome::FailedStopLink);
-                view.SetLinePicture(line, PIC_OFFLINE);
+                view.Presenter().Picture(line, PIC_OFFLINE);
                 plat::Sleep(1000);
             };
         });
@@ -154,9 +154,9 @@ TEST_F(Headless, CommunicationErrorEndsWithTwo) {
         status = runner.Run([](CServiceToolApp& app) {
             CServiceToolView& view = app.View();
             FakeLineWork& work = WireFakeLines(app);
-            work.linkWatchThread = [&view](int) {
-                view.Ui().MessageBox("与设备通信异常，点击【确定】按钮退出程序。\n请严格按照操作说明重新进行管理操作。");
-                view.RequestExit(2);
+            work.linkWatchThread = [&view, &app](int) {
+                app.Ui().MessageBox("与设备通信异常，点击【确定】按钮退出程序。\n请严格按照操作说明重新进行管理操作。");
+                view.Host().RequestExit(2, false);
             };
         });
     }
@@ -178,19 +178,19 @@ TEST_F(Headless, CloseAfterSuccessEndsWithZeroAndARunningLineRefusesTheClose) {
             CServiceToolView& view = app.View();
             FakeLineWork& work = WireFakeLines(app);
             work.linkWatchThread = [&view, &app](int line) {
-                view.NotifyLineReady(line);
+                view.Presenter().Ready(line);
                 while (app.Lines()->Threads().SafeSleep(line, 3000)) {
                 }
             };
             work.cpeUpgradeThread = [&view, &app](int line) {
                 // A close while the line runs is refused.
-                view.Ui().PostClose();
+                app.Ui().PostClose();
                 // Real time, long enough for the GUI thread to finish StartLine and refuse it.
                 plat::SleepRaw(1000);
-                view.SetLineProgress(line, 100);
+                view.Presenter().Progress(line, 100);
                 app.Doc().Line(static_cast<size_t>(line)).bRunning = 0;
-                view.Ui().MessageBox("管理成功。\n点击【确定】按钮退出程序。", PRODUCT_TITLE);
-                view.Ui().PostClose();
+                app.Ui().MessageBox("管理成功。\n点击【确定】按钮退出程序。", PRODUCT_TITLE);
+                app.Ui().PostClose();
             };
         });
     }
@@ -274,15 +274,15 @@ TEST_F(Headless, TheTerminalsProgressLineFitsTheWidthAndFollowsAResize) {
             CServiceToolView& view = app.View();
             FakeLineWork& work = WireFakeLines(app);
             work.linkWatchThread = [&view, &status, master](int line) {
-                view.ShowLineStatus(line, status);
-                view.SetLineProgress(line, 42);
+                view.Presenter().Status(line, status);
+                view.Presenter().Progress(line, 42);
                 plat::SleepRaw(300);
                 winsize narrow{};
                 narrow.ws_row = 24;
                 narrow.ws_col = 40;
                 ::ioctl(master, TIOCSWINSZ, &narrow);
                 plat::SleepRaw(500);  // the runner looks at the width every 100 ms
-                view.RequestExit(2);
+                view.Host().RequestExit(2, false);
             };
         });
     }

@@ -262,7 +262,7 @@ struct FakeHost : QuietLineEvents {
         events.push_back("ask:" + t);
         return false;
     }
-    void ModeChosen(int m) override { reselected = m; }
+    void ModeChanged(int m) override { reselected = m; }
     void End(int, const std::string& t, LineOutcome outcome) override {
         ends.emplace_back(t, outcome);
         events.push_back("end:" + t);

@@ -47,7 +47,7 @@ inline FakeLineWork& WireFakeLines(CServiceToolApp& app) {
     auto wired = std::make_shared<Wired>();
     CServiceToolView& view = app.View();
     wired->lines = std::make_unique<CLineSessions>(CLineSessions::Deps{
-        app.Doc(), view, app.Process(), [&view](std::function<void()> fn) { view.Host().PostToGui(std::move(fn)); },
+        app.Doc(), view.Presenter(), app.Process(), [&view](std::function<void()> fn) { view.Host().PostToGui(std::move(fn)); },
         app.Config().options.endpoints});
     wired->lines->SetWork(&wired->work);
     view.AttachLines(wired->lines.get());

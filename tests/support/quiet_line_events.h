@@ -16,7 +16,7 @@ public:
     void CountersChanged() override {}
     void Message(const std::string&, bool) override {}
     bool AskDefaultNo(const std::string&) override { return false; }
-    void ModeChosen(int) override {}
+    void ModeChanged(int) override {}
     void RunningChanged(int, bool) override {}
     void TaskReturned(int, std::optional<LineOutcome>) override {}
     void End(int, const std::string&, LineOutcome) override {}

@@ -171,10 +171,10 @@ public:
     Driver(CServiceToolApp& app, Seen& seen, bool bExpectFailure)
         : m_app(app), m_seen(seen), m_bFailure(bExpectFailure), m_deadline(plat::TickMs() + kLimitMs) {
         s_pDriver = this;
-        m_app.View().observers.onLineReady = [this](int line) {
+        m_app.View().Presenter().observers.onLineReady = [this](int line) {
             if (line == 0) m_bReady = true;
         };
-        m_app.View().observers.onTaskThreadReturned = [this](int line, std::optional<LineOutcome>) {
+        m_app.View().Presenter().observers.onTaskThreadReturned = [this](int line, std::optional<LineOutcome>) {
             if (line == 0) m_bTaskReturned = true;
         };
         m_timer = SetTimer(nullptr, 0, 20, &Driver::OnTimer);

@@ -4,6 +4,7 @@
 
 #include "platform/terminal.h"
 #include "platform/trace.h"
+#include "ui/common/command_runs.h"
 
 CFrontEnd::CFrontEnd(const plat::Options& options) : m_options(options), m_process(!options.bNoArpFlush) {}
 
@@ -18,7 +19,10 @@ int CFrontEnd::RunApplication(const std::string& programFolder,
         Open(app);
         if (wire) wire(app);
         Wired(app);
+        CCommandLineRun commandLine(app, m_options);
+        commandLine.BeforeStart();
         const StartOutcome start = app.InitInstance();
+        if (start.bRunning) commandLine.Started();
         status = start.bRunning ? Loop() : start.exitCode;
         Leave();
         app.View().Teardown();

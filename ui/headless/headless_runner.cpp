@@ -179,16 +179,16 @@ void CHeadlessRunner::Trace(const std::string& text) { PrintErr("TRACE: " + Esca
 
 void CHeadlessRunner::Open(CServiceToolApp& app) {
     CServiceToolView& view = app.View();
-    view.observers.onHistoryAppended = [this](int, const std::string& entry) { PrintOut(entry); };
+    view.Presenter().observers.onHistoryAppended = [this](int, const std::string& entry) { PrintOut(entry); };
     // A command run (an export, Clear, the diagnosis) prints its messages only: no line is at work.
     if (!plat::IsCommandRun(m_options)) {
-        view.observers.onPictureSet = [this](int line, int kind) {
+        view.Presenter().observers.onPictureSet = [this](int line, int kind) {
             PrintErr(plat::Format("PICTURE: %d %d", line, kind));
         };
-        view.observers.onProgressSet = [this](int line, int percent) { OnProgress(line, percent); };
+        view.Presenter().observers.onProgressSet = [this](int line, int percent) { OnProgress(line, percent); };
     }
     // The end of the program is the runner's decision on a task's outcome.
-    view.observers.onTaskThreadReturned = [this](int, std::optional<LineOutcome> outcome) {
+    view.Presenter().observers.onTaskThreadReturned = [this](int, std::optional<LineOutcome> outcome) {
         m_bTaskEnded = true;
         if (outcome) RequestExit(IsPass(*outcome) ? 0 : 1, true);
     };

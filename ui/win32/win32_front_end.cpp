@@ -70,9 +70,9 @@ void CWin32FrontEnd::RunPosted() {
 void CWin32FrontEnd::SyncShutdownBlock() {
     if (!IsGuiThread() || !m_pApp || !m_pWindow || !m_pWindow->Handle()) return;
     CServiceToolView& view = m_pApp->View();
-    const bool bRunning = !view.IsTornDown() && view.LineZeroRunning();
+    const bool bRunning = !view.IsTornDown() && view.Commands().LineZeroRunning();
     if (bRunning && m_strBlockReason.empty()) {
-        m_strBlockReason = plat::Widen(view.RunningText());
+        m_strBlockReason = plat::Widen(view.Commands().RunningText());
         ShutdownBlockReasonCreate(m_pWindow->Handle(), m_strBlockReason.c_str());
     } else if (!bRunning && !m_strBlockReason.empty()) {
         ShutdownBlockReasonDestroy(m_pWindow->Handle());
@@ -218,7 +218,7 @@ void CWin32FrontEnd::Open(CServiceToolApp& app) {
 void CWin32FrontEnd::Wired(CServiceToolApp& app) {
     // The end of a task on line 0 releases the session end.
     CServiceToolView& view = app.View();
-    view.observers.onTaskThreadReturned = [this, before = view.observers.onTaskThreadReturned](
+    view.Presenter().observers.onTaskThreadReturned = [this, before = view.Presenter().observers.onTaskThreadReturned](
                                               int line, std::optional<LineOutcome> outcome) {
         if (before) before(line, outcome);
         if (line == 0) PostToGui([this] { SyncShutdownBlock(); });

@@ -1,11 +1,10 @@
-// The console operations of a line: status and history, picture, progress, version texts, the
-// enable rules and the end-of-task report. Called from the GUI thread and worker threads at once.
+#include "form/line_presenter.h"
+
 #include <algorithm>
-#include <ctime>
 
 #include "form/control_ids.h"
+#include "platform/clock.h"
 #include "platform/fs.h"
-#include "form/view.h"
 #include "platform/trace.h"
 
 namespace {
@@ -17,12 +16,12 @@ constexpr int LOCKED_WHILE_BUSY[] = {1081, 1136, 1121, 1135, 1131, 1134, 1164, 1
 
 }  // namespace
 
-void CServiceToolView::SetTimeSource(std::function<std::tm()> source) {
+void CLinePresenter::SetTimeSource(std::function<std::tm()> source) {
     std::lock_guard<std::mutex> lock(m_timeMutex);
     m_timeSource = std::move(source);
 }
 
-std::tm CServiceToolView::LocalTime() const {
+std::tm CLinePresenter::LocalTime() const {
     {
         std::lock_guard<std::mutex> lock(m_timeMutex);
         if (m_timeSource) return m_timeSource();
@@ -33,7 +32,7 @@ std::tm CServiceToolView::LocalTime() const {
     return tm;
 }
 
-void CServiceToolView::ShowLineStatus(int line, const std::string& text, bool bStamp) {
+void CLinePresenter::Status(int line, const std::string& text, bool bStamp) {
     if (!ValidLine(line)) return;
     std::string entry;
     if (bStamp) {
@@ -51,14 +50,14 @@ void CServiceToolView::ShowLineStatus(int line, const std::string& text, bool bS
     m_form.SetText(ids::STATUS_0 + line, text);
 }
 
-void CServiceToolView::AppendHistory(int line, const std::string& text) {
+void CLinePresenter::History(int line, const std::string& text) {
     if (!ValidLine(line) || text.empty()) return;
     std::lock_guard<std::mutex> emit(m_emitMutex);
     m_doc.Line(line).AppendHistory(text);
     if (observers.onHistoryAppended) observers.onHistoryAppended(line, text);
 }
 
-void CServiceToolView::SetLinePicture(int line, int kind) {
+void CLinePresenter::Picture(int line, int kind) {
     if (!ValidLine(line) || kind < PIC_READY || kind > PIC_OFFLINE) return;
     std::lock_guard<std::mutex> emit(m_emitMutex);
     m_nLastPicture = kind;
@@ -67,7 +66,7 @@ void CServiceToolView::SetLinePicture(int line, int kind) {
     if (observers.onPictureSet) observers.onPictureSet(line, kind);
 }
 
-void CServiceToolView::SetLineProgress(int line, int percent) {
+void CLinePresenter::Progress(int line, int percent) {
     if (!ValidLine(line)) return;
     const int p = std::clamp(percent, 0, 100);
     if (p == 0) m_form.SetProgressRange(ids::PROGRESS_0 + line, 0, 100);
@@ -76,7 +75,7 @@ void CServiceToolView::SetLineProgress(int line, int percent) {
     if (observers.onProgressSet) observers.onProgressSet(line, p);
 }
 
-void CServiceToolView::ShowModemVersion(int line) {
+void CLinePresenter::ModemVersionChanged(int line) {
     if (!ValidLine(line)) return;
     const std::string text = m_doc.Line(line).ModemVersion();
     if (line == 0) {
@@ -86,17 +85,40 @@ void CServiceToolView::ShowModemVersion(int line) {
     m_form.SetText(ids::MODEM_VERSION_0 + line, text);
 }
 
-void CServiceToolView::ShowCpeVersion(int line) {
-    if (!ValidLine(line)) return;
-    m_form.SetText(ids::CpeVersionEdit(line), m_doc.Line(line).CpeVersion());
+void CLinePresenter::VersionsChanged(int line) {
+    ModemVersionChanged(line);
+    if (ValidLine(line)) m_form.SetText(ids::CpeVersionEdit(line), m_doc.Line(line).CpeVersion());
 }
 
-void CServiceToolView::ShowLineVersions(int line) {
-    ShowModemVersion(line);
-    ShowCpeVersion(line);
+void CLinePresenter::DataFromControls() {
+    m_nRadioMode = m_form.CheckedIndex({ids::MODE_RADIOS.begin(), ids::MODE_RADIOS.end()});
+    const int nv = m_form.CheckedIndex({ids::NV_OPTION_RADIOS.begin(), ids::NV_OPTION_RADIOS.end()});
+    if (nv >= 0) m_doc.m_nNvOption = nv;
+    m_strUpgradeSoftware = m_form.GetText(ids::UPGRADE_SOFTWARE_EDIT);
+    m_strBootFile = m_form.GetText(ids::BOOT_FILE_EDIT);
+    m_strLoader = m_form.GetText(ids::LOADER_EDIT);
+    const std::string modem = m_form.GetText(ids::MODEM_VERSION_0);
+    std::lock_guard<std::mutex> lock(m_textMutex);
+    m_strModemCtl = modem;
 }
 
-void CServiceToolView::ApplyBusyLocks() {
+void CLinePresenter::DataToControls() {
+    const int mode = m_nRadioMode;
+    if (mode >= 0 && mode < 4) m_form.CheckRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
+    const int nv = m_doc.m_nNvOption;
+    if (nv >= 0 && nv < 4) m_form.CheckRadio(ids::NV_OPTION_RADIOS[static_cast<size_t>(nv)]);
+    m_form.SetText(ids::UPGRADE_SOFTWARE_EDIT, m_strUpgradeSoftware);
+    m_form.SetText(ids::BOOT_FILE_EDIT, m_strBootFile);
+    m_form.SetText(ids::LOADER_EDIT, m_strLoader);
+    std::string modem;
+    {
+        std::lock_guard<std::mutex> lock(m_textMutex);
+        modem = m_strModemCtl;
+    }
+    m_form.SetText(ids::MODEM_VERSION_0, modem);
+}
+
+void CLinePresenter::ApplyBusyLocks() {
     bool bBusy = false;
     bool bAllBusy = true;
     for (const auto& state : m_doc.Lines()) {
@@ -109,43 +131,56 @@ void CServiceToolView::ApplyBusyLocks() {
     m_form.Enable(ids::START_ALL, !bAllBusy);
 }
 
-void CServiceToolView::UpdateLineControls(int line, bool bDownloadEnabled) {
+void CLinePresenter::UpdateLineControls(int line, bool bDownloadEnabled) {
     if (!ValidLine(line)) return;
     ApplyBusyLocks();
     m_form.Enable(ids::DOWNLOAD_0 + line, bDownloadEnabled);
     m_form.Enable(ids::STOP_LINE_0 + line, !bDownloadEnabled);
 }
 
-void CServiceToolView::ShowCurrentTime() {
+void CLinePresenter::ShowCurrentTime() {
     const std::tm t = LocalTime();
     char buf[64] = {};
     std::strftime(buf, sizeof buf, "%m/%d/%Y %H:%M", &t);
     m_form.SetText(ids::NOW_TIME, buf);
 }
 
-void CServiceToolView::Available(int line, bool bAvailable) {
+void CLinePresenter::Available(int line, bool bAvailable) {
     if (ValidLine(line)) m_form.Enable(ids::DOWNLOAD_0 + line, bAvailable);
 }
 
-void CServiceToolView::DiagPortShown(int line, bool bShown) {
+void CLinePresenter::DiagPortShown(int line, bool bShown) {
     if (ValidLine(line))
         m_form.SetText(ids::RESTORE_PORT[static_cast<size_t>(line)], bShown ? TEXT_HIDE_PORT : TEXT_RESTORE_PORT);
 }
 
-void CServiceToolView::Message(const std::string& text, bool bTitled) {
+void CLinePresenter::Message(const std::string& text, bool bTitled) {
     if (bTitled) m_ui.MessageBox(text, PRODUCT_TITLE);
     else m_ui.MessageBox(text);
 }
 
-bool CServiceToolView::AskDefaultNo(const std::string& text) {
+bool CLinePresenter::AskDefaultNo(const std::string& text) {
     return m_ui.MessageBox(text, {}, plat::MsgButtons::YesNoDefaultNo, plat::MsgIcon::Question) == plat::MsgResult::Yes;
 }
 
-void CServiceToolView::ModeChosen(int mode) {
-    if (mode >= 0 && mode < 4) OnModeRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
+void CLinePresenter::ModeChanged(int mode) {
+    if (mode < 0 || mode >= 4) return;
+    m_form.CheckRadio(ids::MODE_RADIOS[static_cast<size_t>(mode)]);
+    m_nRadioMode = mode;
 }
 
-void CServiceToolView::RunningChanged(int line, bool bStartAllowed) {
+void CLinePresenter::Ready(int line) {
+    if (observers.onLineReady) observers.onLineReady(line);
+}
+
+void CLinePresenter::CountersChanged() {
+    const CountsTexts texts = m_counts.GetDisplayTexts();
+    m_form.SetText(ids::CLEAR_TIME, texts.strClearTime);
+    m_form.SetText(ids::NOW_COUNTS, texts.strNow);
+    m_form.SetText(ids::ALL_COUNTS, texts.strAll);
+}
+
+void CLinePresenter::RunningChanged(int line, bool bStartAllowed) {
     if (!ValidLine(line)) return;
     if (!bStartAllowed && m_doc.Line(line).bRunning.load() != 0) {
         m_nCurLine = line;
@@ -158,17 +193,24 @@ void CServiceToolView::RunningChanged(int line, bool bStartAllowed) {
     UpdateLineControls(line, bStartAllowed);
 }
 
-void CServiceToolView::Waiting(int line, WaitFor what, int64_t maxMs) {
+void CLinePresenter::Waiting(int line, WaitFor what, int64_t maxMs) {
     m_taskClock.Wait(line, what, maxMs, plat::TickMs());
     if (line == m_nCurLine) ShowTimeLine();
 }
 
-void CServiceToolView::ShowTimeLine() {
+void CLinePresenter::ShowTimeLine() {
     const int line = m_nCurLine;
-    m_form.SetText(ids::TIME_LINE, m_taskClock.Text(line, plat::TickMs(), English()));
+    m_form.SetText(ids::TIME_LINE, m_taskClock.Text(line, plat::TickMs(), m_doc.English()));
 }
 
-void CServiceToolView::TaskReturned(int line, std::optional<LineOutcome> outcome) {
+bool CLinePresenter::TaskTick() {
+    ShowTimeLine();
+    for (int line = 0; line < LINE_COUNT; ++line)
+        if (m_taskClock.Running(line)) return true;
+    return false;
+}
+
+void CLinePresenter::TaskReturned(int line, std::optional<LineOutcome> outcome) {
     m_taskClock.End(line, plat::TickMs());
     if (line == m_nCurLine) ShowTimeLine();
     if (observers.onTaskThreadReturned) observers.onTaskThreadReturned(line, outcome);
