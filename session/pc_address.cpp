@@ -35,6 +35,7 @@ SystemOps RealOps() {
     ops.remove = plat::RemoveAdapterAddress;
     ops.answered = [](unsigned index, uint32_t ip) { return plat::AddressAnswered(index, ip, PROBE_MS); };
     ops.startTime = plat::ProcessStartTime;
+    ops.watch = plat::WatchAddresses;
     ops.journal = plat::JoinPath(plat::JoinPath(plat::JoinPath(plat::MachineRoot(), "ProgramData"), "rk880t-tool"),
                                  "pc-address.txt");
     return ops;
@@ -218,6 +219,7 @@ bool CPcAddress::SetOn(const plat::AdapterAddress& adapter, uint32_t gateway, st
             case plat::AddressChange::Done:
                 m_held = entry;
                 m_index = adapter.index;
+                StartKeeping();
                 lines.push_back(English() ? plat::Format(SET_EN, plat::Ipv4Text(ip).c_str(), adapter.name.c_str())
                                                   : plat::Format(SET_CN, adapter.name.c_str(), plat::Ipv4Text(ip).c_str()));
                 return true;
@@ -248,7 +250,31 @@ void CPcAddress::Keep() {
                  r.change == plat::AddressChange::Done ? "done" : r.error.c_str());
 }
 
+void CPcAddress::StartKeeping() {
+    std::lock_guard<std::mutex> lock(m_keeperMutex);
+    if (!m_ops.watch || m_keeper.Running()) return;
+    m_watch = m_ops.watch();
+    m_keeper.Start([this] {
+        while (!plat::StopRequested()) {
+            m_watch->Wait(KEEP_POLL_MS);
+            if (plat::StopRequested()) break;
+            Keep();
+        }
+    });
+}
+
+void CPcAddress::StopKeeping() {
+    std::lock_guard<std::mutex> lock(m_keeperMutex);
+    if (!m_keeper.Running()) return;
+    m_keeper.RequestStop();
+    m_watch->Wake();
+    m_keeper.Join();
+    m_watch.reset();
+}
+
 void CPcAddress::Release() {
+    // Without m_mutex: the thread may be waiting for it in Keep.
+    StopKeeping();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_held.ip == 0) return;
     const plat::AddressResult r = m_ops.remove(m_index, m_held.ip, PREFIX);
