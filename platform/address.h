@@ -32,7 +32,8 @@ AddressResult AddAdapterAddress(unsigned index, uint32_t ip, int prefix);
 AddressResult RemoveAdapterAddress(unsigned index, uint32_t ip, int prefix);
 // Another host on the adapter's segment answers for `ip` within `waitMs` (Linux: ARP probes with
 // sender address 0, which change no host's cache). False when no probe can be sent (no
-// CAP_NET_RAW) and on Windows, where the detection comes with the add.
+// CAP_NET_RAW), on Windows, where the detection comes with the add, and at once when the calling
+// thread is asked to stop (the caller checks for that before it uses the answer).
 bool AddressAnswered(unsigned index, uint32_t ip, int waitMs);
 
 // Changes of the PC's IPv4 addresses and links as the system reports them (Linux: the rtnetlink

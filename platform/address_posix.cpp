@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,12 +21,16 @@
 #include <sstream>
 
 #include "platform/address.h"
+#include "platform/clock.h"
 
 namespace plat {
 
 namespace {
 
 constexpr int CAP_NET_ADMIN_BIT = 12;
+// The longest the ARP probe waits between two looks at the thread's stop request.
+constexpr int PROBE_SLICE_MS = 50;
+constexpr int PROBES = 2;
 
 struct Fd {
     int fd;
@@ -132,24 +137,27 @@ bool AddressAnswered(unsigned index, uint32_t ip, int waitMs) {
     std::memcpy(probe + 8, ifr.ifr_hwaddr.sa_data, 6);
     const uint32_t target = htonl(ip);
     std::memcpy(probe + 24, &target, 4);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    // Two probes, the second half-way, in case the first is lost.
-    const auto second = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs / 2);
-    bool bSecondSent = false;
-    if (::sendto(s.fd, probe, sizeof probe, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) return false;
+    // PROBES probes evenly spaced from the start of the wait, in case some are lost; the waits are
+    // cut into slices so that a stop request ends the probe at once.
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(waitMs);
+    int sent = 0;
     for (;;) {
+        if (StopRequested()) return false;
         const auto now = std::chrono::steady_clock::now();
         if (now >= end) return false;
-        if (!bSecondSent && now >= second) {
-            ::sendto(s.fd, probe, sizeof probe, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-            bSecondSent = true;
+        const auto next = sent < PROBES ? start + std::chrono::milliseconds(waitMs * sent / PROBES) : end;
+        if (sent < PROBES && now >= next) {
+            if (::sendto(s.fd, probe, sizeof probe, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0 && sent == 0)
+                return false;
+            ++sent;
+            continue;
         }
-        const auto next = bSecondSent ? end : second;
-        pollfd p{s.fd, POLLIN, 0};
         const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1;
-        if (::poll(&p, 1, ms) <= 0) continue;
+        pollfd p{s.fd, POLLIN, 0};
+        if (::poll(&p, 1, std::min(ms, PROBE_SLICE_MS)) <= 0) continue;
         unsigned char in[64];
-        const ssize_t n = ::recv(s.fd, in, sizeof in, 0);
+        const ssize_t n = ::recv(s.fd, in, sizeof in, MSG_DONTWAIT);
         // A reply, or another host's probe or request, whose sender address is `ip`.
         if (n >= 28 && in[6] == 0 && (in[7] == 1 || in[7] == 2) && std::memcmp(in + 14, &target, 4) == 0) return true;
     }

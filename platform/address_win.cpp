@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/address.h"
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/wide.h"
 
@@ -81,7 +82,8 @@ AddressResult AddAdapterAddress(unsigned index, uint32_t ip, int prefix) {
     const DWORD r = f.create(&row);
     if (r == ERROR_OBJECT_ALREADY_EXISTS) return {AddressChange::AlreadyThere, {}};
     if (r != NO_ERROR) return Failure(r);
-    // The duplicate-address detection: Preferred within 5 s, else Duplicate or a failure.
+    // The duplicate-address detection: Preferred within 5 s, else Duplicate or a failure; a stop
+    // request ends the wait and takes the address away again.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
         MIB_UNICASTIPADDRESS_ROW now = Row(f, index, ip, prefix);
@@ -93,7 +95,10 @@ AddressResult AddAdapterAddress(unsigned index, uint32_t ip, int prefix) {
             }
         }
         if (std::chrono::steady_clock::now() >= end) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!SleepRaw(100)) {
+            f.remove(&row);
+            return {AddressChange::Failed, "stopped"};
+        }
     }
     f.remove(&row);
     return {AddressChange::Failed, "duplicate-address detection did not end within 5 s"};

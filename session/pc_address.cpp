@@ -198,6 +198,8 @@ bool CPcAddress::SetOn(const plat::AdapterAddress& adapter, uint32_t gateway, st
                 if (d == c) return true;
             return m_ops.answered(adapter.index, c);
         });
+        // A stop (window closed, Ctrl+C) cuts the probes short: their "free" means nothing.
+        if (plat::StopRequested()) return false;
         if (ip == 0) {
             lines.push_back(plat::Format(Text(FAILED_CN, FAILED_EN).c_str(), adapter.name.c_str(), Text(NO_FREE_CN, NO_FREE_EN).c_str()));
             return false;
@@ -214,6 +216,7 @@ bool CPcAddress::SetOn(const plat::AdapterAddress& adapter, uint32_t gateway, st
         if (r.change != plat::AddressChange::Done) {
             journal.pop_back();
             WriteJournal(m_ops.journal, journal);
+            if (plat::StopRequested()) return false;
         }
         switch (r.change) {
             case plat::AddressChange::Done:

@@ -245,6 +245,23 @@ TEST_F(PcAddressHolder, QuestionsClearLinesAndNoChange) {
         }
     }
 
+    // Stopped (window closed, Ctrl+C) while the probe runs: its "no answer" sets nothing.
+    FakeSystem sys(folder);
+    pc_address::SystemOps ops = sys.Ops();
+    ops.answered = [](unsigned, uint32_t) {
+        plat::CurrentStopFlag()->Request();
+        return false;
+    };
+    CPcAddress holder(Config(Mode::Set, "eth1"), ops);
+    std::vector<std::string> lines;
+    bool bHeld = true;
+    plat::WorkerThread watcher;
+    watcher.Start([&] { bHeld = holder.Offer(GW, sys.adapters, nullptr, lines); });
+    watcher.Join();
+    EXPECT_FALSE(bHeld);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(sys.calls.empty());
+    EXPECT_EQ(sys.Read(), "");
 }
 
 TEST_F(PcAddressHolder, DuplicateTakesTheNextAndAKilledRunsEntryIsRemovedAtTheNextStart) {
