@@ -30,7 +30,7 @@ namespace {
 constexpr int CAP_NET_ADMIN_BIT = 12;
 // The longest the ARP probe waits between two looks at the thread's stop request.
 constexpr int PROBE_SLICE_MS = 50;
-constexpr int PROBES = 2;
+constexpr int PROBES = 3;
 
 struct Fd {
     int fd;

@@ -44,7 +44,7 @@ constexpr const char* NO_FREE_CN = "网段内192.168.0.100至.199均已被占用
 constexpr const char* NO_FREE_EN = "every address from .100 to .199 is in use";
 
 constexpr int PREFIX = 24;
-constexpr int PROBE_MS = 600;  // how long an ARP probe waits for an answer
+constexpr int PROBE_MS = 300;  // how long an ARP probe waits for an answer
 constexpr int KEEP_POLL_MS = 1000;  // the longest the held address goes unchecked
 
 // What the holder asks of the system: the platform's functions, a fake in tests.
