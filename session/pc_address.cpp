@@ -149,7 +149,18 @@ void RecoverStale(const SystemOps& ops) {
 
 bool CPcAddress::Offer(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
                        const std::function<bool(const std::string&)>& ask, std::vector<std::string>& lines) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    bool bHeld = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        bHeld = OfferLocked(gateway, adapters, ask, lines);
+    }
+    // The thread takes m_mutex in Keep: started (and stopped) without holding it.
+    if (bHeld) StartKeeping();
+    return bHeld;
+}
+
+bool CPcAddress::OfferLocked(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
+                             const std::function<bool(const std::string&)>& ask, std::vector<std::string>& lines) {
     if (m_held.ip != 0) return true;
     if (m_config.mode == Mode::Off || m_bOffered) return false;
     m_bOffered = true;
@@ -222,7 +233,6 @@ bool CPcAddress::SetOn(const plat::AdapterAddress& adapter, uint32_t gateway, st
             case plat::AddressChange::Done:
                 m_held = entry;
                 m_index = adapter.index;
-                StartKeeping();
                 lines.push_back(English() ? plat::Format(SET_EN, plat::Ipv4Text(ip).c_str(), adapter.name.c_str())
                                                   : plat::Format(SET_CN, adapter.name.c_str(), plat::Ipv4Text(ip).c_str()));
                 return true;

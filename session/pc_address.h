@@ -117,6 +117,8 @@ public:
     std::string Adapter() const;
 
 private:
+    bool OfferLocked(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
+                     const std::function<bool(const std::string&)>& ask, std::vector<std::string>& lines);
     bool SetOn(const plat::AdapterAddress& adapter, uint32_t gateway, std::vector<std::string>& lines);
     void StartKeeping();
     void StopKeeping();
@@ -129,8 +131,8 @@ private:
     bool m_bOffered = false;
     JournalEntry m_held;     // ip 0: none
     unsigned m_index = 0;
-    // The keeping thread and what it waits on; started and ended under m_keeperMutex (taken
-    // after m_mutex, or alone).
+    // The keeping thread and what it waits on; started and ended under m_keeperMutex, never
+    // while m_mutex is held.
     std::mutex m_keeperMutex;
     std::unique_ptr<plat::AddressWatch> m_watch;
     plat::WorkerThread m_keeper;
