@@ -1,10 +1,11 @@
 // The address the tool sets, in a private virtual network (scripts/netns, root): the tool at time
 // scale 1 with --set-address on a PC adapter without an address, the simulated gateway on
-// 192.168.0.1. Prints the time from the program's start to the address on the adapter (goal: under
-// 5 s) and to the first announcement the gateway hears carrying it (the sequence's fixed pauses
-// before the link server's first announcement, 2000 + 1000 + 1000 + 5000 ms, come on top of
-// the address; no goal), and the time from SIGTERM to the address gone. Prints figures only;
-// skipped (no figures) where namespaces cannot be made.
+// 192.168.0.1. Prints the time from the program's start to the address on the adapter, to the
+// first announcement the gateway hears carrying it (goal: under 5 s), the part of that beyond the
+// watcher's fixed pauses before it (2000 ms before the factory-mode post, 1000 ms before the
+// setting check, then the announcer's first period of 5000 ms: 8 s that the goal cannot beat),
+// and the time from SIGTERM to the address gone. Prints figures only; skipped (no figures) where
+// namespaces cannot be made.
 #include <signal.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -26,6 +27,10 @@
 extern char** environ;
 
 namespace {
+
+// The watcher's pauses before the factory-mode post and the setting check, and the announcer's
+// first period.
+constexpr double FIXED_PAUSES_MS = 2000 + 1000 + 5000;
 
 double NowMs() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -107,8 +112,9 @@ int main() {
     ::waitpid(sim, &status, 0);
     std::system((netns + " down " + name).c_str());
     std::system(("rm -rf " + base).c_str());
-    bench::ReportAtMost("start to the address set (--set-address, netns)", set / 1000.0, "s", 5.0);
-    bench::Report("start to the first announcement carrying it", heard / 1000.0, "s");
+    bench::Report("start to the address set (--set-address, netns)", set / 1000.0, "s");
+    bench::ReportAtMost("start to the first announcement carrying it", heard / 1000.0, "s", 5.0);
+    if (heard >= 0) bench::Report("of it beyond the fixed pauses (2 + 1 + 5 s)", (heard - FIXED_PAUSES_MS) / 1000.0, "s");
     bench::Report("SIGTERM to the address gone", gone / 1000.0, "s");
     return 0;
 }

@@ -5,6 +5,7 @@
 // living owner of an address from a reused process id). address_posix.cpp speaks rtnetlink,
 // address_win.cpp the IP Helper functions of the system directory's iphlpapi.dll.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace plat {
@@ -31,8 +32,22 @@ AddressResult AddAdapterAddress(unsigned index, uint32_t ip, int prefix);
 AddressResult RemoveAdapterAddress(unsigned index, uint32_t ip, int prefix);
 // Another host on the adapter's segment answers for `ip` within `waitMs` (Linux: ARP probes with
 // sender address 0, which change no host's cache). False when no probe can be sent (no
-// CAP_NET_RAW) and on Windows, where the detection comes with the add.
+// CAP_NET_RAW), on Windows, where the detection comes with the add, and at once when the calling
+// thread is asked to stop (the caller checks for that before it uses the answer).
 bool AddressAnswered(unsigned index, uint32_t ip, int waitMs);
+
+// Changes of the PC's IPv4 addresses and links as the system reports them (Linux: the rtnetlink
+// groups of IPv4 addresses and links; Windows: NotifyUnicastIpAddressChange where iphlpapi.dll has
+// it). Where the system reports nothing, Wait simply waits out its time: the caller polls.
+class AddressWatch {
+public:
+    virtual ~AddressWatch() = default;
+    // Returns when a change was reported, Wake was called or `waitMs` passed.
+    virtual void Wait(int waitMs) = 0;
+    // Ends the current or the next Wait at once; any thread.
+    virtual void Wake() = 0;
+};
+std::unique_ptr<AddressWatch> WatchAddresses();
 // When the process `pid` started (a value only compared for equality); 0 when it is gone.
 uint64_t ProcessStartTime(int pid);
 

@@ -1,6 +1,6 @@
 // Addresses on Linux: rtnetlink messages written directly on a NETLINK_ROUTE socket (one request,
-// one acknowledgement: a library for it would add a dependency for two messages), an ARP probe
-// on a packet socket, capabilities from /proc/self/status.
+// one acknowledgement, and the change notifications of two groups: a library for it would add a
+// dependency for that little), an ARP probe on a packet socket, capabilities from /proc/self/status.
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -8,10 +8,12 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -19,12 +21,16 @@
 #include <sstream>
 
 #include "platform/address.h"
+#include "platform/clock.h"
 
 namespace plat {
 
 namespace {
 
 constexpr int CAP_NET_ADMIN_BIT = 12;
+// The longest the ARP probe waits between two looks at the thread's stop request.
+constexpr int PROBE_SLICE_MS = 50;
+constexpr int PROBES = 3;
 
 struct Fd {
     int fd;
@@ -80,7 +86,7 @@ AddressResult Change(int type, unsigned index, uint32_t ip, int prefix) {
         return r;
     }
     alignas(nlmsghdr) char reply[1024];
-    const ssize_t n = ::recv(s.fd, reply, sizeof reply, 0);
+    const ssize_t n = ::recv(s.fd, reply, sizeof reply, MSG_DONTWAIT);
     auto* rh = reinterpret_cast<nlmsghdr*>(reply);
     if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) || rh->nlmsg_type != NLMSG_ERROR) {
         r.error = "netlink: unexpected answer";
@@ -131,28 +137,79 @@ bool AddressAnswered(unsigned index, uint32_t ip, int waitMs) {
     std::memcpy(probe + 8, ifr.ifr_hwaddr.sa_data, 6);
     const uint32_t target = htonl(ip);
     std::memcpy(probe + 24, &target, 4);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    // Two probes, the second half-way, in case the first is lost.
-    const auto second = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs / 2);
-    bool bSecondSent = false;
-    if (::sendto(s.fd, probe, sizeof probe, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) return false;
+    // PROBES probes evenly spaced from the start of the wait, in case some are lost; the waits are
+    // cut into slices so that a stop request ends the probe at once.
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(waitMs);
+    int sent = 0;
     for (;;) {
+        if (StopRequested()) return false;
         const auto now = std::chrono::steady_clock::now();
         if (now >= end) return false;
-        if (!bSecondSent && now >= second) {
-            ::sendto(s.fd, probe, sizeof probe, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-            bSecondSent = true;
+        const auto next = sent < PROBES ? start + std::chrono::milliseconds(waitMs * sent / PROBES) : end;
+        if (sent < PROBES && now >= next) {
+            if (::sendto(s.fd, probe, sizeof probe, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0 && sent == 0)
+                return false;
+            ++sent;
+            continue;
         }
-        const auto next = bSecondSent ? end : second;
-        pollfd p{s.fd, POLLIN, 0};
         const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1;
-        if (::poll(&p, 1, ms) <= 0) continue;
+        pollfd p{s.fd, POLLIN, 0};
+        if (::poll(&p, 1, std::min(ms, PROBE_SLICE_MS)) <= 0) continue;
         unsigned char in[64];
-        const ssize_t n = ::recv(s.fd, in, sizeof in, 0);
+        const ssize_t n = ::recv(s.fd, in, sizeof in, MSG_DONTWAIT);
         // A reply, or another host's probe or request, whose sender address is `ip`.
         if (n >= 28 && in[6] == 0 && (in[7] == 1 || in[7] == 2) && std::memcmp(in + 14, &target, 4) == 0) return true;
     }
 }
+
+namespace {
+
+// A NETLINK_ROUTE socket in the groups of IPv4 addresses and links, and an eventfd for Wake.
+class NetlinkWatch : public AddressWatch {
+public:
+    NetlinkWatch() {
+        m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        m_nl = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+        sockaddr_nl groups{};
+        groups.nl_family = AF_NETLINK;
+        groups.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_LINK;
+        if (m_nl >= 0 && ::bind(m_nl, reinterpret_cast<sockaddr*>(&groups), sizeof groups) != 0) {
+            ::close(m_nl);
+            m_nl = -1;  // the caller's poll alone
+        }
+    }
+    ~NetlinkWatch() override {
+        if (m_nl >= 0) ::close(m_nl);
+        if (m_wake >= 0) ::close(m_wake);
+    }
+    void Wait(int waitMs) override {
+        pollfd p[2] = {{m_wake, POLLIN, 0}, {m_nl, POLLIN, 0}};  // a negative descriptor is skipped
+        if (::poll(p, 2, waitMs) <= 0) return;
+        // What the notifications say is not read: the caller looks at the adapters again. An
+        // overflowed socket (ENOBUFS) says the same.
+        char buf[8192];
+        if (p[1].revents) {
+            for (int i = 0; i < 64 && ::recv(m_nl, buf, sizeof buf, MSG_DONTWAIT) != -1; ++i) {}
+        }
+        if (p[0].revents) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(m_wake, &count, sizeof count);
+        }
+    }
+    void Wake() override {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_wake, &one, sizeof one);
+    }
+
+private:
+    int m_nl = -1;
+    int m_wake = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<AddressWatch> WatchAddresses() { return std::make_unique<NetlinkWatch>(); }
 
 uint64_t ProcessStartTime(int pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");

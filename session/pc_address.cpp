@@ -35,6 +35,7 @@ SystemOps RealOps() {
     ops.remove = plat::RemoveAdapterAddress;
     ops.answered = [](unsigned index, uint32_t ip) { return plat::AddressAnswered(index, ip, PROBE_MS); };
     ops.startTime = plat::ProcessStartTime;
+    ops.watch = plat::WatchAddresses;
     ops.journal = plat::JoinPath(plat::JoinPath(plat::JoinPath(plat::MachineRoot(), "ProgramData"), "rk880t-tool"),
                                  "pc-address.txt");
     return ops;
@@ -148,7 +149,18 @@ void RecoverStale(const SystemOps& ops) {
 
 bool CPcAddress::Offer(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
                        const std::function<bool(const std::string&)>& ask, std::vector<std::string>& lines) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    bool bHeld = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        bHeld = OfferLocked(gateway, adapters, ask, lines);
+    }
+    // The thread takes m_mutex in Keep: started (and stopped) without holding it.
+    if (bHeld) StartKeeping();
+    return bHeld;
+}
+
+bool CPcAddress::OfferLocked(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
+                             const std::function<bool(const std::string&)>& ask, std::vector<std::string>& lines) {
     if (m_held.ip != 0) return true;
     if (m_config.mode == Mode::Off || m_bOffered) return false;
     m_bOffered = true;
@@ -197,6 +209,8 @@ bool CPcAddress::SetOn(const plat::AdapterAddress& adapter, uint32_t gateway, st
                 if (d == c) return true;
             return m_ops.answered(adapter.index, c);
         });
+        // A stop (window closed, Ctrl+C) cuts the probes short: their "free" means nothing.
+        if (plat::StopRequested()) return false;
         if (ip == 0) {
             lines.push_back(plat::Format(Text(FAILED_CN, FAILED_EN).c_str(), adapter.name.c_str(), Text(NO_FREE_CN, NO_FREE_EN).c_str()));
             return false;
@@ -213,6 +227,7 @@ bool CPcAddress::SetOn(const plat::AdapterAddress& adapter, uint32_t gateway, st
         if (r.change != plat::AddressChange::Done) {
             journal.pop_back();
             WriteJournal(m_ops.journal, journal);
+            if (plat::StopRequested()) return false;
         }
         switch (r.change) {
             case plat::AddressChange::Done:
@@ -248,7 +263,31 @@ void CPcAddress::Keep() {
                  r.change == plat::AddressChange::Done ? "done" : r.error.c_str());
 }
 
+void CPcAddress::StartKeeping() {
+    std::lock_guard<std::mutex> lock(m_keeperMutex);
+    if (!m_ops.watch || m_keeper.Running()) return;
+    m_watch = m_ops.watch();
+    m_keeper.Start([this] {
+        while (!plat::StopRequested()) {
+            m_watch->Wait(KEEP_POLL_MS);
+            if (plat::StopRequested()) break;
+            Keep();
+        }
+    });
+}
+
+void CPcAddress::StopKeeping() {
+    std::lock_guard<std::mutex> lock(m_keeperMutex);
+    if (!m_keeper.Running()) return;
+    m_keeper.RequestStop();
+    m_watch->Wake();
+    m_keeper.Join();
+    m_watch.reset();
+}
+
 void CPcAddress::Release() {
+    // Without m_mutex: the thread may be waiting for it in Keep.
+    StopKeeping();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_held.ip == 0) return;
     const plat::AddressResult r = m_ops.remove(m_index, m_held.ip, PREFIX);

@@ -5,15 +5,18 @@
 // 101..199), the journal that makes every added address go again (an entry written before the
 // add, removed after the removal; a start of the program removes the addresses of entries whose
 // process is gone), and the holder that puts the address back while the tool holds it (a network
-// manager or the gateway's reboot took it) and removes it at the end.
+// manager or the gateway's reboot took it: a thread of its own looks at every address or link
+// change the system reports, and at least every KEEP_POLL_MS) and removes it at the end.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/adapters.h"
 #include "platform/address.h"
+#include "platform/clock.h"
 
 namespace pc_address {
 
@@ -41,7 +44,8 @@ constexpr const char* NO_FREE_CN = "网段内192.168.0.100至.199均已被占用
 constexpr const char* NO_FREE_EN = "every address from .100 to .199 is in use";
 
 constexpr int PREFIX = 24;
-constexpr int PROBE_MS = 600;  // how long an ARP probe waits for an answer
+constexpr int PROBE_MS = 300;  // how long an ARP probe waits for an answer
+constexpr int KEEP_POLL_MS = 1000;  // the longest the held address goes unchecked
 
 // What the holder asks of the system: the platform's functions, a fake in tests.
 struct SystemOps {
@@ -51,6 +55,9 @@ struct SystemOps {
     std::function<plat::AddressResult(unsigned, uint32_t, int)> remove;
     std::function<bool(unsigned, uint32_t)> answered;
     std::function<uint64_t(int)> startTime;
+    // The system's address and link changes for the thread that keeps the address (none: only
+    // the explicit Keep calls keep it).
+    std::function<std::unique_ptr<plat::AddressWatch>()> watch;
     std::string journal;  // the journal's path
 };
 SystemOps RealOps();
@@ -81,7 +88,8 @@ void RecoverStale(const SystemOps& ops);
 
 enum class Mode { Off, Ask, Set };
 
-// The address the tool holds. Thread-safe; the destructor gives the address back.
+// The address the tool holds. Thread-safe; the destructor gives the address back. While it holds
+// one, a thread of its own keeps it (Keep on every reported change, at least every KEEP_POLL_MS).
 class CPcAddress {
 public:
     struct Config {
@@ -102,14 +110,18 @@ public:
                const std::function<bool(const std::string&)>& ask, std::vector<std::string>& lines);
     // Puts the held address back when it is gone and its adapter has link again.
     void Keep();
-    // Removes the held address, then its journal entry.
+    // Ends the keeping thread, removes the held address, then its journal entry.
     void Release();
     // The held address and adapter (0 and empty when none).
     uint32_t Address() const;
     std::string Adapter() const;
 
 private:
+    bool OfferLocked(uint32_t gateway, const std::vector<plat::AdapterAddress>& adapters,
+                     const std::function<bool(const std::string&)>& ask, std::vector<std::string>& lines);
     bool SetOn(const plat::AdapterAddress& adapter, uint32_t gateway, std::vector<std::string>& lines);
+    void StartKeeping();
+    void StopKeeping();
     bool English() const { return m_config.english && m_config.english(); }
     std::string Text(const char* cn, const char* en) const { return English() ? en : cn; }
 
@@ -119,6 +131,11 @@ private:
     bool m_bOffered = false;
     JournalEntry m_held;     // ip 0: none
     unsigned m_index = 0;
+    // The keeping thread and what it waits on; started and ended under m_keeperMutex, never
+    // while m_mutex is held.
+    std::mutex m_keeperMutex;
+    std::unique_ptr<plat::AddressWatch> m_watch;
+    plat::WorkerThread m_keeper;
 };
 
 }  // namespace pc_address

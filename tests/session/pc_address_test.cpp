@@ -2,8 +2,11 @@
 // address, the journal around the add and the removal, a killed run's entry, putting it back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/fs.h"
 #include "platform/socket.h"
@@ -64,8 +67,10 @@ TEST(PcAddress, CandidatesAndAddressesFromTablesOfAdapters) {
     EXPECT_EQ(choose(GW, all), "0.0.0.0");
 }
 
-// A fake system: adapters, the addresses added, a living and a dead process.
+// A fake system: adapters, the addresses added, a living and a dead process. The holder's own
+// thread uses it too: the operations take `mutex`, and so does a test that changes it meanwhile.
 struct FakeSystem {
+    std::mutex mutex;
     std::vector<AdapterAddress> adapters{Ad("lo", "127.0.0.1", true, false, true), Ad("eth0", "10.0.0.5"), Ad("eth1", "")};
     std::set<uint32_t> answering;              // other hosts on the segment
     std::set<uint32_t> duplicates;             // Windows' detection says Duplicate
@@ -79,9 +84,13 @@ struct FakeSystem {
 
     pc_address::SystemOps Ops() {
         pc_address::SystemOps ops;
-        ops.adapters = [this] { return adapters; };
+        ops.adapters = [this] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return adapters;
+        };
         ops.mayChange = [this] { return bMay; };
         ops.add = [this](unsigned index, uint32_t ip, int prefix) {
+            std::lock_guard<std::mutex> lock(mutex);
             calls.push_back("add " + std::to_string(index) + " " + plat::Ipv4Text(ip) + "/" + std::to_string(prefix));
             journalAtAdd = Read();
             if (duplicates.count(ip)) return plat::AddressResult{AddressChange::Duplicate, "duplicate"};
@@ -97,6 +106,7 @@ struct FakeSystem {
             return plat::AddressResult{AddressChange::Done, {}};
         };
         ops.remove = [this](unsigned index, uint32_t ip, int) {
+            std::lock_guard<std::mutex> lock(mutex);
             calls.push_back("remove " + std::to_string(index) + " " + plat::Ipv4Text(ip));
             for (AdapterAddress& a : adapters)
                 if (a.index == index && a.ip == ip) a.ip = 0;
@@ -156,6 +166,28 @@ TEST_F(PcAddressHolder, SetsTheAddressJournalledFirstKeepsItAndGivesItBack) {
     }
     EXPECT_EQ(sys.calls.back(), "remove 449 192.168.0.101");
     EXPECT_EQ(sys.Read(), "");
+
+    // With the system's watch, the holder's own thread puts it back, and Release ends the thread.
+    sys.calls.clear();
+    pc_address::SystemOps ops = sys.Ops();
+    ops.watch = plat::WatchAddresses;
+    {
+        CPcAddress holder(Config(Mode::Set, "eth1"), ops);
+        std::vector<std::string> lines;
+        ASSERT_TRUE(holder.Offer(GW, sys.adapters, nullptr, lines));
+        const auto adds = [&] {
+            std::lock_guard<std::mutex> lock(sys.mutex);
+            return std::count(sys.calls.begin(), sys.calls.end(), "add 449 192.168.0.101/24");
+        };
+        {
+            std::lock_guard<std::mutex> lock(sys.mutex);
+            sys.adapters[2].ip = 0;
+        }
+        for (int i = 0; i < 100 && adds() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(adds(), 2);
+    }
+    EXPECT_EQ(sys.calls.back(), "remove 449 192.168.0.101");
+    EXPECT_EQ(sys.Read(), "");
 }
 
 TEST_F(PcAddressHolder, QuestionsClearLinesAndNoChange) {
@@ -212,6 +244,24 @@ TEST_F(PcAddressHolder, QuestionsClearLinesAndNoChange) {
             EXPECT_EQ(sys.Read(), "") << c.what;
         }
     }
+
+    // Stopped (window closed, Ctrl+C) while the probe runs: its "no answer" sets nothing.
+    FakeSystem sys(folder);
+    pc_address::SystemOps ops = sys.Ops();
+    ops.answered = [](unsigned, uint32_t) {
+        plat::CurrentStopFlag()->Request();
+        return false;
+    };
+    CPcAddress holder(Config(Mode::Set, "eth1"), ops);
+    std::vector<std::string> lines;
+    bool bHeld = true;
+    plat::WorkerThread watcher;
+    watcher.Start([&] { bHeld = holder.Offer(GW, sys.adapters, nullptr, lines); });
+    watcher.Join();
+    EXPECT_FALSE(bHeld);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(sys.calls.empty());
+    EXPECT_EQ(sys.Read(), "");
 }
 
 TEST_F(PcAddressHolder, DuplicateTakesTheNextAndAKilledRunsEntryIsRemovedAtTheNextStart) {
