@@ -2,8 +2,9 @@
 // The one socket layer of the program: IPv4 TCP and UDP sockets behind a handle that closes
 // itself, a bounded connect, waits with a time-out over one or several sockets, the options the
 // link needs, a send that never raises SIGPIPE, error texts, and a wake-up object a wait can
-// include. socket_posix.cpp implements it with BSD sockets and poll, socket_win.cpp with Winsock
-// and WSAPoll (Winsock is started by the network start-up before any socket is made).
+// include. socket.cpp holds what both systems share, socket_posix.cpp the BSD socket side and
+// socket_win.cpp the Winsock side (Winsock is started by the network start-up before any socket
+// is made).
 //
 // Addresses are IPv4 values in host order (127.0.0.1 is 0x7F000001). Every wait takes real
 // milliseconds; a negative time-out waits without limit. An interrupted wait resumes.
