@@ -13,6 +13,8 @@
 #include <span>
 #include <string>
 
+#include "platform/non_copyable.h"
+
 namespace plat {
 
 #ifdef _WIN32
@@ -57,15 +59,13 @@ inline constexpr std::ptrdiff_t IO_WOULD_BLOCK = -2;
 // NoWait: it returns IO_WOULD_BLOCK instead of blocking.
 enum class IoMode { Wait, NoWait };
 
-class Socket {
+class Socket : private NonCopyable {
 public:
     Socket() = default;
     explicit Socket(NativeSocket s) : m_s(s) {}
     ~Socket() { Close(); }
     Socket(Socket&& other) noexcept;
     Socket& operator=(Socket&& other) noexcept;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
 
     // A new socket (not inherited by child processes); invalid on failure (LastSocketError).
     static Socket Tcp();
@@ -155,12 +155,10 @@ int WaitAny(std::span<WaitItem> items, int64_t timeoutMs);
 
 // Wakes a thread out of WaitAny: its Item() is in the wait's list, Signal() (from any thread)
 // makes it readable, Drain() clears it. A pipe on POSIX, a loopback UDP pair on Windows.
-class WakeUp {
+class WakeUp : private NonCopyable {
 public:
     WakeUp();
     ~WakeUp();
-    WakeUp(const WakeUp&) = delete;
-    WakeUp& operator=(const WakeUp&) = delete;
 
     bool Valid() const { return m_read != NO_SOCKET; }
     void Signal();

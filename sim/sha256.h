@@ -6,12 +6,12 @@
 #include <memory>
 #include <string>
 
-class Sha256 {
+#include "platform/non_copyable.h"
+
+class Sha256 : private plat::NonCopyable {
 public:
     Sha256();
     ~Sha256();
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
 
     void Reset();
     void Update(const uint8_t* data, size_t size);
