@@ -19,6 +19,10 @@ public:
     std::string HexDigest();
 
 private:
+    static constexpr size_t DIGEST_SIZE = 32;
+    // The digest of everything since the last Reset, then a Reset.
+    void Finish(uint8_t (&digest)[DIGEST_SIZE]);
+
     struct State;
     std::unique_ptr<State> m_state;
 };
