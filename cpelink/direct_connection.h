@@ -4,14 +4,13 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/non_copyable.h"
 #include "platform/socket.h"
 
-class DirectConnection {
+class DirectConnection : private plat::NonCopyable {
 public:
     DirectConnection() = default;
     ~DirectConnection();
-    DirectConnection(const DirectConnection&) = delete;
-    DirectConnection& operator=(const DirectConnection&) = delete;
 
     // Resolves the host, stores port and address, creates the socket. 1 on success (and at once
     // when connected).

@@ -2,49 +2,24 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 bool IsOverrideType(uint8_t t) { return t >= 0xF0 && t <= 0xF2; }
+
+// The layout of a record type on one side of the link: `dataTypes` are the types that side
+// carries with a data block (besides the CMD_DATA type overrides, which always do).
+LinkLayout LayoutOf(uint8_t type, std::initializer_list<uint8_t> dataTypes) {
+    if (type == CMD_HELLO) return LinkLayout::Hello;
+    if (type == CMD_ANNOUNCE) return LinkLayout::Announce;
+    const bool data = IsOverrideType(type) || std::find(dataTypes.begin(), dataTypes.end(), type) != dataTypes.end();
+    return data ? LinkLayout::Data : LinkLayout::HeaderOnly;
+}
 }  // namespace
 
-LinkLayout ChannelEncodeLayout(uint8_t type) {
-    switch (type) {
-        case 0x01: case 0x03: case 0x04: case 0x41: case 0x52: case 0x91:
-            return LinkLayout::Data;
-        case CMD_HELLO:
-            return LinkLayout::Hello;
-        case CMD_ANNOUNCE:
-            return LinkLayout::Announce;
-        default:
-            return IsOverrideType(type) ? LinkLayout::Data : LinkLayout::HeaderOnly;
-    }
-}
-
-LinkLayout ServerEncodeLayout(uint8_t type) {
-    switch (type) {
-        case 0x01: case 0x04: case 0x41:
-            return LinkLayout::Data;
-        case CMD_HELLO:
-            return LinkLayout::Hello;
-        case CMD_ANNOUNCE:
-            return LinkLayout::Announce;
-        default:
-            return IsOverrideType(type) ? LinkLayout::Data : LinkLayout::HeaderOnly;
-    }
-}
-
-LinkLayout DecodeLayout(uint8_t type) {
-    switch (type) {
-        case 0x01: case 0x04: case 0x43: case 0x60: case 0x61:
-            return LinkLayout::Data;
-        case CMD_HELLO:
-            return LinkLayout::Hello;
-        case CMD_ANNOUNCE:
-            return LinkLayout::Announce;
-        default:
-            return IsOverrideType(type) ? LinkLayout::Data : LinkLayout::HeaderOnly;
-    }
-}
+LinkLayout ChannelEncodeLayout(uint8_t type) { return LayoutOf(type, {0x01, 0x03, 0x04, 0x41, 0x52, 0x91}); }
+LinkLayout ServerEncodeLayout(uint8_t type) { return LayoutOf(type, {0x01, 0x04, 0x41}); }
+LinkLayout DecodeLayout(uint8_t type) { return LayoutOf(type, {0x01, 0x04, 0x43, 0x60, 0x61}); }
 
 size_t EncodeLayout(const LinkRecord& r, LinkLayout layout, std::span<uint8_t, LINK_MESSAGE_SIZE> out) {
     std::fill(out.begin(), out.end(), uint8_t{0});

@@ -14,6 +14,7 @@
 #include "cpelink/link_slots.h"
 #include "platform/clock.h"
 #include "platform/endpoints.h"
+#include "platform/non_copyable.h"
 #include "platform/socket.h"
 
 // The text reported when the link port cannot be bound (%d: the port).
@@ -43,12 +44,10 @@ struct LinkServerConfig {
 // The trace line of a connection refused for its address (peer, subnet, prefix length).
 inline constexpr const char* LINK_PEER_REFUSED_TEXT = "Link connection from %s refused: not on %s/%d";
 
-class CLinkServer {
+class CLinkServer : private plat::NonCopyable {
 public:
     CLinkServer();
     ~CLinkServer();  // stops
-    CLinkServer(const CLinkServer&) = delete;
-    CLinkServer& operator=(const CLinkServer&) = delete;
 
     // Clears the eight slots (their connections are given back), opens the listening socket,
     // starts the worker threads and the announcer, becomes the running server and sleeps 1000 ms

@@ -36,6 +36,15 @@ void ClearHalvesLocked(LinkSlot& s) {
     s.bPending.store(false, std::memory_order_release);
 }
 
+// Empties the slot (both halves and the reply queue) and gives back the connection it held; both
+// slot locks are held by the caller.
+LinkConnectionPtr EmptyLocked(LinkSlot& s) {
+    LinkConnectionPtr held = s.sendConn ? s.sendConn : s.recvConn;
+    ClearHalvesLocked(s);
+    s.queue.clear();
+    return held;
+}
+
 }  // namespace
 
 void LinkConnection::Shutdown() { m_socket.Shutdown(); }
@@ -80,9 +89,7 @@ LinkConnectionPtr SlotBind(int index, LinkConnectionPtr conn) {
     {
         std::lock_guard<std::mutex> r(s.recvLock);
         std::lock_guard<std::mutex> w(s.sendLock);
-        previous = s.sendConn ? s.sendConn : s.recvConn;
-        ClearHalvesLocked(s);
-        s.queue.clear();
+        previous = EmptyLocked(s);
         s.recvConn = conn;
         s.sendConn = conn;
     }
@@ -199,15 +206,9 @@ bool SlotRelease(int index, const LinkConnection* conn) {
 LinkConnectionPtr SlotClear(int index) {
     if (!ValidLine(index)) return nullptr;
     LinkSlot& s = GetLinkSlot(index);
-    LinkConnectionPtr held;
-    {
-        std::lock_guard<std::mutex> r(s.recvLock);
-        std::lock_guard<std::mutex> w(s.sendLock);
-        held = s.sendConn ? s.sendConn : s.recvConn;
-        ClearHalvesLocked(s);
-        s.queue.clear();
-    }
-    return held;
+    std::lock_guard<std::mutex> r(s.recvLock);
+    std::lock_guard<std::mutex> w(s.sendLock);
+    return EmptyLocked(s);
 }
 
 LinkConnectionPtr SlotSendConnection(int index) {

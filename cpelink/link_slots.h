@@ -23,17 +23,16 @@
 
 #include "cpelink/line_count.h"
 #include "cpelink/link_record.h"
+#include "platform/non_copyable.h"
 #include "platform/socket.h"
 
 constexpr int LINK_MAX_CONNECTIONS = 8;
 // Records beyond this many in a slot's receive queue drop the oldest.
 constexpr size_t LINK_QUEUE_LIMIT = 256;
 
-class LinkConnection {
+class LinkConnection : private plat::NonCopyable {
 public:
     explicit LinkConnection(plat::Socket socket) : m_socket(std::move(socket)) {}
-    LinkConnection(const LinkConnection&) = delete;
-    LinkConnection& operator=(const LinkConnection&) = delete;
 
     const plat::Socket& Sock() const { return m_socket; }
     // Ends the connection (both directions); the handle stays valid for its holders.

@@ -9,6 +9,7 @@
 
 #include "model/line_record.h"
 #include "model/line_state.h"
+#include "platform/non_copyable.h"
 #include "platform/ui_port.h"
 
 constexpr const char* PRODUCT_TITLE = "MG_RK880T_PDWA_CN_VEV1.00.00";
@@ -35,12 +36,10 @@ struct LineDevice;
 // How start-up's writing of an embedded image into the version folder ended.
 enum class ImageExtraction { Written, NoResource, NoFolder, ReadOnly, WriteFailed };
 
-class CServiceToolDoc {
+class CServiceToolDoc : private plat::NonCopyable {
 public:
     CServiceToolDoc();
     ~CServiceToolDoc();
-    CServiceToolDoc(const CServiceToolDoc&) = delete;
-    CServiceToolDoc& operator=(const CServiceToolDoc&) = delete;
 
     // The record log of the run (its construction may ask the operator for the pristine record).
     // Created once, before OnNewDocument, by the application's start-up.

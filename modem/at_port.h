@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "cpelink/tunnel.h"
+#include "platform/non_copyable.h"
 
 constexpr size_t AT_ANSWER_SIZE = 256;      // answer buffer; a longer answer is cut to this
 constexpr int AT_TIMEOUT_MS = 5000;         // wait for an answer per try (scaled)
@@ -39,11 +40,9 @@ std::string AnswerText(const uint8_t* buffer, size_t size, int count);
 
 // --- the port -----------------------------------------------------------------------------------
 
-class AtPort {
+class AtPort : private plat::NonCopyable {
 public:
     explicit AtPort(ILinkTunnel& tunnel);
-    AtPort(const AtPort&) = delete;
-    AtPort& operator=(const AtPort&) = delete;
 
     ILinkTunnel& Tunnel() { return m_tunnel; }
     // The line's channel is open (the switch needs nothing more).

@@ -17,6 +17,7 @@
 
 #include "cpelink/tunnel.h"
 #include "modem/diag_commands.h"
+#include "platform/non_copyable.h"
 
 constexpr size_t DIAG_TX_SIZE = 4096;  // the largest frame sent
 constexpr size_t DIAG_RX_SIZE = 4098;  // reply buffer: the reply as received
@@ -34,7 +35,7 @@ enum class DiagMode { Diag = 0, Download = 1, Prepared = 3 };
 // opened). The PC file exists only after Done.
 enum class EfsCopyResult { Done, NoFile, Empty, Failed };
 
-class DiagClient {
+class DiagClient : private plat::NonCopyable {
 public:
     static constexpr DiagMode ModeDiag = DiagMode::Diag;
     static constexpr DiagMode ModeDownload = DiagMode::Download;
@@ -48,8 +49,6 @@ public:
     using ReplyFilter = std::function<bool(std::span<const uint8_t> reply)>;
 
     explicit DiagClient(ILinkTunnel& tunnel);
-    DiagClient(const DiagClient&) = delete;
-    DiagClient& operator=(const DiagClient&) = delete;
 
     ILinkTunnel& Tunnel() { return m_tunnel; }
 

@@ -7,6 +7,7 @@
 
 #include "modem/diag_client.h"
 #include "platform/fs.h"
+#include "platform/non_copyable.h"
 #include "platform/trace.h"
 
 namespace {
@@ -23,14 +24,12 @@ struct FileCloser {
 
 // A PC file written under a temporary name and renamed into place once complete; removed when
 // abandoned.
-class PendingFile {
+class PendingFile : private plat::NonCopyable {
 public:
     explicit PendingFile(const std::string& path) : m_path(path), m_tmp(plat::TempPathFor(path)) {
         m_file.Open(m_tmp);
     }
     ~PendingFile() { Abandon(); }
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
 
     bool IsOpen() const { return m_file.IsOpen(); }
     bool Write(std::span<const uint8_t> data) { return m_file.Write(data); }

@@ -11,6 +11,7 @@
 
 #include "platform/adapters.h"
 #include "platform/firewall.h"
+#include "platform/non_copyable.h"
 #include "platform/wide.h"
 
 namespace plat {
@@ -19,11 +20,9 @@ namespace {
 
 // An interface pointer released at scope end.
 template <class T>
-struct Ref {
+struct Ref : private NonCopyable {
     T* p = nullptr;
     Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
     ~Ref() {
         if (p) p->Release();
     }
@@ -32,11 +31,9 @@ struct Ref {
 };
 
 // A BSTR read from the API and freed at scope end.
-struct Bstr {
+struct Bstr : private NonCopyable {
     BSTR s = nullptr;
     Bstr() = default;
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
     ~Bstr() { SysFreeString(s); }
     std::wstring Wide() const { return s ? std::wstring(s, SysStringLen(s)) : std::wstring(); }
 };

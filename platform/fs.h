@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/non_copyable.h"
+
 namespace plat {
 
 // The machine root: "C:" maps onto it. Default on Linux $XDG_DATA_HOME/rk880t-tool/C (else
@@ -110,12 +112,10 @@ void SyncFolder(const std::string& folder);
 bool LocalTime(std::time_t t, std::tm& local);
 
 // A file written by whole blocks and flushed to the disk before it is closed; closes itself.
-class OutFile {
+class OutFile : private NonCopyable {
 public:
     OutFile() = default;
     ~OutFile();
-    OutFile(const OutFile&) = delete;
-    OutFile& operator=(const OutFile&) = delete;
     // Creates or truncates `path`; with `bAppend` opens it for appending (created when missing).
     bool Open(const std::string& path, bool bAppend = false);
     bool IsOpen() const { return m_fd >= 0; }

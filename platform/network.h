@@ -5,14 +5,14 @@
 // start: ready when a socket can be made.
 #include <string>
 
+#include "platform/non_copyable.h"
+
 namespace plat {
 
-class NetworkStartup {
+class NetworkStartup : private NonCopyable {
 public:
     NetworkStartup();
     ~NetworkStartup();
-    NetworkStartup(const NetworkStartup&) = delete;
-    NetworkStartup& operator=(const NetworkStartup&) = delete;
 
     bool Ready() const { return m_bReady; }
     // The message (caption "Error:") of a failed start-up; empty when ready.

@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/non_copyable.h"
+
 namespace plat {
 
-class SingleInstance {
+class SingleInstance : private NonCopyable {
 public:
     SingleInstance() = default;
     ~SingleInstance();
-    SingleInstance(const SingleInstance&) = delete;
-    SingleInstance& operator=(const SingleInstance&) = delete;
 
     // True when this process now holds the marker; false when another copy holds it
     // (ERROR_ALREADY_EXISTS).

@@ -2,8 +2,9 @@
 // The one socket layer of the program: IPv4 TCP and UDP sockets behind a handle that closes
 // itself, a bounded connect, waits with a time-out over one or several sockets, the options the
 // link needs, a send that never raises SIGPIPE, error texts, and a wake-up object a wait can
-// include. socket_posix.cpp implements it with BSD sockets and poll, socket_win.cpp with Winsock
-// and WSAPoll (Winsock is started by the network start-up before any socket is made).
+// include. socket.cpp holds what both systems share, socket_posix.cpp the BSD socket side and
+// socket_win.cpp the Winsock side (Winsock is started by the network start-up before any socket
+// is made).
 //
 // Addresses are IPv4 values in host order (127.0.0.1 is 0x7F000001). Every wait takes real
 // milliseconds; a negative time-out waits without limit. An interrupted wait resumes.
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "platform/non_copyable.h"
 
 namespace plat {
 
@@ -56,15 +59,13 @@ inline constexpr std::ptrdiff_t IO_WOULD_BLOCK = -2;
 // NoWait: it returns IO_WOULD_BLOCK instead of blocking.
 enum class IoMode { Wait, NoWait };
 
-class Socket {
+class Socket : private NonCopyable {
 public:
     Socket() = default;
     explicit Socket(NativeSocket s) : m_s(s) {}
     ~Socket() { Close(); }
     Socket(Socket&& other) noexcept;
     Socket& operator=(Socket&& other) noexcept;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
 
     // A new socket (not inherited by child processes); invalid on failure (LastSocketError).
     static Socket Tcp();
@@ -154,12 +155,10 @@ int WaitAny(std::span<WaitItem> items, int64_t timeoutMs);
 
 // Wakes a thread out of WaitAny: its Item() is in the wait's list, Signal() (from any thread)
 // makes it readable, Drain() clears it. A pipe on POSIX, a loopback UDP pair on Windows.
-class WakeUp {
+class WakeUp : private NonCopyable {
 public:
     WakeUp();
     ~WakeUp();
-    WakeUp(const WakeUp&) = delete;
-    WakeUp& operator=(const WakeUp&) = delete;
 
     bool Valid() const { return m_read != NO_SOCKET; }
     void Signal();

@@ -1,43 +1,17 @@
-// The socket layer on Windows: Winsock and WSAPoll, a loopback UDP pair for the wake-up.
+// The socket layer on Windows: Winsock, a loopback UDP pair for the wake-up.
 //
 // Every socket is kept non-blocking; a blocking call waits with WSAPoll, so the same socket
 // serves blocking and non-blocking calls from several threads without switching its mode (Winsock
 // has no per-call MSG_DONTWAIT). Winsock is started by the network start-up, not here.
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <mstcpip.h>
-#include <windows.h>
-
-#include "platform/socket.h"
+#include "platform/socket_native.h"
 
 #include <climits>
-#include <vector>
-
-#include "platform/clock.h"
 
 namespace plat {
 
+using namespace native;
+
 namespace {
-
-sockaddr_in ToSockaddr(SocketAddress a) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(a.port));
-    sa.sin_addr.s_addr = htonl(a.ip);
-    return sa;
-}
-
-SocketAddress FromSockaddr(const sockaddr_in& sa) { return {ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)}; }
-
-bool SetInt(SOCKET s, int level, int name, int value) {
-    return setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
-}
 
 void MakeNonBlocking(SOCKET s) {
     u_long on = 1;
@@ -53,33 +27,6 @@ SOCKET NewSocket(int type, int protocol) {
     return s;
 }
 
-SHORT PollEvents(unsigned events) {
-    return static_cast<SHORT>(((events & SOCKET_READABLE) ? POLLRDNORM : 0) | ((events & SOCKET_WRITABLE) ? POLLWRNORM : 0));
-}
-
-unsigned Ready(SHORT revents) {
-    unsigned r = 0;
-    if (revents & (POLLRDNORM | POLLRDBAND)) r |= SOCKET_READABLE;
-    if (revents & POLLWRNORM) r |= SOCKET_WRITABLE;
-    if (revents & (POLLERR | POLLHUP | POLLNVAL)) r |= SOCKET_BROKEN;
-    return r;
-}
-
-// WSAPoll with a deadline (it takes an int of milliseconds).
-int PollUntil(WSAPOLLFD* fds, size_t n, int64_t timeoutMs) {
-    const int64_t end = timeoutMs < 0 ? 0 : RealTickMs() + timeoutMs;
-    for (;;) {
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            const int64_t left = end - RealTickMs();
-            wait = left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
-        }
-        const int r = WSAPoll(fds, static_cast<ULONG>(n), wait);
-        if (r == SOCKET_ERROR && WSAGetLastError() == WSAEINTR) continue;
-        return r == SOCKET_ERROR ? -1 : r;
-    }
-}
-
 // Waits for `events` on `s` up to `ms`; true when one of them (or an error) came.
 bool WaitFor(SOCKET s, unsigned events, int64_t ms) {
     WSAPOLLFD p{s, PollEvents(events), 0};
@@ -88,34 +35,10 @@ bool WaitFor(SOCKET s, unsigned events, int64_t ms) {
     return r > 0;
 }
 
+// The length argument of send and recv: an int.
+int IoLength(std::size_t n) { return static_cast<int>(n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : n); }
+
 }  // namespace
-
-bool ParseIpv4(const std::string& text, uint32_t& ip) {
-    in_addr a{};
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-    ip = ntohl(a.s_addr);
-    return true;
-}
-
-std::string Ipv4Text(uint32_t ip) {
-    in_addr a{};
-    a.s_addr = htonl(ip);
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
-bool ResolveIpv4(const std::string& host, uint32_t& ip) {
-    if (ParseIpv4(host, ip)) return true;
-    if (host.empty()) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
-    ip = ntohl(reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr.s_addr);
-    freeaddrinfo(res);
-    return true;
-}
 
 uint32_t FirstInterfaceIpv4() {
     char name[256] = {};
@@ -148,32 +71,8 @@ std::string SocketErrorText(int error) {
 
 // --- Socket ---------------------------------------------------------------------------------------
 
-Socket::Socket(Socket&& other) noexcept : m_s(other.m_s), m_nSendTimeoutMs(other.m_nSendTimeoutMs) {
-    other.m_s = NO_SOCKET;
-}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_s = other.m_s;
-        m_nSendTimeoutMs = other.m_nSendTimeoutMs;
-        other.m_s = NO_SOCKET;
-    }
-    return *this;
-}
-
 Socket Socket::Tcp() { return Socket(NewSocket(SOCK_STREAM, IPPROTO_TCP)); }
 Socket Socket::Udp() { return Socket(NewSocket(SOCK_DGRAM, IPPROTO_UDP)); }
-
-void Socket::Close() {
-    if (m_s != NO_SOCKET) closesocket(m_s);
-    m_s = NO_SOCKET;
-}
-
-bool Socket::Bind(SocketAddress address) {
-    const sockaddr_in sa = ToSockaddr(address);
-    return bind(m_s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
-}
 
 bool Socket::Listen(int backlog) { return listen(m_s, backlog < 0 ? SOMAXCONN : backlog) == 0; }
 
@@ -203,31 +102,10 @@ bool Socket::Connect(SocketAddress peer, int64_t timeoutMs, std::string* error) 
             }
         }
     }
-    if (err != 0) {
-        if (error) *error = SocketErrorText(err);
-        WSASetLastError(err);
-        return false;
-    }
-    return true;
+    return ConnectResult(err, error);
 }
 
-void Socket::Shutdown() const {
-    if (m_s != NO_SOCKET) shutdown(m_s, SD_BOTH);
-}
-
-void Socket::ShutdownSend() const {
-    if (m_s != NO_SOCKET) shutdown(m_s, SD_SEND);
-}
-
-bool Socket::SetNoDelay(bool on) { return SetInt(m_s, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0); }
 bool Socket::SetReuseAddress(bool) { return true; }
-bool Socket::SetBroadcast(bool on) { return SetInt(m_s, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0); }
-
-bool Socket::SetBufferSizes(int bytes) {
-    const bool a = SetInt(m_s, SOL_SOCKET, SO_SNDBUF, bytes);
-    const bool b = SetInt(m_s, SOL_SOCKET, SO_RCVBUF, bytes);
-    return a && b;
-}
 
 bool Socket::SetKeepAlive(int idleSeconds, int intervalSeconds) {
     const bool on = SetInt(m_s, SOL_SOCKET, SO_KEEPALIVE, 1);
@@ -241,22 +119,14 @@ bool Socket::SetKeepAlive(int idleSeconds, int intervalSeconds) {
     return on && set;
 }
 
-bool Socket::SetLinger(bool on, int seconds) {
-    linger lg{};
-    lg.l_onoff = on ? 1 : 0;
-    lg.l_linger = static_cast<u_short>(seconds);
-    return setsockopt(m_s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof lg) == 0;
-}
-
 bool Socket::SetSendTimeout(int ms) {
     m_nSendTimeoutMs = ms > 0 ? ms : -1;
     return true;
 }
 
 std::ptrdiff_t Socket::Send(const void* data, std::size_t n, IoMode mode) const {
-    const int len = static_cast<int>(n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : n);
     for (;;) {
-        const int r = send(m_s, static_cast<const char*>(data), len, 0);
+        const int r = send(m_s, static_cast<const char*>(data), IoLength(n), 0);
         if (r != SOCKET_ERROR) return r;
         if (WSAGetLastError() != WSAEWOULDBLOCK) return IO_FAILED;
         if (mode == IoMode::NoWait) return IO_WOULD_BLOCK;
@@ -265,9 +135,8 @@ std::ptrdiff_t Socket::Send(const void* data, std::size_t n, IoMode mode) const 
 }
 
 std::ptrdiff_t Socket::Receive(void* data, std::size_t n, IoMode mode) const {
-    const int len = static_cast<int>(n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : n);
     for (;;) {
-        const int r = recv(m_s, static_cast<char*>(data), len, 0);
+        const int r = recv(m_s, static_cast<char*>(data), IoLength(n), 0);
         if (r != SOCKET_ERROR) return r;
         if (WSAGetLastError() != WSAEWOULDBLOCK) return IO_FAILED;
         if (mode == IoMode::NoWait) return IO_WOULD_BLOCK;
@@ -277,17 +146,16 @@ std::ptrdiff_t Socket::Receive(void* data, std::size_t n, IoMode mode) const {
 
 std::ptrdiff_t Socket::SendTo(const void* data, std::size_t n, SocketAddress to) const {
     const sockaddr_in sa = ToSockaddr(to);
-    const int len = static_cast<int>(n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : n);
     for (;;) {
-        const int r = sendto(m_s, static_cast<const char*>(data), len, 0, reinterpret_cast<const sockaddr*>(&sa),
-                             sizeof sa);
+        const int r = sendto(m_s, static_cast<const char*>(data), IoLength(n), 0,
+                             reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
         if (r != SOCKET_ERROR) return r;
         if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitFor(m_s, SOCKET_WRITABLE, m_nSendTimeoutMs)) return IO_FAILED;
     }
 }
 
 std::ptrdiff_t Socket::ReceiveFrom(void* data, std::size_t n, SocketAddress* from, IoMode mode) const {
-    const int len = static_cast<int>(n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : n);
+    const int len = IoLength(n);
     for (;;) {
         sockaddr_in sa{};
         int salen = sizeof sa;
@@ -310,34 +178,6 @@ std::ptrdiff_t Socket::ReceiveFrom(void* data, std::size_t n, SocketAddress* fro
     }
 }
 
-int Socket::Wait(unsigned events, int64_t timeoutMs) const {
-    WSAPOLLFD p{m_s, PollEvents(events), 0};
-    const int r = PollUntil(&p, 1, timeoutMs);
-    return r <= 0 ? r : static_cast<int>(Ready(p.revents));
-}
-
-SocketAddress Socket::LocalAddress() const {
-    sockaddr_in sa{};
-    int len = sizeof sa;
-    if (getsockname(m_s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
-    return FromSockaddr(sa);
-}
-
-SocketAddress Socket::PeerAddress() const {
-    sockaddr_in sa{};
-    int len = sizeof sa;
-    if (getpeername(m_s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
-    return FromSockaddr(sa);
-}
-
-int WaitAny(std::span<WaitItem> items, int64_t timeoutMs) {
-    std::vector<WSAPOLLFD> fds(items.size());
-    for (size_t i = 0; i < items.size(); ++i) fds[i] = {items[i].socket, PollEvents(items[i].events), 0};
-    const int r = PollUntil(fds.data(), fds.size(), timeoutMs);
-    for (size_t i = 0; i < items.size(); ++i) items[i].ready = r > 0 ? Ready(fds[i].revents) : 0;
-    return r;
-}
-
 // --- WakeUp ---------------------------------------------------------------------------------------
 
 WakeUp::WakeUp() {
@@ -346,11 +186,6 @@ WakeUp::WakeUp() {
     if (!reader || !writer || !writer.Connect(reader.LocalAddress(), 0)) return;
     m_read = reader.Release();
     m_write = writer.Release();
-}
-
-WakeUp::~WakeUp() {
-    if (m_read != NO_SOCKET) closesocket(m_read);
-    if (m_write != NO_SOCKET) closesocket(m_write);
 }
 
 void WakeUp::Signal() {

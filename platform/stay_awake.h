@@ -6,15 +6,16 @@
 //   button is disabled for as long as any task runs.
 // - Linux: a logind sleep inhibitor ("systemd-inhibit --what=sleep") held while any task runs,
 //   where systemd runs and systemd-inhibit exists; nothing elsewhere.
+
+#include "platform/non_copyable.h"
+
 namespace plat {
 
 // Held for the life of the object; made and destroyed on the same thread (the task's).
-class StayAwake {
+class StayAwake : private NonCopyable {
 public:
     StayAwake();
     ~StayAwake();
-    StayAwake(const StayAwake&) = delete;
-    StayAwake& operator=(const StayAwake&) = delete;
 };
 
 // How many StayAwake objects are alive (tests).

@@ -6,14 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "platform/non_copyable.h"
+
 enum class CipherStep { AcquireContext, CreateHash, HashData, DeriveKey, Cipher };
 
-class CRecordCipher {
+class CRecordCipher : private plat::NonCopyable {
 public:
     CRecordCipher();
     ~CRecordCipher();
-    CRecordCipher(const CRecordCipher&) = delete;
-    CRecordCipher& operator=(const CRecordCipher&) = delete;
 
     // Derives the key; false with the failed step and the system's error number.
     bool Start(const std::string& strPassword, CipherStep& failed, int& nError);

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/non_copyable.h"
 #include "platform/ui_port.h"
 #include "records/machine_id.h"
 
@@ -42,7 +43,7 @@ struct RecordStoreHooks {
 };
 
 
-class CRecordStore {
+class CRecordStore : private plat::NonCopyable {
 public:
     // Takes the machine identity, the language, the three paths (plain and working record in the
     // system directory of the machine root, the pristine record in `strProgramFolder`, the
@@ -50,8 +51,6 @@ public:
     // Messages and choosers go through `ui`, which must outlive the store.
     CRecordStore(plat::IUiPort& ui, const std::string& strProgramFolder, RecordStoreHooks hooks = {});
     ~CRecordStore();
-    CRecordStore(const CRecordStore&) = delete;
-    CRecordStore& operator=(const CRecordStore&) = delete;
 
     // The "SDI File" command: copies the working record to the operator's choice, then resets it
     // to the pristine record. True on success.

@@ -5,6 +5,7 @@
 
 #include "modem/rf_nv_lists.h"
 #include "platform/trace.h"
+#include "sim/locked_copy.h"
 
 namespace {
 
@@ -82,28 +83,16 @@ void GatewaySim::Stop() {
     m_bRunning = false;
 }
 
-bool GatewaySim::Running() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bRunning;
-}
+bool GatewaySim::Running() const { return LockedCopy(m_mutex, m_bRunning); }
 
-std::string GatewaySim::LastError() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_strError;
-}
+std::string GatewaySim::LastError() const { return LockedCopy(m_mutex, m_strError); }
 
-int GatewaySim::AnnouncePort() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nAnnouncePort;
-}
+int GatewaySim::AnnouncePort() const { return LockedCopy(m_mutex, m_nAnnouncePort); }
 
 int GatewaySim::WebPort() const { return m_web->WebPort(); }
 int GatewaySim::SettingPort() const { return m_web->SettingPort(); }
 
-SimKnobs GatewaySim::Knobs() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_knobs;
-}
+SimKnobs GatewaySim::Knobs() const { return LockedCopy(m_mutex, m_knobs); }
 
 void GatewaySim::SetKnobs(const SimKnobs& knobs) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -137,20 +126,11 @@ void GatewaySim::DropLink() { m_bDropRequested = true; }
 
 // --- Report -------------------------------------------------------------------------------------
 
-bool GatewaySim::IsConnected() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bConnected;
-}
+bool GatewaySim::IsConnected() const { return LockedCopy(m_mutex, m_bConnected); }
 
-int GatewaySim::Connections() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nConnections;
-}
+int GatewaySim::Connections() const { return LockedCopy(m_mutex, m_nConnections); }
 
-std::vector<SimRequest> GatewaySim::Requests() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests;
-}
+std::vector<SimRequest> GatewaySim::Requests() const { return LockedCopy(m_mutex, m_requests); }
 
 std::vector<uint8_t> GatewaySim::RequestTypes() const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -167,10 +147,7 @@ std::vector<uint8_t> GatewaySim::DataRecordTypes() const {
     return types;
 }
 
-std::vector<SimReply> GatewaySim::Replies() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_replies;
-}
+std::vector<SimReply> GatewaySim::Replies() const { return LockedCopy(m_mutex, m_replies); }
 
 std::optional<SimImage> GatewaySim::Image(uint8_t type) const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -179,25 +156,13 @@ std::optional<SimImage> GatewaySim::Image(uint8_t type) const {
     return it->second;
 }
 
-std::vector<SimAnnouncement> GatewaySim::Announcements() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_announcements;
-}
+std::vector<SimAnnouncement> GatewaySim::Announcements() const { return LockedCopy(m_mutex, m_announcements); }
 
-std::vector<std::string> GatewaySim::LinkCloses() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_closes;
-}
+std::vector<std::string> GatewaySim::LinkCloses() const { return LockedCopy(m_mutex, m_closes); }
 
-int GatewaySim::UpgradeEnds() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nUpgradeEnds;
-}
+int GatewaySim::UpgradeEnds() const { return LockedCopy(m_mutex, m_nUpgradeEnds); }
 
-bool GatewaySim::InDownloadMode() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bDownloadMode;
-}
+bool GatewaySim::InDownloadMode() const { return LockedCopy(m_mutex, m_bDownloadMode); }
 
 void GatewaySim::ClearReport() {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -25,6 +25,7 @@
 
 #include "cpelink/link_record.h"
 #include "platform/clock.h"
+#include "platform/non_copyable.h"
 #include "platform/socket.h"
 #include "sim/link_stream.h"
 #include "sim/modem_sim.h"
@@ -84,12 +85,10 @@ struct SimImage {
 };
 
 
-class GatewaySim {
+class GatewaySim : private plat::NonCopyable {
 public:
     explicit GatewaySim(GatewaySimConfig config = {});
     ~GatewaySim();
-    GatewaySim(const GatewaySim&) = delete;
-    GatewaySim& operator=(const GatewaySim&) = delete;
 
     // Binds the announcement listener and the web side (web server, setting port) on 127.0.0.1
     // and starts the link thread. False when a socket could not be set up (LastError says why).

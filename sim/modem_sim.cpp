@@ -7,6 +7,7 @@
 #include "modem/diag_frame.h"
 #include "modem/rf_nv_lists.h"
 #include "platform/byte_order.h"
+#include "sim/locked_copy.h"
 #include "sim/sim_frame.h"
 
 namespace {
@@ -389,10 +390,7 @@ std::optional<SimNvItem> ModemSim::NvItem(uint16_t item) const {
     return it->second;
 }
 
-std::map<uint16_t, SimNvItem> ModemSim::NvItems() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nv;
-}
+std::map<uint16_t, SimNvItem> ModemSim::NvItems() const { return LockedCopy(m_mutex, m_nv); }
 
 void ModemSim::WipeNv() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -436,10 +434,7 @@ std::optional<std::vector<uint8_t>> ModemSim::EfsFile(const std::string& path) c
     return it->second;
 }
 
-std::map<std::string, std::vector<uint8_t>> ModemSim::EfsFiles() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_efs;
-}
+std::map<std::string, std::vector<uint8_t>> ModemSim::EfsFiles() const { return LockedCopy(m_mutex, m_efs); }
 
 void ModemSim::WipeEfs() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -452,45 +447,24 @@ int ModemSim::OpenEfsFiles() const {
     return static_cast<int>(m_open.size());
 }
 
-int ModemSim::AtDiagMode() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nAtMode;
-}
+int ModemSim::AtDiagMode() const { return LockedCopy(m_mutex, m_nAtMode); }
 
 void ModemSim::SetAtDiagMode(int mode) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_nAtMode = mode;
 }
 
-bool ModemSim::SpcUnlocked() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bSpcUnlocked;
-}
+bool ModemSim::SpcUnlocked() const { return LockedCopy(m_mutex, m_bSpcUnlocked); }
 
-bool ModemSim::Offline() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bOffline;
-}
+bool ModemSim::Offline() const { return LockedCopy(m_mutex, m_bOffline); }
 
-std::vector<uint16_t> ModemSim::ControlModes() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_controlModes;
-}
+std::vector<uint16_t> ModemSim::ControlModes() const { return LockedCopy(m_mutex, m_controlModes); }
 
-int ModemSim::Resets() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nResets;
-}
+int ModemSim::Resets() const { return LockedCopy(m_mutex, m_nResets); }
 
-int ModemSim::DownloaderResets() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nDownloaderResets;
-}
+int ModemSim::DownloaderResets() const { return LockedCopy(m_mutex, m_nDownloaderResets); }
 
-std::vector<ModemEvent> ModemSim::Events() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_events;
-}
+std::vector<ModemEvent> ModemSim::Events() const { return LockedCopy(m_mutex, m_events); }
 
 void ModemSim::ClearEvents() {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -6,12 +6,12 @@
 #include <memory>
 #include <string>
 
-class Sha256 {
+#include "platform/non_copyable.h"
+
+class Sha256 : private plat::NonCopyable {
 public:
     Sha256();
     ~Sha256();
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
 
     void Reset();
     void Update(const uint8_t* data, size_t size);
@@ -19,6 +19,10 @@ public:
     std::string HexDigest();
 
 private:
+    static constexpr size_t DIGEST_SIZE = 32;
+    // The digest of everything since the last Reset, then a Reset.
+    void Finish(uint8_t (&digest)[DIGEST_SIZE]);
+
     struct State;
     std::unique_ptr<State> m_state;
 };

@@ -13,14 +13,7 @@ void Sha256::Reset() { sha256_init(&m_state->ctx); }
 
 void Sha256::Update(const uint8_t* data, size_t size) { sha256_update(&m_state->ctx, size, data); }
 
-std::string Sha256::HexDigest() {
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&m_state->ctx, sizeof digest, digest);  // also starts the stream anew
-    static const char* const d = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : digest) {
-        hex += d[b >> 4];
-        hex += d[b & 15];
-    }
-    return hex;
+void Sha256::Finish(uint8_t (&digest)[DIGEST_SIZE]) {
+    static_assert(DIGEST_SIZE == SHA256_DIGEST_SIZE);
+    sha256_digest(&m_state->ctx, DIGEST_SIZE, digest);  // also starts the stream anew
 }

@@ -33,16 +33,8 @@ void Sha256::Update(const uint8_t* data, size_t size) {
     }
 }
 
-std::string Sha256::HexDigest() {
-    BYTE digest[32] = {};
-    DWORD size = sizeof digest;
+void Sha256::Finish(uint8_t (&digest)[DIGEST_SIZE]) {
+    DWORD size = DIGEST_SIZE;
     if (m_state->hHash) CryptGetHashParam(m_state->hHash, HP_HASHVAL, digest, &size, 0);
     Reset();
-    static const char* const d = "0123456789abcdef";
-    std::string hex;
-    for (BYTE b : digest) {
-        hex += d[b >> 4];
-        hex += d[b & 15];
-    }
-    return hex;
 }

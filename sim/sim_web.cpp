@@ -184,10 +184,7 @@ public:
     }
     template <class Buffers>
     std::size_t read_some(const Buffers& buffers) {
-        error_code ec;
-        const std::size_t n = read_some(buffers, ec);
-        if (ec) throw boost::system::system_error(ec);
-        return n;
+        return OrThrow([&](error_code& ec) { return read_some(buffers, ec); });
     }
 
     template <class Buffers>
@@ -202,13 +199,19 @@ public:
     }
     template <class Buffers>
     std::size_t write_some(const Buffers& buffers) {
+        return OrThrow([&](error_code& ec) { return write_some(buffers, ec); });
+    }
+
+private:
+    // The throwing form of a call that reports its failure through an error_code.
+    template <class Call>
+    static std::size_t OrThrow(Call call) {
         error_code ec;
-        const std::size_t n = write_some(buffers, ec);
+        const std::size_t n = call(ec);
         if (ec) throw boost::system::system_error(ec);
         return n;
     }
 
-private:
     // The first non-empty buffer of a sequence (empty when there is none).
     template <class Buffer, class Buffers>
     static Buffer First(const Buffers& buffers) {

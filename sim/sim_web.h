@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/non_copyable.h"
+
 struct SimWebKnobs {
     // The answer to "Query". Auto: "FactoryResult:Opened" once "Open" was accepted, else
     // "FactoryResult:Closed". None: a reply that holds none of the known words.
@@ -38,12 +40,10 @@ struct SimWebCounts {
     int settingCloses = 0;        // 68 records
 };
 
-class SimWebServer {
+class SimWebServer : private plat::NonCopyable {
 public:
     SimWebServer();
     ~SimWebServer();  // stops
-    SimWebServer(const SimWebServer&) = delete;
-    SimWebServer& operator=(const SimWebServer&) = delete;
 
     // Binds both listeners (on `address`, host order; port 0: the system picks) and starts
     // serving; false when a listener could not be set up, or after Stop (a server runs once).

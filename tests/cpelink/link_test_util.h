@@ -14,6 +14,7 @@
 #include "cpelink/link_record.h"
 #include "cpelink/link_server.h"
 #include "platform/clock.h"
+#include "platform/non_copyable.h"
 #include "platform/socket.h"
 
 namespace linktest {
@@ -57,11 +58,9 @@ private:
 };
 
 // The gateway's link client: connects to the tool, reads messages and raw bytes, answers.
-class FakeGateway {
+class FakeGateway : private plat::NonCopyable {
 public:
     FakeGateway() = default;
-    FakeGateway(const FakeGateway&) = delete;
-    FakeGateway& operator=(const FakeGateway&) = delete;
 
     bool Connect(int port) {
         m_sock = plat::Socket::Tcp();

@@ -165,6 +165,15 @@ TEST_P(BadNvFile, RestoreIsRefusedAndNothingIsWritten) {
 
 std::vector<NvFileCase> NvFileCases() {
     const auto good = NvFile({23, 52, 550});
+    // The good file with its record `index` (from 0) naming `item`.
+    const auto withItem = [good](size_t index, uint16_t item) {
+        return [good, index, item](const std::string& p) {
+            auto b = good;
+            b[index * 136] = static_cast<uint8_t>(item & 0xFF);
+            b[index * 136 + 1] = static_cast<uint8_t>(item >> 8);
+            WriteBytes(p, b);
+        };
+    };
     return {
         {"Truncated", [good](const std::string& p) { WriteBytes(p, {good.begin(), good.end() - 5}); },
          "can't open the NV file! (size 403 is not a multiple of 136)"},
@@ -177,22 +186,8 @@ std::vector<NvFileCase> NvFileCases() {
              WriteBytes(p, b);
          },
          "can't open the NV file! (size 415 is not a multiple of 136)"},
-        {"RecordOfAnRfFileEntry",
-         [good](const std::string& p) {
-             auto b = good;
-             b[136] = 20215 & 0xFF;
-             b[137] = 20215 >> 8;
-             WriteBytes(p, b);
-         },
-         "can't open the NV file! (record 2 holds item 20215)"},
-        {"RecordOfTheListEnd",
-         [good](const std::string& p) {
-             auto b = good;
-             b[272] = 8888 & 0xFF;
-             b[273] = 8888 >> 8;
-             WriteBytes(p, b);
-         },
-         "can't open the NV file! (record 3 holds item 8888)"},
+        {"RecordOfAnRfFileEntry", withItem(1, 20215), "can't open the NV file! (record 2 holds item 20215)"},
+        {"RecordOfTheListEnd", withItem(2, 8888), "can't open the NV file! (record 3 holds item 8888)"},
         {"BeyondAnyBackup",
          [](const std::string& p) {
              // A multiple of 136 beyond 64 MiB (sparse: no disk is spent).

@@ -9,13 +9,12 @@
 
 #include "cpelink/link_record.h"
 #include "platform/clock.h"
+#include "platform/non_copyable.h"
 #include "platform/socket.h"
 
-class FakeTool {
+class FakeTool : private plat::NonCopyable {
 public:
     FakeTool() : m_listen(plat::ListenTcp({plat::IPV4_LOOPBACK, 0}, 8)), m_nPort(m_listen.LocalPort()) {}
-    FakeTool(const FakeTool&) = delete;
-    FakeTool& operator=(const FakeTool&) = delete;
 
     int Port() const { return m_nPort; }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/non_copyable.h"
 #include "tests/support/tool_harness.h"
 
 namespace private_network {
@@ -31,7 +32,7 @@ inline std::string CannotMake() {
     return why;
 }
 
-class Network {
+class Network : private plat::NonCopyable {
 public:
     // `options`: scripts/netns up options ("--wan", "--pc-address 10.0.0.100/24").
     explicit Network(const std::string& options = "") {
@@ -42,8 +43,6 @@ public:
         bUp = tool_harness::Shell(kScript + " exec " + name + " pc cat /sys/class/net/eth0/operstate 2>/dev/null") == "up\n";
     }
     ~Network() { std::system((kScript + " down " + name).c_str()); }
-    Network(const Network&) = delete;
-    Network& operator=(const Network&) = delete;
 
     // "NAME-gw", "NAME-pc", "NAME-wan".
     std::string Namespace(const std::string& side) const { return name + "-" + side; }
