@@ -11,7 +11,8 @@
 // Input: u8 k, then k operations of 3 bytes (u8 kind, u16 argument), then the gateway's script.
 // Operation kinds (kind % 8): 0 GetText, 1 GetData, 2 SendData and TakeData, 3 PostRecord and
 // TakeReply, 4 SendImage, 5 ImagesDone, 6 Close, 7 a new connection; 6 and 7 only with bit 7
-// set (else they are 0 and 1), so that fewer inputs end the kept connection.
+// set (else they are 0 and 1), and 7 once an input (then 1): a new connection costs as much as a
+// few requests, and a close costs the next input one.
 // For each request message it receives (and the raw image bytes after an image header), the
 // gateway takes the next step of the script:
 //   u8 kind   bit 0: a record laid out as the gateway sends one: the request's type (bit 3: a u8
@@ -26,6 +27,7 @@
 #include <algorithm>
 #include <bitset>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -48,6 +50,8 @@ constexpr int64_t kSendStallMs = 5000;
 // looks are a yield apart before they become short sleeps.
 constexpr int64_t kSettleBoundMs = 1000;
 constexpr int kSettleYields = 64;
+// New connections an input may ask for.
+constexpr int kMaxReconnects = 1;
 
 // The link server of this process on 127.0.0.1; its announcements go to a UDP socket of its own
 // that nobody reads.
@@ -83,16 +87,30 @@ bool WaitFor(const std::function<bool()>& cond, int64_t ms) {
     return true;
 }
 
-// The tool's side of line 0 is calm: the request is out (or nothing can go out any more) and what
-// the gateway sent has been read and queued (or the connection is gone).
-bool ToolCalm() {
+// The tool's end of a connection is closed with its last holder; the link server's worker threads
+// let go of it within a pass. Waits for that, so that an input leaves no socket open behind it.
+bool WaitClosed(const std::weak_ptr<LinkConnection>& conn) {
+    return WaitFor([&conn] { return conn.expired(); }, kSettleMs);
+}
+
+// What line 0's receive half holds: the records queued and the bytes of a message begun. While a
+// settle step lasts nothing takes from the queue, so the growth of the two is what the receive
+// thread took in meanwhile.
+struct ReceiveState {
+    size_t queued = 0;
+    size_t partial = 0;
+};
+
+ReceiveState ToolReceiveState() {
+    LinkSlot& slot = GetLinkSlot(0);
+    std::lock_guard<std::mutex> lock(slot.recvLock);
+    return {slot.queue.size(), slot.incoming.Buffered()};
+}
+
+// The tool's line 0 has no connection any more (nothing goes out or comes in).
+bool ToolConnectionGone() {
     const LinkConnectionPtr conn = SlotSendConnection(0);
-    if (!conn || conn->IsGivenBack()) return true;
-    if (!SlotIsSent(0) || conn->Sock().Wait(plat::SOCKET_READABLE, 0) != 0) return false;
-    // The receive thread may have read the bytes and not yet queued them: it queues under the
-    // receive lock.
-    std::lock_guard<std::mutex> lock(GetLinkSlot(0).recvLock);
-    return true;
+    return !conn || conn->IsGivenBack();
 }
 
 // The gateway's end of the connection, without a thread of its own: Serve reads whatever has
@@ -105,13 +123,14 @@ public:
     bool Connect(int port) {
         Drop();
         m_sock = plat::Socket::Tcp();
-        // As the gateway does: a short reply leaves at once, not when the last one is acknowledged.
+        // A short reply leaves at once, not once the one before it is acknowledged.
         if (m_sock) m_sock.SetNoDelay(true);
         if (!m_sock || !m_sock.Connect({plat::IPV4_LOOPBACK, port}, kIoMs)) {
             m_sock.Close();
             return false;
         }
         m_bHarnessHello = true;
+        m_nSentBytes = 0;
         return true;
     }
     void ScriptAnswersHello() { m_bHarnessHello = false; }
@@ -130,15 +149,15 @@ public:
     void SetScript(std::span<const uint8_t> script) { m_script = Reader(script); }
     // Completes a message begun by raw bytes with zeros, so that the next input's replies are read
     // from the start of a message.
-    // True when it sent any.
-    bool Align() {
+    void Align() {
         const Bytes zeros((LINK_MESSAGE_SIZE - m_nSentInMessage) % LINK_MESSAGE_SIZE, 0);
         Send(zeros);
-        return !zeros.empty();
     }
-    // Whether anything was sent since the last MarkCalm.
-    bool SentSinceCalm() const { return m_bSentSinceCalm; }
-    void MarkCalm() { m_bSentSinceCalm = false; }
+    bool Aligned() const { return m_nSentInMessage == 0; }
+    // Bytes sent on this connection so far.
+    uint64_t SentBytes() const { return m_nSentBytes; }
+    // Request messages read so far.
+    uint64_t MessagesRead() const { return m_nMessages; }
     // Reads what has arrived and answers it; true when anything was read or the connection ended.
     bool Serve();
 
@@ -155,7 +174,7 @@ private:
             return;
         }
         m_nSentInMessage = (m_nSentInMessage + bytes.size()) % LINK_MESSAGE_SIZE;
-        m_bSentSinceCalm = true;
+        m_nSentBytes += bytes.size();
     }
 
     plat::Socket m_sock;
@@ -163,7 +182,8 @@ private:
     LinkMessage m_header{};  // the image header whose raw bytes are being read
     size_t m_nRawLeft = 0;
     size_t m_nSentInMessage = 0;  // bytes sent since the last message boundary
-    bool m_bSentSinceCalm = false;
+    uint64_t m_nSentBytes = 0;
+    uint64_t m_nMessages = 0;
     bool m_bHarnessHello = false;
     Reader m_script{nullptr, 0};
 };
@@ -197,6 +217,7 @@ bool Gateway::Serve() {
         LinkMessage m{};
         std::copy_n(m_in.begin() + static_cast<std::ptrdiff_t>(pos), m.size(), m.begin());
         pos += m.size();
+        ++m_nMessages;
         if (m[0] == CMD_DOWN_BOOT || m[0] == CMD_DOWN_LINUX) {
             m_nRawLeft = plat::GetLe32(m, LinkOffset::DataTotal);
             m_header = m;
@@ -259,9 +280,10 @@ public:
     CLineChannel& Channel() { return *m_channel; }
 
     // The settle step of virtual time: the gateway answers what reached it and the tool queues
-    // what the gateway sent, until a look finds nothing moving (two looks in a row after an
-    // answer).
-    void Settle();
+    // what the gateway sent, until every request the tool posted has reached the gateway and
+    // every byte the gateway sent has been taken in by the tool. With `bAlign` the gateway first
+    // completes a message begun by raw bytes.
+    void Settle(bool bAlign = false);
     // The start of an input: an open channel, sequence restarted, nothing queued or in flight.
     // False when no such channel could be had (the input is skipped).
     bool Begin();
@@ -274,6 +296,12 @@ public:
 
 private:
     bool Connect(bool bScriptHello);
+    // The request in the slot has not reached the gateway yet (waiting to be sent, or on its way).
+    bool RequestOnItsWay() const;
+    // Marks the request last sent as read by the gateway.
+    static void ForgetDelivered();
+    // The tool's receive half has taken in `bytes` since `before` (or the connection is gone).
+    static bool TookIn(const ReceiveState& before, uint64_t bytes);
     bool Kept();
     void LetGo();
 
@@ -281,37 +309,65 @@ private:
     Gateway m_gateway;
     std::optional<CLineChannel> m_channel;
     bool m_bKept = false;
-    bool m_bCalm = false;  // the last settle ended calm, at sequence m_nCalmSeq
-    uint32_t m_nCalmSeq = 0;
+    bool m_bCalm = false;  // the last settle ended calm
 };
 
-void Line::Settle() {
-    // Nothing moves after a calm look until the tool posts a request (the sequence moves on) or
-    // sends raw image bytes (the gateway then still expects some): a pause meanwhile only passes.
-    if (m_bCalm && m_channel && m_channel->Sequence() == m_nCalmSeq && m_gateway.AtRest()) return;
+void Line::Settle(bool bAlign) {
+    // Nothing moves after a calm look until the tool posts a request or sends raw image bytes
+    // (the gateway then still expects some): a pause meanwhile only passes.
+    if (!bAlign && m_bCalm && m_gateway.AtRest() && !RequestOnItsWay()) return;
     m_bCalm = false;
+    const ReceiveState before = ToolReceiveState();
+    const uint64_t sentBefore = m_gateway.SentBytes();
+    if (bAlign) m_gateway.Align();
     const int64_t end = plat::RealTickMs() + kSettleBoundMs;
-    int calmLooks = 0;
     for (int look = 0;; ++look) {
-        const bool bActive = m_gateway.Serve();
-        calmLooks = !bActive && ToolCalm() ? calmLooks + 1 : 0;
-        // After an answer of the gateway the receive thread may have read it and not yet queued
-        // it: a second calm look after a pause tells. Without one, one look does.
-        if (calmLooks == 2 || (calmLooks == 1 && !m_gateway.SentSinceCalm())) {
+        const uint64_t messages = m_gateway.MessagesRead();
+        const bool bRead = m_gateway.Serve();
+        if (m_gateway.MessagesRead() != messages) ForgetDelivered();
+        // A gateway that closed its end is calm once the tool has seen the close.
+        if (!bRead && !RequestOnItsWay() && TookIn(before, m_gateway.SentBytes() - sentBefore) &&
+            (m_gateway.Connected() || ToolConnectionGone())) {
             m_bCalm = true;
-            m_nCalmSeq = m_channel ? m_channel->Sequence() : 0;
-            m_gateway.MarkCalm();
             return;
         }
         if (plat::RealTickMs() >= end) return;
-        // The threads awaited (the link server's send and receive threads) get the core at once
-        // when this one yields; a thread that blocks instead waits longer to come back on a busy
-        // machine. Short sleeps only once the wait has gone on.
+        // The threads awaited (the link server's send and receive threads, the system's delivery
+        // of loopback bytes) get the core at once when this one yields; a thread that blocks
+        // instead waits longer to come back on a busy machine. Short sleeps only once the wait
+        // has gone on.
         if (look < kSettleYields)
             std::this_thread::yield();
         else
             std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
+}
+
+bool Line::RequestOnItsWay() const {
+    if (!m_gateway.Connected() || ToolConnectionGone()) return false;
+    LinkSlot& slot = GetLinkSlot(0);
+    std::lock_guard<std::mutex> lock(slot.sendLock);
+    return slot.bPending.load() || slot.outgoing != LinkMessage{};
+}
+
+void Line::ForgetDelivered() {
+    // The gateway has read the last request sent: the slot's copy is spent (the send thread only
+    // reads it while the request is pending, and a post replaces it whole). Zeroed, a new post
+    // shows however alike the request is to the last one.
+    LinkSlot& slot = GetLinkSlot(0);
+    std::lock_guard<std::mutex> lock(slot.sendLock);
+    if (!slot.bPending.load()) slot.outgoing.fill(0);
+}
+
+bool Line::TookIn(const ReceiveState& before, uint64_t bytes) {
+    if (ToolConnectionGone()) return true;
+    const ReceiveState now = ToolReceiveState();
+    // At the queue's limit the oldest records drop and the count tells nothing more (an input
+    // cannot get there: it makes a few requests).
+    if (now.queued >= LINK_QUEUE_LIMIT) return true;
+    const int64_t took = static_cast<int64_t>(now.queued - before.queued) * static_cast<int64_t>(LINK_MESSAGE_SIZE) +
+                         static_cast<int64_t>(now.partial) - static_cast<int64_t>(before.partial);
+    return took == static_cast<int64_t>(bytes);
 }
 
 bool Line::Connect(bool bScriptHello) {
@@ -336,10 +392,12 @@ bool Line::Begin() {
 
 void Line::Reconnect() {
     m_bCalm = false;
+    const std::weak_ptr<LinkConnection> old = SlotSendConnection(0);
     m_gateway.Drop();
     // The channel takes a new connection only once it has seen the old one go.
     if (m_channel->HasConnection() && !WaitFor([this] { return m_channel->IsLost(); }, kSettleMs)) return;
     if (Connect(true)) m_channel->Attach(0);
+    Check(WaitClosed(old), "the old connection is closed");
 }
 
 bool Line::Kept() {
@@ -351,8 +409,7 @@ bool Line::Kept() {
 }
 
 void Line::End() {
-    if (m_gateway.Align()) m_bCalm = false;
-    Settle();
+    Settle(!m_gateway.Aligned());
     m_bKept = Kept();
     if (m_bKept) {
         m_channel->RestartSequence();
@@ -363,12 +420,13 @@ void Line::End() {
 
 void Line::LetGo() {
     m_bKept = false;
+    const std::weak_ptr<LinkConnection> old = SlotSendConnection(0);
     if (m_channel) {
         m_channel->Close();
         m_channel.reset();
     }
     m_gateway.Drop();
-    Check(WaitFor([] { return LinkConnectionCount() == 0; }, kSettleMs), "every connection is let go");
+    Check(WaitFor([] { return LinkConnectionCount() == 0; }, kSettleMs) && WaitClosed(old), "every connection is let go");
 }
 
 Line& TheLine() {
@@ -382,10 +440,11 @@ void AwaitReply(CLineChannel& ch) {
     while (ch.HasReply() != 1 && !ch.IsLost() && plat::TickMs() <= end) plat::SleepRaw(2);
 }
 
-void RunOperation(Line& line, uint8_t kind, uint16_t arg) {
+void RunOperation(Line& line, uint8_t kind, uint16_t arg, int& reconnects) {
     CLineChannel& ch = line.Channel();
     int op = kind % 8;
     if (op >= 6 && !(kind & 0x80)) op -= 6;
+    if (op == 7 && ++reconnects > kMaxReconnects) op = 1;
     switch (op) {
         case 0: {
             std::string text = "unchanged";
@@ -467,7 +526,8 @@ RK_FUZZ_TARGET(line_channel) {
             gw.typesSent.reset();
             gw.bRawSent = false;
             gw.SetScript(script);
-            for (const auto& [kind, arg] : ops) RunOperation(line, kind, arg);
+            int reconnects = 0;
+            for (const auto& [kind, arg] : ops) RunOperation(line, kind, arg, reconnects);
             gw.SetScript({});
             line.End();
         }
@@ -531,11 +591,9 @@ RK_FUZZ_SEEDS(line_channel) {
         plat::AppendLe16(s, 0);
         seeds.push_back(s);
     }
-    {  // the tool closes; the gateway comes back and refuses the hello with a bye; it comes back
-       // again and answers the hello, then the text
-        Bytes s{4};
+    {  // the tool closes; the gateway comes back and refuses the hello with a bye
+        Bytes s{3};
         op(s, 0x86, 0);
-        op(s, 0x87, 0);
         op(s, 0x87, 0);
         op(s, 0, 0);
         s.push_back(0x04);  // the tool's bye
@@ -543,6 +601,12 @@ RK_FUZZ_SEEDS(line_channel) {
         s.push_back(CMD_BYE);
         plat::AppendLe32(s, 0);
         plat::AppendLe16(s, 0);
+        seeds.push_back(s);
+    }
+    {  // the gateway comes back and answers the hello, then the text
+        Bytes s{2};
+        op(s, 0x87, 0);
+        op(s, 0, 0);
         answer(s, 1, "");
         answer(s, 12, "RK880T_CPE_1");
         seeds.push_back(s);
