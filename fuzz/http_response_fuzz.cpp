@@ -130,14 +130,17 @@ RK_FUZZ_SEEDS(http_response) {
             seeds.push_back(s);
         }
     }
-    {  // a header beyond its 64 KiB bound: the request fails (whole in the regression run; the
-       // fuzzer cuts its inputs to 4 KiB)
+#ifdef RK_FUZZ_REGRESS
+    {  // a header beyond its 64 KiB bound: the request fails. Only in the regression run: the
+       // fuzzer cuts its inputs to 4 KiB, and 4 KiB of a header that never ends, read a byte at
+       // a time, would make it spend its time on this one input's mutations.
         Bytes big = {0};
         PutText(big, "HTTP/1.0 200 OK\r\nX-Long: ");
         big.resize(big.size() + CHttpClient::HEADER_MAX, 'a');
         PutText(big, "\r\n\r\nbody");
         seeds.push_back(big);
     }
+#endif
     Bytes nul = {2};
     PutText(nul, "HTTP/1.0 200 OK\r\nX: a");
     nul.push_back(0);

@@ -16,7 +16,9 @@
 #include "ui/qt/qt_front_end.h"
 #endif
 #ifdef RK_HAVE_WIN32_WINDOW
+#include "platform/wide.h"
 #include "ui/win32/win32_front_end.h"
+#include "ui/win32/win32_session_guard.h"
 #endif
 
 int main(int argc, char** argv) {
@@ -63,6 +65,12 @@ int main(int argc, char** argv) {
 
     if (options.bHeadless) {
         CHeadlessRunner runner(options, programFolder);
+#ifdef RK_HAVE_WIN32_WINDOW
+        // Without a window of its own the console program is not asked before a log-off or
+        // shut-down: the guard's hidden window holds them back while a task runs, as the window
+        // program does.
+        const CWin32SessionGuard guard([&runner] { return plat::Widen(runner.SessionHoldText()); });
+#endif
         return runner.Run(WireApplication);
     }
 #if defined(RK_HAVE_QT)

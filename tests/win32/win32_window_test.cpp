@@ -31,6 +31,7 @@
 #include "ui/win32/win32_font.h"
 #include "ui/win32/win32_form_window.h"
 #include "ui/win32/win32_resources.h"
+#include "ui/win32/win32_session_guard.h"
 #include "form/startup_dialog.h"
 
 namespace {
@@ -633,6 +634,28 @@ TEST(Win32Console, CodePagesComeBackWhenTheToolEnds) {
         EXPECT_EQ(static_cast<int>(code), c.status * 100 + 11) << c.what;
     }
     EXPECT_TRUE(fs::exists(box.base / "cwd" / "out.csv"));
+}
+
+// The console program's hidden window: a log-off or shut-down asked while a task runs is held back
+// (FALSE), one asked before or after goes through (TRUE); the window is top-level, as the system
+// asks only those, and goes with the guard.
+TEST(Win32SessionGuard, HoldsTheSessionEndWhileATaskRuns) {
+    std::atomic<bool> bRunning{false};
+    HWND hWnd = nullptr;
+    {
+        const CWin32SessionGuard guard([&bRunning] { return bRunning ? std::wstring(L"程序正在运行") : std::wstring(); });
+        hWnd = guard.Handle();
+        ASSERT_NE(hWnd, nullptr);
+        EXPECT_EQ(GetAncestor(hWnd, GA_ROOT), hWnd);
+        EXPECT_FALSE(IsWindowVisible(hWnd));
+        EXPECT_EQ(SendMessageW(hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE) << "before the task";
+        bRunning = true;
+        EXPECT_EQ(SendMessageW(hWnd, WM_QUERYENDSESSION, 0, 0), FALSE) << "during the task (shut-down)";
+        EXPECT_EQ(SendMessageW(hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE) << "during the task (log-off)";
+        bRunning = false;
+        EXPECT_EQ(SendMessageW(hWnd, WM_QUERYENDSESSION, 0, 0), TRUE) << "after the task";
+    }
+    EXPECT_FALSE(IsWindow(hWnd));
 }
 
 }  // namespace

@@ -177,7 +177,18 @@ int CHeadlessRunner::Run(const std::function<void(CServiceToolApp&)>& wire) {
 
 void CHeadlessRunner::Trace(const std::string& text) { PrintErr("TRACE: " + EscapeLine(text)); }
 
+std::string CHeadlessRunner::SessionHoldText() {
+    std::lock_guard<std::mutex> lock(m_appMutex);
+    if (!m_pOpenApp) return {};
+    CServiceToolView& view = m_pOpenApp->View();
+    return !view.IsTornDown() && view.LineZeroRunning() ? view.RunningText() : std::string();
+}
+
 void CHeadlessRunner::Open(CServiceToolApp& app) {
+    {
+        std::lock_guard<std::mutex> lock(m_appMutex);
+        m_pOpenApp = &app;
+    }
     CServiceToolView& view = app.View();
     view.Presenter().observers.onHistoryAppended = [this](int, const std::string& entry) { PrintOut(entry); };
     // A command run (an export, Clear, the diagnosis) prints its messages only: no line is at work.
@@ -201,7 +212,13 @@ void CHeadlessRunner::Open(CServiceToolApp& app) {
     });
 }
 
-void CHeadlessRunner::Leave() { m_pApp->Form().RemoveListener(m_nStatusListener); }
+void CHeadlessRunner::Leave() {
+    {
+        std::lock_guard<std::mutex> lock(m_appMutex);
+        m_pOpenApp = nullptr;
+    }
+    m_pApp->Form().RemoveListener(m_nStatusListener);
+}
 
 int CHeadlessRunner::Loop() {
     if (m_options.giveUpAfter > 0) {

@@ -33,6 +33,10 @@ public:
     // after the application object is made and before its start-up.
     int Run(const std::function<void(CServiceToolApp&)>& wire);
 
+    // The text a log-off or shut-down is held back with while line 0 runs a task (the window's
+    // running text); empty otherwise. Callable from any thread.
+    std::string SessionHoldText();
+
     // plat::IUiPort
     plat::MsgResult MessageBox(const std::string& text, const std::string& caption, plat::MsgButtons buttons,
                                plat::MsgIcon icon) override;
@@ -102,5 +106,7 @@ private:
     int64_t m_giveUpAt = -1;
 
     std::atomic<bool> m_bTaskEnded{false};
+    std::mutex m_appMutex;                // guards m_pOpenApp
+    CServiceToolApp* m_pOpenApp = nullptr;  // from Open to Leave
     plat::WorkerThread m_signalThread;
 };
