@@ -181,7 +181,7 @@ std::string CHeadlessRunner::SessionHoldText() {
     std::lock_guard<std::mutex> lock(m_appMutex);
     if (!m_pOpenApp) return {};
     CServiceToolView& view = m_pOpenApp->View();
-    return !view.IsTornDown() && view.LineZeroRunning() ? view.RunningText() : std::string();
+    return !view.IsTornDown() && view.Commands().LineZeroRunning() ? view.Commands().RunningText() : std::string();
 }
 
 void CHeadlessRunner::Open(CServiceToolApp& app) {
