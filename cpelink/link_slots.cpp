@@ -51,11 +51,14 @@ void LinkConnection::Shutdown() { m_socket.Shutdown(); }
 
 bool LinkConnection::GiveBack() {
     bool expected = false;
-    if (!m_bGivenBack.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return false;
+    if (!m_bClaimed.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return false;
     Shutdown();
     {
+        // Shown as given back only once it is off the count: whoever sees it lost finds the count
+        // already down.
         std::lock_guard<std::mutex> lock(g_countLock);
         --g_nConnections;
+        m_bGivenBack.store(true, std::memory_order_release);
     }
     WakeLinkReceiver();
     return true;

@@ -45,7 +45,8 @@ public:
 
 private:
     plat::Socket m_socket;  // closed with the last holder
-    std::atomic<bool> m_bGivenBack{false};
+    std::atomic<bool> m_bClaimed{false};    // GiveBack's once-only guard
+    std::atomic<bool> m_bGivenBack{false};  // set after the shut-down and the count
 };
 
 using LinkConnectionPtr = std::shared_ptr<LinkConnection>;
