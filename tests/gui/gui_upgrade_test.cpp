@@ -166,10 +166,13 @@ private:
         int percent = 0;
         if (picture.nPicture != 1 || std::sscanf(Progress().c_str(), "%d/100", &percent) != 1) return;
         if (percent <= 0 || percent > 89 || percent <= m_seen.runningPercent) return;
+        // (not while the gateway's reply to a sent image is awaited: the time line shows the wait)
+        const std::string timeLine = TimeLine();
+        if (timeLine.find("最多还需") != std::string::npos) return;
         m_seen.runningPercent = percent;
         m_seen.bRunningDownloadEnabled = download->isEnabled();
         m_seen.runningPicture = Picture();
-        m_seen.runningTimeLine = TimeLine();
+        m_seen.runningTimeLine = timeLine;
         m_seen.bRunningShot = Save(m_window, "e2e_upgrade_running");
     }
 
