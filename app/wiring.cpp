@@ -8,7 +8,7 @@
 #include "session/nv_tasks.h"
 #include "session/pc_address.h"
 #include "session/run_log.h"
-#include "session/upgrade_controller.h"
+#include "session/link_tasks.h"
 #include "platform/fs.h"
 #include "platform/line_log.h"
 #include "web/gateway_web.h"
@@ -24,7 +24,7 @@ struct Wired final : ILineWork {
     std::unique_ptr<CRunRecorder> recorder;  // between the sessions and the presenter
     std::unique_ptr<CLineSessions> lines;
     std::unique_ptr<GatewayWeb> web;
-    std::unique_ptr<CUpgradeController> controller;
+    std::unique_ptr<CLinkTasks> linkTasks;
     std::unique_ptr<CLineDiagPortHost> atHost;
     std::unique_ptr<CDiagPortSwitches> portSwitches;
     std::unique_ptr<pc_address::CPcAddress> pcAddress;
@@ -34,16 +34,16 @@ struct Wired final : ILineWork {
     ~Wired() override {
         // The threads go first (they use everything below), then the link server.
         if (lines) lines->Shutdown();
-        if (controller) controller->StopLinkServer();
+        if (linkTasks) linkTasks->StopLinkServer();
         // Then the address the tool set: given back at every orderly end.
         if (pcAddress) pcAddress->Release();
     }
 
-    void WatchLink(int line) override { controller->LinkWatchThread(line); }
+    void WatchLink(int line) override { linkTasks->LinkWatchThread(line); }
     void RunTask(int line, TaskType type) override {
         CLineSession& events = lines->Session(line);
         switch (type) {
-            case TaskType::CpeUpgrade: return controller->CpeUpgradeThread(line);
+            case TaskType::CpeUpgrade: return linkTasks->CpeUpgradeThread(line);
             case TaskType::NvBackup: return BackupNvThread(doc, events, doc.Device(line).diag, line);
             case TaskType::NvRestore: return RestoreNvThread(doc, events, doc.Device(line).diag, line, restoreFrom);
             case TaskType::Repair:
@@ -56,9 +56,9 @@ struct Wired final : ILineWork {
         if (bDownload) diag.ResetDownloader();
         else diag.ResetPhone();
     }
-    bool OpenChannel(int line) override { return controller->OpenChannel(line); }
-    void CloseChannel(int line) override { controller->CloseChannel(line); }
-    void StopLink() override { controller->StopLinkServer(); }
+    bool OpenChannel(int line) override { return linkTasks->OpenChannel(line); }
+    void CloseChannel(int line) override { linkTasks->CloseChannel(line); }
+    void StopLink() override { linkTasks->StopLinkServer(); }
     void SwitchPort(int line, PortSwitch kind) override {
         switch (kind) {
             // Start-up step 18 runs on the GUI thread before the watcher exists: the line's channel
@@ -96,7 +96,7 @@ void WireApplication(CServiceToolApp& app) {
     pc.english = [&doc] { return doc.English(); };
     pc.program = plat::JoinPath(plat::ExecutableFolder(), "rk880t-tool");
     wired->pcAddress = std::make_unique<pc_address::CPcAddress>(pc, pc_address::RealOps());
-    wired->controller = std::make_unique<CUpgradeController>(CUpgradeController::Deps{
+    wired->linkTasks = std::make_unique<CLinkTasks>(CLinkTasks::Deps{
         doc, lines, app.Counts(), *wired->web, app.Process(), wired->log, wired->pcAddress.get()});
     wired->atHost = std::make_unique<CLineDiagPortHost>(doc, view.Presenter());
     wired->portSwitches = std::make_unique<CDiagPortSwitches>(

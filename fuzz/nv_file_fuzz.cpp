@@ -1,4 +1,4 @@
-// The "Channel.nvm" reader: CNvBackup::RestoreRfNv over a file written from the input, with a
+// The "Channel.nvm" reader: CNvTasks::RestoreRfNv over a file written from the input, with a
 // modem that answers every request well (it keeps what is written and reads it back).
 // Input: a flags byte, then the file.
 //   bit 0: stop after the file's check and the offline and SPC requests (else the records are
@@ -133,9 +133,9 @@ RK_FUZZ_TARGET(nv_file) {
     doc.Line(0).SetCpeVersion("PD_WA_RK880T_RK19T_V1.0");
     doc.Line(0).nTaskType = (flags & 0x40) ? TaskType::NvRestore : TaskType::CpeUpgrade;
     doc.m_nMode = MODE_RESTORE_NV;
-    doc.m_nNvOption = keepImei ? CNvBackup::NV_OPTION_KEEP_IMEI : 2;
+    doc.m_nNvOption = keepImei ? CNvTasks::NV_OPTION_KEEP_IMEI : 2;
     doc.m_bDumpNv = (flags & 0x20) != 0;
-    CNvBackup nv(doc, host, diag, 0);
+    CNvTasks nv(doc, host, diag, 0);
     const bool ok = nv.RestoreRfNv(path);
 
     // The file is checked whole before anything goes to the modem.

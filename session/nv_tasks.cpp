@@ -61,23 +61,23 @@ bool IsNvItem(int entry) { return entry >= 0 && entry < RF_NV_FILE_BASE && entry
 
 }  // namespace
 
-CNvBackup::CNvBackup(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line, std::string restoreFrom)
+CNvTasks::CNvTasks(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line, std::string restoreFrom)
     : m_doc(doc), m_events(events), m_diag(diag), m_nLine(line), m_strRestoreFrom(std::move(restoreFrom)) {}
 
-const char* CNvBackup::Text(const char* cn, const char* en) const { return m_doc.English() ? en : cn; }
+const char* CNvTasks::Text(const char* cn, const char* en) const { return m_doc.English() ? en : cn; }
 
-std::string CNvBackup::VersionFolder() const { return m_doc.GetLinePath(m_nLine, LineField::VersionFolder); }
+std::string CNvTasks::VersionFolder() const { return m_doc.GetLinePath(m_nLine, LineField::VersionFolder); }
 
-void CNvBackup::Status(const std::string& text) { m_events.Status(m_nLine, text); }
+void CNvTasks::Status(const std::string& text) { m_events.Status(m_nLine, text); }
 
-void CNvBackup::Fail(const std::string& text) {
+void CNvTasks::Fail(const std::string& text) {
     // The session's End asks for the web handshake again.
     m_events.End(m_nLine, text, LineOutcome::FailedClosing);
 }
 
 // Up to three open-port tries; each attached try waits 2000 ms and switches (three tries of its
 // own). The thread goes on whatever the outcome.
-void CNvBackup::EnterDownloadMode() {
+void CNvTasks::EnterDownloadMode() {
     ILinkTunnel& tunnel = m_diag.Tunnel();
     for (int t = 0; t < kModeSwitchTries && !plat::StopRequested(); ++t) {
         if (!tunnel.Attach(m_nLine)) continue;
@@ -91,7 +91,7 @@ void CNvBackup::EnterDownloadMode() {
 // of its own), which ends the loop either way. Then the channel is closed. A gateway that hangs up
 // after its reply leaves nothing to close. False when no switch succeeded (none was attempted
 // counts too: the gateway would stay in download mode) or the close failed.
-bool CNvBackup::LeaveDownloadMode() {
+bool CNvTasks::LeaveDownloadMode() {
     ILinkTunnel& tunnel = m_diag.Tunnel();
     bool bLeft = false;
     for (int t = 0; t < kModeSwitchTries && !plat::StopRequested(); ++t) {
@@ -105,7 +105,7 @@ bool CNvBackup::LeaveDownloadMode() {
     return tunnel.Close() != 0;
 }
 
-void CNvBackup::BackupNvThread() {
+void CNvTasks::BackupNvThread() {
     const int64_t start = plat::TickMs();
     Status(TEXT_NV_BACKUP_RUNNING);
     EnterDownloadMode();
@@ -162,7 +162,7 @@ void CNvBackup::BackupNvThread() {
     m_events.Message(TEXT_NV_AGAIN);
 }
 
-void CNvBackup::RestoreNvThread() {
+void CNvTasks::RestoreNvThread() {
     const int64_t start = plat::TickMs();
     Status(TEXT_NV_RESTORE_RUNNING);
     EnterDownloadMode();
@@ -203,7 +203,7 @@ void CNvBackup::RestoreNvThread() {
     m_events.Message(TEXT_NV_AGAIN);
 }
 
-bool CNvBackup::EnsureNvFolder(const std::string& path) {
+bool CNvTasks::EnsureNvFolder(const std::string& path) {
     // A drive root counts as existing; one trailing separator is ignored; one level is created.
     if (plat::EnsureFolder(path)) return true;
     m_events.Message(plat::Format(m_doc.English() ? TEXT_NV_CANNOT_CREATE_DIR : TEXT_NV_CANNOT_CREATE_DIR_CN,
@@ -211,7 +211,7 @@ bool CNvBackup::EnsureNvFolder(const std::string& path) {
     return false;
 }
 
-bool CNvBackup::BackupRfNv(const std::string& path) {
+bool CNvTasks::BackupRfNv(const std::string& path) {
     m_nFailedItems = 0;
     m_nFailedFiles = 0;
     m_strNothingDone.clear();
@@ -333,7 +333,7 @@ bool CNvBackup::BackupRfNv(const std::string& path) {
 
 // The item read back (request data zero but byte 0, which selects the entry of table items)
 // must equal the data written.
-bool CNvBackup::ReadBackMatches(const NvRecord& record) {
+bool CNvTasks::ReadBackMatches(const NvRecord& record) {
     std::array<uint8_t, NV_ITEM_SIZE> back{};
     back[0] = record.abData[0];
     int16_t status = 0;
@@ -342,7 +342,7 @@ bool CNvBackup::ReadBackMatches(const NvRecord& record) {
 }
 
 // The whole file, read and checked; a backup cut short in its folder is recovered first.
-bool CNvBackup::LoadNvFile(const std::string& path, std::vector<NvRecord>& records, size_t& length) {
+bool CNvTasks::LoadNvFile(const std::string& path, std::vector<NvRecord>& records, size_t& length) {
     RecoverNvBackup(MakeNvBackupPaths(path, plat::DirName(path)));
     records.clear();
     std::vector<uint8_t> bytes;
@@ -369,7 +369,7 @@ bool CNvBackup::LoadNvFile(const std::string& path, std::vector<NvRecord>& recor
 
 // The modem is asked for its IMEI only when the file names a valid one. No question when either
 // is not valid (a freshly flashed modem) or both are the same unit's.
-CNvBackup::ImeiChoice CNvBackup::CheckImei(const std::vector<NvRecord>& records, const std::string& source,
+CNvTasks::ImeiChoice CNvTasks::CheckImei(const std::vector<NvRecord>& records, const std::string& source,
                                            bool offer, std::string& other) {
     const std::string fileImei = ImeiOfNvRecords(records);
     if (!IsValidImei(fileImei)) return ImeiChoice::Restore;
@@ -391,7 +391,7 @@ CNvBackup::ImeiChoice CNvBackup::CheckImei(const std::vector<NvRecord>& records,
     return ImeiChoice::Declined;
 }
 
-bool CNvBackup::RestoreRfNv(const std::string& filePath) {
+bool CNvTasks::RestoreRfNv(const std::string& filePath) {
     m_bDeclined = false;
     m_nFailedWrites = 0;
     std::string path = filePath;
@@ -500,10 +500,10 @@ bool CNvBackup::RestoreRfNv(const std::string& filePath) {
 }
 
 void BackupNvThread(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line) {
-    CNvBackup(doc, events, diag, line).BackupNvThread();
+    CNvTasks(doc, events, diag, line).BackupNvThread();
 }
 
 void RestoreNvThread(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line,
                      const std::string& restoreFrom) {
-    CNvBackup(doc, events, diag, line, restoreFrom).RestoreNvThread();
+    CNvTasks(doc, events, diag, line, restoreFrom).RestoreNvThread();
 }

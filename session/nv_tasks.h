@@ -12,7 +12,7 @@
 class CServiceToolDoc;
 class ILineTaskEvents;
 
-class CNvBackup {
+class CNvTasks {
 public:
     static constexpr int NV_OPTION_KEEP_IMEI = 1;  // restore all but the IMEI item 550
     // After a second failed read, the backup stops at these list positions.
@@ -21,7 +21,7 @@ public:
 
     // `restoreFrom`: the folder a restore takes "Channel.nvm" and "_EFS_RF_NV" from instead of the
     // line's version folder (--restore-from); empty for none.
-    CNvBackup(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line, std::string restoreFrom = {});
+    CNvTasks(CServiceToolDoc& doc, ILineTaskEvents& events, DiagClient& diag, int line, std::string restoreFrom = {});
 
     // Thread bodies; they return when done (after the closing message, or after the task's End).
     void BackupNvThread();

@@ -12,7 +12,7 @@
 #include "app/wiring.h"
 #include "form/console_fakes.h"
 #include "form/control_ids.h"
-#include "session/upgrade_controller.h"
+#include "session/link_tasks.h"
 #include "session/diag_port_switch.h"
 #include "platform/clock.h"
 #include "sim/gateway_sim.h"

@@ -779,7 +779,7 @@ TEST_F(NvBackupTest, NvFolderThatCannotBeCreated) {
     host.english = false;
     tunnel.open = true;
     Sync();
-    CNvBackup nv(doc, host, client, 0);
+    CNvTasks nv(doc, host, client, 0);
     EXPECT_FALSE(nv.EnsureNvFolder(host.folder));
     EXPECT_EQ(host.boxes.front(), "不能创建NV备份目录:" + host.folder);
     EXPECT_TRUE(nv.EnsureNvFolder(root + "/"));

@@ -1,5 +1,5 @@
 #pragma once
-// The upgrade controller: the link watcher of a line (web handshake, link server start, channel
+// The link tasks of a line: the link watcher of a line (web handshake, link server start, channel
 // open, keep-alive with the two version texts), the CPE upgrade thread, and the single link server
 // instance. Its bodies run on the line threads and report through the line events.
 #include <array>
@@ -48,7 +48,7 @@ constexpr const char* TRACE_PORT_OPEN = "Initialize control ports %d success\n";
 constexpr const char* TRACE_NOT_DELETED = "Not deleted (outside the version and program folders): %s";
 }  // namespace upgrade_text
 
-class CUpgradeController {
+class CLinkTasks {
 public:
     struct Deps {
         CServiceToolDoc& doc;  // the lines' state and devices, the WiFi limit
@@ -61,10 +61,10 @@ public:
         pc_address::CPcAddress* pcAddress = nullptr;
     };
 
-    explicit CUpgradeController(Deps deps);
-    ~CUpgradeController();  // stops the link server
-    CUpgradeController(const CUpgradeController&) = delete;
-    CUpgradeController& operator=(const CUpgradeController&) = delete;
+    explicit CLinkTasks(Deps deps);
+    ~CLinkTasks();  // stops the link server
+    CLinkTasks(const CLinkTasks&) = delete;
+    CLinkTasks& operator=(const CLinkTasks&) = delete;
 
     void LinkWatchThread(int line);
     void CpeUpgradeThread(int line);

@@ -1,4 +1,4 @@
-#include "session/upgrade_controller.h"
+#include "session/link_tasks.h"
 
 #include "model/version_source.h"
 #include "model/document.h"
@@ -27,16 +27,16 @@ constexpr int CLOSE_TRIES = 4;
 constexpr int BAUD_RATE = 115200;
 }  // namespace
 
-CUpgradeController::CUpgradeController(Deps deps) : m_deps(std::move(deps)) {}
+CLinkTasks::CLinkTasks(Deps deps) : m_deps(std::move(deps)) {}
 
-CUpgradeController::~CUpgradeController() { StopLinkServer(); }
+CLinkTasks::~CLinkTasks() { StopLinkServer(); }
 
-void CUpgradeController::CloseChannel(int line) {
+void CLinkTasks::CloseChannel(int line) {
     CLineChannel& ch = m_deps.doc.Device(line).channel;
     if (ch.IsOpen()) ch.Close();
 }
 
-void CUpgradeController::StartLinkServer(int line) {
+void CLinkTasks::StartLinkServer(int line) {
     std::lock_guard<std::mutex> lock(m_serverMutex);
     if (m_pServer) return;
     m_pServer = std::make_unique<CLinkServer>();
@@ -47,7 +47,7 @@ void CUpgradeController::StartLinkServer(int line) {
     m_pServer->Start(config);
 }
 
-void CUpgradeController::StopLinkServer() {
+void CLinkTasks::StopLinkServer() {
     std::unique_ptr<CLinkServer> server;
     {
         std::lock_guard<std::mutex> lock(m_serverMutex);
@@ -56,28 +56,28 @@ void CUpgradeController::StopLinkServer() {
     if (server) server->Stop();
 }
 
-bool CUpgradeController::LinkServerExists() {
+bool CLinkTasks::LinkServerExists() {
     std::lock_guard<std::mutex> lock(m_serverMutex);
     return m_pServer != nullptr;
 }
 
-bool CUpgradeController::OpenChannel(int line) {
+bool CLinkTasks::OpenChannel(int line) {
     CLineChannel& ch = m_deps.doc.Device(line).channel;
     if (ch.IsOpen()) return true;
     if (!LinkServerExists()) return false;
     return ch.Attach(line) == 1;
 }
 
-void CUpgradeController::WriteLineLog(int line, const std::string& text) { m_deps.log.Write(line, text); }
+void CLinkTasks::WriteLineLog(int line, const std::string& text) { m_deps.log.Write(line, text); }
 
-void CUpgradeController::EnableDownload(int line, bool bEnable) {
+void CLinkTasks::EnableDownload(int line, bool bEnable) {
     m_deps.lines.Session(line).Available(line, bEnable);
 }
 
 // ---------------------------------------------------------------------------------------------
 // The link watcher
 
-void CUpgradeController::LinkWatchThread(int line) {
+void CLinkTasks::LinkWatchThread(int line) {
     CLineSession& ev = m_deps.lines.Session(line);
     CServiceToolDoc& doc = m_deps.doc;
     CLineThreads& threads = m_deps.lines.Threads();
@@ -156,7 +156,7 @@ void CUpgradeController::LinkWatchThread(int line) {
 
 // One keep-alive pass. False when the thread is asked to stop; bEnd when the line was given up
 // (the communication-error message was shown and the program closes).
-bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
+bool CLinkTasks::KeepAlivePass(int line, bool& bEnd) {
     CLineSession& ev = m_deps.lines.Session(line);
     CServiceToolDoc& doc = m_deps.doc;
     CLineThreads& threads = m_deps.lines.Threads();
@@ -195,7 +195,7 @@ bool CUpgradeController::KeepAlivePass(int line, bool& bEnd) {
     return true;
 }
 
-void CUpgradeController::ReconnectPass(int line) {
+void CLinkTasks::ReconnectPass(int line) {
     CLineSession& ev = m_deps.lines.Session(line);
     CServiceToolDoc& doc = m_deps.doc;
     if (OpenChannel(line)) {
@@ -217,12 +217,12 @@ void CUpgradeController::ReconnectPass(int line) {
     }
 }
 
-void CUpgradeController::ShowHint(int line, const std::string& text) {
+void CLinkTasks::ShowHint(int line, const std::string& text) {
     m_deps.lines.Session(line).Status(line, text);
     WriteLineLog(line, text);
 }
 
-void CUpgradeController::CheckAdapters(int line) {
+void CLinkTasks::CheckAdapters(int line) {
     uint32_t gateway = 0;
     if (line < 0 || line >= LINE_COUNT || !plat::ParseIpv4(m_deps.lines.Gateway(line), gateway)) return;
     std::string queryError;
@@ -245,11 +245,11 @@ void CUpgradeController::CheckAdapters(int line) {
     for (const std::string& text : offered) ShowHint(line, text);
 }
 
-void CUpgradeController::KeepPcAddress() {
+void CLinkTasks::KeepPcAddress() {
     if (m_deps.pcAddress) m_deps.pcAddress->Keep();
 }
 
-void CUpgradeController::CheckLinkConnection(int line) {
+void CLinkTasks::CheckLinkConnection(int line) {
     if (line < 0 || line >= LINE_COUNT || plat::IsLoopbackAddress(m_deps.lines.Gateway(line))) return;
     int sent = 0, accepted = 0, port = 0;
     std::string announced;
@@ -273,7 +273,7 @@ void CUpgradeController::CheckLinkConnection(int line) {
 // ---------------------------------------------------------------------------------------------
 // The CPE upgrade
 
-void CUpgradeController::DeleteLineImages(int line, bool bThirdToo) {
+void CLinkTasks::DeleteLineImages(int line, bool bThirdToo) {
     CServiceToolDoc& doc = m_deps.doc;
     std::vector<std::string> paths;
     if (bThirdToo) paths.push_back(doc.GetLinePath(line, LineField::ThirdVersionFile));
@@ -290,14 +290,14 @@ void CUpgradeController::DeleteLineImages(int line, bool bThirdToo) {
     }
 }
 
-void CUpgradeController::FailClosing(int line, const char* text) {
+void CLinkTasks::FailClosing(int line, const char* text) {
     // The session's End asks for the web handshake again.
     CLineSession& ev = m_deps.lines.Session(line);
     ev.End(line, text, LineOutcome::FailedClosing);
     ev.Picture(line, PIC_FAIL);
 }
 
-void CUpgradeController::CpeUpgradeThread(int line) {
+void CLinkTasks::CpeUpgradeThread(int line) {
     CLineSession& ev = m_deps.lines.Session(line);
     CServiceToolDoc& doc = m_deps.doc;
     CLineChannel& ch = m_deps.doc.Device(line).channel;
