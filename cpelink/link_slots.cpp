@@ -50,16 +50,14 @@ LinkConnectionPtr EmptyLocked(LinkSlot& s) {
 void LinkConnection::Shutdown() { m_socket.Shutdown(); }
 
 bool LinkConnection::GiveBack() {
-    bool expected = false;
-    if (!m_bClaimed.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return false;
-    Shutdown();
     {
-        // Shown as given back only once it is off the count: whoever sees it lost finds the count
+        // Marked and taken off the count together: whoever sees it given back finds the count
         // already down.
         std::lock_guard<std::mutex> lock(g_countLock);
+        if (m_bGivenBack.exchange(true, std::memory_order_acq_rel)) return false;
         --g_nConnections;
-        m_bGivenBack.store(true, std::memory_order_release);
     }
+    Shutdown();
     WakeLinkReceiver();
     return true;
 }

@@ -45,8 +45,7 @@ public:
 
 private:
     plat::Socket m_socket;  // closed with the last holder
-    std::atomic<bool> m_bClaimed{false};    // GiveBack's once-only guard
-    std::atomic<bool> m_bGivenBack{false};  // set after the shut-down and the count
+    std::atomic<bool> m_bGivenBack{false};  // set with the count's decrement, under its lock
 };
 
 using LinkConnectionPtr = std::shared_ptr<LinkConnection>;
